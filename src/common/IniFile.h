@@ -1,0 +1,36 @@
+// INI settings file ("server.ini") over SimpleIni: keeps unknown keys, sections and comments
+// intact on write-back and writes "key=value". Not thread-safe; each user opens its own.
+#pragma once
+
+#include <SimpleIni.h>
+
+#include <string>
+
+namespace vh {
+
+class TIniFile {
+ public:
+  TIniFile();
+  // Loads the file; a missing file counts as empty and is created by Save. Returns false when
+  // the file exists but cannot be read, or cannot be created.
+  bool Load(const std::string& path);
+  bool Save();
+  const std::string& Path() const { return path_; }
+
+  std::string ReadString(const std::string& section, const std::string& key,
+                         const std::string& def) const;
+  // A missing or unreadable value yields the default.
+  int ReadInteger(const std::string& section, const std::string& key, int def) const;
+  // Booleans are stored as 1 and 0.
+  bool ReadBool(const std::string& section, const std::string& key, bool def) const;
+  void WriteString(const std::string& section, const std::string& key, const std::string& value);
+  void WriteInteger(const std::string& section, const std::string& key, int value);
+  void WriteBool(const std::string& section, const std::string& key, bool value);
+  void DeleteKey(const std::string& section, const std::string& key);
+
+ private:
+  CSimpleIniA ini_;
+  std::string path_;
+};
+
+}  // namespace vh

@@ -1,0 +1,294 @@
+#include "common/Log.h"
+
+#include <cxxabi.h>
+
+#include <algorithm>
+#include <cctype>
+#include <ctime>
+#include <shared_mutex>
+#include <typeinfo>
+
+#include "common/IniFile.h"
+
+namespace vh {
+
+namespace {
+
+constexpr const char* kKindNames[] = {"DEBUG", "WARNING", "ERROR", "ALL"};
+constexpr const char* kDepthNames[] = {"Important",     "All",      "Usefull",
+                                       "ProcedureInfo", "Commands", "Info"};
+constexpr const char* kKindWords[] = {"LMTDEBUG", "LMTWARNING", "LMTERROR", "LMTALL"};
+constexpr const char* kDepthWords[] = {"LMDIMPORTANT",     "LMDALL",      "LMDUSEFULL",
+                                       "LMDPROCEDUREINFO", "LMDCOMMANDS", "LMDINFO"};
+
+std::string Upper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string FormatNow(const char* fmt) {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char buf[64];
+  std::strftime(buf, sizeof buf, fmt, &tm);
+  return buf;
+}
+
+std::shared_mutex gLogMutex;       // guards gLog: writers share it, install/destroy take it alone
+std::unique_ptr<TLogObject> gLog;  // guarded by gLogMutex
+
+}  // namespace
+
+const char* LogKindName(uint8_t kind) {
+  return kind < 4 ? kKindNames[kind] : "UNKNOWN";
+}
+const char* LogDepthName(uint8_t depth) {
+  return depth < 6 ? kDepthNames[depth] : "Unknown";
+}
+
+std::string FormatPlaceholders(std::string_view format, const std::vector<std::string>& args) {
+  std::string out;
+  out.reserve(format.size() + 16);
+  size_t i = 0;
+  while (i < format.size()) {
+    char c = format[i];
+    if (c != '%' || args.empty()) {
+      out.push_back(c);
+      ++i;
+      continue;
+    }
+    size_t j = i + 1;
+    while (j < format.size() && std::isdigit(static_cast<unsigned char>(format[j]))) ++j;
+    std::string_view digits = format.substr(i + 1, j - i - 1);
+    size_t n = 0;
+    bool valid = !digits.empty() && digits[0] != '0' && digits.size() <= 9;
+    if (valid)
+      for (char d : digits) n = n * 10 + static_cast<size_t>(d - '0');
+    if (valid && n >= 1 && n <= args.size()) {
+      out += args[n - 1];
+    } else {
+      out.append(format.substr(i, j - i));
+    }
+    i = j;
+  }
+  return out;
+}
+
+std::string EscapeLineBreaks(std::string_view message) {
+  std::string out;
+  out.reserve(message.size());
+  for (char c : message) {
+    if (c == '\r')
+      out += "\\r";
+    else if (c == '\n')
+      out += "\\n";
+    else
+      out.push_back(c);
+  }
+  return out;
+}
+
+void TLogObject::ReadFilter(const std::string& settingsFile) {
+  TIniFile ini;
+  ini.Load(settingsFile);
+  std::string types = ini.ReadString("debug", "MessageTypes", "");
+  if (types.empty()) {
+    ini.WriteString("debug", "MessageTypes", "LMTALL");
+    ini.WriteString("debug", "MessageDepths", "LMDALL");
+    ini.Save();
+    types = ini.ReadString("debug", "MessageTypes", "");
+  }
+  SetFilter(types, ini.ReadString("debug", "MessageDepths", ""));
+}
+
+void TLogObject::SetFilter(std::string_view messageTypes, std::string_view messageDepths) {
+  std::string t = Upper(messageTypes), d = Upper(messageDepths);
+  kinds_ = 0;
+  depths_ = 0;
+  for (int k = 0; k < 4; ++k)
+    if (t.find(kKindWords[k]) != std::string::npos) kinds_ |= static_cast<uint8_t>(1u << k);
+  for (int k = 0; k < 6; ++k)
+    if (d.find(kDepthWords[k]) != std::string::npos) depths_ |= static_cast<uint8_t>(1u << k);
+}
+
+bool TLogObject::Passes(uint8_t kind, uint8_t depth) const {
+  bool kindOk = kind < 8 && ((kinds_ & (1u << kind)) || (kinds_ & (1u << LMT_ALL)));
+  bool depthOk = depth < 8 && ((depths_ & (1u << LMD_ALL)) || (depths_ & (1u << depth)));
+  return kindOk && depthOk;
+}
+
+void TLogObject::Log(uint8_t kind, uint8_t depth, std::string_view message,
+                     std::string_view category) {
+  if (!Passes(kind, depth)) return;
+  WriteLine(kind, depth, category, message);
+}
+
+void TLogObject::LogFormat(uint8_t kind, uint8_t depth, TLogArgs args, std::string_view format,
+                           std::string_view category) {
+  if (!Passes(kind, depth)) return;
+  std::vector<std::string> texts;
+  texts.reserve(args.size());
+  for (const TLogArg& a : args) texts.push_back(a.Text());
+  WriteLine(kind, depth, category, FormatPlaceholders(format, texts));
+}
+
+void TLogObject::LogMemory(uint8_t kind, uint8_t depth, std::string_view category) {
+  Log(kind, depth, " !!! LogMemory not supported yet !!!", category);
+}
+
+void TLogObject::Entered(uint8_t kind, uint8_t depth, std::string_view name,
+                         std::string_view category) {
+  Log(kind, depth, " Entered " + std::string(name), category);
+}
+
+void TLogObject::Left(uint8_t kind, uint8_t depth, std::string_view name,
+                      std::string_view category) {
+  Log(kind, depth, " Left " + std::string(name), category);
+}
+
+TLogFile::~TLogFile() {
+  WriteClosingBanner();
+  std::lock_guard lock(mutex_);
+  if (file_) std::fclose(file_);
+  file_ = nullptr;
+}
+
+bool TLogFile::OpenLocked() {
+  if (file_) return true;
+  if (closed_ || FileName().empty()) return false;
+  file_ = std::fopen(FileName().c_str(), "a");
+  if (!file_) file_ = std::fopen(FileName().c_str(), "w");
+  return file_ != nullptr;
+}
+
+bool TLogFile::Open() {
+  std::lock_guard lock(mutex_);
+  return OpenLocked();
+}
+
+void TLogFile::WriteRaw(const std::string& text) {
+  std::lock_guard lock(mutex_);
+  if (!OpenLocked()) return;
+  if (std::fwrite(text.data(), 1, text.size(), file_) != text.size() || std::fflush(file_) != 0) {
+    // Drop the handle; the next line reopens the file.
+    std::fclose(file_);
+    file_ = nullptr;
+  }
+}
+
+void TLogFile::WriteOpeningBanner() {
+  const std::string dashes(63, '-');
+  WriteRaw(dashes + "\n-------------- log started at " + FormatNow("%d-%m-%y %H:%M") +
+           " -------------\n" + dashes + "\n");
+}
+
+void TLogFile::WriteClosingBanner() {
+  const std::string dashes(63, '-');
+  WriteRaw(dashes + "\n--------------- log ended at " + FormatNow("%d-%m-%y %H:%M") +
+           " --------------\n" + dashes + "\n");
+  std::lock_guard lock(mutex_);
+  if (file_) std::fclose(file_);
+  file_ = nullptr;
+  closed_ = true;
+}
+
+void TLogFile::WriteLine(uint8_t kind, uint8_t depth, std::string_view category,
+                         std::string_view message) {
+  std::string line = FormatNow("%d-%m-%y %H:%M:%S");
+  line += ',';
+  line += LogKindName(kind);
+  line += ',';
+  line += LogDepthName(depth);
+  line += ',';
+  line += category;
+  line += ",\t";
+  line += EscapeLineBreaks(message);
+  line += '\n';
+  WriteRaw(line);
+}
+
+std::vector<std::string> TMemoryLog::Lines() const {
+  std::lock_guard lock(mutex_);
+  return lines_;
+}
+
+bool TMemoryLog::Contains(std::string_view fragment) const {
+  return Count(fragment) > 0;
+}
+
+size_t TMemoryLog::Count(std::string_view fragment) const {
+  std::lock_guard lock(mutex_);
+  return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) {
+    return l.find(fragment) != std::string::npos;
+  }));
+}
+
+void TMemoryLog::Clear() {
+  std::lock_guard lock(mutex_);
+  lines_.clear();
+}
+
+void TMemoryLog::WriteLine(uint8_t kind, uint8_t depth, std::string_view category,
+                           std::string_view message) {
+  std::string line = std::string(LogKindName(kind)) + "," + LogDepthName(depth) + "," +
+                     std::string(category) + ",\t" + EscapeLineBreaks(message);
+  std::lock_guard lock(mutex_);
+  lines_.push_back(std::move(line));
+}
+
+void CreateLog(const std::string& settingsFile, const std::string& logFile) {
+  auto log = std::make_unique<TLogFile>();
+  log->SetFileName(logFile);
+  log->ReadFilter(settingsFile);
+  log->WriteOpeningBanner();
+  InstallLog(std::move(log));
+}
+
+void InstallLog(std::unique_ptr<TLogObject> log) {
+  std::unique_ptr<TLogObject> old;
+  {
+    std::lock_guard lock(gLogMutex);
+    old = std::move(gLog);
+    gLog = std::move(log);
+  }
+}
+
+void DestroyLog() {
+  InstallLog(nullptr);
+}
+
+bool LogExists() {
+  std::shared_lock lock(gLogMutex);
+  return gLog != nullptr;
+}
+
+void Log(uint8_t kind, uint8_t depth, std::string_view message, std::string_view category) {
+  std::shared_lock lock(gLogMutex);
+  if (gLog) gLog->Log(kind, depth, message, category);
+}
+
+void LogFormat(uint8_t kind, uint8_t depth, TLogArgs args, std::string_view format,
+               std::string_view category) {
+  std::shared_lock lock(gLogMutex);
+  if (gLog) gLog->LogFormat(kind, depth, args, format, category);
+}
+
+std::string ExceptionClassName(const std::exception& e) {
+  const char* mangled = typeid(e).name();
+  int status = 0;
+  char* demangled = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
+  std::string name = (status == 0 && demangled) ? demangled : mangled;
+  std::free(demangled);
+  size_t pos = name.rfind("::");
+  if (pos != std::string::npos) name = name.substr(pos + 2);
+  return name;
+}
+
+void LogException(std::string_view operation, const std::exception& e, std::string_view category) {
+  Log(LMT_ERROR, LMD_ALL,
+      std::string(operation) + " Exception: " + ExceptionClassName(e) + "." + e.what(), category);
+}
+
+}  // namespace vh

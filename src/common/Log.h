@@ -1,0 +1,152 @@
+// Process-wide text log ("server.log"). Every thread writes through the one log object;
+// each line is formatted completely first, then written and flushed under the log's own
+// lock, so lines of different threads never interleave. Created early in start-up and
+// destroyed last at shutdown (main thread).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <initializer_list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vh {
+
+// Message kinds and depths; only these values exist.
+enum TLogKind : uint8_t { LMT_DEBUG = 0, LMT_WARNING = 1, LMT_ERROR = 2, LMT_ALL = 3 };
+enum TLogDepth : uint8_t {
+  LMD_IMPORTANT = 0,
+  LMD_ALL = 1,
+  LMD_USEFULL = 2,
+  LMD_PROCEDUREINFO = 3,
+  LMD_COMMANDS = 4,
+  LMD_INFO = 5
+};
+
+const char* LogKindName(uint8_t kind);
+const char* LogDepthName(uint8_t depth);
+
+// One argument of LogFormat: numbers are written in decimal, texts as they are.
+class TLogArg {
+ public:
+  TLogArg(std::string s) : text_(std::move(s)) {}
+  TLogArg(std::string_view s) : text_(s) {}
+  TLogArg(const char* s) : text_(s ? s : "") {}
+  template <typename N, typename = std::enable_if_t<std::is_arithmetic_v<N>>>
+  TLogArg(N n) : text_(std::to_string(n)) {}
+  const std::string& Text() const { return text_; }
+
+ private:
+  std::string text_;
+};
+using TLogArgs = std::initializer_list<TLogArg>;
+
+// Replaces %1, %2, ... in one pass over `format`: an argument's text is never scanned again,
+// and the longest placeholder number that has an argument wins (%10 is the tenth argument
+// when there are ten). Placeholders without an argument stay as they are.
+std::string FormatPlaceholders(std::string_view format, const std::vector<std::string>& args);
+
+// Writes CR and LF as visible escapes so a message never breaks the one-line format.
+std::string EscapeLineBreaks(std::string_view message);
+
+// Log writer base: holds the filter and the file name; subclasses write lines.
+class TLogObject {
+ public:
+  TLogObject() = default;
+  virtual ~TLogObject() = default;
+  TLogObject(const TLogObject&) = delete;
+  TLogObject& operator=(const TLogObject&) = delete;
+
+  // Reads [debug] MessageTypes / MessageDepths from the settings file, writing the
+  // defaults "LMTALL"/"LMDALL" there when MessageTypes is empty.
+  void ReadFilter(const std::string& settingsFile);
+  // Sets the filter from setting words directly (substring test, case ignored).
+  void SetFilter(std::string_view messageTypes, std::string_view messageDepths);
+  bool Passes(uint8_t kind, uint8_t depth) const;
+
+  void SetFileName(std::string name) { fileName_ = std::move(name); }
+  const std::string& FileName() const { return fileName_; }
+
+  void Log(uint8_t kind, uint8_t depth, std::string_view message, std::string_view category);
+  void LogFormat(uint8_t kind, uint8_t depth, TLogArgs args, std::string_view format,
+                 std::string_view category);
+  void LogMemory(uint8_t kind, uint8_t depth, std::string_view category);
+  void Entered(uint8_t kind, uint8_t depth, std::string_view name, std::string_view category);
+  void Left(uint8_t kind, uint8_t depth, std::string_view name, std::string_view category);
+
+  virtual void WriteOpeningBanner() {}
+  virtual void WriteClosingBanner() {}
+
+ protected:
+  // Writes one formatted line; the only operation that touches the output.
+  virtual void WriteLine(uint8_t kind, uint8_t depth, std::string_view category,
+                         std::string_view message) = 0;
+
+ private:
+  uint8_t kinds_ = 0;   // bit per kind; set once at creation
+  uint8_t depths_ = 0;  // bit per depth; set once at creation
+  std::string fileName_;
+};
+
+// The file log. The file stays open after the first successful open; a failed open drops
+// the line and the next write tries again.
+class TLogFile : public TLogObject {
+ public:
+  TLogFile() = default;
+  ~TLogFile() override;
+
+  bool Open();
+  void WriteOpeningBanner() override;
+  void WriteClosingBanner() override;
+
+ protected:
+  void WriteLine(uint8_t kind, uint8_t depth, std::string_view category,
+                 std::string_view message) override;
+
+ private:
+  void WriteRaw(const std::string& text);  // takes mutex_
+  bool OpenLocked();
+
+  std::mutex mutex_;
+  FILE* file_ = nullptr;  // guarded by mutex_
+  bool closed_ = false;   // guarded by mutex_; set by the closing banner
+};
+
+// Collects lines in memory; used by tests to check what was logged.
+class TMemoryLog : public TLogObject {
+ public:
+  TMemoryLog() { SetFilter("LMTALL", "LMDALL"); }
+  std::vector<std::string> Lines() const;  // "KIND,Depth,category,\tmessage"
+  bool Contains(std::string_view fragment) const;
+  size_t Count(std::string_view fragment) const;
+  void Clear();
+
+ protected:
+  void WriteLine(uint8_t kind, uint8_t depth, std::string_view category,
+                 std::string_view message) override;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;  // guarded by mutex_
+};
+
+// The process-wide log. Installing replaces (and destroys) the previous one.
+void CreateLog(const std::string& settingsFile, const std::string& logFile);
+void InstallLog(std::unique_ptr<TLogObject> log);
+void DestroyLog();
+bool LogExists();
+
+// Shortcuts to the process-wide log; they do nothing when there is none.
+void Log(uint8_t kind, uint8_t depth, std::string_view message, std::string_view category);
+void LogFormat(uint8_t kind, uint8_t depth, TLogArgs args, std::string_view format,
+               std::string_view category);
+
+// "<Operation> Exception: <class>.<message>" (kind ERROR, depth All) at an operation's boundary.
+void LogException(std::string_view operation, const std::exception& e, std::string_view category);
+// The exception's class name without namespaces, e.g. "EPacket".
+std::string ExceptionClassName(const std::exception& e);
+
+}  // namespace vh

@@ -1,0 +1,22 @@
+// Small text helpers shared by every layer. Pure functions, any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vh {
+
+std::string Trim(std::string_view s);
+std::string UpperCase(std::string_view s);
+std::string LowerCase(std::string_view s);
+bool EqualsIgnoreCase(std::string_view a, std::string_view b);
+bool ContainsIgnoreCase(std::string_view haystack, std::string_view needle);
+// Cuts a text to at most `room` bytes, as the fixed-size short strings do.
+std::string Cut(std::string_view s, size_t room);
+// Parses a whole decimal integer (optional sign, surrounding blanks allowed).
+bool TryParseInt(std::string_view s, int64_t& out);
+// A printable sample of arbitrary bytes for log lines (non-printables as \xNN, at most `max`).
+std::string PrintableSample(std::string_view bytes, size_t max = 64);
+
+}  // namespace vh
