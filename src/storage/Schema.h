@@ -1,0 +1,25 @@
+// Creation and upgrade of the database tables from the "create_" and "upgrade_" scripts.
+// Runs once on the main thread during start-up, before any virtual server starts; each step
+// takes the storage lock around its script.
+#pragma once
+
+#include <string_view>
+
+#include "storage/CustomStorage.h"
+
+namespace vh {
+
+// Makes sure one table exists, creating it from `scriptDir` + `scriptFile` when it does not.
+// Logs "created table %1" or "unable to create table". False without a storage.
+bool EnsureTable(TCustomStorage* storage, std::string_view table, std::string_view scriptFile,
+                 std::string_view scriptDir);
+
+// Ensures the six tables in order from the storage's script directory; stops at the first
+// failure. True when all six exist afterwards.
+bool CreateTables(TCustomStorage* storage);
+
+// Runs each upgrade script whose probe column is missing; the result of the last step run, or
+// true when none was needed. False without a storage.
+bool UpgradeDatabase(TCustomStorage* storage);
+
+}  // namespace vh
