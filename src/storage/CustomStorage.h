@@ -210,6 +210,19 @@ class TCustomStorage {
   TParamMap params_;        // guarded by lock_
 };
 
+// Holds the storage lock for a scope (for callers that probe the schema or run several
+// TStorageScripts as one unit; the lock is recursive).
+class TStorageLock {
+ public:
+  explicit TStorageLock(TCustomStorage& storage) : storage_(storage) { storage_.Lock(); }
+  ~TStorageLock() { storage_.Unlock(); }
+  TStorageLock(const TStorageLock&) = delete;
+  TStorageLock& operator=(const TStorageLock&) = delete;
+
+ private:
+  TCustomStorage& storage_;
+};
+
 // Scoped load-bind-run: locks the storage, loads a script of the storage's script directory,
 // and unlocks on every path out, exceptions included. Setters chain:
 //   TStorageScript q(storage, "read_bans.sql");

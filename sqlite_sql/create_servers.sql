@@ -1,0 +1,27 @@
+CREATE TABLE vh2_servers (
+  i_server_id INTEGER PRIMARY KEY AUTOINCREMENT,
+  b_server_active INTEGER NOT NULL DEFAULT -1,
+  s_server_name TEXT NOT NULL DEFAULT 'Voxhollow Server',
+  s_server_welcomemessage TEXT NOT NULL DEFAULT '',
+  i_server_maxusers INTEGER NOT NULL DEFAULT 16,
+  i_server_udpport INTEGER NOT NULL DEFAULT 8767,
+  s_server_password TEXT NOT NULL DEFAULT '',
+  b_server_clan_server INTEGER NOT NULL DEFAULT 0,
+  b_server_allow_codec_celp51 INTEGER NOT NULL DEFAULT -1,
+  b_server_allow_codec_celp63 INTEGER NOT NULL DEFAULT -1,
+  b_server_allow_codec_gsm148 INTEGER NOT NULL DEFAULT -1,
+  b_server_allow_codec_gsm164 INTEGER NOT NULL DEFAULT -1,
+  b_server_allow_codec_celp52 INTEGER NOT NULL DEFAULT -1,
+  b_server_allow_codec_speex2150 INTEGER NOT NULL DEFAULT -1,
+  b_server_allow_codec_speex3950 INTEGER NOT NULL DEFAULT -1,
+  b_server_allow_codec_speex5950 INTEGER NOT NULL DEFAULT -1,
+  b_server_allow_codec_speex8000 INTEGER NOT NULL DEFAULT -1,
+  b_server_allow_codec_speex11000 INTEGER NOT NULL DEFAULT -1,
+  b_server_allow_codec_speex15000 INTEGER NOT NULL DEFAULT -1,
+  b_server_allow_codec_speex18200 INTEGER NOT NULL DEFAULT -1,
+  b_server_allow_codec_speex24600 INTEGER NOT NULL DEFAULT -1,
+  s_server_weblinkurl TEXT NOT NULL DEFAULT '',
+  s_server_webposturl TEXT NOT NULL DEFAULT '',
+  dt_server_created TEXT
+);
+CREATE INDEX vh2_servers_udpport ON vh2_servers (i_server_udpport);

@@ -1,0 +1,1 @@
+ALTER TABLE vh2_clients ADD COLUMN dt_client_lastonline TEXT;
