@@ -78,7 +78,9 @@ constexpr TResultText kResultTexts[] = {
     {-14, "Unable to resolve hostname to ip number"},
     {-13, "Server is full"},
     {-12, "Wrong Password"},
-    {-11, "No reply from server\r\nMaybe the server is offline\r\nor maybe voxhollow is not running on it"},
+    {-11,
+     "No reply from server\r\nMaybe the server is offline\r\nor maybe voxhollow is not running on "
+     "it"},
     {-10, "Connection Timed out"},
     {1002, "Need to be a registered player to complete operation"},
 };

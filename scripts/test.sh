@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what the build needs, builds everything and runs the whole test suite.
+#   scripts/test.sh                 normal build in build/
+#   scripts/test.sh address         AddressSanitizer + UndefinedBehaviorSanitizer in build-asan/
+#   scripts/test.sh thread          ThreadSanitizer in build-tsan/
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+sanitize=${1:-}
+bash "$root/scripts/install-deps.sh"
+case "$sanitize" in
+  "") dir="$root/build"; extra=() ;;
+  address) dir="$root/build-asan"; extra=(-DVH_SANITIZE=address -DVH_BUILD_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug) ;;
+  thread) dir="$root/build-tsan"; extra=(-DVH_SANITIZE=thread -DVH_BUILD_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
+  *) echo "unknown sanitizer: $sanitize" >&2; exit 2 ;;
+esac
+bash "$root/scripts/build.sh" "$dir" "${extra[@]}"
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+cd "$dir"
+ctest --output-on-failure --timeout 300 -j2

@@ -1,0 +1,34 @@
+#include "common/Random.h"
+
+#include <sys/random.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+namespace vh {
+
+void SecureRandomBytes(void* buffer, size_t size) {
+  auto* p = static_cast<unsigned char*>(buffer);
+  while (size > 0) {
+    ssize_t n = ::getrandom(p, size, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw std::runtime_error("getrandom failed");
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+uint32_t SecureRandomBelow(uint32_t bound) {
+  if (bound == 0) return 0;
+  // Reject the top values that would make the modulo uneven.
+  const uint32_t limit = UINT32_MAX - (UINT32_MAX % bound);
+  uint32_t v;
+  do {
+    SecureRandomBytes(&v, sizeof v);
+  } while (v >= limit);
+  return v % bound;
+}
+
+}  // namespace vh

@@ -1,0 +1,54 @@
+// The process-wide settings read from "server.ini" at start-up and written back by
+// SaveBasicSettings. Read at start-up on the main thread; the administration threads read
+// them afterwards without a lock and change a few through SaveBasicSettings.
+#pragma once
+
+#include <string>
+
+#include "common/IniFile.h"
+
+namespace vh {
+
+struct TSettings {
+  // [Main Config]
+  int HTTPServerPort = 14534;
+  bool HTTPServerEnabled = true;
+  bool ExternalIPDetection = true;  // key "ExternalIPDectection"
+  std::string DateTimeFormat = "dd-mm-yyyy hh:nn:ss";
+  int TCPQueryPort = 51234;
+  std::string AllowedClientNameChars;
+  std::string DisAllowedClientNameChars = "()[]{}";
+  std::string TrayIdent;
+  // [WebPost]
+  std::string AdminEmail = "na";
+  std::string ISPLinkURL = "na";
+  std::string ISPName = "Private";
+  int ISPCountryNumber = 0;
+  bool WebPostEnabled = true;
+  std::string PostURL;
+  bool ListPublic = true;
+  std::string UserAgent = "voxhollow";
+  // [ISP]
+  std::string GFXURL;
+  // [log]
+  bool LogAccessRegistered = false;
+  bool LogAccessUnregistered = false;
+  bool LogChannelRegistered = false;
+  bool LogChannelUnregistered = false;
+  bool LogServerAdmin = false;
+  bool LogChat = false;
+  bool LogKickChannel = false;
+  bool LogKickServer = false;
+  // [Spam]
+  int SpamMaxCommands = 10;
+  int SpamInSeconds = 2;
+};
+
+// Reads every key from HTTPServer Port through TrayIdent, in start-up order; a missing or
+// unreadable value yields the default. Texts with a room are cut (and trimmed where noted).
+void ReadSettings(const TIniFile& ini, TSettings& settings);
+// Writes the written-back keys in their fixed order (GFX URL, TrayIdent and the DBEXPRESS
+// keys are never written). Does not flush.
+void WriteSettings(const TSettings& settings, TIniFile& ini);
+
+}  // namespace vh

@@ -1,0 +1,39 @@
+// The process-wide list of running virtual servers. Every lookup, listing, addition and
+// removal holds the list lock for the whole walk (the outermost lock of the server; see
+// ServerObject.h for the full order). Used by the main thread and the administration threads.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vh {
+
+class TServerObject;
+
+class TVirtualServerList {
+ public:
+  TVirtualServerList() = default;
+  ~TVirtualServerList();
+
+  void Add(std::shared_ptr<TServerObject> server);
+  // Pairs of (id as decimal text, server); the caller owns the returned list. Servers are
+  // shared so that a listing stays valid while another thread stops one.
+  std::vector<std::pair<std::string, std::shared_ptr<TServerObject>>> ListVirtualServers() const;
+  std::shared_ptr<TServerObject> FindVirtualServer(int32_t id) const;
+  // The text is trimmed; empty or not an integer yields none.
+  std::shared_ptr<TServerObject> FindVirtualServerByText(const std::string& text) const;
+  // Id 0 stops all, from the last entry to the first; otherwise only the one with that id.
+  // Each is stopped, removed and released while the lock is held.
+  void StopVirtualServers(int32_t id);
+  size_t Count() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::shared_ptr<TServerObject>> servers_;  // guarded by mutex_
+};
+
+}  // namespace vh

@@ -1,0 +1,143 @@
+#include "common/Log.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "common/IniFile.h"
+#include "support/TempDir.h"
+
+namespace vh {
+namespace {
+
+using test::ReadFile;
+using test::TTempDir;
+using test::WriteFile;
+
+TEST(LogFilter, SettingsWithoutDebugSectionGetDefaultsWrittenAndPassEverything) {
+  TTempDir dir;
+  WriteFile(dir.File("server.ini"), "; operator comment\n[Main Config]\nTCPQueryPort=1\n");
+  TMemoryLog log;
+  log.ReadFilter(dir.File("server.ini"));
+  std::string ini = ReadFile(dir.File("server.ini"));
+  EXPECT_NE(ini.find("MessageTypes=LMTALL"), std::string::npos);
+  EXPECT_NE(ini.find("MessageDepths=LMDALL"), std::string::npos);
+  EXPECT_NE(ini.find("; operator comment"), std::string::npos);
+  EXPECT_NE(ini.find("TCPQueryPort=1"), std::string::npos);
+  for (uint8_t k = 0; k < 4; ++k)
+    for (uint8_t d = 0; d < 6; ++d) EXPECT_TRUE(log.Passes(k, d)) << int(k) << "/" << int(d);
+}
+
+TEST(LogFilter, KindAndDepthCombinations) {
+  TMemoryLog log;
+  log.SetFilter("LMTERROR", "LMDALL");
+  EXPECT_TRUE(log.Passes(LMT_ERROR, LMD_ALL));
+  EXPECT_TRUE(log.Passes(LMT_ERROR, LMD_INFO));
+  EXPECT_FALSE(log.Passes(LMT_ALL, LMD_INFO));
+  EXPECT_FALSE(log.Passes(LMT_WARNING, LMD_ALL));
+
+  // Without the All depth bit, ERROR lines of depth All disappear too.
+  log.SetFilter("LMTERROR", "LMDINFO");
+  EXPECT_FALSE(log.Passes(LMT_ERROR, LMD_ALL));
+  EXPECT_TRUE(log.Passes(LMT_ERROR, LMD_INFO));
+
+  // Lower case works like upper case; words are found anywhere in the value.
+  log.SetFilter("lmterror,lmtwarning", "x lmdcommands");
+  EXPECT_TRUE(log.Passes(LMT_WARNING, LMD_COMMANDS));
+  EXPECT_FALSE(log.Passes(LMT_DEBUG, LMD_COMMANDS));
+  EXPECT_FALSE(log.Passes(LMT_WARNING, LMD_USEFULL));
+
+  log.SetFilter("", "");
+  EXPECT_FALSE(log.Passes(LMT_ALL, LMD_ALL));
+}
+
+TEST(LogFormat, PlaceholdersAreReplacedInOnePass) {
+  EXPECT_EQ(FormatPlaceholders("Starting VirtualServer id:%1 with port:%2", {"1", "8767"}),
+            "Starting VirtualServer id:1 with port:8767");
+  // An argument's own text is never scanned again.
+  EXPECT_EQ(FormatPlaceholders("%1 said %2", {"eve %2", "hi"}), "eve %2 said hi");
+  // %10 is the tenth argument, not the first followed by "0".
+  std::vector<std::string> ten = {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j"};
+  EXPECT_EQ(FormatPlaceholders("%1-%10", ten), "a-j");
+  // Placeholders without an argument stay; %10 with one argument is not %1 then "0".
+  EXPECT_EQ(FormatPlaceholders("%1 %3 %10 100%", {"x"}), "x %3 %10 100%");
+  EXPECT_EQ(FormatPlaceholders("no args %1", {}), "no args %1");
+}
+
+TEST(LogFormat, ThroughTheLogObject) {
+  TMemoryLog log;
+  log.LogFormat(LMT_ALL, LMD_INFO, {1, "port", 8767u}, "id:%1 %2:%3", "server");
+  ASSERT_EQ(log.Lines().size(), 1u);
+  EXPECT_EQ(log.Lines()[0], "ALL,Info,server,\tid:1 port:8767");
+}
+
+TEST(LogFile, LineFormatBannersAndEscapes) {
+  TTempDir dir;
+  std::string path = dir.File("sub.log");
+  {
+    TLogFile log;
+    log.SetFileName(path);
+    log.SetFilter("LMTALL", "LMDALL");
+    log.WriteOpeningBanner();
+    log.Log(LMT_ALL, LMD_INFO, "Server init initialized", "server");
+    log.Log(LMT_ERROR, LMD_ALL, "forged\r\n01-01-26 00:00:00,ALL,Info,server,\tx", "chat");
+  }
+  std::string text = ReadFile(path);
+  std::regex expected(
+      "-{63}\n-------------- log started at \\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d -------------\n"
+      "-{63}\n"
+      "\\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d,ALL,Info,server,\tServer init initialized\n"
+      "\\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d,ERROR,All,chat,\tforged\\\\r\\\\n01-01-26 "
+      "00:00:00,ALL,Info,server,\tx\n"
+      "-{63}\n--------------- log ended at \\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d --------------\n"
+      "-{63}\n");
+  EXPECT_TRUE(std::regex_match(text, expected)) << text;
+}
+
+TEST(LogFile, UnopenableFileDropsLinesAndRetries) {
+  TTempDir dir;
+  std::string path = dir.File("later/server.log");
+  TLogFile log;
+  log.SetFileName(path);
+  log.SetFilter("LMTALL", "LMDALL");
+  log.Log(LMT_ALL, LMD_INFO, "dropped", "server");  // directory missing: dropped, no crash
+  std::filesystem::create_directory(dir.File("later"));
+  log.Log(LMT_ALL, LMD_INFO, "kept", "server");
+  std::string text = ReadFile(path);
+  EXPECT_EQ(text.find("dropped"), std::string::npos);
+  EXPECT_NE(text.find("kept"), std::string::npos);
+}
+
+TEST(LogFile, ConcurrentWritersNeverInterleaveWithinALine) {
+  TTempDir dir;
+  std::string path = dir.File("server.log");
+  {
+    TLogFile log;
+    log.SetFileName(path);
+    log.SetFilter("LMTALL", "LMDALL");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+      threads.emplace_back([&log, t] {
+        std::string msg(200, static_cast<char>('a' + t));
+        for (int i = 0; i < 200; ++i) log.Log(LMT_ALL, LMD_INFO, msg, "t");
+      });
+    for (auto& th : threads) th.join();
+  }
+  std::istringstream in(ReadFile(path));
+  std::string line;
+  int lines = 0;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '-') continue;
+    std::string msg = line.substr(line.find('\t') + 1);
+    ASSERT_EQ(msg.size(), 200u);
+    EXPECT_EQ(msg.find_first_not_of(msg[0]), std::string::npos);
+    ++lines;
+  }
+  EXPECT_EQ(lines, 800);
+}
+
+}  // namespace
+}  // namespace vh
