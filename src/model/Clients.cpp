@@ -1,0 +1,368 @@
+#include "model/Clients.h"
+
+#include <string>
+
+#include "common/Log.h"
+#include "common/Random.h"
+#include "common/ResultCodes.h"
+#include "common/Strings.h"
+#include "storage/CustomStorage.h"
+
+namespace vh {
+
+namespace {
+
+constexpr std::string_view kCategory = "CLIENT";
+
+// Runs `body`; an exception is logged under `operation` and `fallback` returned instead.
+template <typename R, typename F>
+R Guarded(std::string_view operation, R fallback, F&& body) {
+  try {
+    return body();
+  } catch (const std::exception& e) {
+    LogException(operation, e, kCategory);
+    return fallback;
+  }
+}
+
+}  // namespace
+
+TClients::TClients(uint32_t serverID, TCustomStorage* storage)
+    : serverId_(serverID), storage_(storage), list_(512) {}
+
+TClients::~TClients() {
+  try {
+    list_.ClearAndFree();
+  } catch (const std::exception& e) {
+    LogError("Destroy", e);
+  }
+}
+
+void TClients::LogError(std::string_view operation, const std::exception& e) const {
+  LogException("SID: " + std::to_string(serverId_) + " " + std::string(operation), e, kCategory);
+}
+
+void TClients::Lock() {
+  mutex_.lock();
+  locked_ = 1;
+}
+
+void TClients::Unlock() {
+  locked_ = 0;
+  mutex_.unlock();
+}
+
+bool TClients::AddClient(TClientRecord* record) {
+  if (!record) return false;
+  try {
+    list_.Add(record, static_cast<int32_t>(record->PlayerID));
+    return true;
+  } catch (const std::exception& e) {
+    LogError("AddClient", e);
+    return false;
+  }
+}
+
+void TClients::DeleteClient(TClientRecord* record) {
+  if (!record) return;
+  try {
+    list_.Remove(static_cast<int32_t>(record->PlayerID));
+  } catch (const std::exception& e) {
+    LogError("DeleteClient", e);
+  }
+}
+
+TClientRecord* TClients::GetClientByID(uint32_t playerID) const {
+  return list_.Get(static_cast<int32_t>(playerID));
+}
+
+TClientRecord* TClients::GetClientByNickName(std::string_view nickName) const {
+  for (size_t i = 0; i < list_.Count(); ++i)
+    if (list_.Items(i)->NickName == nickName) return list_.Items(i);
+  return nullptr;
+}
+
+bool TClients::isLoggedIn(std::string_view loginName) const {
+  if (loginName.empty()) return false;
+  for (size_t i = 0; i < list_.Count(); ++i)
+    if (list_.Items(i)->LoginName == loginName) return true;
+  return false;
+}
+
+uint32_t TClients::GetNewConnectionID() const {
+  try {
+    for (;;) {
+      uint32_t id = SecureRandomBelow(kConnectionIDLimit);
+      bool taken = false;
+      for (size_t i = 0; i < list_.Count() && !taken; ++i)
+        taken = list_.Items(i)->ConnectionID == id;
+      if (!taken) return id;
+    }
+  } catch (const std::exception& e) {
+    LogError("GetNewConnectionID", e);
+    return 0;
+  }
+}
+
+uint32_t TClients::GetNewPlayerID() {
+  return static_cast<uint32_t>(++playerIdCounter_);
+}
+
+void TClients::ResetPlayerID() {
+  playerIdCounter_ = 0;
+}
+
+TClientRecord* TClients::NewClient() {
+  return Guarded<TClientRecord*>("NewClient", nullptr, [] { return new TClientRecord(); });
+}
+
+void TClients::FreeAndClearClient(TClientRecord*& record) {
+  delete record;
+  record = nullptr;
+}
+
+bool TClients::AddToPlayerMuteList(TClientRecord* record, uint32_t playerID) {
+  if (!record) return false;
+  return Guarded("AddToPlayerMuteList", false, [&] {
+    int32_t key = static_cast<int32_t>(playerID);
+    if (record->MuteList.Contains(key)) return false;
+    record->MuteList.Add(nullptr, key);
+    return true;
+  });
+}
+
+bool TClients::RemoveFromPlayerMuteList(TClientRecord* record, uint32_t playerID) {
+  if (!record) return true;
+  return Guarded("RemoveFromPlayerMuteList", false, [&] {
+    int32_t key = static_cast<int32_t>(playerID);
+    if (!record->MuteList.Contains(key)) return true;
+    record->MuteList.Remove(key);
+    return false;
+  });
+}
+
+bool TClients::IsInPlayerMuteList(const TClientRecord* record, uint32_t playerID) {
+  return record && record->MuteList.Contains(static_cast<int32_t>(playerID));
+}
+
+// ---- Accounts
+
+TClientRecord* TClients::DBValidLogin(std::string_view name, std::string_view password) {
+  if (!storage_) return nullptr;
+  try {
+    std::unique_ptr<TStorageContainer> rows;
+    {
+      TStorageScript q(*storage_, "read_client_login.sql");
+      q.SetString(":sPassword", password).SetString(":sName", name);
+      q.SetInteger(":iServerID", serverId_);
+      rows = q.Open();
+    }
+    if (!rows || rows->Count() == 0) return nullptr;
+    const TStorageRow& row = rows->Row(0);
+    auto record = std::make_unique<TClientRecord>();
+    if (row.FieldByName("b_client_privilege_serveradmin").GetAsBoolean())
+      record->PlayerPrivileges |= PP_SERVER_ADMIN;
+    record->Created = row.FieldByName("dt_client_created").GetAsDateTime();
+    record->DBID = row.FieldByName("i_client_id").GetAsInteger();
+    return record.release();
+  } catch (const std::exception& e) {
+    LogError("DBValidLogin", e);
+    return nullptr;
+  }
+}
+
+int32_t TClients::AddUser(uint32_t serverID, TClientRecord* record, bool serverAdmin) {
+  if (!storage_ || !record) return RC_LOGIN_NAME_IN_USE;
+  TStorageScript q(*storage_, "read_clients_name.sql");
+  q.SetString(":sName", record->LoginName.Str()).SetInteger(":iServerID", serverID);
+  auto rows = q.Open();
+  if (rows && rows->Count() > 0) return RC_LOGIN_NAME_IN_USE;
+  q.Load("new_client.sql");
+  q.SetString(":sName", record->LoginName.Str());
+  q.SetString(":sPassword", record->Password.Str());
+  q.SetInteger(":iServerID", serverID);
+  q.SetDateTime(":dtCreated", NowDateTime());
+  q.SetBoolean(":bServerAdmin", serverAdmin);
+  // A failed insert must not hand out the id of some earlier insert.
+  if (!q.Execute()) return RC_LOGIN_NAME_IN_USE;
+  record->DBID = static_cast<int32_t>(q.LastInsertId());
+  return RC_OK;
+}
+
+int32_t TClients::DBAddUser(uint32_t serverID, TClientRecord* record) {
+  try {
+    return AddUser(serverID, record, record && record->IsServerAdmin());
+  } catch (const std::exception& e) {
+    LogError("DBAddUser", e);
+    return RC_LOGIN_NAME_IN_USE;
+  }
+}
+
+int32_t TClients::DBAddSuperUser(TClientRecord* record) {
+  try {
+    return AddUser(0, record, true);
+  } catch (const std::exception& e) {
+    LogError("DBAddSuperUser", e);
+    return RC_LOGIN_NAME_IN_USE;
+  }
+}
+
+void TClients::SaveUser(uint32_t serverID, TClientRecord* record, bool serverAdmin) {
+  if (!storage_ || !record || Trim(record->LoginName.Str()).empty()) return;
+  TStorageScript q(*storage_, "read_clients_name.sql");
+  q.SetString(":sName", record->LoginName.Str()).SetInteger(":iServerID", serverID);
+  auto rows = q.Open();
+  int32_t existing = 0;
+  if (rows && rows->Count() > 0) {
+    existing = rows->Row(0).FieldByName("i_client_id").GetAsInteger();
+    q.Load("edit_client.sql");
+    q.SetInteger(":iClientId", existing);
+  } else {
+    q.Load("new_client.sql");
+    q.SetDateTime(":dtCreated", NowDateTime());
+  }
+  q.SetString(":sName", record->LoginName.Str());
+  q.SetString(":sPassword", record->Password.Str());
+  q.SetBoolean(":bServerAdmin", serverAdmin);
+  q.SetInteger(":iServerID", serverID);
+  if (!q.Execute() || record->DBID != 0) return;
+  // A record not yet tied to its account takes the id of the row it was saved to.
+  record->DBID = existing != 0 ? existing : static_cast<int32_t>(q.LastInsertId());
+}
+
+void TClients::DBSaveUser(uint32_t serverID, TClientRecord* record) {
+  try {
+    SaveUser(serverID, record, record && record->IsServerAdmin());
+  } catch (const std::exception& e) {
+    LogError("DBSaveUser", e);
+  }
+}
+
+void TClients::_DBSaveSuperUser(TClientRecord* record) {
+  try {
+    SaveUser(0, record, true);
+  } catch (const std::exception& e) {
+    LogError("_DBSaveSuperUser", e);
+  }
+}
+
+void TClients::DBDeleteUser(uint32_t serverID, TClientRecord* record) {
+  if (!storage_ || !record) return;
+  try {
+    {
+      TStorageScript q(*storage_, "delete_client.sql");
+      q.SetInteger(":iServerID", serverID).SetInteger(":iClientID", record->DBID);
+      q.Execute();
+    }
+    record->LoginName.Clear();
+    record->Password.Clear();
+    record->DBID = -1;
+  } catch (const std::exception& e) {
+    LogError("DBDeleteUser", e);
+  }
+}
+
+void TClients::_DBDeleteUser(uint32_t serverID, int32_t clientID) {
+  if (!storage_) return;
+  try {
+    TStorageScript q(*storage_, "delete_client.sql");
+    q.SetInteger(":iServerID", serverID).SetInteger(":iClientID", clientID);
+    q.Execute();
+  } catch (const std::exception& e) {
+    LogError("_DBDeleteUser", e);
+  }
+}
+
+TClientRecord* TClients::LoadUser(uint32_t serverID, int32_t clientID, std::string_view name,
+                                  bool byName, bool readServerAdmin) {
+  if (!storage_) return nullptr;
+  std::unique_ptr<TStorageContainer> rows;
+  {
+    TStorageScript q(*storage_, byName ? "read_clients_name.sql" : "read_clients_id.sql");
+    if (byName)
+      q.SetString(":sName", name);
+    else
+      q.SetInteger(":iClientID", clientID);
+    q.SetInteger(":iServerID", serverID);
+    rows = q.Open();
+  }
+  if (!rows || rows->Count() == 0) return nullptr;
+  const TStorageRow& row = rows->Row(0);
+  auto record = std::make_unique<TClientRecord>();
+  if (readServerAdmin && row.FieldByName("b_client_privilege_serveradmin").GetAsBoolean())
+    record->PlayerPrivileges |= PP_SERVER_ADMIN;
+  // Longer stored values are cut to the 29 characters a record (and the wire) has room for.
+  record->LoginName = row.FieldByName("s_client_name").GetAsString();
+  record->Password = row.FieldByName("s_client_password").GetAsString();
+  record->Created = row.FieldByName("dt_client_created").GetAsDateTime();
+  record->DBID = row.FieldByName("i_client_id").GetAsInteger();
+  return record.release();
+}
+
+TClientRecord* TClients::_DBLoadUser(uint32_t serverID, int32_t clientID) {
+  try {
+    return LoadUser(serverID, clientID, {}, false, true);
+  } catch (const std::exception& e) {
+    LogError("_DBLoadUser", e);
+    return nullptr;
+  }
+}
+
+TClientRecord* TClients::DBLoadUser(uint32_t serverID, std::string_view name) {
+  try {
+    return LoadUser(serverID, 0, name, true, true);
+  } catch (const std::exception& e) {
+    LogError("DBLoadUser", e);
+    return nullptr;
+  }
+}
+
+TClientRecord* TClients::DBLoadSuperUser(int32_t clientID) {
+  try {
+    return LoadUser(0, clientID, {}, false, false);
+  } catch (const std::exception& e) {
+    LogError("DBLoadSuperUser", e);
+    return nullptr;
+  }
+}
+
+bool TClients::DBUpdateLastOnline(int32_t clientID) {
+  if (!storage_) return false;
+  try {
+    TStorageScript q(*storage_, "edit_client_lastonline.sql");
+    q.SetInteger(":iClientID", clientID).SetDateTime(":dtLastOnline", NowDateTime());
+    return q.Execute();
+  } catch (const std::exception& e) {
+    LogError("DBUpdateLastOnline", e);
+    return false;
+  }
+}
+
+TClientAccount TClients::DBReadAccount(uint32_t serverID, int32_t clientID) {
+  TClientAccount account;
+  if (!storage_) return account;
+  try {
+    std::unique_ptr<TStorageContainer> rows;
+    {
+      TStorageScript q(*storage_, "read_clients_id.sql");
+      q.SetInteger(":iClientID", clientID).SetInteger(":iServerID", serverID);
+      rows = q.Open();
+    }
+    if (!rows || rows->Count() == 0) return account;
+    const TStorageRow& row = rows->Row(0);
+    TClientAccount read;
+    read.DBID = row.FieldByName("i_client_id").GetAsInteger();
+    read.LoginName = row.FieldByName("s_client_name").GetAsString();
+    read.Password = row.FieldByName("s_client_password").GetAsString();
+    read.Created = row.FieldByName("dt_client_created").GetAsDateTime();
+    read.LastOnline = row.FieldByName("dt_client_lastonline").GetAsDateTime();
+    if (row.FieldByName("b_client_privilege_serveradmin").GetAsBoolean())
+      read.Flags |= ACCOUNT_FLAG_SERVER_ADMIN;
+    return read;
+  } catch (const std::exception& e) {
+    LogError("DBReadAccount", e);
+    return account;
+  }
+}
+
+}  // namespace vh
