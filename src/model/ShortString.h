@@ -21,9 +21,9 @@ class TShortString {
   static constexpr size_t kWireSize = Room + 1;
 
   TShortString() = default;
-  TShortString(std::string_view s) : text_(s.substr(0, Room)) {}
-  TShortString(const char* s) : TShortString(std::string_view(s ? s : "")) {}
-  TShortString(const std::string& s) : TShortString(std::string_view(s)) {}
+  explicit TShortString(std::string_view s) : text_(s.substr(0, Room)) {}
+  explicit TShortString(const char* s) : TShortString(std::string_view(s ? s : "")) {}
+  explicit TShortString(const std::string& s) : TShortString(std::string_view(s)) {}
   TShortString& operator=(std::string_view s) {
     text_.assign(s.substr(0, Room));
     return *this;
