@@ -1,0 +1,179 @@
+#include "client/ProtocolClient.h"
+
+#include <algorithm>
+
+namespace vh::client {
+namespace {
+// Larger than any datagram the server can send (its own receive buffer is 8 KiB).
+constexpr size_t kReceiveBuffer = 65536;
+}  // namespace
+
+TProtocolClient::TProtocolClient(TSessionConfig config)
+    : session_(config), buffer_(kReceiveBuffer) {}
+
+bool TProtocolClient::Connect(const std::string& host, uint16_t port) {
+  return socket_.Open(host, port, error_);
+}
+
+void TProtocolClient::Flush() {
+  for (const std::string& d : session_.TakeOutbox()) socket_.Send(d);
+}
+
+size_t TProtocolClient::ReadAvailable(TTime now) {
+  size_t handled = 0;
+  while (auto n = socket_.Receive(buffer_.data(), buffer_.size())) {
+    session_.HandleDatagram(std::string_view(buffer_.data(), *n), now);
+    handled++;
+  }
+  return handled;
+}
+
+size_t TProtocolClient::Pump(milliseconds timeout) {
+  TTime now = TClock::now();
+  TTime until = now + timeout;
+  if (auto due = session_.NextDeadline()) until = std::min(until, std::max(*due, now));
+  auto wait = std::chrono::ceil<milliseconds>(until - now).count();
+  size_t handled = 0;
+  if (socket_.WaitReadable(static_cast<int>(wait))) handled = ReadAvailable(TClock::now());
+  session_.Tick(TClock::now());
+  Flush();
+  return handled;
+}
+
+template <typename Ready>
+bool TProtocolClient::PumpUntil(milliseconds timeout, Ready ready) {
+  const TTime deadline = TClock::now() + timeout;
+  for (;;) {
+    if (ready()) return true;
+    TTime now = TClock::now();
+    if (now >= deadline) return false;
+    Pump(std::chrono::ceil<milliseconds>(deadline - now));
+  }
+}
+
+uint32_t TProtocolClient::SendLogin(const TLoginOptions& options) {
+  uint32_t seq = session_.QueueLogin(options);
+  Flush();
+  return seq;
+}
+
+std::optional<TLoginReply> TProtocolClient::WaitForLoginReply(milliseconds timeout) {
+  std::optional<TLoginReply> reply;
+  PumpUntil(timeout, [&] { return (reply = session_.TakeLoginReply()).has_value(); });
+  return reply;
+}
+
+std::optional<TLoginReply> TProtocolClient::Login(const TLoginOptions& options,
+                                                  milliseconds timeout) {
+  SendLogin(options);
+  auto reply = WaitForLoginReply(timeout);
+  if (reply && reply->result == 1) session_.SetIdentity(reply->connectionId, reply->playerId);
+  return reply;
+}
+
+TJoinResult TProtocolClient::Join(const TJoinOptions& options, milliseconds timeout) {
+  TJoinResult result;
+  result.requestSequence = SendCommand(CMD_cs_LoginStep3, BuildJoinPayload(options));
+  std::unique_ptr<TPacket> closing;
+  result.complete = PumpUntil(timeout, [&] {
+    closing = session_.TakeCommand(CMD_sc_LoginStep6);
+    return closing != nullptr;
+  });
+  // Commands arrive in order, so every list packet of this join is queued before command 8.
+  while (auto p = session_.TakeCommand(CMD_sc_LoginStep4)) {
+    result.channelPackets++;
+    if (auto list = ParseChannelList(*p)) {
+      result.channels.insert(result.channels.end(), list->begin(), list->end());
+    } else {
+      result.malformed = true;
+    }
+  }
+  while (auto p = session_.TakeCommand(CMD_sc_LoginStep5)) {
+    result.playerPackets++;
+    if (auto list = ParsePlayerList(*p)) {
+      result.players.insert(result.players.end(), list->begin(), list->end());
+    } else {
+      result.malformed = true;
+    }
+  }
+  if (closing) {
+    if (auto c = ParseClosingPacket(*closing)) {
+      result.closing = std::move(*c);
+    } else {
+      result.malformed = true;
+    }
+  }
+  return result;
+}
+
+bool TProtocolClient::Quit(milliseconds timeout) {
+  SendCommand(CMD_cs_PlayerQuit, {});
+  return WaitUntilAcknowledged(timeout);
+}
+
+uint32_t TProtocolClient::SendCommand(uint16_t number, std::string_view payload) {
+  uint32_t seq = session_.QueueCommand(number, payload, TClock::now());
+  Flush();
+  return seq;
+}
+
+void TProtocolClient::SendVoice(uint8_t selector, uint8_t dataByte, uint16_t counter,
+                                uint16_t dataWord, std::string_view payload) {
+  session_.QueueVoice(selector, dataByte, counter, dataWord, payload);
+  Flush();
+}
+
+uint32_t TProtocolClient::SendPing() {
+  uint32_t seq = session_.QueuePing();
+  Flush();
+  return seq;
+}
+
+void TProtocolClient::SendRaw(std::string_view bytes) {
+  session_.QueueRaw(bytes);
+  Flush();
+}
+
+std::unique_ptr<TPacket> TProtocolClient::WaitForCommand(uint16_t number, milliseconds timeout) {
+  std::unique_ptr<TPacket> p;
+  PumpUntil(timeout, [&] { return (p = session_.TakeCommand(number)) != nullptr; });
+  return p;
+}
+
+std::unique_ptr<TPacket> TProtocolClient::WaitForAnyCommand(milliseconds timeout) {
+  std::unique_ptr<TPacket> p;
+  PumpUntil(timeout, [&] { return (p = session_.TakeAnyCommand()) != nullptr; });
+  return p;
+}
+
+std::optional<TErrorReply> TProtocolClient::WaitForError(milliseconds timeout) {
+  std::unique_ptr<TPacket> p;
+  PumpUntil(timeout, [&] { return (p = session_.TakeErrorReply()) != nullptr; });
+  if (!p) return std::nullopt;
+  return ParseErrorReply(*p);
+}
+
+std::optional<TServerVoice> TProtocolClient::WaitForVoice(milliseconds timeout) {
+  std::optional<TServerVoice> v;
+  PumpUntil(timeout, [&] { return (v = session_.TakeVoice()).has_value(); });
+  return v;
+}
+
+bool TProtocolClient::WaitForPingReply(uint32_t sequence, milliseconds timeout) {
+  return PumpUntil(timeout, [&] { return session_.TakePingReply(sequence); });
+}
+
+bool TProtocolClient::WaitUntilAcknowledged(milliseconds timeout) {
+  return PumpUntil(timeout, [&] { return session_.AllAcknowledged(); });
+}
+
+TDrained TProtocolClient::DrainFor(milliseconds duration) {
+  PumpUntil(duration, [] { return false; });
+  Pump(milliseconds(0));  // what is already in the socket counts too, even for a zero duration
+  TDrained drained;
+  while (auto p = session_.TakeAnyCommand()) drained.commands.push_back(std::move(p));
+  while (auto v = session_.TakeVoice()) drained.voice.push_back(std::move(*v));
+  return drained;
+}
+
+}  // namespace vh::client

@@ -1,0 +1,106 @@
+// A voice-protocol client over a real UDP socket: login, join, reliable commands, voice and
+// keep-alive, with bounded waits that pump the socket (poll with a deadline, no sleeps).
+// Single-threaded and pump-style: the owner calls Pump or a Wait* method; many clients can
+// share one thread (a load tool pumps each, or polls their Fd() together). No lock inside.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "client/ClientPackets.h"
+#include "client/ClientSession.h"
+#include "client/UdpSocket.h"
+
+namespace vh::client {
+
+using std::chrono::milliseconds;
+
+// What the server sends in answer to the join request, in arrival order.
+struct TJoinResult {
+  bool complete = false;   // the closing packet (command 8) arrived in time
+  bool malformed = false;  // some list packet could not be parsed (the rest still is)
+  int channelPackets = 0;
+  int playerPackets = 0;
+  uint32_t requestSequence = 0;
+  std::vector<TChannelEntry> channels;
+  std::vector<TPlayerBlock> players;
+  TClosingPacket closing;
+};
+
+// Everything that arrived during a DrainFor, plus what was already queued.
+struct TDrained {
+  std::vector<std::unique_ptr<TPacket>> commands;
+  std::vector<TServerVoice> voice;
+};
+
+class TProtocolClient {
+ public:
+  explicit TProtocolClient(TSessionConfig config = {});
+
+  bool Connect(const std::string& host, uint16_t port);
+  const std::string& LastError() const { return error_; }
+  int Fd() const { return socket_.Fd(); }
+  uint16_t LocalPort() const { return socket_.LocalPort(); }
+
+  // ---- Session set-up ----
+  // Sends the login request and waits for the reply. On result 1 the connection and player
+  // ids are taken over for everything sent afterwards. Nothing when no reply came in time.
+  std::optional<TLoginReply> Login(const TLoginOptions& options, milliseconds timeout);
+  uint32_t SendLogin(const TLoginOptions& options);
+  std::optional<TLoginReply> WaitForLoginReply(milliseconds timeout);
+  // Command 5, then collects the channel lists, player lists and the closing packet.
+  TJoinResult Join(const TJoinOptions& options, milliseconds timeout);
+  // Command 300, then waits until every own command is acknowledged.
+  bool Quit(milliseconds timeout);
+
+  // ---- Sending ----
+  uint32_t SendCommand(uint16_t number, std::string_view payload);  // returns its sequence
+  void SendVoice(uint8_t selector, uint8_t dataByte, uint16_t counter, uint16_t dataWord,
+                 std::string_view payload);
+  // The running voice counter for callers that do not count themselves (starts at 1).
+  uint16_t NextVoiceCounter() { return voiceCounter_++; }
+  uint32_t SendPing();  // returns the ping's sequence number
+  void SendRaw(std::string_view bytes);
+
+  // ---- Pumping and waiting ----
+  // Waits up to `timeout` for traffic, handles every waiting datagram, retransmits what is
+  // due and sends what the session produced. Returns the number of datagrams handled.
+  size_t Pump(milliseconds timeout);
+  std::unique_ptr<TPacket> WaitForCommand(uint16_t number, milliseconds timeout);
+  std::unique_ptr<TPacket> WaitForAnyCommand(milliseconds timeout);
+  std::optional<TErrorReply> WaitForError(milliseconds timeout);
+  std::optional<TServerVoice> WaitForVoice(milliseconds timeout);
+  bool WaitForPingReply(uint32_t sequence, milliseconds timeout);
+  bool WaitUntilAcknowledged(milliseconds timeout);
+  // Pumps for the whole duration and hands back everything queued by then; the way to
+  // check that nothing (or only something) arrived.
+  TDrained DrainFor(milliseconds duration);
+
+  const std::vector<uint16_t>& ReceivedCommandNumbers() const {
+    return session_.ReceivedCommandNumbers();
+  }
+  uint32_t ConnectionId() const { return session_.ConnectionId(); }
+  uint32_t PlayerId() const { return session_.PlayerId(); }
+  TClientSession& Session() { return session_; }
+  const TSessionStats& Stats() const { return session_.Stats(); }
+
+ private:
+  // Pumps until `ready` holds or the deadline passes; true when it held.
+  template <typename Ready>
+  bool PumpUntil(milliseconds timeout, Ready ready);
+  void Flush();
+  size_t ReadAvailable(TTime now);
+
+  TUdpSocket socket_;
+  TClientSession session_;
+  std::string error_;
+  uint16_t voiceCounter_ = 1;
+  std::vector<char> buffer_;
+};
+
+}  // namespace vh::client
