@@ -92,7 +92,8 @@ bool TClients::isLoggedIn(std::string_view loginName) const {
 uint32_t TClients::GetNewConnectionID() const {
   try {
     for (;;) {
-      uint32_t id = SecureRandomBelow(kConnectionIDLimit);
+      // Never 0: that is what a login request carries and what "no connection" reads as.
+      uint32_t id = 1 + SecureRandomBelow(kConnectionIDLimit - 1);
       bool taken = false;
       for (size_t i = 0; i < list_.Count() && !taken; ++i)
         taken = list_.Items(i)->ConnectionID == id;

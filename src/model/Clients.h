@@ -50,7 +50,7 @@ class TClients {
   // True when a record carries this login name (exact); false for an empty name.
   bool isLoggedIn(std::string_view loginName) const;
 
-  // A random connection id below kConnectionIDLimit that no registered record carries, from
+  // A random connection id from 1 below kConnectionIDLimit that no registered record carries, from
   // the operating system's cryptographic source: the id is all that ties a datagram to a
   // session, so it must not be guessable.
   uint32_t GetNewConnectionID() const;

@@ -158,6 +158,14 @@ TEST_F(ChannelTreeTest, LoadsStoredTreeAndSkipsOddRows) {
   EXPECT_EQ(tree_->GetDefaultChannel(), -1);
   EXPECT_EQ(tree_->GetDefaultChannelAsPointer(), nullptr);
   EXPECT_EQ(CountRows("vh2_channels"), 8u);
+
+  // Any bytes in a name are stored, reloaded and compared whole.
+  const std::string odd("a\0b'\xFF", 5);
+  ASSERT_GT(Add(odd, 0), 0);
+  TChannels reloaded(1, storage_.get());
+  ASSERT_TRUE(reloaded.LoadChannels());
+  ASSERT_NE(reloaded.GetChannelByName(odd, -1), nullptr);
+  EXPECT_EQ(reloaded.GetChannelByName("a", -1), nullptr);
 }
 
 TEST_F(ChannelTreeTest, EmptyDatabaseGetsStoredDefault) {

@@ -65,6 +65,7 @@ TEST_F(RegistryTest, PlayerAndConnectionIds) {
   for (int i = 0; i < 200; ++i) {
     uint32_t id = clients_.GetNewConnectionID();
     ASSERT_LT(id, kConnectionIDLimit);
+    ASSERT_NE(id, 0u);
     seen.insert(id);
   }
   EXPECT_GT(seen.size(), 190u);  // drawn at random, not counted up or repeated
