@@ -1,7 +1,10 @@
 #include "server/StartupSteps.h"
 
 #include "common/Log.h"
+#include "model/Clients.h"
 #include "server/ServerHost.h"
+#include "server/ServerObject.h"
+#include "server/VirtualServerList.h"
 #include "storage/SQLiteStorage.h"
 #include "storage/Schema.h"
 
@@ -51,7 +54,57 @@ void CloseStorage() {
 }
 
 void StartVirtualServers() {
-  // Virtual servers land with the voice server.
+  TServerHost& h = Host();
+  std::unique_ptr<TStorageContainer> rows;
+  try {
+    TStorageScript q(*h.storage, "read_servers.sql");
+    rows = q.Open();
+  } catch (const std::exception& e) {
+    LogException("read_servers", e, "SERVER");
+  }
+  if (rows) {
+    for (size_t i = 0; i < rows->Count(); ++i) {
+      int32_t id = 0;
+      try {
+        const TStorageRow& row = rows->Row(i);
+        id = row.FieldByName("i_server_id").GetAsInteger();
+        if (!row.FieldByName("b_server_active").GetAsBoolean()) continue;
+        auto server = std::make_shared<TServerObject>(h.storage.get(), h.virtualServers.get());
+        server->Start(id, 0);  // a failed start leaves the server out of the list
+      } catch (const std::exception& e) {
+        Log(LMT_ERROR, LMD_ALL,
+            "VirtualServer Startup(" + std::to_string(id) +
+                ") Exception: " + ExceptionClassName(e) + "." + e.what(),
+            "SERVER");
+      }
+    }
+    return;
+  }
+  // The very first start: a default virtual server and the two administrator accounts.
+  auto server = std::make_shared<TServerObject>(h.storage.get(), h.virtualServers.get());
+  server->Start(0, kDefaultServerPort);
+  Log(LMT_WARNING, LMD_INFO, "Default VirtualServer created", "SERVER");
+  TClients accounts(static_cast<uint32_t>(server->ServerID()), h.storage.get());
+  TClientRecord admin;
+  admin.LoginName = "admin";
+  admin.Password = RandomPassword(6);
+  admin.PlayerPrivileges = PP_SERVER_ADMIN;
+  accounts.DBAddUser(static_cast<uint32_t>(server->ServerID()), &admin);
+  h.adminPassword = admin.Password.Str();
+  Log(LMT_WARNING, LMD_INFO, "admin account info: username: admin password: " + h.adminPassword,
+      "SERVER");
+  TClientRecord superAdmin;
+  superAdmin.LoginName = "superadmin";
+  superAdmin.Password = RandomPassword(6);
+  superAdmin.PlayerPrivileges = PP_SUPER_SERVER_ADMIN;
+  accounts.DBAddSuperUser(&superAdmin);
+  h.superAdminPassword = superAdmin.Password.Str();
+  Log(LMT_WARNING, LMD_INFO,
+      "superadmin account info: username: superadmin password: " + h.superAdminPassword, "SERVER");
+  if (!server->Running()) {
+    Log(LMT_WARNING, LMD_INFO, "there is no VirtualServer running!", "SERVER");
+    h.virtualServers->Remove(server.get());
+  }
 }
 
 void StartAdministrationInterfaces() {

@@ -49,6 +49,11 @@ void TVirtualServerList::StopVirtualServers(int32_t id) {
   }
 }
 
+void TVirtualServerList::Remove(const TServerObject* server) {
+  std::lock_guard lock(mutex_);
+  std::erase_if(servers_, [server](const auto& s) { return s.get() == server; });
+}
+
 size_t TVirtualServerList::Count() const {
   std::lock_guard lock(mutex_);
   return servers_.size();

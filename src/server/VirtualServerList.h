@@ -29,6 +29,8 @@ class TVirtualServerList {
   // Id 0 stops all, from the last entry to the first; otherwise only the one with that id.
   // Each is stopped, removed and released while the lock is held.
   void StopVirtualServers(int32_t id);
+  // Takes one server out of the list without stopping it (a start that failed).
+  void Remove(const TServerObject* server);
   size_t Count() const;
 
  private:

@@ -1,0 +1,160 @@
+// Server-to-client notifications of one virtual server, the error reply, and the visibility
+// rule that decides which players hear of which. Every sender walks the registry in its order
+// and only queues packets on the connection table. Runs on the listener thread with the
+// registry lock and the channel tree lock held (the administration threads use it only through
+// listener requests). Packet layouts: docs/protocol.md.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "model/ClientRecord.h"
+#include "protocol/Packet.h"
+
+namespace vh {
+
+class TClients;
+class TChannels;
+class TCustomPacketBuffer;
+struct TChannel;
+struct TServerPermissions;
+
+// Command numbers of the server-to-client packets.
+enum TServerCommand : uint16_t {
+  CMD_sc_LoginStep4 = 6,
+  CMD_sc_LoginStep5 = 7,
+  CMD_sc_LoginStep6 = 8,
+  CMD_sc_NotifyPlayerEnteredScope = 100,
+  CMD_sc_NotifyPlayerLeftScope = 101,
+  CMD_sc_NotifyPlayerKickedFromChannel = 102,
+  CMD_sc_NotifyPlayerSwitchedChannel = 103,
+  CMD_sc_NotifyPlayerFlagsChanged = 104,
+  CMD_sc_NotifyPlayerRequestedVoice = 105,
+  CMD_sc_NotifyPlayerChannelPrivilegeChanged = 106,
+  CMD_sc_NotifyPlayerPrivilegesChanged = 107,
+  CMD_sc_NotifyPlayersInSwitchedChannel = 108,
+  CMD_sc_NotifyPlayerMovedToChannel = 109,
+  CMD_sc_NotifyChannelCreated = 110,
+  CMD_sc_NotifyChannelNameChanged = 111,
+  CMD_sc_NotifyChannelTopicChanged = 112,
+  CMD_sc_NotifyChannelPropertiesChanged = 113,
+  CMD_sc_NotifyChannelDescriptionChanged = 114,
+  CMD_sc_NotifyChannelDestroyed = 115,
+  CMD_sc_NotifyChannelMaxUsersChanged = 116,
+  CMD_sc_NotifyChannelOrderChanged = 117,
+  CMD_sc_NotifyTextMessage = 130,
+  CMD_sc_NotifyServerPropertiesChanged = 140,
+  CMD_sc_ChannelPasswordChanged = 204,
+  CMD_sc_PlayerAdminRegisteredOK = 311,
+  CMD_sc_PlayerMutePlayerReply = 321,
+  CMD_sc_PlayerConnectionInfo = 404,
+  CMD_sc_ServerInfo = 406,
+  CMD_sc_BanIpList = 411,
+};
+
+// Left-scope reasons.
+constexpr uint16_t kLeftQuit = 1;
+constexpr uint16_t kLeftKicked = 2;
+constexpr uint16_t kLeftServerStopped = 4;
+constexpr uint16_t kLeftOutOfSight = 6;
+
+// Privilege actions in requests and notifications.
+constexpr uint8_t kActionGrant = 0;
+constexpr uint8_t kActionGrantedAuto = 1;
+constexpr uint8_t kActionRevoke = 2;
+constexpr uint8_t kActionRevokedAuto = 3;
+
+// Server flags of a virtual server.
+constexpr uint16_t SF_CLAN = 1;
+constexpr uint16_t SF_PUBLIC = 2;
+constexpr uint16_t SF_FREEWARE = 4;
+
+// A command packet addressed to `to` with the payload position at offset 24.
+std::unique_ptr<TPacket> NewPacketFor(const TClientRecord& to, uint16_t command);
+// The player block (44 bytes) of `player`, written at the position.
+void WritePlayerBlock(TPacket& packet, const TClientRecord& player);
+// The entry of one channel in the channel list of the login.
+void WriteChannelEntry(TPacket& packet, const TChannel& channel);
+
+class TNotifier {
+ public:
+  // serverFlags: the virtual server's flags (clan or public), read at each send.
+  TNotifier(TClients& clients, TChannels& channels, TCustomPacketBuffer& buffer,
+            const std::atomic<uint16_t>& serverFlags);
+
+  bool IsClanServer() const;
+  // The visibility rule: may `viewer` see `subject`?
+  bool CanSee(const TClientRecord& viewer, const TClientRecord& subject) const;
+
+  // Queues `packet` on its addressee's connection; a full queue drops it (the connection's
+  // backlog ends it with a time-out).
+  void Send(std::unique_ptr<TPacket> packet, bool closeAfter = false);
+
+  // The error reply to the requester of `request` (its command and sequence number).
+  void SendErrorReply(const TClientRecord& to, const TPacket& request, int32_t code);
+  // The wrong-password reply of a channel switch: code -111 and the channel id.
+  void SendWrongChannelPassword(const TClientRecord& to, const TPacket& request, int32_t channelId);
+
+  void NotifyPlayerEnteredScope(uint32_t playerId);
+  // Only for a logged-in player not yet announced as left; he gets it as his final packet.
+  void NotifyPlayerLeftScope(uint32_t playerId, uint16_t reason, std::string_view text,
+                             uint32_t causeId);
+  void NotifyPlayerSwitchedChannel(uint32_t playerId, int32_t oldChannel, int32_t newChannel);
+  void NotifyPlayerMovedToChannel(uint32_t playerId, uint32_t moverId, uint16_t privileges,
+                                  int32_t newChannel, int32_t oldChannel);
+  void NotifyPlayersInSwitchedChannel(uint32_t playerId);
+  void NotifyPlayerKickedFromChannel(uint32_t playerId, int32_t oldChannel, int32_t newChannel,
+                                     uint16_t privileges, std::string_view reason);
+  void NotifyPlayerFlagsChanged(uint32_t playerId);
+  void NotifyPlayerRequestedVoice(uint32_t playerId, std::string_view text);
+  void NotifyPlayerChannelPrivilegeChanged(uint32_t playerId, uint32_t changerId, uint8_t action,
+                                           uint8_t privilege);
+  void NotifyPlayerPrivilegesChanged(uint32_t playerId, uint32_t changerId, uint8_t action,
+                                     uint8_t privilege);
+
+  void NotifyChannelCreated(int32_t channelId, uint32_t creatorId);
+  void NotifyChannelDestroyed(int32_t channelId, uint32_t causeId);
+  // Also ends voice requests, O and V in the channel when it is not moderated.
+  void NotifyChannelPropertiesChanged(int32_t channelId, uint32_t changerId);
+  void NotifyChannelNameChanged(int32_t channelId, uint32_t changerId);
+  void NotifyChannelTopicChanged(int32_t channelId, uint32_t changerId);
+  void NotifyChannelDescriptionChanged(int32_t channelId, uint32_t changerId);
+  void NotifyChannelMaxUsersChanged(int32_t channelId, uint32_t changerId);
+  void NotifyChannelOrderChanged(int32_t channelId, uint32_t changerId);
+
+  // Notification 130 to one player.
+  void SendTextMessage(const TClientRecord& to, int32_t value, uint8_t kind,
+                       std::string_view senderName, std::string_view text);
+  // Notification 140 to one player.
+  void SendServerProperties(const TClientRecord& to, uint32_t codecBits,
+                            const TServerPermissions& sets, uint16_t maxUsers,
+                            std::string_view welcome, std::string_view name);
+
+  // The privileges a player gets on entering `channel`.
+  void SetPlayerChannelFlagsAndPrivileges(TChannel* channel, TClientRecord* player);
+  // 0 may join; -102, -110, -113 refuse; 1 a wrong password.
+  int32_t CheckChannelJoin(int32_t channelId, std::string_view password) const;
+
+ private:
+  void SendLeftScope(const TClientRecord& to, uint32_t playerId, uint16_t reason,
+                     std::string_view text, uint32_t causeId, bool closeAfter);
+  void SendPrivilegeChange(uint16_t command, uint32_t playerId, uint32_t changerId, uint8_t action,
+                           uint8_t privilege);
+  void SendChannelText(uint16_t command, int32_t channelId, uint32_t changerId,
+                       const std::string& text);
+  void SendSwitched(const TClientRecord& to, uint32_t playerId, int32_t oldChannel,
+                    int32_t newChannel, uint16_t privileges);
+  void SendToAll(const std::function<std::unique_ptr<TPacket>(const TClientRecord&)>& build);
+  bool InTree(const TClientRecord& player, int32_t topChannelId) const;
+
+  TClients& clients_;
+  TChannels& channels_;
+  TCustomPacketBuffer& buffer_;
+  const std::atomic<uint16_t>& serverFlags_;
+};
+
+}  // namespace vh
