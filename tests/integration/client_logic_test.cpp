@@ -473,8 +473,8 @@ TEST(ProtocolClientLoopbackTest, LoginJoinPingAndQuit) {
   peer.Send(reply->Bytes());
   auto r = client.WaitForLoginReply(milliseconds(2000));
   ASSERT_TRUE(r);
-  EXPECT_EQ(r->playerId, kPlayer);
-  client.Session().SetIdentity(r->connectionId, r->playerId);
+  EXPECT_EQ(client.PlayerId(), kPlayer);
+  EXPECT_EQ(client.ConnectionId(), kConn);
 
   // The join answers are already waiting, in reverse order, when the client asks.
   TPacket channel;

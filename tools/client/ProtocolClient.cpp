@@ -60,15 +60,14 @@ uint32_t TProtocolClient::SendLogin(const TLoginOptions& options) {
 std::optional<TLoginReply> TProtocolClient::WaitForLoginReply(milliseconds timeout) {
   std::optional<TLoginReply> reply;
   PumpUntil(timeout, [&] { return (reply = session_.TakeLoginReply()).has_value(); });
+  if (reply && reply->result == 1) session_.SetIdentity(reply->connectionId, reply->playerId);
   return reply;
 }
 
 std::optional<TLoginReply> TProtocolClient::Login(const TLoginOptions& options,
                                                   milliseconds timeout) {
   SendLogin(options);
-  auto reply = WaitForLoginReply(timeout);
-  if (reply && reply->result == 1) session_.SetIdentity(reply->connectionId, reply->playerId);
-  return reply;
+  return WaitForLoginReply(timeout);
 }
 
 TJoinResult TProtocolClient::Join(const TJoinOptions& options, milliseconds timeout) {

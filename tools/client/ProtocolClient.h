@@ -48,10 +48,10 @@ class TProtocolClient {
   uint16_t LocalPort() const { return socket_.LocalPort(); }
 
   // ---- Session set-up ----
-  // Sends the login request and waits for the reply. On result 1 the connection and player
-  // ids are taken over for everything sent afterwards. Nothing when no reply came in time.
+  // Sends the login request and waits for the reply; nothing when no reply came in time.
   std::optional<TLoginReply> Login(const TLoginOptions& options, milliseconds timeout);
   uint32_t SendLogin(const TLoginOptions& options);
+  // A reply with result 1 hands its connection and player ids to everything sent afterwards.
   std::optional<TLoginReply> WaitForLoginReply(milliseconds timeout);
   // Command 5, then collects the channel lists, player lists and the closing packet.
   TJoinResult Join(const TJoinOptions& options, milliseconds timeout);
