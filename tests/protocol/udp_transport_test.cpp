@@ -4,7 +4,9 @@
 
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
+#include <thread>
 
 #include "protocol/PacketBuffer.h"
 #include "protocol/UDPSocket.h"
@@ -169,6 +171,84 @@ TEST(UDPTransport, ClientRoundTripThroughAllThreads) {
   socket.Close();
   EXPECT_GE(sender.PacketsSent(), 3u);
   EXPECT_EQ(sender.PacketsUnsent(), 0u);
+}
+
+// Producers, a send loop that acknowledges what it picks, and a listener loop all at once:
+// every command leaves exactly once on its first transmission, numbered 1, 2, 3... per
+// connection, whatever the interleaving.
+TEST(TableThreads, ProducersSenderAndListenerTogether) {
+  constexpr uint32_t kConnections = 8;
+  constexpr int kProducers = 3;
+  constexpr int kPerProducer = 400;
+  TCustomPacketBuffer table;
+  for (uint32_t id = 1; id <= kConnections; ++id) {
+    table.AddConnection(id, id * 10, "127.0.0.1", 1, 4000, "127.0.0.1");
+    for (int i = 0; i < 8; ++i) table.SendPacket(NewCommandPacket(1, 0, id), false);
+  }
+  while (table.NextOutgoingPacket(0)) {
+  }
+  for (uint32_t id = 1; id <= kConnections; ++id)
+    for (uint32_t s = 1; s <= 8; ++s) table.ReceiveDatagram(NewAckPacket(0, id * 10, id, s));
+
+  std::mutex mutex;
+  std::condition_variable allSeen;
+  std::map<uint32_t, std::vector<uint32_t>> firstSends;  // guarded by mutex
+  int seen = 0;                                          // guarded by mutex
+  std::thread sender([&] {
+    while (auto p = table.NextOutgoingPacket(-1)) {
+      if (!p->IsCommandPacket()) continue;
+      uint32_t player = p->PacketPlayerId();
+      table.ReceiveDatagram(
+          NewAckPacket(p->ResendCount(), player * 10, player, p->SequenceNumber()));
+      if (p->ResendCount() != 0) continue;
+      std::lock_guard<std::mutex> lock(mutex);
+      firstSends[player].push_back(p->SequenceNumber());
+      ++seen;
+      allSeen.notify_all();
+    }
+    table.MarkThreadStopped(0);
+  });
+  std::atomic<int> requests{0};
+  std::thread listener([&] {
+    for (;;) {
+      uint32_t player = 0;
+      uint8_t kind = 0;
+      std::unique_ptr<TPacket> packet;
+      table.GetNextEvent(player, kind, packet);
+      if (kind == EV_STOP) break;
+      if (kind == EV_REQUEST) ++requests;
+    }
+    table.MarkThreadStopped(1);
+  });
+  std::vector<std::thread> producers;
+  for (int t = 0; t < kProducers; ++t) {
+    producers.emplace_back([&, t] {
+      for (int i = 0; i < kPerProducer; ++i) {
+        uint32_t id = static_cast<uint32_t>((i + t) % kConnections) + 1;
+        table.SendPacket(NewCommandPacket(300, 0, id), false);
+        auto voice = NewServerVoicePacket(0, 0, 0, id, 0, 0, 77, 0);
+        voice->WriteU32(static_cast<uint32_t>(i));
+        table.SendPacket(std::move(voice), false);
+        if (i % 50 == 0) table.WakeListener();
+        table.GetServerStats();
+      }
+    });
+  }
+  for (auto& t : producers) t.join();
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(allSeen.wait_for(lock, std::chrono::seconds(30),
+                                 [&] { return seen == kProducers * kPerProducer; }));
+  }
+  table.Stop();
+  sender.join();
+  listener.join();
+  EXPECT_GE(requests.load(), 1);
+  for (uint32_t id = 1; id <= kConnections; ++id) {
+    const auto& seqs = firstSends[id];
+    ASSERT_EQ(seqs.size(), static_cast<size_t>(kProducers * kPerProducer / kConnections));
+    for (size_t i = 0; i < seqs.size(); ++i) EXPECT_EQ(seqs[i], 9 + i);
+  }
 }
 
 }  // namespace
