@@ -1,0 +1,117 @@
+#include "ServerHarness.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+#include "model/Clients.h"
+#include "server/ServerHost.h"
+#include "storage/SQLiteStorage.h"
+#include "storage/Schema.h"
+
+namespace vh::test {
+
+namespace {
+
+// A UDP port that is free on 127.0.0.1 right now.
+uint16_t FreeUdpPort() {
+  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = 0;
+  socklen_t len = sizeof a;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+    throw std::runtime_error("no free port");
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+}  // namespace
+
+TServerHarness::TServerHarness(const std::function<void(TSettings&)>& configure) {
+  auto log = std::make_unique<TMemoryLog>();
+  log_ = log.get();
+  InstallLog(std::move(log));
+  TServerHost& host = Host();
+  host.settings = TSettings{};
+  if (configure) configure(host.settings);
+  host.badNames = {"server"};
+  host.settingsFile = dir_.File("server.ini");
+  WriteFile(host.settingsFile, "[Main Config]\nBoundToIp1=127.0.0.1\n");
+  storage_ = std::make_unique<TSQLiteStorage>(dir_.File("server.dbs"),
+                                              std::string(VH_SOURCE_DIR) + "/sqlite_sql/");
+  if (!CreateTables(storage_.get()) || !UpgradeDatabase(storage_.get()))
+    throw std::runtime_error("cannot create the tables");
+  port_ = FreeUdpPort();
+  server_ = std::make_shared<TServerObject>(storage_.get());
+  if (!server_->Start(0, port_)) throw std::runtime_error("the server did not start");
+}
+
+TServerHarness::~TServerHarness() {
+  if (server_) server_->Stop();
+  server_.reset();
+  storage_.reset();
+  DestroyLog();
+}
+
+void TServerHarness::StopServer() {
+  server_->Stop();
+}
+
+void TServerHarness::Restart() {
+  const int32_t id = server_->ServerID();
+  server_->Stop();
+  server_ = std::make_shared<TServerObject>(storage_.get());
+  if (!server_->Start(id, 0)) throw std::runtime_error("the server did not restart");
+}
+
+void TServerHarness::EditSettings(const std::function<void(TVirtualServerSettings&)>& edit) {
+  TVirtualServerSettings s = server_->Settings();
+  edit(s);
+  server_->SetSettings(s);
+}
+
+int32_t TServerHarness::AddAccount(const std::string& login, const std::string& password,
+                                   uint16_t privileges) {
+  TClients accounts(static_cast<uint32_t>(server_->ServerID()), storage_.get());
+  TClientRecord record;
+  record.LoginName = login;
+  record.Password = password;
+  record.PlayerPrivileges = privileges;
+  if (accounts.DBAddUser(static_cast<uint32_t>(server_->ServerID()), &record) != 0)
+    throw std::runtime_error("cannot add account " + login);
+  return record.DBID;
+}
+
+std::unique_ptr<client::TProtocolClient> TServerHarness::NewClient() {
+  auto c = std::make_unique<client::TProtocolClient>();
+  if (!c->Connect("127.0.0.1", port_)) throw std::runtime_error("client cannot connect");
+  return c;
+}
+
+std::unique_ptr<client::TProtocolClient> TServerHarness::Join(const std::string& nickname,
+                                                              const std::string& login,
+                                                              const std::string& password,
+                                                              const std::string& channel) {
+  auto c = NewClient();
+  client::TLoginOptions o;
+  o.nickname = nickname;
+  if (!login.empty()) {
+    o.registered = true;
+    o.loginName = login;
+  }
+  o.password = password;
+  auto reply = c->Login(o, 3s);
+  if (!reply || reply->result != 1) return nullptr;
+  client::TJoinOptions j;
+  j.channel = channel;
+  if (!c->Join(j, 3s).complete) return nullptr;
+  return c;
+}
+
+}  // namespace vh::test

@@ -1,0 +1,60 @@
+// A real virtual server on a loopback port over a fresh SQLite database in a temporary
+// directory, with the process log captured in memory, and protocol clients to talk to it.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "client/ProtocolClient.h"
+#include "common/Log.h"
+#include "server/ServerObject.h"
+#include "server/Settings.h"
+#include "storage/CustomStorage.h"
+#include "support/TempDir.h"
+
+namespace vh::test {
+
+using namespace std::chrono_literals;
+
+class TServerHarness {
+ public:
+  // `configure` may change the process settings before the server starts.
+  explicit TServerHarness(const std::function<void(TSettings&)>& configure = {});
+  ~TServerHarness();
+
+  TServerObject& Server() { return *server_; }
+  TCustomStorage& Storage() { return *storage_; }
+  TMemoryLog& Log() { return *log_; }
+  uint16_t Port() const { return port_; }
+  const TTempDir& Dir() const { return dir_; }
+
+  // Stops the running server and starts the same record again (settings from the database).
+  void Restart();
+  // Stops the server (players get their left notice).
+  void StopServer();
+  // Changes settings of the running server in memory (as the administration does).
+  void EditSettings(const std::function<void(TVirtualServerSettings&)>& edit);
+
+  // An account of this virtual server; returns its id.
+  int32_t AddAccount(const std::string& login, const std::string& password,
+                     uint16_t privileges = 0);
+
+  std::unique_ptr<client::TProtocolClient> NewClient();
+  // Logs in (anonymously unless `login` is given) and joins the default channel; null when
+  // the login was refused or the join did not complete.
+  std::unique_ptr<client::TProtocolClient> Join(const std::string& nickname,
+                                                const std::string& login = {},
+                                                const std::string& password = {},
+                                                const std::string& channel = {});
+
+ private:
+  TTempDir dir_;
+  TMemoryLog* log_ = nullptr;  // owned by the process log
+  std::unique_ptr<TCustomStorage> storage_;
+  std::shared_ptr<TServerObject> server_;
+  uint16_t port_ = 0;
+};
+
+}  // namespace vh::test
