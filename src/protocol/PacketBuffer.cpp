@@ -507,6 +507,8 @@ void TCustomPacketBuffer::Stop() {
   stopRequested_.store(true);
   incoming_.Set();
   outgoing_.Set();
+  // Both threads may have reported before (or a previous Stop took the signal): no wait then.
+  if (stoppedThreads_.load() == 3) return;
   stopped_.Wait(2000);
 }
 

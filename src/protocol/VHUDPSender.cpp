@@ -14,6 +14,8 @@ TVHUDPSender::TVHUDPSender(TCustomPacketBuffer& table, TUDPServerSocket& socket,
     : table_(table), socket_(socket), serverId_(serverId) {}
 
 TVHUDPSender::~TVHUDPSender() {
+  // An owner that never stopped the table must not hang here: leave without the drain.
+  abandoned_.store(true);
   Terminate();
   WaitFor();
 }
@@ -37,10 +39,14 @@ void TVHUDPSender::SendOne(const TPacket& packet) {
 void TVHUDPSender::Execute() {
   const std::string prefix = "SID: " + std::to_string(serverId_) + " ";
   try {
-    while (!(terminated_.load() && table_.StopRequested())) {
-      std::unique_ptr<TPacket> packet = table_.NextOutgoingPacket(-1);
-      if (!packet) break;
-      SendOne(*packet);
+    while (!(terminated_.load() && table_.StopRequested()) && !abandoned_.load()) {
+      // Bounded so that an abandoned thread notices; nothing given means stop or time-out.
+      std::unique_ptr<TPacket> packet = table_.NextOutgoingPacket(kPollMs);
+      if (packet) {
+        SendOne(*packet);
+      } else if (table_.StopRequested()) {
+        break;
+      }
     }
   } catch (const std::exception& e) {
     LogFormat(LMT_ERROR, LMD_ALL, {ExceptionClassName(e), e.what()}, prefix + "Exception1 %1.%2",
@@ -48,7 +54,7 @@ void TVHUDPSender::Execute() {
   }
   // What the table still hands out (last notices of a stopping server) leaves as well.
   try {
-    for (int i = 0; i < kDrainLimit; ++i) {
+    for (int i = 0; i < kDrainLimit && !abandoned_.load(); ++i) {
       std::unique_ptr<TPacket> packet = table_.DrainOutgoingPacket();
       if (!packet) break;
       SendOne(*packet);

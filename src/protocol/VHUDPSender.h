@@ -17,9 +17,11 @@ class TVHUDPSender {
  public:
   // The most packets sent after the table stopped: what was queued, never new resends.
   static constexpr int kDrainLimit = 100000;
+  static constexpr int32_t kPollMs = 500;
 
   TVHUDPSender(TCustomPacketBuffer& table, TUDPServerSocket& socket, int32_t serverId);
-  // Joins the thread; the owner stops the table first so that the loop ends.
+  // Ends and joins the thread. Shutdown order for the owner: table Stop (which waits for this
+  // thread's report), Terminate, WaitFor, then free the sender before the table and socket.
   ~TVHUDPSender();
   TVHUDPSender(const TVHUDPSender&) = delete;
   TVHUDPSender& operator=(const TVHUDPSender&) = delete;
@@ -44,6 +46,7 @@ class TVHUDPSender {
 
   std::thread thread_;
   std::atomic<bool> terminated_{false};
+  std::atomic<bool> abandoned_{false};  // set by the destructor
   std::atomic<uint64_t> packetsSent_{0};
   std::atomic<uint64_t> packetsUnsent_{0};  // no binding matched, or every send failed
 };

@@ -251,5 +251,29 @@ TEST(TableThreads, ProducersSenderAndListenerTogether) {
   }
 }
 
+TEST(UDPSender, UnmatchedBindingIsDroppedAndAbandonedThreadEnds) {
+  TCustomPacketBuffer table;
+  TInbox inbox;
+  TUDPServerSocket socket(0, inbox.Handler());
+  socket.Bindings().push_back({"127.0.0.1", 0});
+  socket.Open();
+  {
+    // Destroyed while the table runs on: it must leave rather than wait for a stop forever.
+    TVHUDPSender abandoned(table, socket, 2);
+    abandoned.Start();
+  }
+  EXPECT_FALSE(table.StopRequested());
+
+  TVHUDPSender sender(table, socket, 1);
+  table.AddConnection(3, 30, "10.0.0.1", 1, socket.BoundPort(), "127.0.0.1");
+  table.SendPacket(NewConnectionPacket(kConnLoginReply, 0, 3), false);
+  sender.Start();
+  table.MarkThreadStopped(1);
+  table.Stop();  // the sender hands out what is left, then reports
+  sender.WaitFor();
+  EXPECT_EQ(sender.PacketsSent(), 0u);
+  EXPECT_EQ(sender.PacketsUnsent(), 1u);  // no binding has the address 10.0.0.1
+}
+
 }  // namespace
 }  // namespace vh
