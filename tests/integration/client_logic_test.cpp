@@ -528,5 +528,34 @@ TEST(ProtocolClientLoopbackTest, LoginJoinPingAndQuit) {
   EXPECT_TRUE(client.DrainFor(milliseconds(0)).commands.empty());
 }
 
+// While a test waits on one member of a group, the other members keep acknowledging.
+TEST(ProtocolClientLoopbackTest, GroupPumpsEveryMember) {
+  TScriptedPeer peerA, peerB;
+  TClientGroup group;
+  TProtocolClient a, b;
+  ASSERT_TRUE(a.Connect("127.0.0.1", peerA.Port()));
+  ASSERT_TRUE(b.Connect("127.0.0.1", peerB.Port()));
+  group.Add(a);
+  group.Add(b);
+  a.SendRaw("hello");
+  b.SendRaw("hello");
+  ASSERT_EQ(peerA.Receive(milliseconds(2000)), "hello");
+  ASSERT_EQ(peerB.Receive(milliseconds(2000)), "hello");
+
+  peerB.Send(ServerCommand(104, 1, std::string(6, '\0')));
+  peerA.Send(ServerCommand(130, 1, std::string(40, '\0')));
+  EXPECT_TRUE(a.WaitForCommand(130, milliseconds(2000)));
+  auto ack = PacketFromBytes(peerB.Receive(milliseconds(2000)));
+  EXPECT_TRUE(ack->IsAckPacket());
+  EXPECT_EQ(ack->SequenceNumber(), 1u);
+  EXPECT_EQ(b.Session().QueuedCommands(), 1u);
+
+  group.Remove(b);
+  peerB.Send(ServerCommand(104, 2, std::string(6, '\0')));
+  peerA.Send(ServerCommand(130, 2, std::string(40, '\0')));
+  EXPECT_TRUE(a.WaitForCommand(130, milliseconds(2000)));
+  EXPECT_EQ(b.Session().QueuedCommands(), 1u);  // no longer pumped along with a
+}
+
 }  // namespace
 }  // namespace vh::client

@@ -254,13 +254,18 @@ std::vector<std::string> TClientSession::TakeOutbox() {
   return out;
 }
 
-std::unique_ptr<TPacket> TClientSession::TakeCommand(uint16_t number) {
-  auto it = std::find_if(commands_.begin(), commands_.end(),
-                         [number](const auto& p) { return p->CommandNumber() == number; });
+std::unique_ptr<TPacket> TClientSession::TakeCommandIf(
+    const std::function<bool(const TPacket&)>& match) {
+  auto it =
+      std::find_if(commands_.begin(), commands_.end(), [&](const auto& p) { return match(*p); });
   if (it == commands_.end()) return nullptr;
   auto p = std::move(*it);
   commands_.erase(it);
   return p;
+}
+
+std::unique_ptr<TPacket> TClientSession::TakeCommand(uint16_t number) {
+  return TakeCommandIf([number](const TPacket& p) { return p.CommandNumber() == number; });
 }
 
 std::unique_ptr<TPacket> TClientSession::TakeAnyCommand() {
@@ -271,12 +276,7 @@ std::unique_ptr<TPacket> TClientSession::TakeAnyCommand() {
 }
 
 std::unique_ptr<TPacket> TClientSession::TakeErrorReply() {
-  auto it = std::find_if(commands_.begin(), commands_.end(),
-                         [](const auto& p) { return IsErrorReply(*p); });
-  if (it == commands_.end()) return nullptr;
-  auto p = std::move(*it);
-  commands_.erase(it);
-  return p;
+  return TakeCommandIf([](const TPacket& p) { return IsErrorReply(p); });
 }
 
 std::optional<TServerVoice> TClientSession::TakeVoice() {

@@ -96,6 +96,8 @@ class TClientSession {
   std::unique_ptr<TPacket> TakeCommand(uint16_t number);
   std::unique_ptr<TPacket> TakeAnyCommand();
   std::unique_ptr<TPacket> TakeErrorReply();
+  // First queued command for which `match` holds, or null.
+  std::unique_ptr<TPacket> TakeCommandIf(const std::function<bool(const TPacket&)>& match);
   std::optional<TServerVoice> TakeVoice();
   std::optional<TLoginReply> TakeLoginReply();
   // True (and forgets it) when the ping with this sequence number has been answered.

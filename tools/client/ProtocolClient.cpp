@@ -1,5 +1,7 @@
 #include "client/ProtocolClient.h"
 
+#include <poll.h>
+
 #include <algorithm>
 
 namespace vh::client {
@@ -8,8 +10,44 @@ namespace {
 constexpr size_t kReceiveBuffer = 65536;
 }  // namespace
 
+TClientGroup::~TClientGroup() {
+  for (TProtocolClient* c : members_) c->group_ = nullptr;
+}
+
+void TClientGroup::Add(TProtocolClient& client) {
+  if (client.group_ == this) return;
+  if (client.group_) client.group_->Remove(client);
+  members_.push_back(&client);
+  client.group_ = this;
+}
+
+void TClientGroup::Remove(TProtocolClient& client) {
+  members_.erase(std::remove(members_.begin(), members_.end(), &client), members_.end());
+  if (client.group_ == this) client.group_ = nullptr;
+}
+
+size_t TClientGroup::Pump(milliseconds timeout) {
+  TTime now = TClock::now();
+  TTime until = now + timeout;
+  std::vector<pollfd> fds;
+  fds.reserve(members_.size());
+  for (TProtocolClient* c : members_) {
+    if (auto due = c->session_.NextDeadline()) until = std::min(until, std::max(*due, now));
+    if (c->Fd() >= 0) fds.push_back(pollfd{c->Fd(), POLLIN, 0});
+  }
+  auto wait = std::chrono::ceil<milliseconds>(until - now).count();
+  ::poll(fds.data(), fds.size(), static_cast<int>(wait));
+  size_t handled = 0;
+  for (TProtocolClient* c : members_) handled += c->Service();
+  return handled;
+}
+
 TProtocolClient::TProtocolClient(TSessionConfig config)
     : session_(config), buffer_(kReceiveBuffer) {}
+
+TProtocolClient::~TProtocolClient() {
+  if (group_) group_->Remove(*this);
+}
 
 bool TProtocolClient::Connect(const std::string& host, uint16_t port) {
   return socket_.Open(host, port, error_);
@@ -28,16 +66,20 @@ size_t TProtocolClient::ReadAvailable(TTime now) {
   return handled;
 }
 
-size_t TProtocolClient::Pump(milliseconds timeout) {
-  TTime now = TClock::now();
-  TTime until = now + timeout;
-  if (auto due = session_.NextDeadline()) until = std::min(until, std::max(*due, now));
-  auto wait = std::chrono::ceil<milliseconds>(until - now).count();
-  size_t handled = 0;
-  if (socket_.WaitReadable(static_cast<int>(wait))) handled = ReadAvailable(TClock::now());
+size_t TProtocolClient::Service() {
+  size_t handled = ReadAvailable(TClock::now());
   session_.Tick(TClock::now());
   Flush();
   return handled;
+}
+
+size_t TProtocolClient::Pump(milliseconds timeout) {
+  if (group_) return group_->Pump(timeout);
+  TTime now = TClock::now();
+  TTime until = now + timeout;
+  if (auto due = session_.NextDeadline()) until = std::min(until, std::max(*due, now));
+  socket_.WaitReadable(static_cast<int>(std::chrono::ceil<milliseconds>(until - now).count()));
+  return Service();
 }
 
 template <typename Ready>
@@ -106,8 +148,20 @@ TJoinResult TProtocolClient::Join(const TJoinOptions& options, milliseconds time
 }
 
 bool TProtocolClient::Quit(milliseconds timeout) {
+  const TTime deadline = TClock::now() + timeout;
   SendCommand(CMD_cs_PlayerQuit, {});
-  return WaitUntilAcknowledged(timeout);
+  if (!WaitUntilAcknowledged(timeout)) return false;
+  // The server closes the connection only once its last packet, our own left notice, is
+  // acknowledged; leaving before that keeps the player listed until the closing linger ends.
+  const uint32_t self = session_.PlayerId();
+  auto remaining =
+      std::chrono::ceil<milliseconds>(std::max(deadline - TClock::now(), TClock::duration{}));
+  return PumpUntil(remaining, [&] {
+    return session_.TakeCommandIf([self](const TPacket& p) {
+      auto left = ParsePlayerLeft(p);
+      return left && static_cast<uint32_t>(left->playerId) == self;
+    }) != nullptr;
+  });
 }
 
 uint32_t TProtocolClient::SendCommand(uint16_t number, std::string_view payload) {

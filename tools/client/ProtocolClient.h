@@ -38,9 +38,35 @@ struct TDrained {
   std::vector<TServerVoice> voice;
 };
 
+class TProtocolClient;
+
+// Clients that are pumped together: while a test waits on one client, the others keep
+// acknowledging, so the server does not retransmit to them or time them out. Members stay
+// owned by the caller; a member or the group may be destroyed first.
+class TClientGroup {
+ public:
+  TClientGroup() = default;
+  TClientGroup(const TClientGroup&) = delete;
+  TClientGroup& operator=(const TClientGroup&) = delete;
+  ~TClientGroup();
+
+  void Add(TProtocolClient& client);
+  void Remove(TProtocolClient& client);
+  size_t Size() const { return members_.size(); }
+  // One poll over every member's socket (bounded by `timeout` and the earliest retransmission),
+  // then each member handles its datagrams, retransmits and sends. Returns datagrams handled.
+  size_t Pump(milliseconds timeout);
+
+ private:
+  std::vector<TProtocolClient*> members_;
+};
+
 class TProtocolClient {
  public:
   explicit TProtocolClient(TSessionConfig config = {});
+  ~TProtocolClient();
+  TProtocolClient(const TProtocolClient&) = delete;
+  TProtocolClient& operator=(const TProtocolClient&) = delete;
 
   bool Connect(const std::string& host, uint16_t port);
   const std::string& LastError() const { return error_; }
@@ -55,7 +81,8 @@ class TProtocolClient {
   std::optional<TLoginReply> WaitForLoginReply(milliseconds timeout);
   // Command 5, then collects the channel lists, player lists and the closing packet.
   TJoinResult Join(const TJoinOptions& options, milliseconds timeout);
-  // Command 300, then waits until every own command is acknowledged.
+  // Command 300; waits until every own command is acknowledged and the server's left notice
+  // for this player has arrived (and been acknowledged, so the server can close at once).
   bool Quit(milliseconds timeout);
 
   // ---- Sending ----
@@ -69,7 +96,8 @@ class TProtocolClient {
 
   // ---- Pumping and waiting ----
   // Waits up to `timeout` for traffic, handles every waiting datagram, retransmits what is
-  // due and sends what the session produced. Returns the number of datagrams handled.
+  // due and sends what the session produced; a group member pumps its whole group. Returns
+  // the number of datagrams handled. Every Wait* method below pumps this way.
   size_t Pump(milliseconds timeout);
   std::unique_ptr<TPacket> WaitForCommand(uint16_t number, milliseconds timeout);
   std::unique_ptr<TPacket> WaitForAnyCommand(milliseconds timeout);
@@ -90,17 +118,22 @@ class TProtocolClient {
   const TSessionStats& Stats() const { return session_.Stats(); }
 
  private:
+  friend class TClientGroup;
+
   // Pumps until `ready` holds or the deadline passes; true when it held.
   template <typename Ready>
   bool PumpUntil(milliseconds timeout, Ready ready);
   void Flush();
   size_t ReadAvailable(TTime now);
+  // Reads what is waiting, retransmits what is due and sends; no waiting.
+  size_t Service();
 
   TUdpSocket socket_;
   TClientSession session_;
   std::string error_;
   uint16_t voiceCounter_ = 1;
   std::vector<char> buffer_;
+  TClientGroup* group_ = nullptr;
 };
 
 }  // namespace vh::client
