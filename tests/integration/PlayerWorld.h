@@ -1,0 +1,110 @@
+// Helpers of the player and relay tests: request payloads in wire layout, waits for one
+// notification among many, and direct edits of a running server's channel tree and player
+// records (taken under the registry lock and then the tree lock, as the listener takes them).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "ServerHarness.h"
+#include "model/Channels.h"
+#include "model/Clients.h"
+
+namespace vh::test {
+
+// A request payload (after the 24-byte command header), little-endian.
+class TPayload {
+ public:
+  TPayload& U8(uint8_t v) {
+    bytes_.push_back(static_cast<char>(v));
+    return *this;
+  }
+  TPayload& U16(uint16_t v) { return U8(v & 0xFF).U8(v >> 8); }
+  TPayload& I32(int32_t v) {
+    const auto u = static_cast<uint32_t>(v);
+    return U16(u & 0xFFFF).U16(u >> 16);
+  }
+  TPayload& Name29(std::string_view s) {  // length byte and 29 characters of room
+    U8(static_cast<uint8_t>(s.size()));
+    bytes_ += s;
+    bytes_.append(29 - s.size(), '\0');
+    return *this;
+  }
+  TPayload& Text(std::string_view s) {
+    bytes_ += s;
+    return U8(0);
+  }
+  operator std::string_view() const { return bytes_; }
+
+ private:
+  std::string bytes_;
+};
+
+// Runs `edit` on the running server's model with both locks held.
+inline void WithModel(TServerObject& server,
+                      const std::function<void(TClients&, TChannels&)>& edit) {
+  std::lock_guard registry(*server.Clients());
+  std::lock_guard tree(*server.Channels());
+  edit(*server.Clients(), *server.Channels());
+}
+
+// A registered channel added straight to the tree (no client hears of it); returns its id.
+inline int32_t AddChannel(TServerObject& server, const std::string& name, uint16_t flags = 0,
+                          int32_t parentId = -1, const std::string& password = {}) {
+  int32_t id = -1;
+  WithModel(server, [&](TClients&, TChannels& tree) {
+    TChannel* c = TChannels::NewChannel();
+    c->Name = name;
+    c->Flags = flags;
+    c->ParentID = parentId;
+    c->ParentDBID = -1;
+    c->MaxUsers = 32;
+    c->Password = password;
+    id = tree.AddChannel(c);
+    if (id < 0) TChannels::FreeAndClearChannel(c);
+  });
+  return id;
+}
+
+inline void EditPlayer(TServerObject& server, uint32_t playerId,
+                       const std::function<void(TClientRecord&)>& edit) {
+  WithModel(server, [&](TClients& registry, TChannels&) {
+    if (TClientRecord* p = registry.GetClientByID(playerId)) edit(*p);
+  });
+}
+
+inline int32_t ChannelOf(TServerObject& server, uint32_t playerId) {
+  int32_t id = -1;
+  EditPlayer(server, playerId, [&](TClientRecord& p) { id = p.ChannelID; });
+  return id;
+}
+
+// Pumps until a command `number` for which `match` holds has arrived; the others stay queued.
+inline std::unique_ptr<TPacket> WaitFor(client::TProtocolClient& c, uint16_t number,
+                                        const std::function<bool(const TPacket&)>& match = {},
+                                        std::chrono::milliseconds timeout = 3s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    auto p = c.Session().TakeCommandIf(
+        [&](const TPacket& q) { return q.CommandNumber() == number && (!match || match(q)); });
+    if (p || std::chrono::steady_clock::now() >= deadline) return p;
+    c.Pump(20ms);
+  }
+}
+
+// Sends the request, then a server-info request as a barrier: replies come in order, so
+// once the 406 has arrived an error reply to the request has too. Its code, or 0 for none.
+inline int Refusal(client::TProtocolClient& c, uint16_t number, std::string_view payload) {
+  const uint32_t sequence = c.SendCommand(number, payload);
+  c.SendCommand(405, {});
+  if (!WaitFor(c, 406)) return 1;  // no barrier: never taken for "no refusal"
+  auto e = c.Session().TakeCommandIf([&](const TPacket& q) {
+    return client::IsErrorReply(q) && q.Size() >= 30 && q.LongAt(26) == sequence;
+  });
+  return e ? client::ParseErrorReply(*e)->code : 0;
+}
+
+}  // namespace vh::test
