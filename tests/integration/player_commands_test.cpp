@@ -1,0 +1,310 @@
+// Player commands end to end: switching and moving, channel and server privileges,
+// registration, chat, information replies and the administration requests on players.
+#include <gtest/gtest.h>
+
+#include "PlayerWorld.h"
+#include "protocol/listener/Notifications.h"
+
+namespace vh::test {
+namespace {
+
+using client::TProtocolClient;
+
+void Configure(TSettings& s) {
+  s.SpamMaxCommands = 1000;  // the tests send requests faster than any player would
+  s.LogServerAdmin = true;
+  s.LogChat = true;
+}
+
+int32_t Id(const TProtocolClient& c) {
+  return static_cast<int32_t>(c.PlayerId());
+}
+
+TPayload Privilege(const TProtocolClient& target, uint8_t action, uint8_t privilege) {
+  return std::move(TPayload().I32(Id(target)).U8(action).U8(privilege));
+}
+
+// The next 106 or 107 about `playerId` as (action, privilege, changer).
+std::tuple<int, int, int> NextChange(TProtocolClient& c, uint16_t number, uint32_t playerId) {
+  auto p = WaitFor(c, number, [&](const TPacket& q) { return q.LongAt(24) == playerId; });
+  if (!p) return {-1, -1, -1};
+  return {p->ByteAt(28), p->ByteAt(29), static_cast<int>(p->LongAt(30))};
+}
+
+TListenerRequest Request(TServerHarness& h, uint8_t type, int32_t target, int32_t argument = 0,
+                         uint16_t flags = 0) {
+  TListenerRequest r;
+  r.Type = type;
+  r.RequestTarget = target;
+  r.RequestArgument = argument;
+  r.RequestFlags = flags;
+  return h.Server().ExecuteRequest(r);
+}
+
+bool AccountExists(TServerHarness& h, const std::string& login, bool* serverAdmin = nullptr) {
+  const auto id = static_cast<uint32_t>(h.Server().ServerID());
+  TClients accounts(id, &h.Storage());
+  TClientRecord* r = accounts.DBLoadUser(id, login);
+  if (r && serverAdmin) *serverAdmin = r->IsServerAdmin();
+  const bool found = r != nullptr;
+  TClients::FreeAndClearClient(r);
+  return found;
+}
+
+TEST(PlayerCommands, SwitchingPasswordsStickinessAndMoves) {
+  TServerHarness h(Configure);
+  const int32_t vault = AddChannel(h.Server(), "Vault", 0, -1, "key");
+  auto alice = h.Join("alice");
+  auto bob = h.Join("bob");
+  ASSERT_TRUE(alice && bob);
+  const int32_t lobby = ChannelOf(h.Server(), alice->PlayerId());
+
+  const uint32_t seq = alice->SendCommand(303, TPayload().I32(vault).Name29("nope"));
+  auto wrong = alice->WaitForError(3s);
+  ASSERT_TRUE(wrong);
+  EXPECT_EQ(wrong->code, -111);
+  EXPECT_EQ(wrong->command, 303);
+  EXPECT_EQ(wrong->sequence, seq);
+  EXPECT_EQ(wrong->channelId, vault);  // only the 34-byte form carries it
+  EXPECT_EQ(Refusal(*alice, 303, TPayload().I32(vault).Name29("")), -1009);
+  EXPECT_EQ(Refusal(*alice, 303, TPayload().I32(4242).Name29("key")), -102);
+  EXPECT_EQ(Refusal(*alice, 303, TPayload().I32(vault)), 0);  // too short: ignored
+  EXPECT_EQ(ChannelOf(h.Server(), alice->PlayerId()), lobby);
+
+  EXPECT_EQ(Refusal(*alice, 303, TPayload().I32(vault).Name29("key")), 0);
+  auto seen = WaitFor(*bob, 103);
+  ASSERT_TRUE(seen);
+  EXPECT_EQ(seen->LongAt(24), alice->PlayerId());
+  EXPECT_EQ(static_cast<int32_t>(seen->LongAt(32)), vault);
+
+  // A sticky player stays put until an administrator moves him; moving needs the permission.
+  EXPECT_EQ(Request(h, 10, Id(*alice), 0, PP_STICKY).ResultCode, 0);
+  EXPECT_EQ(NextChange(*bob, 107, alice->PlayerId()), std::make_tuple(0, 4, 0));
+  EXPECT_EQ(Refusal(*alice, 303, TPayload().I32(lobby).Name29("")), -1009);
+  EXPECT_EQ(Refusal(*bob, 330, TPayload().I32(Id(*alice)).I32(lobby)), -1009);
+  EXPECT_EQ(Request(h, 3, Id(*alice), 4242).ResultCode, -102);
+  EXPECT_EQ(Request(h, 3, 999, lobby).ResultCode, -100);
+  EXPECT_EQ(Request(h, 3, Id(*alice), vault).ResultCode, -119);
+  EXPECT_EQ(Request(h, 3, Id(*alice), lobby).ResultCode, 0);
+  auto moved = WaitFor(*bob, 109);
+  ASSERT_TRUE(moved);
+  EXPECT_EQ(static_cast<int32_t>(moved->LongAt(28)), vault);
+  EXPECT_EQ(static_cast<int32_t>(moved->LongAt(32)), lobby);
+  EXPECT_EQ(moved->LongAt(36), 0u);  // moved by the server
+  EXPECT_EQ(ChannelOf(h.Server(), alice->PlayerId()), lobby);
+}
+
+TEST(PlayerCommands, ChannelPrivilegesGrantRevokeAndRefusals) {
+  TServerHarness h(Configure);
+  AddChannel(h.Server(), "Stage", CF_MODERATED);
+  const int32_t hall = AddChannel(h.Server(), "Hall", CF_HIERARCHICAL);
+  const int32_t nook = AddChannel(h.Server(), "Nook", 0, hall);
+  h.AddAccount("root", "secret", PP_SERVER_ADMIN);
+  auto root = h.Join("root", "root", "secret");
+  auto alice = h.Join("alice", "", "", "Stage");
+  auto bob = h.Join("bob", "", "", "Stage");
+  ASSERT_TRUE(root && alice && bob);
+
+  EXPECT_EQ(Refusal(*alice, 306, Privilege(*alice, 0, 0)), -1009);
+  EXPECT_EQ(Refusal(*alice, 306, Privilege(*root, 0, 1)), -130);  // root's channel: unmoderated
+  const std::pair<uint8_t, int> repeats[] = {{1, -1022}, {2, -1023}, {0, -1021}};
+  for (auto [privilege, code] : repeats) {
+    EXPECT_EQ(Refusal(*root, 306, Privilege(*alice, 0, privilege)), 0);
+    EXPECT_EQ(NextChange(*bob, 106, alice->PlayerId()), std::make_tuple(0, privilege, Id(*root)));
+    EXPECT_EQ(Refusal(*root, 306, Privilege(*alice, 0, privilege)), code);
+  }
+  // Auto-operator brings operator with it, announced as granted by the server.
+  EXPECT_EQ(Refusal(*root, 306, Privilege(*bob, 0, 3)), 0);
+  EXPECT_EQ(NextChange(*alice, 106, bob->PlayerId()), std::make_tuple(0, 3, Id(*root)));
+  EXPECT_EQ(NextChange(*alice, 106, bob->PlayerId()), std::make_tuple(1, 1, 0));
+
+  // CA of the parent channel holds in its sub-channel and cannot be revoked there.
+  ASSERT_EQ(Refusal(*alice, 303, TPayload().I32(hall).Name29("")), 0);
+  ASSERT_EQ(Refusal(*root, 306, Privilege(*alice, 0, 0)), 0);
+  ASSERT_EQ(Refusal(*alice, 303, TPayload().I32(nook).Name29("")), 0);
+  EXPECT_EQ(Refusal(*root, 306, Privilege(*alice, 2, 0)), -1036);
+  EXPECT_EQ(Refusal(*root, 306, Privilege(*bob, 2, 1)), 0);
+}
+
+TEST(PlayerCommands, ServerPrivilegesCannotBeTakenWithoutPermission) {
+  TServerHarness h(Configure);
+  h.AddAccount("root", "secret", PP_SERVER_ADMIN);
+  h.AddAccount("carol", "pw");
+  auto root = h.Join("root", "root", "secret");
+  auto alice = h.Join("alice");
+  auto bob = h.Join("bob");
+  auto carol = h.Join("carol", "carol", "pw");
+  ASSERT_TRUE(root && alice && bob && carol);
+
+  // Super server admin and registration are never granted this way; the rest needs rights.
+  for (uint8_t privilege : {0, 1, 2, 3, 4, 7})
+    EXPECT_EQ(Refusal(*alice, 307, Privilege(*alice, 0, privilege)), -1009) << int(privilege);
+  EXPECT_EQ(Refusal(*root, 307, Privilege(*alice, 0, 3)), -1009);
+  EXPECT_EQ(Refusal(*root, 307, Privilege(*alice, 0, 2)), -1009);
+  EXPECT_EQ(Refusal(*root, 307, Privilege(*alice, 0, 4)), 0);
+  EXPECT_EQ(NextChange(*bob, 107, alice->PlayerId()), std::make_tuple(0, 4, Id(*root)));
+
+  // A server admin is never sticky: granting SA drops it first.
+  EXPECT_EQ(Refusal(*root, 307, Privilege(*alice, 0, 0)), 0);
+  EXPECT_EQ(NextChange(*bob, 107, alice->PlayerId()), std::make_tuple(2, 4, 0));
+  EXPECT_EQ(NextChange(*bob, 107, alice->PlayerId()), std::make_tuple(0, 0, Id(*root)));
+  EXPECT_EQ(Refusal(*root, 307, Privilege(*alice, 0, 4)), -1009);
+  EXPECT_TRUE(h.Log().Contains(
+      "serveradmin granted by [Nick: root, LoginName: root, DBID: 1] for [Nick: alice, "
+      "LoginName: , DBID: 0] "));
+
+  ASSERT_TRUE(AccountExists(h, "carol"));
+  EXPECT_EQ(Refusal(*root, 307, Privilege(*carol, 2, 2)), 0);
+  EXPECT_EQ(NextChange(*bob, 107, carol->PlayerId()), std::make_tuple(2, 2, Id(*root)));
+  EXPECT_FALSE(AccountExists(h, "carol"));
+}
+
+TEST(PlayerCommands, RegistrationBySelfAndByAdministrator) {
+  TServerHarness h(Configure);
+  h.AddAccount("root", "secret", PP_SERVER_ADMIN);
+  auto root = h.Join("root", "root", "secret");
+  auto alice = h.Join("alice");
+  auto bob = h.Join("bob");
+  ASSERT_TRUE(root && alice && bob);
+  const auto credentials = [](const char* login) {
+    return std::move(TPayload().Name29(login).Name29("pw"));
+  };
+
+  EXPECT_EQ(Refusal(*alice, 308, credentials("alice")), -140);
+  EXPECT_EQ(Request(h, 10, Id(*alice), 0, PP_ALLOWED_TO_REGISTER).ResultCode, 0);
+  EXPECT_EQ(Request(h, 10, Id(*bob), 0, PP_ALLOWED_TO_REGISTER).ResultCode, 0);
+  EXPECT_EQ(Refusal(*alice, 308, credentials("alice")), 0);
+  EXPECT_EQ(NextChange(*root, 107, alice->PlayerId()), std::make_tuple(0, 1, 0));  // request 10
+  EXPECT_EQ(NextChange(*root, 107, alice->PlayerId()), std::make_tuple(1, 2, 0));
+  EXPECT_TRUE(AccountExists(h, "alice"));
+  EXPECT_EQ(Refusal(*alice, 308, credentials("other")), -143);
+  EXPECT_EQ(Refusal(*bob, 308, credentials("alice")), -141);
+  EXPECT_EQ(Refusal(*bob, 308, credentials("")), -141);
+  EditPlayer(h.Server(), bob->PlayerId(), [](TClientRecord& p) {
+    EXPECT_TRUE(p.LoginName.Empty());
+    EXPECT_FALSE(p.IsRegistered());
+  });
+
+  EXPECT_EQ(Refusal(*bob, 310, TPayload().Name29("newbie").Name29("pw").U8(1)), -1009);
+  root->SendCommand(310, TPayload().Name29("newbie").Name29("pw").U8(1));
+  auto ok = WaitFor(*root, 311);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(ok->Size(), 24);
+  bool admin = false;
+  EXPECT_TRUE(AccountExists(h, "newbie", &admin));
+  EXPECT_TRUE(admin);
+  EXPECT_EQ(Refusal(*root, 310, TPayload().Name29("newbie").Name29("x").U8(0)), -141);
+}
+
+TEST(PlayerCommands, ChatKindsPermissionsAndInformationReplies) {
+  TServerHarness h(Configure);
+  AddChannel(h.Server(), "Side");
+  h.AddAccount("root", "secret", PP_SERVER_ADMIN);
+  auto root = h.Join("root", "root", "secret");
+  auto alice = h.Join("alice");
+  auto bob = h.Join("bob");
+  auto carol = h.Join("carol", "", "", "Side");
+  ASSERT_TRUE(root && alice && bob && carol);
+  const int32_t lobby = ChannelOf(h.Server(), alice->PlayerId());
+  auto text = [](int32_t value, uint8_t kind, int32_t target, const char* message) {
+    return std::move(TPayload().I32(value).U8(kind).I32(target).Text(message));
+  };
+  auto message = [](TProtocolClient& c) {
+    auto p = WaitFor(c, 130);
+    return p ? client::ParseTextMessage(*p) : std::nullopt;
+  };
+
+  EXPECT_EQ(Refusal(*alice, 430, text(1, 1, lobby, "x")), -1009);
+  EXPECT_EQ(Refusal(*alice, 430, text(1, 0, 0, "x")), -1009);
+  TServerPermissions sets = h.Server().Permissions();
+  sets[ugAnonymous].Include(upSendTextToOwnChannel);
+  h.Server().SetPermissions(sets);
+  ASSERT_EQ(Refusal(*alice, 430, text(77, 1, lobby, "hi")), 0);
+  for (TProtocolClient* c : {alice.get(), bob.get()}) {  // the sender hears himself too
+    auto m = message(*c);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->value, 77);
+    EXPECT_EQ(m->kind, 1);
+    EXPECT_EQ(m->sender, "alice");
+    EXPECT_EQ(m->text, "hi");
+  }
+  ASSERT_EQ(Refusal(*alice, 430, text(5, 2, Id(*carol), "direct")), 0);
+  EXPECT_EQ(message(*carol)->text, "direct");  // the channel text never reached her
+  ASSERT_EQ(Refusal(*root, 430, text(0, 0, 0, "all")), 0);
+  EXPECT_EQ(message(*carol)->text, "all");
+  EXPECT_TRUE(h.Log().Contains("[to channel: Default, from alice] hi"));
+  EXPECT_TRUE(h.Log().Contains("[to all, from root] all"));
+
+  // Connection info: the address only for a server admin.
+  auto info = [&](TProtocolClient& asker, int32_t about) {
+    asker.SendCommand(400, TPayload().I32(about));
+    return WaitFor(asker, 404);
+  };
+  auto plain = info(*alice, Id(*bob));
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->Size(), 164);
+  EXPECT_EQ(plain->LongAt(24), bob->PlayerId());
+  EXPECT_EQ(plain->ByteAt(64), 0);
+  EXPECT_EQ(plain->WordAt(94), 0);
+  EXPECT_EQ(static_cast<int32_t>(plain->LongAt(126)), lobby);
+  EXPECT_GT(plain->LongAt(56), 0u);  // packets received from bob
+  auto full = info(*root, Id(*bob));
+  ASSERT_TRUE(full);
+  EXPECT_EQ(TName29::ReadFrom(full->Memory() + 64).Str(), "127.0.0.1");
+  EXPECT_EQ(full->WordAt(94), bob->LocalPort());
+  EXPECT_EQ(Refusal(*alice, 400, TPayload().I32(999)), -100);
+
+  alice->SendCommand(405, {});
+  auto server = WaitFor(*alice, 406);
+  ASSERT_TRUE(server);
+  EXPECT_EQ(server->Size(), 100);
+  EXPECT_EQ(server->WordAt(36), 20);  // version 2.0.20.1
+  EXPECT_EQ(server->LongAt(40), 4u);
+  EXPECT_GT(server->LongAt(44), 0u);
+  EXPECT_EQ(server->LongAt(48), 0u);  // packet counts are 32-bit values widened
+  EXPECT_EQ(server->LongAt(64), 0u);
+  EXPECT_EQ(server->LongAt(92), 4u);  // logins
+}
+
+TEST(PlayerCommands, AdministrationRequestsAndQuit) {
+  TServerHarness h(Configure);
+  const int32_t side = AddChannel(h.Server(), "Side");
+  auto alice = h.Join("alice");
+  auto bob = h.Join("bob");
+  auto carol = h.Join("carol", "", "", "Side");
+  ASSERT_TRUE(alice && bob && carol);
+
+  EXPECT_EQ(Request(h, 1, 77, 4242).ResultCode, -102);
+  EXPECT_EQ(Request(h, 1, 0, side).ResultCode, -107);
+  EXPECT_EQ(Request(h, 1, Id(*bob), side).ResultCode, -116);
+  const TListenerRequest added = Request(h, 1, 77, side);
+  EXPECT_EQ(added.ResultCode, 0);
+  EXPECT_EQ(added.ResultValue, 1);
+  EXPECT_EQ(ChannelOf(h.Server(), 77), side);
+  Request(h, 2, 77);
+  EXPECT_EQ(ChannelOf(h.Server(), 77), -1);  // gone from the registry
+  EXPECT_EQ(Request(h, 2, 77).ResultCode, -100);
+
+  // The type changes to public: each player loses sight of those outside his tree.
+  h.Server().ServerFlags().store(SF_PUBLIC);
+  h.Server().TypeChanged().store(true);
+  EXPECT_EQ(Request(h, 8, 0).ResultCode, 0);
+  for (TProtocolClient* c : {alice.get(), bob.get(), carol.get()})
+    EXPECT_TRUE(WaitFor(*c, 140)) << c->PlayerId();
+  auto gone = WaitFor(*alice, 101);
+  ASSERT_TRUE(gone);
+  EXPECT_EQ(gone->LongAt(24), carol->PlayerId());
+  EXPECT_EQ(gone->WordAt(28), kLeftOutOfSight);
+  EXPECT_FALSE(h.Server().TypeChanged().load());
+
+  ASSERT_TRUE(bob->Quit(3s));
+  auto left = WaitFor(*alice, 101);
+  ASSERT_TRUE(left);
+  EXPECT_EQ(left->LongAt(24), bob->PlayerId());
+  EXPECT_EQ(left->WordAt(28), kLeftQuit);
+  EXPECT_EQ(Request(h, 2, Id(*carol)).ResultCode, 0);
+  EXPECT_EQ(ChannelOf(h.Server(), carol->PlayerId()), -1);
+}
+
+}  // namespace
+}  // namespace vh::test
