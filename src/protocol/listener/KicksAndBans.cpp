@@ -77,9 +77,8 @@ void StoreBan(TCustomStorage& storage, int32_t serverId, std::string_view by,
   q.Execute();
 }
 
-std::vector<TBanEntry> CopyBans(TServerObject& server, bool& hasList) {
+std::vector<TBanEntry> CopyBans(TServerObject& server) {
   std::lock_guard lock(server.BansLock());
-  hasList = server.Bans() != nullptr;
   return BanEntriesFrom(server.Bans());
 }
 
@@ -259,7 +258,9 @@ void TVHUDPListener::CMD_cs_PlayerUnbanIp() {
   if (!Can(upAdminBanIp)) return Refuse(RC_INSUFFICIENT_PERMISSION);
   {
     TStorageScript q(*server_.Storage(), "delete_ban_ip.sql");
-    q.SetInteger(":iServerID", serverId_).SetString(":sIP", pattern);
+    // Patterns are stored cut, so the same cut finds them.
+    q.SetInteger(":iServerID", serverId_)
+        .SetString(":sIP", std::string_view(pattern).substr(0, kMaxBanPatternLength));
     q.Execute();
   }
   currentPlayer_->FloodTime = NowDateTime();
@@ -268,8 +269,7 @@ void TVHUDPListener::CMD_cs_PlayerUnbanIp() {
 }
 
 void TVHUDPListener::CMD_cs_InfoRequestBanIpList() {
-  bool hasList = false;
-  const std::vector<TBanEntry> bans = CopyBans(server_, hasList);
+  const std::vector<TBanEntry> bans = CopyBans(server_);
   auto reply = NewPacketFor(*currentPlayer_, CMD_sc_BanIpList);
   reply->WriteU32(static_cast<uint32_t>(bans.size()));
   for (const TBanEntry& b : bans) {
@@ -334,8 +334,7 @@ bool TVHUDPListener::ClientIsSpammer() {
 }
 
 bool TVHUDPListener::IsBanned(const std::string& address, int64_t& remainingSeconds) {
-  bool hasList = false;
-  const std::vector<TBanEntry> bans = CopyBans(server_, hasList);
+  const std::vector<TBanEntry> bans = CopyBans(server_);
   const TBanVerdict v = CheckBan(bans, address, NowDateTime());
   remainingSeconds = v.RemainingSeconds;
   return v.Banned;
