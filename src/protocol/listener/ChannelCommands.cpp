@@ -163,9 +163,12 @@ void TVHUDPListener::CMD_cs_ChannelCreate() {
   if (id < 0) return Refuse(id);
   TChannel* created = channel.release();  // the tree owns it now
 
+  // The channel that lost D keeps its row in step, or a restart would find two defaults.
   const std::vector<int32_t> changed = Channels().ChangedIDs();
-  for (int32_t lostDefault : changed)
+  for (int32_t lostDefault : changed) {
+    Channels().SaveChannel(Channels().GetChannel(lostDefault));
     notifier_.NotifyChannelPropertiesChanged(lostDefault, me->PlayerID);
+  }
   if (created->HasFlag(CF_DEFAULT)) created->MaxUsers = server_.Settings().MaxUsers;
   me->PlayerFlags &= static_cast<uint16_t>(~PF_VOICE_REQUESTED);
   notifier_.NotifyPlayerFlagsChanged(me->PlayerID);
