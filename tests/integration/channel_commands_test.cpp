@@ -2,7 +2,6 @@
 // with the stored rows read back from its database.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <map>
 #include <mutex>
 #include <set>
@@ -15,58 +14,26 @@ namespace {
 
 using client::TProtocolClient;
 
-struct TPayload {
-  std::string bytes;
-  TPayload& U16(uint16_t v) {
-    bytes += {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
-    return *this;
-  }
-  TPayload& I32(int32_t v) {
-    for (int i = 0; i < 4; ++i)
-      bytes += static_cast<char>((static_cast<uint32_t>(v) >> 8 * i) & 0xFF);
-    return *this;
-  }
-  TPayload& Text(std::string_view s) {
-    bytes.append(s).push_back('\0');
-    return *this;
-  }
-  TPayload& SS29(std::string_view s) {
-    bytes += static_cast<char>(s.size());
-    bytes.append(s).append(29 - s.size(), '\0');
-    return *this;
-  }
-};
-
-struct TNew {
-  TNew(std::string n, uint16_t f = 0, int32_t p = -1, uint16_t c = 1, std::string pw = {})
-      : name(std::move(n)), flags(f), parent(p), codec(c), password(std::move(pw)) {}
-  std::string name;
-  uint16_t flags;
-  int32_t parent;
-  uint16_t codec;
-  std::string password;
-};
-
-std::string CreatePayload(const TNew& n) {
-  return TPayload()
-      .I32(0)
-      .U16(n.flags)
-      .U16(n.codec)
-      .I32(n.parent)
-      .U16(7)
-      .U16(20)
-      .Text(n.name)
-      .Text("topic")
-      .Text("about")
-      .Text(n.password)
-      .bytes;
+// Request fields, little-endian; Z is a zero-terminated text.
+std::string U16(uint16_t v) {
+  return {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
 }
+std::string I32(int32_t v) {
+  return U16(static_cast<uint16_t>(v & 0xFFFF)) + U16(static_cast<uint16_t>((v >> 16) & 0xFFFF));
+}
+std::string Z(std::string_view s) {
+  return std::string(s) + '\0';
+}
+std::string SS29(std::string_view s) {
+  return static_cast<char>(s.size()) + std::string(s) + std::string(29 - s.size(), '\0');
+}
+const std::string kNoChannel = I32(0x7FFFFFF0);
 
 // Sends the request, then a request every server refuses; the refusals arrive in order, so
 // the second one proves the first was handled. Returns its error code, or 0 when not refused.
 int Send(TProtocolClient& c, uint16_t command, const std::string& payload) {
   const uint32_t request = c.SendCommand(command, payload);
-  const uint32_t barrier = c.SendCommand(209, TPayload().I32(0x7FFFFFF0).bytes);
+  const uint32_t barrier = c.SendCommand(209, kNoChannel);
   int code = 0;
   while (auto e = c.WaitForError(3s)) {
     if (e->sequence == request) code = e->code;
@@ -78,7 +45,7 @@ int Send(TProtocolClient& c, uint16_t command, const std::string& payload) {
 
 // Everything the server sent `c` up to the answer to a request sent now.
 std::vector<std::unique_ptr<TPacket>> Settle(TProtocolClient& c) {
-  Send(c, 209, TPayload().I32(0x7FFFFFF0).bytes);
+  Send(c, 209, kNoChannel);
   return c.DrainFor(0ms).commands;
 }
 
@@ -89,12 +56,15 @@ size_t CountOf(const std::vector<std::unique_ptr<TPacket>>& packets, uint16_t co
 }
 
 // Creates a channel; its id, or the refusal code.
-int32_t Create(TProtocolClient& c, const TNew& n) {
-  if (int code = Send(c, 201, CreatePayload(n))) return code;
+int32_t Create(TProtocolClient& c, const std::string& name, uint16_t flags = 0, int32_t parent = -1,
+               uint16_t codec = 1, const std::string& password = {}) {
+  const std::string payload = I32(0) + U16(flags) + U16(codec) + I32(parent) + U16(7) + U16(20) +
+                              Z(name) + Z("topic") + Z("about") + Z(password);
+  if (int code = Send(c, 201, payload)) return code;
   while (auto p = c.WaitForCommand(110, 3s)) {
     auto created = client::ParseChannelCreated(*p);
     if (created && created->creatorId == static_cast<int32_t>(c.PlayerId()) &&
-        created->channel.name == n.name)
+        created->channel.name == name)
       return created->channel.id;
   }
   return 0;
@@ -143,8 +113,17 @@ std::string StoredPrivileges(TServerHarness& h, int32_t account, int32_t channel
 class ChannelCommands : public ::testing::Test {
  protected:
   TServerHarness h{[](TSettings& s) { s.LogChannelRegistered = s.LogChannelUnregistered = true; }};
-  int32_t adminAccount = h.AddAccount("sam", "pw", PP_SERVER_ADMIN);
-  std::unique_ptr<TProtocolClient> sam = h.Join("sam", "sam", "pw");
+  std::unique_ptr<TProtocolClient> sam =
+      (h.AddAccount("sam", "pw", PP_SERVER_ADMIN), h.Join("sam", "sam", "pw"));
+  // An administration request carried out by the listener; its result code.
+  int32_t Request(uint8_t type, int32_t target, int32_t argument = 0, std::string text = {}) {
+    TListenerRequest r;
+    r.Type = type;
+    r.RequestTarget = target;
+    r.RequestArgument = argument;
+    r.RequestText = std::move(text);
+    return h.Server().ExecuteRequest(r).ResultCode;
+  }
   int32_t Def() {
     std::lock_guard tree(*h.Server().Channels());
     return h.Server().Channels()->GetDefaultChannel();
@@ -157,7 +136,7 @@ TEST_F(ChannelCommands, CreatorsBecomeChannelAdmins) {
   auto anna = h.Join("anna");
   ASSERT_TRUE(sam && r && anna);
 
-  const int32_t tmp = Create(*anna, {"Tmp", CF_UNREGISTERED});
+  const int32_t tmp = Create(*anna, "Tmp", CF_UNREGISTERED);
   ASSERT_GT(tmp, 0);
   auto moved = client::ParsePlayerSwitched(*r->WaitForCommand(103, 3s));
   EXPECT_EQ(moved->playerId, static_cast<int32_t>(anna->PlayerId()));
@@ -165,13 +144,13 @@ TEST_F(ChannelCommands, CreatorsBecomeChannelAdmins) {
   EXPECT_EQ(moved->channelPrivileges, CP_CHANNEL_ADMIN);
 
   // A registered creator of a registered channel stays, and his CA entry is stored.
-  const int32_t hall = Create(*r, {"Hall"});
+  const int32_t hall = Create(*r, "Hall");
   ASSERT_GT(hall, 0);
   EXPECT_EQ(CountOf(Settle(*r), 103), 0u);
   EXPECT_EQ(StoredPrivileges(h, rita, hall), "100");
   EXPECT_EQ(Stored(h).count("Hall"), 1u);
-  EXPECT_EQ(Send(*r, 206, TPayload().I32(hall).Text("Great Hall").bytes), 0);
-  EXPECT_EQ(Send(*anna, 206, TPayload().I32(hall).Text("Mine").bytes), -1009);
+  EXPECT_EQ(Send(*r, 206, I32(hall) + Z("Great Hall")), 0);
+  EXPECT_EQ(Send(*anna, 206, I32(hall) + Z("Mine")), -1009);
   EXPECT_EQ(Stored(h).count("Great Hall"), 1u);
 
   // The temporary channel lives while its creator sits in it.
@@ -189,44 +168,40 @@ TEST_F(ChannelCommands, CreatorsBecomeChannelAdmins) {
 TEST_F(ChannelCommands, SubChannelNameAndCodecRules) {
   auto ann = h.Join("ann");
   ASSERT_TRUE(sam && ann);
-  const int32_t top = Create(*sam, {"Top", CF_HIERARCHICAL, -1, 4});
-  const int32_t flat = Create(*sam, {"Flat"});
+  const int32_t top = Create(*sam, "Top", CF_HIERARCHICAL, -1, 4);
+  const int32_t flat = Create(*sam, "Flat");
   ASSERT_GT(top, 0);
   ASSERT_GT(flat, 0);
-  const int32_t sub = Create(*sam, {"Sub", 0, top, 9});
+  const int32_t sub = Create(*sam, "Sub", 0, top, 9);
   ASSERT_GT(sub, 0);
   {
     std::lock_guard tree(*h.Server().Channels());
     EXPECT_EQ(h.Server().Channels()->GetChannel(sub)->Codec, 4);
   }
   EXPECT_EQ(Stored(h)["Sub"].parent, ChannelDBID(h, top));
-  EXPECT_EQ(Create(*sam, {"Deeper", 0, sub}), -122);
-  EXPECT_EQ(Create(*sam, {"Locked", 0, top, 1, "x"}), -120);
-  EXPECT_EQ(Create(*sam, {"Under", 0, flat}), -115);
-  EXPECT_EQ(Create(*sam, {"TOP"}), -114);
-  EXPECT_GT(Create(*sam, {"flat", 0, top}), 0);
-  EXPECT_EQ(Create(*sam, {"X", 0, 9999}), -102);
-  EXPECT_EQ(Create(*sam, {"X", 0, -1, 13}), -104);
+  EXPECT_EQ(Create(*sam, "Deeper", 0, sub), -122);
+  EXPECT_EQ(Create(*sam, "Locked", 0, top, 1, "x"), -120);
+  EXPECT_EQ(Create(*sam, "Under", 0, flat), -115);
+  EXPECT_EQ(Create(*sam, "TOP"), -114);
+  EXPECT_GT(Create(*sam, "flat", 0, top), 0);
+  EXPECT_EQ(Create(*sam, "X", 0, -1, 13), -104);
   h.EditSettings([](TVirtualServerSettings& s) { s.CodecPermits[7] = false; });
-  EXPECT_EQ(Create(*sam, {"X", 0, -1, 7}), -108);
-  EXPECT_EQ(Create(*ann, {"X", 0, top}), -1009);
-  EXPECT_EQ(Create(*ann, {"X"}), -1009);  // registered needs a registered creator
+  EXPECT_EQ(Create(*sam, "X", 0, -1, 7), -108);
+  EXPECT_EQ(Create(*ann, "X", 0, top), -1009);
+  EXPECT_EQ(Create(*ann, "X"), -1009);  // registered needs a registered creator
 
   // A top-level name clashes with any channel, a sub-channel's only with its siblings.
-  EXPECT_EQ(Send(*sam, 206, TPayload().I32(top).Text("sub").bytes), -114);
-  EXPECT_EQ(Send(*sam, 206, TPayload().I32(sub).Text("FLAT").bytes), -114);
-  EXPECT_EQ(Send(*sam, 206, TPayload().I32(sub).Text("Top").bytes), 0);
-  EXPECT_EQ(Send(*sam, 206, TPayload().I32(sub).Text("TOP").bytes), 0);
-  EXPECT_EQ(Send(*ann, 207, TPayload().I32(top).Text("t").bytes), -1009);
-  EXPECT_EQ(Send(*sam, 210, TPayload().I32(4242).U16(1).bytes), -102);
+  EXPECT_EQ(Send(*sam, 206, I32(top) + Z("sub")), -114);
+  EXPECT_EQ(Send(*sam, 206, I32(sub) + Z("FLAT")), -114);
+  EXPECT_EQ(Send(*sam, 206, I32(sub) + Z("Top")), 0);
+  EXPECT_EQ(Send(*sam, 206, I32(sub) + Z("TOP")), 0);
+  EXPECT_EQ(Send(*ann, 207, I32(top) + Z("t")), -1009);
+  EXPECT_EQ(Send(*sam, 210, I32(4242) + U16(1)), -102);
   // Too short: ignored. A text without its zero ends with the packet.
-  EXPECT_EQ(Send(*sam, 212, TPayload().I32(top).bytes), 0);
-  EXPECT_EQ(Send(*sam, 207, TPayload().I32(top).bytes + "no end"), 0);
-  const auto seen = Settle(*ann);
-  EXPECT_EQ(CountOf(seen, 117), 0u);
-  ASSERT_EQ(CountOf(seen, 112), 1u);
-  auto topic = client::ParseChannelText(**std::find_if(
-      seen.begin(), seen.end(), [](const auto& p) { return p->CommandNumber() == 112; }));
+  EXPECT_EQ(Send(*sam, 212, I32(top)), 0);
+  EXPECT_EQ(CountOf(Settle(*ann), 117), 0u);
+  EXPECT_EQ(Send(*sam, 207, I32(top) + "no end"), 0);
+  auto topic = client::ParseChannelText(*ann->WaitForCommand(112, 3s));
   EXPECT_EQ(topic->text, "no end");
   EXPECT_EQ(topic->changerId, static_cast<int32_t>(sam->PlayerId()));
 }
@@ -235,7 +210,7 @@ TEST_F(ChannelCommands, DefaultChannelAndDeletion) {
   auto al = h.Join("al");
   ASSERT_TRUE(sam && al);
   const int32_t oldDefault = Def();
-  const int32_t def = Create(*sam, {"Lobby", CF_DEFAULT | CF_UNREGISTERED});
+  const int32_t def = Create(*sam, "Lobby", CF_DEFAULT | CF_UNREGISTERED);
   ASSERT_GT(def, 0);
   auto lost = client::ParseChannelProperties(*al->WaitForCommand(113, 3s));
   EXPECT_EQ(lost->channelId, oldDefault);
@@ -243,15 +218,15 @@ TEST_F(ChannelCommands, DefaultChannelAndDeletion) {
   EXPECT_EQ(Def(), def);
   EXPECT_TRUE(Stored(h)["Lobby"].isDefault);  // a default channel is never temporary
   EXPECT_FALSE(Stored(h)["Default"].isDefault);
-  EXPECT_EQ(Send(*sam, 209, TPayload().I32(def).bytes), -117);
-  EXPECT_EQ(Send(*sam, 205, TPayload().I32(def).U16(0).U16(1).bytes), -117);
+  EXPECT_EQ(Send(*sam, 209, I32(def)), -117);
+  EXPECT_EQ(Send(*sam, 205, I32(def) + U16(0) + U16(1)), -117);
 
-  const int32_t busy = Create(*al, {"Busy", CF_UNREGISTERED});
-  EXPECT_EQ(Send(*sam, 209, TPayload().I32(busy).bytes), -109);
-  const int32_t tree = Create(*sam, {"Tree", CF_HIERARCHICAL});
-  const int32_t leaf = Create(*sam, {"Leaf", 0, tree});
-  EXPECT_EQ(Send(*al, 209, TPayload().I32(leaf).bytes), -1009);
-  EXPECT_EQ(Send(*sam, 209, TPayload().I32(tree).bytes), 0);
+  const int32_t busy = Create(*al, "Busy", CF_UNREGISTERED);
+  EXPECT_EQ(Send(*sam, 209, I32(busy)), -109);
+  const int32_t tree = Create(*sam, "Tree", CF_HIERARCHICAL);
+  const int32_t leaf = Create(*sam, "Leaf", 0, tree);
+  EXPECT_EQ(Send(*al, 209, I32(leaf)), -1009);
+  EXPECT_EQ(Send(*sam, 209, I32(tree)), 0);
   std::set<int> gone;
   for (const auto& p : Settle(*al))
     if (p->CommandNumber() == 115) gone.insert(client::ParseChannelDestroyed(*p)->channelId);
@@ -262,7 +237,7 @@ TEST_F(ChannelCommands, DefaultChannelAndDeletion) {
 
 TEST_F(ChannelCommands, ModerationOffClearsEachModeratedPrivilegeOnce) {
   const int32_t op = h.AddAccount("op", "pw");
-  const int32_t stage = Create(*sam, {"Stage", CF_MODERATED});
+  const int32_t stage = Create(*sam, "Stage", CF_MODERATED);
   ASSERT_GT(stage, 0);
   {
     TStorageScript q(h.Storage(), "new_channel_privilege.sql");
@@ -272,7 +247,7 @@ TEST_F(ChannelCommands, ModerationOffClearsEachModeratedPrivilegeOnce) {
   }
   auto o = h.Join("op", "op", "pw", "Stage");
   ASSERT_TRUE(o);
-  EXPECT_EQ(Send(*sam, 205, TPayload().I32(stage).U16(0).U16(1).bytes), 0);
+  EXPECT_EQ(Send(*sam, 205, I32(stage) + U16(0) + U16(1)), 0);
   std::vector<int> revoked;
   for (auto& p : Settle(*o)) {
     if (p->CommandNumber() != 106) continue;
@@ -286,12 +261,12 @@ TEST_F(ChannelCommands, ModerationOffClearsEachModeratedPrivilegeOnce) {
 }
 
 TEST_F(ChannelCommands, RegistrationFollowsTheDatabase) {
-  const int32_t keep = Create(*sam, {"Keep", CF_HIERARCHICAL});
-  const int32_t room = Create(*sam, {"Room", 0, keep});
-  const int32_t gone = Create(*sam, {"Gone"});
+  const int32_t keep = Create(*sam, "Keep", CF_HIERARCHICAL);
+  const int32_t room = Create(*sam, "Room", 0, keep);
+  const int32_t gone = Create(*sam, "Gone");
   auto vic = h.Join("vic", "", "", "Keep");
   ASSERT_TRUE(vic && keep > 0 && room > 0 && gone > 0);
-  auto flags = [&](int32_t id, uint16_t f) { return TPayload().I32(id).U16(f).U16(1).bytes; };
+  auto flags = [&](int32_t id, uint16_t f) { return I32(id) + U16(f) + U16(1); };
 
   // Temporary while somebody sits in it: both rows go; registered again: both come back.
   EXPECT_EQ(Send(*sam, 205, flags(keep, CF_UNREGISTERED | CF_HIERARCHICAL)), 0);
@@ -303,53 +278,37 @@ TEST_F(ChannelCommands, RegistrationFollowsTheDatabase) {
   EXPECT_EQ(client::ParseChannelDestroyed(*vic->WaitForCommand(115, 3s))->channelId, gone);
   EXPECT_EQ(Stored(h).count("Gone"), 0u);
 
-  auto request = [&](int32_t id, std::string text) {
-    TListenerRequest r;
-    r.Type = 11;
-    r.RequestTarget = id;
-    r.RequestText = std::move(text);
-    return h.Server().ExecuteRequest(r).ResultCode;
-  };
-  EXPECT_EQ(request(keep, "UNREGISTERED"), 0);
+  EXPECT_EQ(Request(11, keep, 0, "UNREGISTERED"), 0);
   EXPECT_EQ(Stored(h).count("Room"), 0u);
-  EXPECT_EQ(request(keep, "registered"), 0);
+  EXPECT_EQ(Request(11, keep, 0, "registered"), 0);
   EXPECT_EQ(Stored(h).count("Room"), 1u);
-  EXPECT_EQ(request(keep, "permanent"), -107);
-  EXPECT_EQ(request(Def(), "registered"), -107);
-  EXPECT_EQ(request(room, "registered"), -123);
-  EXPECT_EQ(request(9999, "registered"), -102);
+  EXPECT_EQ(Request(11, keep, 0, "permanent"), -107);
+  EXPECT_EQ(Request(11, Def(), 0, "registered"), -107);
+  EXPECT_EQ(Request(11, room, 0, "registered"), -123);
+  EXPECT_EQ(Request(11, 9999, 0, "registered"), -102);
 
-  EXPECT_EQ(Send(*sam, 203, TPayload().I32(keep).SS29("pw").bytes), 0);
+  EXPECT_EQ(Send(*sam, 203, I32(keep) + SS29("pw")), 0);
   auto changed = sam->WaitForCommand(204, 3s);
   ASSERT_TRUE(changed);
   EXPECT_EQ(changed->Size(), 28);
   EXPECT_EQ(changed->LongAt(24), static_cast<uint32_t>(keep));
   EXPECT_EQ(Stored(h)["Keep"].password, "pw");
-  EXPECT_EQ(Send(*sam, 203, TPayload().I32(room).SS29("x").bytes), -120);
+  EXPECT_EQ(Send(*sam, 203, I32(room) + SS29("x")), -120);
   EXPECT_EQ(Send(*sam, 205, flags(keep, CF_HIERARCHICAL)), 0);  // P cleared
   EXPECT_EQ(Stored(h)["Keep"].password, "");
 }
 
 TEST_F(ChannelCommands, AdministrationAddsAndDeletesChannels) {
   ASSERT_TRUE(sam);
-  auto run = [&](uint8_t type, int32_t target, int32_t argument = 0) {
-    TListenerRequest r;
-    r.Type = type;
-    r.RequestTarget = target;
-    r.RequestArgument = argument;
-    return h.Server().ExecuteRequest(r).ResultCode;
-  };
-  EXPECT_EQ(run(6, 500, 3), 500);
+  EXPECT_EQ(Request(6, 500, 3), 500);
   auto created = client::ParseChannelCreated(*sam->WaitForCommand(110, 3s));
   EXPECT_EQ(created->channel.id, 500);
   EXPECT_EQ(created->channel.maxUsers, 64000);
-  EXPECT_EQ(run(6, 500, 3), -114);
-  EXPECT_EQ(run(6, 0, 3), -107);
   h.EditSettings([](TVirtualServerSettings& s) { s.CodecPermits[2] = false; });
-  EXPECT_EQ(run(6, 501, 2), -108);
-  EXPECT_EQ(run(7, 9999), -102);
-  EXPECT_EQ(run(7, Def()), -109);
-  EXPECT_EQ(run(7, 500), 0);
+  EXPECT_EQ(Request(6, 501, 2), -108);
+  EXPECT_EQ(Request(7, 9999), -102);
+  EXPECT_EQ(Request(7, Def()), -109);
+  EXPECT_EQ(Request(7, 500), 0);
   EXPECT_EQ(client::ParseChannelDestroyed(*sam->WaitForCommand(115, 3s))->channelId, 500);
 }
 
