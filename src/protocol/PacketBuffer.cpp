@@ -346,6 +346,7 @@ bool TCustomPacketBuffer::PickEventLocked(const TPerformanceTime& now, uint32_t&
     }
   }
   eventPassComplete_ = true;
+  eventPasses_.fetch_add(1);
   if (takeIncoming()) return true;
   int64_t elapsed = eventPassTimer_.ElapsedMsAt(kPassTimerLimitMs, now);
   waitMs = static_cast<int32_t>(std::max<int64_t>(0, kPassMs - elapsed));

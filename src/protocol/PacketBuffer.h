@@ -111,6 +111,8 @@ class TCustomPacketBuffer {
   // bit 0: send thread, bit 1: listener. The stopped event fires once both are set.
   void MarkThreadStopped(int bit);
   bool StopRequested() const { return stopRequested_.load(); }
+  // Completed event passes (time-out checks) so far; tests that drive the clock wait on it.
+  uint64_t EventPasses() const { return eventPasses_.load(); }
 
   const TClock& Clock() const { return clock_; }
   TWindowsEvent& IncomingEvent() { return incoming_; }
@@ -150,6 +152,7 @@ class TCustomPacketBuffer {
   TWindowsEvent stopped_;
   std::atomic<int> stoppedThreads_{0};
   std::atomic<bool> stopRequested_{false};
+  std::atomic<uint64_t> eventPasses_{0};
   bool requestPending_ = false;  // guarded by mutex_
 
   uint32_t packetsSent_ = 0;       // guarded by mutex_

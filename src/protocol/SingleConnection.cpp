@@ -72,8 +72,11 @@ bool TSingleConnection::HandleAck(const TPacket& ack, const TPerformanceTime& no
     int64_t ms = inFlight[slot].firstSend.ElapsedMsAt(kTimerLimitMs, now);
     if (ms > 0) AddRttSample(ms);
   }
-  // The client has everything of the login once it acknowledges its last step.
-  if (state == CS_PRECONNECTED && sequence == kStateOneAck) state = CS_CONNECTED;
+  // The client has everything of the login once it acknowledges its last step, the closing
+  // packet (command 8), whatever sequence number the channel and player lists left it.
+  if (state == CS_PRECONNECTED && inFlight[slot].packet->IsCommandPacket() &&
+      inFlight[slot].packet->CommandNumber() == kLoginClosingCommand)
+    state = CS_CONNECTED;
 
   for (int i = slot; i + 1 < inFlightCount; ++i) {
     inFlight[i].packet = std::move(inFlight[i + 1].packet);

@@ -46,8 +46,8 @@ class TSingleConnection {
   static constexpr int32_t kFragmentPayload = 536;
   static constexpr int32_t kLongestCommand = 560;
   static constexpr int32_t kLongestReassembly = 107200;
-  static constexpr int kVoiceQueueRoom = 1004;  // voice queue maximum 1024 less 20
-  static constexpr int kStateOneAck = 8;        // the last login step's sequence number
+  static constexpr int kVoiceQueueRoom = 1004;         // voice queue maximum 1024 less 20
+  static constexpr uint16_t kLoginClosingCommand = 8;  // the last login step's command
   static constexpr double kClosingLingerMs = 10000;
   static constexpr double kTimerLimitMs = 120000;
 

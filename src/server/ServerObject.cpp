@@ -194,7 +194,8 @@ bool TServerObject::Start(int32_t id, uint16_t port) {
     if (s.CodecPermits[c]) codec = c;
   channels_->DefaultCodec = codec;
   // 8.-9. Connection table, listener and send threads.
-  buffer_ = std::make_unique<TCustomPacketBuffer>(kServerConnectionFlagsStart);
+  buffer_ = std::make_unique<TCustomPacketBuffer>(kServerConnectionFlagsStart,
+                                                  clock_ ? *clock_ : SystemClock());
   listener_ = std::make_unique<TVHUDPListener>(*this);
   listener_->Start();
   // 10. The socket; 12. opened after the bans are loaded.

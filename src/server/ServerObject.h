@@ -37,6 +37,7 @@ class TUDPServerSocket;
 class TVHUDPListener;
 class TVHUDPSender;
 class TVirtualServerList;
+class TClock;
 
 constexpr uint16_t kDefaultServerPort = 8767;
 constexpr int kCodecCount = 13;
@@ -85,6 +86,9 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   // Tells every player, closes the connections and ends the threads.
   virtual void Stop();
   bool Running() const { return running_.load(); }
+  // The clock of the connection table's timers (the steady clock unless set before Start;
+  // tests drive time with a manual clock).
+  void SetClock(const TClock& clock) { clock_ = &clock; }
   int32_t ServerID() const { return serverId_.load(); }
 
   void SaveServer();
@@ -143,7 +147,8 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   std::atomic<uint16_t> serverFlags_{0};
   std::atomic<bool> typeChanged_{false};
   std::atomic<uint32_t> loginCount_{0};
-  TDateTime startTime_ = 0;  // set by Start
+  TDateTime startTime_ = 0;        // set by Start
+  const TClock* clock_ = nullptr;  // set before Start
 
   mutable std::mutex settingsMutex_;
   TVirtualServerSettings settings_;  // guarded by settingsMutex_

@@ -5,12 +5,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "model/Clients.h"
+#include "protocol/PacketBuffer.h"
 #include "server/ServerHost.h"
 #include "storage/SQLiteStorage.h"
 #include "storage/Schema.h"
+#include "support/Process.h"
 
 namespace vh::test {
 
@@ -33,7 +36,9 @@ uint16_t FreeUdpPort() {
 
 }  // namespace
 
-TServerHarness::TServerHarness(const std::function<void(TSettings&)>& configure) {
+TServerHarness::TServerHarness(const std::function<void(TSettings&)>& configure,
+                               const TClock* clock)
+    : clock_(clock) {
   auto log = std::make_unique<TMemoryLog>();
   log_ = log.get();
   InstallLog(std::move(log));
@@ -49,6 +54,7 @@ TServerHarness::TServerHarness(const std::function<void(TSettings&)>& configure)
     throw std::runtime_error("cannot create the tables");
   port_ = FreeUdpPort();
   server_ = std::make_shared<TServerObject>(storage_.get());
+  if (clock_) server_->SetClock(*clock_);
   if (!server_->Start(0, port_)) throw std::runtime_error("the server did not start");
 }
 
@@ -67,6 +73,7 @@ void TServerHarness::Restart() {
   const int32_t id = server_->ServerID();
   server_->Stop();
   server_ = std::make_shared<TServerObject>(storage_.get());
+  if (clock_) server_->SetClock(*clock_);
   if (!server_->Start(id, 0)) throw std::runtime_error("the server did not restart");
 }
 
@@ -74,6 +81,24 @@ void TServerHarness::EditSettings(const std::function<void(TVirtualServerSetting
   TVirtualServerSettings s = server_->Settings();
   edit(s);
   server_->SetSettings(s);
+}
+
+void TServerHarness::AdvanceClock(TManualClock& clock, double ms) {
+  constexpr double kStep = 5000;  // well inside the pass timer's 10-second range
+  constexpr double kNudge = 60;   // more than one pass interval
+  TCustomPacketBuffer& table = *server_->PacketBuffer();
+  auto waitForPass = [&] {
+    const uint64_t passes = table.EventPasses();
+    WaitUntil([&] { return table.EventPasses() > passes; }, 5000ms);
+  };
+  while (ms > 0) {
+    const double step = std::min(ms, kStep);
+    ms -= step;
+    clock.Advance(step - kNudge);
+    waitForPass();  // may be a pass that began before the step
+    clock.Advance(kNudge);
+    waitForPass();  // began after the step: it saw the new time
+  }
 }
 
 int32_t TServerHarness::AddAccount(const std::string& login, const std::string& password,

@@ -9,6 +9,7 @@
 
 #include "client/ProtocolClient.h"
 #include "common/Log.h"
+#include "protocol/PerformanceTime.h"
 #include "server/ServerObject.h"
 #include "server/Settings.h"
 #include "storage/CustomStorage.h"
@@ -21,7 +22,9 @@ using namespace std::chrono_literals;
 class TServerHarness {
  public:
   // `configure` may change the process settings before the server starts.
-  explicit TServerHarness(const std::function<void(TSettings&)>& configure = {});
+  // `clock` drives the connection table's timers when given.
+  explicit TServerHarness(const std::function<void(TSettings&)>& configure = {},
+                          const TClock* clock = nullptr);
   ~TServerHarness();
 
   TServerObject& Server() { return *server_; }
@@ -36,6 +39,10 @@ class TServerHarness {
   void StopServer();
   // Changes settings of the running server in memory (as the administration does).
   void EditSettings(const std::function<void(TVirtualServerSettings&)>& edit);
+
+  // Moves `clock` on by `ms` in steps the table's timers accept, letting the listener finish
+  // an event pass (its time-out checks) after each step.
+  void AdvanceClock(TManualClock& clock, double ms);
 
   // An account of this virtual server; returns its id.
   int32_t AddAccount(const std::string& login, const std::string& password,
@@ -54,6 +61,7 @@ class TServerHarness {
   TMemoryLog* log_ = nullptr;  // owned by the process log
   std::unique_ptr<TCustomStorage> storage_;
   std::shared_ptr<TServerObject> server_;
+  const TClock* clock_ = nullptr;
   uint16_t port_ = 0;
 };
 

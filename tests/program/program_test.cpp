@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <regex>
 
+#include "client/ProtocolClient.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 
@@ -29,6 +31,7 @@ std::vector<std::string> ArgsFor(const TTempDir& dir) {
 
 TEST(Program, StartsWritesItsFilesAndShutsDownCleanlyOnSigterm) {
   TTempDir dir;
+  test::WriteFile(dir.File("server.ini"), "[Main Config]\nBoundToIp1=127.0.0.1\n");
   TChildProcess server(kProgram, ArgsFor(dir));
   ASSERT_TRUE(WaitUntil(
       [&] {
@@ -53,6 +56,69 @@ TEST(Program, StartsWritesItsFilesAndShutsDownCleanlyOnSigterm) {
   EXPECT_LT(log.find("Server shutdown initialized"), log.find("Server shutdown finished"));
   EXPECT_NE(log.find("log ended at"), std::string::npos);
   EXPECT_FALSE(FileExists(dir.File("server.pid")));
+}
+
+bool LogHas(const TTempDir& dir, const std::string& text) {
+  return ReadFile(dir.File("server.log")).find(text) != std::string::npos;
+}
+
+TEST(Program, FirstStartCreatesTheDefaultServerAndAccountsThatCanLogIn) {
+  TTempDir dir;
+  test::WriteFile(dir.File("server.ini"), "[Main Config]\nBoundToIp1=127.0.0.1\n");
+  std::string adminPassword;
+  {
+    TChildProcess server(kProgram, ArgsFor(dir));
+    ASSERT_TRUE(WaitUntil([&] { return LogHas(dir, "Server init finished"); }, 20s));
+    std::string log = ReadFile(dir.File("server.log"));
+    EXPECT_NE(log.find("WARNING,Info,SERVER,\tDefault VirtualServer created"), std::string::npos);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(
+        log, m, std::regex("admin account info: username: admin password: ([a-z0-9]{6})\n")));
+    adminPassword = m[1];
+    EXPECT_TRUE(std::regex_search(
+        log, std::regex("superadmin account info: username: superadmin password: [a-z0-9]{6}\n")));
+    EXPECT_NE(log.find("Starting VirtualServer id:1 with port:8767"), std::string::npos);
+
+    client::TProtocolClient c;
+    ASSERT_TRUE(c.Connect("127.0.0.1", 8767));
+    client::TLoginOptions o;
+    o.nickname = "boss";
+    o.registered = true;
+    o.loginName = "admin";
+    o.password = adminPassword;
+    auto reply = c.Login(o, 5s);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->result, 1);
+    auto join = c.Join({}, 5s);
+    ASSERT_TRUE(join.complete);
+    ASSERT_EQ(join.players.size(), 1u);
+    EXPECT_EQ(join.players[0].playerPrivileges, 1 | 4);  // server admin, registered
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.Wait(20s), 0);
+  }
+  // The second start creates no accounts and serves the stored server again.
+  TChildProcess again(kProgram, ArgsFor(dir));
+  auto count = [](const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
+  };
+  ASSERT_TRUE(WaitUntil(
+      [&] { return count(ReadFile(dir.File("server.log")), "Server init finished") == 2; }, 20s));
+  std::string log = ReadFile(dir.File("server.log"));
+  EXPECT_EQ(log.find("admin account info", log.rfind("log started at")), std::string::npos);
+  client::TProtocolClient c;
+  ASSERT_TRUE(c.Connect("127.0.0.1", 8767));
+  client::TLoginOptions o;
+  o.nickname = "boss";
+  o.registered = true;
+  o.loginName = "admin";
+  o.password = adminPassword;
+  auto reply = c.Login(o, 5s);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->result, 1);
+  again.Signal(SIGTERM);
+  EXPECT_EQ(again.Wait(20s), 0);
 }
 
 TEST(Program, VersionAndHelpGoToStandardOutput) {

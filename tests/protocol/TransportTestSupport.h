@@ -97,10 +97,12 @@ class TTableTest : public ::testing::Test {
     ASSERT_EQ(Receive(Wire(NewAckPacket(resend, conn, player, seq))), "");
   }
 
-  // Runs the login's eight server commands through and acknowledges them: state 1.
+  // Runs eight server commands through, the login's closing packet (command 8) last, and
+  // acknowledges them: state 1.
   void ConnectAndLogIn(uint32_t player = kPlayer, uint32_t conn = kConn) {
     Connect(player, conn);
-    for (int i = 0; i < 8; ++i) table.SendPacket(ServerCommand(player), false);
+    for (int i = 0; i < 7; ++i) table.SendPacket(ServerCommand(player), false);
+    table.SendPacket(NewCommandPacket(8, 0, player), false);
     auto out = Outgoing();
     ASSERT_EQ(CommandSeqs(out).size(), 8u);
     for (uint32_t s = 1; s <= 8; ++s) Ack(s, 0, player, conn);

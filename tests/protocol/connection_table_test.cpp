@@ -412,3 +412,24 @@ TEST_F(Scheduler, BandwidthLimitThinsVoiceToOneSpeaker) {
 
 }  // namespace
 }  // namespace vh::test
+
+namespace vh::test {
+namespace {
+
+// The connection counts as connected once the client acknowledges the login's closing packet
+// (command 8), at whatever sequence number the lists before it left that packet.
+TEST_F(TTableTest, ConnectedByTheAcknowledgedClosingPacketNotBySequenceEight) {
+  Connect();
+  table.SendPacket(ServerCommand(), false);
+  table.SendPacket(ServerCommand(), false);
+  table.SendPacket(NewCommandPacket(8, 0, kPlayer), false);
+  ASSERT_EQ(CommandSeqs(Outgoing()).size(), 3u);
+  Ack(1);
+  Ack(2);
+  EXPECT_EQ(table.ConnectionState(kPlayer), CS_PRECONNECTED);
+  Ack(3);
+  EXPECT_EQ(table.ConnectionState(kPlayer), CS_CONNECTED);
+}
+
+}  // namespace
+}  // namespace vh::test

@@ -236,10 +236,13 @@ void TVHUDPListener::ClearChannelUp(int32_t channelId) {
     return c && c->HasFlag(CF_UNREGISTERED) && c->IsTopLevel() &&
            Channels().CheckChannelTreeForPlayers(c) == 0;
   };
+  // False when the tree refused (the default channel): the walk must not count that as a
+  // deletion, or it would run all its passes again.
   auto remove = [this](TChannel* c, uint32_t cause) {
-    Channels().DeleteChannelTree(c->ID);
+    if (Channels().DeleteChannelTree(c->ID) != 0) return false;
     const std::vector<int32_t> ids = Channels().ChangedIDs();
     for (int32_t id : ids) notifier_.NotifyChannelDestroyed(id, cause);
+    return true;
   };
   if (channelId >= 0) {
     try {
@@ -259,9 +262,7 @@ void TVHUDPListener::ClearChannelUp(int32_t channelId) {
       for (size_t i = Channels().Count(); i-- > 0;) {
         if (i >= Channels().Count()) continue;
         TChannel* c = Channels().Items(i);
-        if (!qualifies(c)) continue;
-        remove(c, 0);
-        deleted = true;
+        if (qualifies(c) && remove(c, 0)) deleted = true;
       }
       if (!deleted) break;
     }
