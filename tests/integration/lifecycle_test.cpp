@@ -175,5 +175,23 @@ TEST(Lifecycle, CommandsBeforeTheJoinAndMalformedJoinsAreDropped) {
   EXPECT_TRUE(join.complete);
 }
 
+TEST(Lifecycle, ASecondJoinRequestIsIgnored) {
+  TServerHarness h;
+  AddTopChannel(h.Server(), "other", CF_UNREGISTERED);
+  auto c = h.Join("once");
+  ASSERT_TRUE(c);
+  client::TJoinOptions j;
+  j.channel = "other";
+  auto again = c->Join(j, 500ms);
+  EXPECT_FALSE(again.complete);
+  EXPECT_EQ(again.channelPackets, 0);
+  EXPECT_EQ(h.Server().LoginCount().load(), 1u);
+  std::lock_guard registry(*h.Server().Clients());
+  std::lock_guard tree(*h.Server().Channels());
+  TChannel* other = h.Server().Channels()->ExistsChannelName("other", -1);
+  ASSERT_TRUE(other);
+  EXPECT_EQ(other->Players.Count(), 0u);
+}
+
 }  // namespace
 }  // namespace vh::test

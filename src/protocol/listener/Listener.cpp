@@ -19,7 +19,7 @@ constexpr const char* kListenerCategory = "UDP Listener";
 constexpr int kListenerBit = 1;  // MarkThreadStopped: bit 0 the send thread, bit 1 the listener
 }  // namespace
 
-const TVHUDPListener::TCommandEntry TVHUDPListener::kCommandTable[] = {
+const TVHUDPListener::TCommandEntry TVHUDPListener::kCommandTable[kCommandCount] = {
     {201, "CMD_cs_ChannelCreate", &TVHUDPListener::CMD_cs_ChannelCreate},
     {203, "CMD_cs_ChannelChangePassword", &TVHUDPListener::CMD_cs_ChannelChangePassword},
     {205, "CMD_cs_ChannelChangeProperties", &TVHUDPListener::CMD_cs_ChannelChangeProperties},
@@ -179,7 +179,10 @@ void TVHUDPListener::HandleEventLocked() {
       if (p.IsConnectionPacket() && p.CommandNumber() == kConnLoginRequest) {
         CMD_cs_LoginStep1();
       } else if (p.IsCommandPacket()) {
-        if (p.CommandNumber() == CMD_cs_LoginStep3No) CMD_cs_LoginStep3();
+        // The join runs once: a player already seated would end up in two channel lists.
+        if (p.CommandNumber() == CMD_cs_LoginStep3No &&
+            (!currentPlayer_ || currentPlayer_->LoggedIn == 0))
+          CMD_cs_LoginStep3();
         if (currentPlayer_ && currentPlayer_->LoggedIn == 1 && !ClientIsSpammer())
           DispatchCommand();
       }

@@ -70,7 +70,8 @@ class TVHUDPListener {
     THandler handler;
   };
   // The dispatch table for command packets of logged-in players, by number.
-  static const TCommandEntry kCommandTable[];
+  static constexpr size_t kCommandCount = 29;
+  static const TCommandEntry kCommandTable[kCommandCount];
   static const TCommandEntry* FindCommand(uint16_t number);
 
   explicit TVHUDPListener(TServerObject& server);
