@@ -99,9 +99,11 @@ int32_t ChannelDBID(TServerHarness& h, int32_t id) {
 
 // The stored flags (admin, auto-op, auto-voice) of an account in a channel; empty: no row.
 std::string StoredPrivileges(TServerHarness& h, int32_t account, int32_t channelId) {
+  // The tree lock comes before the storage lock, as everywhere else.
+  const int32_t channelDBID = ChannelDBID(h, channelId);
   TStorageScript q(h.Storage(), "read_channel_privilege.sql");
   q.SetInteger(":iServerID", h.Server().ServerID()).SetInteger(":iClientID", account);
-  q.SetInteger(":iChannelID", ChannelDBID(h, channelId));
+  q.SetInteger(":iChannelID", channelDBID);
   auto r = q.Open();
   if (!r || r->Count() == 0) return "";
   std::string flags;
@@ -240,9 +242,10 @@ TEST_F(ChannelCommands, ModerationOffClearsEachModeratedPrivilegeOnce) {
   const int32_t stage = Create(*sam, "Stage", CF_MODERATED);
   ASSERT_GT(stage, 0);
   {
+    const int32_t stageDBID = ChannelDBID(h, stage);  // tree lock before the storage lock
     TStorageScript q(h.Storage(), "new_channel_privilege.sql");
     q.SetInteger(":iServerID", h.Server().ServerID()).SetInteger(":iClientID", op);
-    q.SetInteger(":iChannelID", ChannelDBID(h, stage)).SetBoolean(":bAdmin", false);
+    q.SetInteger(":iChannelID", stageDBID).SetBoolean(":bAdmin", false);
     ASSERT_TRUE(q.SetBoolean(":bAutoOP", true).SetBoolean(":bAutoVoice", true).Execute());
   }
   auto o = h.Join("op", "op", "pw", "Stage");
