@@ -339,12 +339,24 @@ void TVHUDPListener::RemoveModeratedFlags(int32_t channelId) {
 // ---- Attribute edits: -102 for a missing channel, -1009 without the channel permission,
 // then the change, its row and one notification to everybody.
 
+TChannel* TVHUDPListener::ChannelToEdit(int permission) {
+  TChannel* c = Channels().GetChannel(IdAt(Packet(), 24));
+  if (!c) {
+    Refuse(RC_CHANNEL_NOT_FOUND);
+    return nullptr;
+  }
+  if (!CanInChannel(c, permission)) {
+    Refuse(RC_INSUFFICIENT_PERMISSION);
+    return nullptr;
+  }
+  return c;
+}
+
 void TVHUDPListener::CMD_cs_ChannelChangePassword() {
   if (!HasPayload(kPasswordRequestSize)) return;
   const TPacket& p = Packet();
-  TChannel* c = Channels().GetChannel(IdAt(p, 24));
-  if (!c) return Refuse(RC_CHANNEL_NOT_FOUND);
-  if (!CanInChannel(c, upChannelEditPassword)) return Refuse(RC_INSUFFICIENT_PERMISSION);
+  TChannel* c = ChannelToEdit(upChannelEditPassword);
+  if (!c) return;
   const TName29 password = TName29::ReadFrom(p.Memory() + 28);
   if (!c->IsTopLevel() && !password.Empty()) return Refuse(RC_SUBCHANNEL_PASSWORD);
   c->Password = password;
@@ -362,9 +374,8 @@ void TVHUDPListener::CMD_cs_ChannelChangePassword() {
 void TVHUDPListener::CMD_cs_ChannelChangeName() {
   if (!HasPayload(kChannelIdSize)) return;
   const TPacket& p = Packet();
-  TChannel* c = Channels().GetChannel(IdAt(p, 24));
-  if (!c) return Refuse(RC_CHANNEL_NOT_FOUND);
-  if (!CanInChannel(c, upChannelEditName)) return Refuse(RC_INSUFFICIENT_PERMISSION);
+  TChannel* c = ChannelToEdit(upChannelEditName);
+  if (!c) return;
   int32_t offset = kChannelIdSize;
   const std::string name = ReadText(p, offset, kNameRoom);
   // A top-level name clashes with any channel of that name, a sub-channel's only with its
@@ -382,9 +393,8 @@ void TVHUDPListener::CMD_cs_ChannelChangeName() {
 void TVHUDPListener::CMD_cs_ChannelChangeTopic() {
   if (!HasPayload(kChannelIdSize)) return;
   const TPacket& p = Packet();
-  TChannel* c = Channels().GetChannel(IdAt(p, 24));
-  if (!c) return Refuse(RC_CHANNEL_NOT_FOUND);
-  if (!CanInChannel(c, upChannelEditTopic)) return Refuse(RC_INSUFFICIENT_PERMISSION);
+  TChannel* c = ChannelToEdit(upChannelEditTopic);
+  if (!c) return;
   int32_t offset = kChannelIdSize;
   c->Topic = ReadText(p, offset, kTopicRoom);
   Channels().SaveChannel(c);
@@ -394,9 +404,8 @@ void TVHUDPListener::CMD_cs_ChannelChangeTopic() {
 void TVHUDPListener::CMD_cs_ChannelChangeDescription() {
   if (!HasPayload(kChannelIdSize)) return;
   const TPacket& p = Packet();
-  TChannel* c = Channels().GetChannel(IdAt(p, 24));
-  if (!c) return Refuse(RC_CHANNEL_NOT_FOUND);
-  if (!CanInChannel(c, upChannelEditDescription)) return Refuse(RC_INSUFFICIENT_PERMISSION);
+  TChannel* c = ChannelToEdit(upChannelEditDescription);
+  if (!c) return;
   int32_t offset = kChannelIdSize;
   c->Description = ReadText(p, offset, kDescriptionRoom);
   Channels().SaveChannel(c);
@@ -406,9 +415,8 @@ void TVHUDPListener::CMD_cs_ChannelChangeDescription() {
 void TVHUDPListener::CMD_cs_ChannelChangeMaxUsers() {
   if (!HasPayload(kWordValueRequestSize)) return;
   const TPacket& p = Packet();
-  TChannel* c = Channels().GetChannel(IdAt(p, 24));
-  if (!c) return Refuse(RC_CHANNEL_NOT_FOUND);
-  if (!CanInChannel(c, upChannelEditMaxUsers)) return Refuse(RC_INSUFFICIENT_PERMISSION);
+  TChannel* c = ChannelToEdit(upChannelEditMaxUsers);
+  if (!c) return;
   c->MaxUsers = p.WordAt(28);
   Channels().SaveChannel(c);
   notifier_.NotifyChannelMaxUsersChanged(c->ID, currentPlayer_->PlayerID);
@@ -417,9 +425,8 @@ void TVHUDPListener::CMD_cs_ChannelChangeMaxUsers() {
 void TVHUDPListener::CMD_cs_ChannelChangeOrder() {
   if (!HasPayload(kWordValueRequestSize)) return;
   const TPacket& p = Packet();
-  TChannel* c = Channels().GetChannel(IdAt(p, 24));
-  if (!c) return Refuse(RC_CHANNEL_NOT_FOUND);
-  if (!CanInChannel(c, upChannelEditOrder)) return Refuse(RC_INSUFFICIENT_PERMISSION);
+  TChannel* c = ChannelToEdit(upChannelEditOrder);
+  if (!c) return;
   c->Order = p.WordAt(28);
   Channels().SaveChannel(c);
   notifier_.NotifyChannelOrderChanged(c->ID, currentPlayer_->PlayerID);

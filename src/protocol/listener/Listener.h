@@ -137,6 +137,9 @@ class TVHUDPListener {
   void CMD_cs_ChannelChangeMaxUsers();
   void CMD_cs_ChannelChangeOrder();
   void RemoveModeratedFlags(int32_t channelId);
+  // The channel the request names at offset 24 when the requester may edit it with
+  // `permission`; otherwise the refusal (-102, -1009) is sent and null given.
+  TChannel* ChannelToEdit(int permission);
 
   // ---- Player commands (PlayerCommands.cpp)
   void CMD_cs_PlayerQuit();
