@@ -27,6 +27,13 @@ std::string Upper(std::string_view s) {
   return out;
 }
 
+std::vector<std::string> ArgTexts(TLogArgs args) {
+  std::vector<std::string> texts;
+  texts.reserve(args.size());
+  for (const TLogArg& a : args) texts.push_back(a.Text());
+  return texts;
+}
+
 std::string FormatNow(const char* fmt) {
   std::time_t now = std::time(nullptr);
   std::tm tm{};
@@ -128,10 +135,7 @@ void TLogObject::Log(uint8_t kind, uint8_t depth, std::string_view message,
 void TLogObject::LogFormat(uint8_t kind, uint8_t depth, TLogArgs args, std::string_view format,
                            std::string_view category) {
   if (!Passes(kind, depth)) return;
-  std::vector<std::string> texts;
-  texts.reserve(args.size());
-  for (const TLogArg& a : args) texts.push_back(a.Text());
-  WriteLine(kind, depth, category, FormatPlaceholders(format, texts));
+  WriteLine(kind, depth, category, FormatPlaceholders(format, ArgTexts(args)));
 }
 
 void TLogObject::LogMemory(uint8_t kind, uint8_t depth, std::string_view category) {
@@ -146,6 +150,18 @@ void TLogObject::Entered(uint8_t kind, uint8_t depth, std::string_view name,
 void TLogObject::Left(uint8_t kind, uint8_t depth, std::string_view name,
                       std::string_view category) {
   Log(kind, depth, " Left " + std::string(name), category);
+}
+
+void TLogObject::EnteredFormat(uint8_t kind, uint8_t depth, TLogArgs args, std::string_view format,
+                               std::string_view category) {
+  if (!Passes(kind, depth)) return;
+  Entered(kind, depth, FormatPlaceholders(format, ArgTexts(args)), category);
+}
+
+void TLogObject::LeftFormat(uint8_t kind, uint8_t depth, TLogArgs args, std::string_view format,
+                            std::string_view category) {
+  if (!Passes(kind, depth)) return;
+  Left(kind, depth, FormatPlaceholders(format, ArgTexts(args)), category);
 }
 
 TLogFile::~TLogFile() {

@@ -76,6 +76,11 @@ class TLogObject {
   void LogMemory(uint8_t kind, uint8_t depth, std::string_view category);
   void Entered(uint8_t kind, uint8_t depth, std::string_view name, std::string_view category);
   void Left(uint8_t kind, uint8_t depth, std::string_view name, std::string_view category);
+  // The same with the name built from a format and its arguments.
+  void EnteredFormat(uint8_t kind, uint8_t depth, TLogArgs args, std::string_view format,
+                     std::string_view category);
+  void LeftFormat(uint8_t kind, uint8_t depth, TLogArgs args, std::string_view format,
+                  std::string_view category);
 
   virtual void WriteOpeningBanner() {}
   virtual void WriteClosingBanner() {}

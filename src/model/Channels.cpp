@@ -178,8 +178,9 @@ int32_t TChannels::AddChannelIDChecked(TChannel* channel) {
   if (channel->ID <= 0) return RC_BAD_ARGUMENT;
   const bool sub = !channel->IsTopLevel();
   if (sub && !channel->Password.Empty()) return RC_SUBCHANNEL_PASSWORD;
-  if (list_.Contains(channel->ID) || ExistsChannelName(channel->Name, channel->ParentID))
-    return RC_CHANNEL_ALREADY_EXISTS;
+  // An administrator names the channel by its id: the id is the clash test, not the name
+  // (the administrative add makes channels without names).
+  if (list_.Contains(channel->ID)) return RC_CHANNEL_ALREADY_EXISTS;
   if (sub) {
     TChannel* parent = GetChannel(channel->ParentID);
     if (!parent) return RC_PARENT_CHANNEL_NOT_FOUND;

@@ -246,8 +246,8 @@ bool Start_Server() {
   StartVirtualServers();
   // 15.-17. Web interface, TCP query interface and web-list poster.
   StartAdministrationInterfaces();
-  // 18.
-  ini.Save();
+  // 18. Nothing is written here: the settings were saved at step 12, and this copy of the file
+  // predates what the sockets' ApplyBoundAddresses wrote since (the BoundToIp migration).
   Log(LMT_ALL, LMD_INFO, "Server init finished", "server");
   return true;
 }

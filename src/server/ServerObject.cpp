@@ -226,7 +226,7 @@ void TServerObject::RemoveAllClients() {
   if (!clients_ || !channels_) return;
   std::lock_guard registry(*clients_);
   try {
-    TNotifier notifier(*clients_, *channels_, *buffer_, serverFlags_);
+    TNotifier notifier(*clients_, *channels_, *buffer_, serverFlags_, serverId_.load());
     for (size_t i = clients_->Count(); i-- > 0;) {
       TClientRecord* p = clients_->Items(i);
       p->LeftNotified = 1;
@@ -272,13 +272,14 @@ void TServerObject::Stop() {
 
 void TServerObject::FreeOwnedObjects() {
   // The table's stop ends both threads' loops; they are joined before anything they use goes.
-  if (socket_) socket_->Close();
+  // The socket closes last: the send thread empties the table through it on its way out.
   if (buffer_) buffer_->Stop();
   if (listener_) listener_->Terminate();
   if (sender_) {
     sender_->Terminate();
     sender_->WaitFor();
   }
+  if (socket_) socket_->Close();
   listener_.reset();
   sender_.reset();
   socket_.reset();

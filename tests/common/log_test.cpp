@@ -74,6 +74,19 @@ TEST(LogFormat, ThroughTheLogObject) {
   EXPECT_EQ(log.Lines()[0], "ALL,Info,server,\tid:1 port:8767");
 }
 
+TEST(LogFormat, EnteredAndLeftForms) {
+  TMemoryLog log;
+  log.Entered(LMT_ALL, LMD_PROCEDUREINFO, "Start", "p");
+  log.EnteredFormat(LMT_ALL, LMD_PROCEDUREINFO, {7}, "Start(%1)", "p");
+  log.LeftFormat(LMT_ALL, LMD_PROCEDUREINFO, {7}, "Start(%1)", "p");
+  log.LogMemory(LMT_ALL, LMD_INFO, "p");
+  EXPECT_EQ(log.Lines(),
+            (std::vector<std::string>{"ALL,ProcedureInfo,p,\t Entered Start",
+                                      "ALL,ProcedureInfo,p,\t Entered Start(7)",
+                                      "ALL,ProcedureInfo,p,\t Left Start(7)",
+                                      "ALL,Info,p,\t !!! LogMemory not supported yet !!!"}));
+}
+
 TEST(LogFile, LineFormatBannersAndEscapes) {
   TTempDir dir;
   std::string path = dir.File("sub.log");

@@ -111,6 +111,14 @@ TEST_F(ChannelTreeTest, DefaultMovesAndTreesDelete) {
   int32_t c = Add("C", CF_UNREGISTERED);
   EXPECT_GT(c, chosen->ID);
   EXPECT_EQ(CountRows("vh2_channels"), 0u) << "channels added with an id are not stored";
+
+  // Told apart by id alone: two nameless administrative channels may both exist.
+  for (int32_t id : {c + 10, c + 11}) {
+    TChannel* blank = TChannels::NewChannel();
+    blank->ID = id;
+    blank->ParentID = -1;
+    EXPECT_EQ(tree_->AddChannelID(blank), id);
+  }
 }
 
 TEST_F(ChannelTreeTest, FailedStoreLeavesTreeAsItWas) {

@@ -31,7 +31,8 @@ std::vector<std::string> ArgsFor(const TTempDir& dir) {
 
 TEST(Program, StartsWritesItsFilesAndShutsDownCleanlyOnSigterm) {
   TTempDir dir;
-  test::WriteFile(dir.File("server.ini"), "[Main Config]\nBoundToIp1=127.0.0.1\n");
+  // An old single-address setting: it must move to BoundToIp1 and stay there.
+  test::WriteFile(dir.File("server.ini"), "[Main Config]\nBoundToIp=127.0.0.1\n");
   TChildProcess server(kProgram, ArgsFor(dir));
   ASSERT_TRUE(WaitUntil(
       [&] {
@@ -46,6 +47,8 @@ TEST(Program, StartsWritesItsFilesAndShutsDownCleanlyOnSigterm) {
   EXPECT_NE(ini.find("MessageTypes=LMTALL"), std::string::npos);
   EXPECT_NE(ini.find("TCPQueryPort=51234"), std::string::npos);
   EXPECT_NE(ini.find("max_commands=10"), std::string::npos);
+  EXPECT_NE(ini.find("BoundToIp1=127.0.0.1\n"), std::string::npos) << ini;
+  EXPECT_EQ(ini.find("BoundToIp="), std::string::npos) << ini;
 
   server.Signal(SIGTERM);
   EXPECT_EQ(server.Wait(20s), 0);

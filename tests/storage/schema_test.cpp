@@ -26,7 +26,11 @@ class SchemaTest : public StorageTest {
     Run("DROP TABLE vh2_servers;");
     Run(std::string("CREATE TABLE vh2_servers (i_server_id INTEGER PRIMARY KEY, "
                     "s_server_name TEXT, b_server_allow_codec_celp51 INTEGER") +
-        (withSpeex15000 ? ", b_server_allow_codec_speex15000 INTEGER" : "") + ");");
+        (withSpeex15000 ? ", b_server_allow_codec_speex15000 INTEGER, "
+                          "b_server_allow_codec_speex18200 INTEGER, "
+                          "b_server_allow_codec_speex24600 INTEGER"
+                        : "") +
+        ");");
     Run("INSERT INTO vh2_servers (i_server_id, s_server_name) VALUES (3, 'old');");
     Run("DROP TABLE vh2_clients;");
     Run("CREATE TABLE vh2_clients (i_client_id INTEGER PRIMARY KEY, i_client_server_id INTEGER, "
@@ -87,7 +91,12 @@ TEST_F(SchemaTest, OldDatabaseGetsExactlyTheUpgradesItNeeds) {
   EXPECT_FALSE(log_->Contains("upgrade_2.sql"));
   EXPECT_TRUE(log_->Contains("upgrade_3.sql"));
   EXPECT_EQ(log_->Count("Upgrading successfully"), 2u);
-  EXPECT_TRUE(storage_->ColumnExists("vh2_servers", "b_server_allow_codec_speex2150"));
+  // Every Speex codec the server record reads and writes is there afterwards.
+  for (const char* column : {"b_server_allow_codec_speex2150", "b_server_allow_codec_speex3950",
+                             "b_server_allow_codec_speex5950", "b_server_allow_codec_speex8000",
+                             "b_server_allow_codec_speex11000", "b_server_allow_codec_speex15000",
+                             "b_server_allow_codec_speex18200", "b_server_allow_codec_speex24600"})
+    EXPECT_TRUE(storage_->ColumnExists("vh2_servers", column)) << column;
   EXPECT_TRUE(storage_->ColumnExists("vh2_clients", "dt_client_lastonline"));
 
   // Existing servers may use the codec that was added for them.

@@ -61,8 +61,8 @@ const TVHUDPListener::TCommandEntry* TVHUDPListener::FindCommand(uint16_t number
 
 TVHUDPListener::TVHUDPListener(TServerObject& server)
     : server_(server),
-      notifier_(*server.Clients(), *server.Channels(), *server.PacketBuffer(),
-                server.ServerFlags()) {}
+      notifier_(*server.Clients(), *server.Channels(), *server.PacketBuffer(), server.ServerFlags(),
+                server.ServerID()) {}
 
 TVHUDPListener::~TVHUDPListener() {
   terminated_.store(true);
@@ -155,8 +155,9 @@ void TVHUDPListener::HandleEventLocked() {
       if (!eventPacket_) break;
       if (currentPlayer_) currentPlayer_->LastActivity = NowDateTime();
       TPacket& p = *eventPacket_;
-      if (p.IsClientVoicePacket()) {
-        if (!currentPlayer_ || currentPlayer_->LoggedIn != 1) return;
+      if (p.IsClientVoicePacket() && currentPlayer_) {
+        // Voice of a player who has not joined yet is not relayed.
+        if (currentPlayer_->LoggedIn != 1) return;
         try {
           switch (p.VoiceSelector()) {
             case 0:
@@ -176,7 +177,9 @@ void TVHUDPListener::HandleEventLocked() {
         }
         return;
       }
-      if (p.IsConnectionPacket() && p.CommandNumber() == kConnLoginRequest) {
+      if (p.IsClientVoicePacket()) {
+        // No player for this voice: nothing to relay, the end-of-event checks still run.
+      } else if (p.IsConnectionPacket() && p.CommandNumber() == kConnLoginRequest) {
         CMD_cs_LoginStep1();
       } else if (p.IsCommandPacket()) {
         // The join runs once: a player already seated would end up in two channel lists.

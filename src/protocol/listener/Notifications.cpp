@@ -34,8 +34,12 @@ void WriteChannelEntry(TPacket& packet, const TChannel& channel) {
 }
 
 TNotifier::TNotifier(TClients& clients, TChannels& channels, TCustomPacketBuffer& buffer,
-                     const std::atomic<uint16_t>& serverFlags)
-    : clients_(clients), channels_(channels), buffer_(buffer), serverFlags_(serverFlags) {}
+                     const std::atomic<uint16_t>& serverFlags, int32_t serverId)
+    : clients_(clients),
+      channels_(channels),
+      buffer_(buffer),
+      serverFlags_(serverFlags),
+      serverId_(serverId) {}
 
 bool TNotifier::IsClanServer() const {
   return (serverFlags_.load() & SF_CLAN) != 0;
@@ -57,8 +61,9 @@ void TNotifier::Send(std::unique_ptr<TPacket> packet, bool closeAfter) {
   try {
     buffer_.SendPacket(std::move(packet), closeAfter);
   } catch (const std::exception& e) {
-    // A full queue: this addressee misses the packet; its backlog ends the connection.
-    LogException("SendPacket", e, "UDP Listener");
+    // A full queue: this addressee misses the packet and his backlog ends his connection; the
+    // others still get theirs, so the sender carries on.
+    LogException("SID: " + std::to_string(serverId_) + " SendPacket", e, "UDP Listener");
   }
 }
 

@@ -84,7 +84,7 @@ class TNotifier {
  public:
   // serverFlags: the virtual server's flags (clan or public), read at each send.
   TNotifier(TClients& clients, TChannels& channels, TCustomPacketBuffer& buffer,
-            const std::atomic<uint16_t>& serverFlags);
+            const std::atomic<uint16_t>& serverFlags, int32_t serverId);
 
   bool IsClanServer() const;
   // The visibility rule: may `viewer` see `subject`?
@@ -155,6 +155,7 @@ class TNotifier {
   TChannels& channels_;
   TCustomPacketBuffer& buffer_;
   const std::atomic<uint16_t>& serverFlags_;
+  const int32_t serverId_;  // the log prefix
 };
 
 }  // namespace vh
