@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "protocol/PacketBuffer.h"
+#include "transport/PacketBuffer.h"
 
 namespace vh {
 namespace {

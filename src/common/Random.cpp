@@ -31,4 +31,12 @@ uint32_t SecureRandomBelow(uint32_t bound) {
   return v % bound;
 }
 
+std::string RandomPassword(int length) {
+  static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz1234567890";
+  std::string password;
+  while (static_cast<int>(password.size()) < length)
+    password.push_back(kAlphabet[SecureRandomBelow(sizeof kAlphabet - 1)]);
+  return password;
+}
+
 }  // namespace vh

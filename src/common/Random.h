@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace vh {
 
@@ -11,5 +12,7 @@ namespace vh {
 void SecureRandomBytes(void* buffer, size_t size);
 // A uniformly distributed value in [0, bound) (bound > 0), without modulo bias.
 uint32_t SecureRandomBelow(uint32_t bound);
+// `length` characters from a-z and 0-9, for generated passwords.
+std::string RandomPassword(int length);
 
 }  // namespace vh

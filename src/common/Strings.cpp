@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <charconv>
+#include <cstdio>
 
 namespace vh {
 
@@ -72,6 +73,20 @@ std::string PrintableSample(std::string_view bytes, size_t max) {
   }
   if (bytes.size() > max) out += "...";
   return out;
+}
+
+std::string FormatUptime(int64_t seconds) {
+  if (seconds < 0) seconds = 0;
+  int64_t days = seconds / 86400, rest = seconds % 86400;
+  char buf[64];
+  if (days > 0)
+    std::snprintf(buf, sizeof buf, "%lldD %2.2lld:%2.2lld:%2.2lld", static_cast<long long>(days),
+                  static_cast<long long>(rest / 3600), static_cast<long long>(rest / 60 % 60),
+                  static_cast<long long>(rest % 60));
+  else
+    std::snprintf(buf, sizeof buf, "%2.2lld:%2.2lld:%2.2lld", static_cast<long long>(rest / 3600),
+                  static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60));
+  return buf;
 }
 
 }  // namespace vh

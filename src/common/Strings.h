@@ -19,4 +19,7 @@ bool TryParseInt(std::string_view s, int64_t& out);
 // A printable sample of arbitrary bytes for log lines (non-printables as \xNN, at most `max`).
 std::string PrintableSample(std::string_view bytes, size_t max = 64);
 
+// "hh:nn:ss", with "<days>D " in front from one day on; negative counts as 0.
+std::string FormatUptime(int64_t seconds);
+
 }  // namespace vh

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "protocol/HashList.h"
+#include "common/HashList.h"
 
 namespace vh {
 

@@ -9,11 +9,10 @@
 #include <stdexcept>
 
 #include "model/Clients.h"
-#include "protocol/PacketBuffer.h"
-#include "server/ServerHost.h"
-#include "storage/SQLiteStorage.h"
 #include "storage/Schema.h"
+#include "storage/sqlite/SQLiteStorage.h"
 #include "support/Process.h"
+#include "transport/PacketBuffer.h"
 
 namespace vh::test {
 
@@ -36,24 +35,22 @@ uint16_t FreeUdpPort() {
 
 }  // namespace
 
-TServerHarness::TServerHarness(const std::function<void(TSettings&)>& configure,
+TServerHarness::TServerHarness(const std::function<void(THostPolicy&)>& configure,
                                const TClock* clock)
     : clock_(clock) {
   auto log = std::make_unique<TMemoryLog>();
   log_ = log.get();
   InstallLog(std::move(log));
-  TServerHost& host = Host();
-  host.settings = TSettings{};
-  if (configure) configure(host.settings);
-  host.badNames = {"server"};
-  host.settingsFile = dir_.File("server.ini");
-  WriteFile(host.settingsFile, "[Main Config]\nBoundToIp1=127.0.0.1\n");
+  THostPolicy policy;
+  if (configure) configure(policy);
+  environment_ = std::make_unique<TFixedVServerEnvironment>(std::move(policy),
+                                                            std::vector<std::string>{"127.0.0.1"});
   storage_ = std::make_unique<TSQLiteStorage>(dir_.File("server.dbs"),
                                               std::string(VH_SOURCE_DIR) + "/sqlite_sql/");
   if (!CreateTables(storage_.get()) || !UpgradeDatabase(storage_.get()))
     throw std::runtime_error("cannot create the tables");
   port_ = FreeUdpPort();
-  server_ = std::make_shared<TServerObject>(storage_.get());
+  server_ = std::make_shared<TServerObject>(storage_.get(), nullptr, environment_.get());
   if (clock_) server_->SetClock(*clock_);
   if (!server_->Start(0, port_)) throw std::runtime_error("the server did not start");
 }
@@ -72,7 +69,7 @@ void TServerHarness::StopServer() {
 void TServerHarness::Restart() {
   const int32_t id = server_->ServerID();
   server_->Stop();
-  server_ = std::make_shared<TServerObject>(storage_.get());
+  server_ = std::make_shared<TServerObject>(storage_.get(), nullptr, environment_.get());
   if (clock_) server_->SetClock(*clock_);
   if (!server_->Start(id, 0)) throw std::runtime_error("the server did not restart");
 }

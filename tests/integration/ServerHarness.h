@@ -9,11 +9,11 @@
 
 #include "client/ProtocolClient.h"
 #include "common/Log.h"
-#include "protocol/PerformanceTime.h"
-#include "server/ServerObject.h"
-#include "server/Settings.h"
 #include "storage/CustomStorage.h"
 #include "support/TempDir.h"
+#include "transport/PerformanceTime.h"
+#include "vserver/ServerObject.h"
+#include "vserver/VServerEnvironment.h"
 
 namespace vh::test {
 
@@ -21,9 +21,9 @@ using namespace std::chrono_literals;
 
 class TServerHarness {
  public:
-  // `configure` may change the process settings before the server starts.
+  // `configure` may change the host's rules before the server starts.
   // `clock` drives the connection table's timers when given.
-  explicit TServerHarness(const std::function<void(TSettings&)>& configure = {},
+  explicit TServerHarness(const std::function<void(THostPolicy&)>& configure = {},
                           const TClock* clock = nullptr);
   ~TServerHarness();
 
@@ -59,6 +59,7 @@ class TServerHarness {
  private:
   TTempDir dir_;
   TMemoryLog* log_ = nullptr;  // owned by the process log
+  std::unique_ptr<TFixedVServerEnvironment> environment_;
   std::unique_ptr<TCustomStorage> storage_;
   std::shared_ptr<TServerObject> server_;
   const TClock* clock_ = nullptr;

@@ -114,7 +114,8 @@ std::string StoredPrivileges(TServerHarness& h, int32_t account, int32_t channel
 
 class ChannelCommands : public ::testing::Test {
  protected:
-  TServerHarness h{[](TSettings& s) { s.LogChannelRegistered = s.LogChannelUnregistered = true; }};
+  TServerHarness h{
+      [](THostPolicy& s) { s.LogChannelRegistered = s.LogChannelUnregistered = true; }};
   std::unique_ptr<TProtocolClient> sam =
       (h.AddAccount("sam", "pw", PP_SERVER_ADMIN), h.Join("sam", "sam", "pw"));
   // An administration request carried out by the listener; its result code.

@@ -7,7 +7,7 @@
 
 #include "ServerHarness.h"
 #include "model/ClientRecord.h"
-#include "protocol/listener/Listener.h"
+#include "vserver/Listener.h"
 
 namespace vh::test {
 namespace {
@@ -50,7 +50,7 @@ TEST(HostileInput, RandomLoginRequestsAreAnsweredOrDropped) {
 }
 
 TEST(HostileInput, RandomCommandsAndVoiceFromAServerAdmin) {
-  TServerHarness h([](TSettings& s) { s.SpamMaxCommands = 1000000; });
+  TServerHarness h([](THostPolicy& s) { s.SpamMaxCommands = 1000000; });
   h.AddAccount("root", "pw", PP_SERVER_ADMIN);
   auto admin = h.Join("root", "root", "pw");
   ASSERT_TRUE(admin);

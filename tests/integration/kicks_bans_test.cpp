@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "PlayerWorld.h"
-#include "protocol/listener/BanMatch.h"
+#include "model/BanMatch.h"
 
 namespace vh::test {
 namespace {
@@ -116,7 +116,7 @@ std::unique_ptr<TProtocolClient> JoinAdmin(TServerHarness& h, const std::string&
 }
 
 TEST(KickFromServer, PermissionsTargetsAndTheKick) {
-  TServerHarness h([](TSettings& s) { s.LogKickServer = true; });
+  TServerHarness h([](THostPolicy& s) { s.LogKickServer = true; });
   int32_t bossId = 0, deputyId = 0;
   auto boss = JoinAdmin(h, "boss", {}, &bossId);
   auto deputy = JoinAdmin(h, "deputy", {}, &deputyId);
@@ -165,7 +165,7 @@ TEST(KickFromServer, PermissionsTargetsAndTheKick) {
 }
 
 TEST(KickFromChannel, RevokesByRankAndLandsInTheDefaultChannel) {
-  TServerHarness h([](TSettings& s) { s.LogKickChannel = true; });
+  TServerHarness h([](THostPolicy& s) { s.LogKickChannel = true; });
   const int32_t room = AddChannel(h.Server(), "Room", CF_UNREGISTERED);
   ASSERT_GT(room, 0);
   int32_t lobby = -1;

@@ -5,9 +5,9 @@
 #include "ServerHarness.h"
 #include "model/Channels.h"
 #include "model/Clients.h"
-#include "protocol/PacketBuffer.h"
-#include "protocol/listener/Notifications.h"
 #include "support/Process.h"
+#include "transport/PacketBuffer.h"
+#include "vserver/Notifier.h"
 
 namespace vh::test {
 namespace {
@@ -35,7 +35,7 @@ size_t PlayerCount(TServerObject& server) {
 
 TEST(Lifecycle, TimedOutPlayerIsAnnouncedOnceAndHisEmptyTemporaryChannelGoes) {
   TManualClock clock;
-  TServerHarness h([](TSettings& s) { s.LogAccessUnregistered = true; }, &clock);
+  TServerHarness h([](THostPolicy& s) { s.LogAccessUnregistered = true; }, &clock);
   const int32_t tmp = AddTopChannel(h.Server(), "tmp", CF_UNREGISTERED);
   ASSERT_GT(tmp, 0);
   auto alice = h.Join("alice");

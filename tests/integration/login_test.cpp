@@ -57,7 +57,7 @@ TEST(Login, AcceptedLoginJoinsTheDefaultChannelAndIsAnnounced) {
 }
 
 TEST(Login, RefusalsOfTheLoginRequest) {
-  TServerHarness h([](TSettings& s) { s.LogAccessUnregistered = true; });
+  TServerHarness h([](THostPolicy& s) { s.LogAccessUnregistered = true; });
   {  // a request of the wrong size answers -5 and closes
     auto c = h.NewClient();
     auto request = NewConnectionPacket(kConnLoginRequest, 0, 0, 1);
@@ -142,7 +142,7 @@ TEST(Login, ServerPasswordForAnonymousPlayers) {
 }
 
 TEST(Login, AccountsWrongPasswordAndSecondLogin) {
-  TServerHarness h([](TSettings& s) { s.LogAccessRegistered = true; });
+  TServerHarness h([](THostPolicy& s) { s.LogAccessRegistered = true; });
   h.AddAccount("henry", "pw1");
   auto wrong = h.NewClient();
   auto r = LoginAs(*wrong, "henry", [](TLoginOptions& o) {

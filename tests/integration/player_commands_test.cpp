@@ -3,14 +3,14 @@
 #include <gtest/gtest.h>
 
 #include "PlayerWorld.h"
-#include "protocol/listener/Notifications.h"
+#include "vserver/Notifier.h"
 
 namespace vh::test {
 namespace {
 
 using client::TProtocolClient;
 
-void Configure(TSettings& s) {
+void Configure(THostPolicy& s) {
   s.SpamMaxCommands = 1000;  // the tests send requests faster than any player would
   s.LogServerAdmin = true;
   s.LogChat = true;

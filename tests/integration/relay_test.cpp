@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "PlayerWorld.h"
-#include "protocol/listener/Notifications.h"
+#include "vserver/Notifier.h"
 
 namespace vh::test {
 namespace {
@@ -12,7 +12,7 @@ namespace {
 using client::TProtocolClient;
 using client::TWhisperTarget;
 
-void Configure(TSettings& s) {
+void Configure(THostPolicy& s) {
   s.SpamMaxCommands = 1000;  // the tests send requests faster than any player would
 }
 

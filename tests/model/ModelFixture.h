@@ -8,8 +8,8 @@
 #include <string>
 
 #include "common/Log.h"
-#include "storage/SQLiteStorage.h"
 #include "storage/Schema.h"
+#include "storage/sqlite/SQLiteStorage.h"
 #include "support/TempDir.h"
 
 namespace vh::test {

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "common/Log.h"
-#include "storage/SQLiteStorage.h"
+#include "storage/sqlite/SQLiteStorage.h"
 
 namespace vh::test {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/Packet.h"
+#include "transport/Packet.h"
 
 namespace vh::client {
 

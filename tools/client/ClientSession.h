@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "client/ClientPackets.h"
-#include "protocol/Packet.h"
+#include "transport/Packet.h"
 
 namespace vh::client {
 

@@ -1,0 +1,230 @@
+#include "host/ServerHost.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <thread>
+
+#include "common/Log.h"
+#include "common/Random.h"
+#include "common/SocketBinding.h"
+#include "common/Strings.h"
+#include "host/CommandLine.h"
+#include "host/StartupSteps.h"
+#include "storage/CustomStorage.h"
+#include "vserver/ServerObject.h"
+
+namespace vh {
+
+namespace {
+
+std::vector<std::string> gProgramArguments;  // set by main before Start_Server
+
+constexpr const char* kServerCategory = "SERVER";
+
+void StartupError(const std::string& message) {
+  Log(LMT_ERROR, LMD_ALL, message, kServerCategory);
+}
+
+double NowSeconds() {
+  using namespace std::chrono;
+  return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+std::string JoinPath(const std::string& dir, const char* name) {
+  return dir + "/" + name;
+}
+
+void WritePidFile(const std::string& path) {
+  if (path.empty()) return;
+  std::ofstream out(path, std::ios::trunc);
+  if (out) out << ::getpid() << "\n";
+}
+
+}  // namespace
+
+TServerHost& Host() {
+  static TServerHost host;
+  return host;
+}
+
+void SetProgramArguments(std::vector<std::string> args) {
+  gProgramArguments = std::move(args);
+}
+
+std::string ProgramDirectory() {
+  char buf[4096];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  std::string path = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+  size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash);
+  if (dir.empty() || dir.rfind("./", 0) == 0) {
+    char cwd[4096];
+    dir = ::getcwd(cwd, sizeof cwd) ? cwd : ".";
+  }
+  while (dir.size() > 1 && (dir.back() == '/' || dir.back() == '\\')) dir.pop_back();
+  return dir;
+}
+
+std::string VersionLine() {
+  return std::string("Version Voxhollow v") + kServerVersion + " " + Host().platformLabel;
+}
+
+std::vector<std::string> LoadBadNames(const std::string& path) {
+  std::vector<std::string> names;
+  {
+    std::ifstream in(path);
+    std::string line;
+    while (in && std::getline(in, line)) {
+      while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+      if (!line.empty()) names.push_back(line);
+    }
+  }
+  if (names.empty()) {
+    names.push_back("server");
+    std::ofstream out(path, std::ios::trunc);  // a failure to save is ignored
+    if (out) out << "server\n";
+    return names;
+  }
+  bool hasServer = false;
+  for (const std::string& n : names) hasServer = hasServer || EqualsIgnoreCase(n, "server");
+  if (!hasServer) names.push_back("server");
+  return names;
+}
+
+void SaveBasicSettings(TIniFile* ini) {
+  TServerHost& h = Host();
+  std::lock_guard lock(h.settingsFileMutex);
+  TIniFile own;
+  if (!ini) {
+    if (!own.Load(h.settingsFile)) {
+      StartupError("SaveBasicSettings: unable to open server config file: " + h.settingsFile + " ");
+      return;
+    }
+    ini = &own;
+  }
+  try {
+    WriteSettings(h.settings, *ini);
+    ini->Save();
+  } catch (const std::exception& e) {
+    StartupError(std::string("SaveBasicSettings Exception: ") + ExceptionClassName(e) + "." +
+                 e.what());
+  }
+}
+
+void ApplyBoundAddresses(uint16_t port, std::vector<TSocketBinding>& bindings) {
+  TServerHost& h = Host();
+  std::lock_guard lock(h.settingsFileMutex);
+  TIniFile ini;
+  if (!ini.Load(h.settingsFile)) {
+    StartupError("Start_Server: unable to open server config file: " + h.settingsFile + " ");
+    return;
+  }
+  std::string single = Trim(ini.ReadString("Main Config", "BoundToIp", ""));
+  if (!single.empty()) {
+    bindings.assign(1, TSocketBinding{single, port});
+    h.boundAddress = single;
+  } else {
+    std::vector<std::string> addresses;
+    for (int i = 1;; ++i) {
+      std::string a = Trim(ini.ReadString("Main Config", "BoundToIp" + std::to_string(i), ""));
+      if (a.empty()) break;
+      addresses.push_back(a);
+    }
+    if (!addresses.empty()) {
+      bindings.clear();
+      for (const std::string& a : addresses) bindings.push_back(TSocketBinding{a, port});
+      h.boundAddress = addresses.front();
+    }
+  }
+  ini.DeleteKey("Main Config", "BoundToIp");
+  ini.WriteString("Main Config", "BoundToIp1", h.boundAddress);
+  ini.Save();
+}
+
+bool Start_Server() {
+  TServerHost& h = Host();
+  // 1. Start time (the random source needs no seed).
+  h.startTime = NowSeconds();
+  // 2. Platform label, command line.
+  h.platformLabel = UnscramblePlatformLabel(kScrambledPlatformLabel);
+  TCommandLine cl = ParseCommandLine(gProgramArguments, VersionLine());
+  if (cl.exitText) {
+    // A headless server has no message box: the text goes to standard output.
+    std::cout << *cl.exitText;
+    if (cl.exitText->back() != '\r' && cl.exitText->back() != '\n') std::cout << "\n";
+    std::cout.flush();
+    std::exit(0);
+  }
+  // 3. Defaults for every path the command line left unset.
+  const std::string dir = ProgramDirectory();
+  h.settingsFile = cl.settingsFile.value_or(JoinPath(dir, "server.ini"));
+  h.databaseFile = cl.databaseFile.value_or(JoinPath(dir, "server.dbs"));
+  h.logFile = cl.logFile.value_or(JoinPath(dir, "server.log"));
+  h.pidFile = cl.pidFile.value_or("");
+  h.sqlDirectory = cl.sqlDirectory.value_or(JoinPath(dir, "sqlite_sql/"));
+  h.badNamesFile = cl.badNamesFile.value_or(JoinPath(dir, "bad_names.txt"));
+  h.httpDocsDirectory = cl.httpDocsDirectory.value_or(JoinPath(dir, "httpdocs"));
+  h.tcpQueryDocsDirectory = cl.tcpQueryDocsDirectory.value_or(JoinPath(dir, "tcpquerydocs"));
+  h.noPasswordDialog = cl.noPasswordDialog;
+  WritePidFile(h.pidFile);
+  // 4. The log.
+  if (!LogExists()) CreateLog(h.settingsFile, h.logFile);
+  // 5.
+  Log(LMT_ALL, LMD_INFO, "Server init initialized", "server");
+  Log(LMT_ALL, LMD_INFO, std::string("Server version: ") + kServerVersion + " " + h.platformLabel,
+      "server");
+  // 6. Interface holders cleared, settings at their defaults.
+  h.settings = TSettings{};
+  h.adminPassword.clear();
+  h.superAdminPassword.clear();
+  // 7. Bad names.
+  h.badNames = LoadBadNames(h.badNamesFile);
+  // 8. The settings file.
+  TIniFile ini;
+  if (!ini.Load(h.settingsFile)) {
+    StartupError("Start_Server: unable to open server config file: " + h.settingsFile + " ");
+    return false;
+  }
+  // 9./10. Database back-end, tables and upgrades.
+  if (!OpenStorageAndTables(ini)) return false;
+  // 11. Settings.
+  try {
+    ReadSettings(ini, h.settings);
+  } catch (const std::exception&) {
+    StartupError("Start_Server: error in config file");
+    return false;
+  }
+  h.environment.SetPolicy(PolicyFromSettings(h.settings, h.badNames));
+  // 12. Complete a missing or partial file.
+  SaveBasicSettings(&ini);
+  // 13./14. Virtual servers; the default one and the two accounts on the first start.
+  h.virtualServers = std::make_unique<TVirtualServerList>();
+  StartVirtualServers();
+  // 15.-17. Web interface, TCP query interface and web-list poster.
+  StartAdministrationInterfaces();
+  // 18. Nothing is written here: the settings were saved at step 12, and this copy of the file
+  // predates what the sockets' ApplyBoundAddresses wrote since (the BoundToIp migration).
+  Log(LMT_ALL, LMD_INFO, "Server init finished", "server");
+  return true;
+}
+
+void ShutdownServer() {
+  TServerHost& h = Host();
+  Log(LMT_ALL, LMD_INFO, "Server shutdown initialized", "server");
+  if (h.virtualServers) h.virtualServers->StopVirtualServers(0);
+  StopAdministrationInterfaces();
+  h.virtualServers.reset();
+  CloseStorage();
+  h.badNames.clear();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  Log(LMT_ALL, LMD_INFO, "Server shutdown finished", "server");
+  if (!h.pidFile.empty()) std::remove(h.pidFile.c_str());
+  DestroyLog();
+}
+
+}  // namespace vh

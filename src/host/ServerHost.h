@@ -1,0 +1,69 @@
+// The process-wide spine of the server: paths, settings, storage, bad names, the list of
+// running virtual servers, start-up and shutdown. Start_Server and ShutdownServer run on the
+// main thread; the administration threads read the state afterwards (settings without a lock,
+// the virtual-server list under its own lock).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/Random.h"
+#include "common/Strings.h"
+#include "common/Version.h"
+#include "host/HostEnvironment.h"
+#include "host/Settings.h"
+#include "vserver/VirtualServerList.h"
+
+namespace vh {
+
+class TCustomStorage;
+struct TSocketBinding;
+
+struct TServerHost {
+  // Paths; set at start-up from the command line or their defaults.
+  std::string databaseFile, settingsFile, pidFile, httpDocsDirectory, tcpQueryDocsDirectory,
+      sqlDirectory, logFile, badNamesFile;
+  double startTime = 0;  // seconds since the epoch, for uptime
+  std::string platformLabel;
+  bool noPasswordDialog = false;
+
+  TSettings settings;
+  std::unique_ptr<TCustomStorage> storage;
+  bool dbExpressInUse = false;
+  std::unique_ptr<TVirtualServerList> virtualServers;
+  std::vector<std::string> badNames;
+  // What every virtual server is handed: the rules above and the bound addresses.
+  THostEnvironment environment;
+  std::string boundAddress;
+  // The generated passwords of the first start, kept for the desktop shell.
+  std::string adminPassword, superAdminPassword;
+
+  // Serialises SaveBasicSettings writers (administration threads).
+  std::mutex settingsFileMutex;
+};
+
+// The one process-wide instance.
+TServerHost& Host();
+
+// Sets the arguments (without the program name) that ParseCommandLine examines.
+void SetProgramArguments(std::vector<std::string> args);
+
+bool Start_Server();
+void ShutdownServer();
+// With no settings file given, opens the settings file itself and closes it afterwards.
+void SaveBasicSettings(TIniFile* ini = nullptr);
+
+std::string ProgramDirectory();
+std::string VersionLine();
+// Loads the bad-names list: a missing or empty file is rewritten with "server"; "server" is
+// always in the list.
+std::vector<std::string> LoadBadNames(const std::string& path);
+// Reads the BoundToIp keys, fills `bindings` (unchanged when no address is configured),
+// migrates BoundToIp to BoundToIp1 and remembers the bound address.
+void ApplyBoundAddresses(uint16_t port, std::vector<TSocketBinding>& bindings);
+
+}  // namespace vh

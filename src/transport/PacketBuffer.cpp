@@ -1,0 +1,522 @@
+#include "transport/PacketBuffer.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace vh {
+
+namespace {
+constexpr double kTimerLimitMs = TSingleConnection::kTimerLimitMs;
+}  // namespace
+
+TCustomPacketBuffer::TCustomPacketBuffer(uint8_t connectionFlags, const TClock& clock)
+    : connectionFlags_(connectionFlags),
+      clock_(clock),
+      inBandwidth_(clock, true),
+      outBandwidth_(clock, true),
+      sendPassTimer_(clock),
+      eventPassTimer_(clock) {}
+
+TCustomPacketBuffer::~TCustomPacketBuffer() {
+  stopRequested_.store(true);
+  incoming_.Set();
+  outgoing_.Set();
+}
+
+TSingleConnection* TCustomPacketBuffer::FindConnection(uint32_t playerId) {
+  TSingleConnection** found = index_.Find(static_cast<int32_t>(playerId));
+  return found ? *found : nullptr;
+}
+
+void TCustomPacketBuffer::MarkReady(uint32_t playerId) {
+  ready_.Put(playerId);
+  outgoing_.Set();
+}
+
+// ---- connections ----
+
+void TCustomPacketBuffer::AddConnection(uint32_t playerId, uint32_t connectionId,
+                                        const std::string& localAddress,
+                                        uint32_t firstConnectionPacket, uint16_t peerPort,
+                                        const std::string& peerAddress) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto c =
+      std::make_unique<TSingleConnection>(connectionFlags_, playerId, connectionId, localAddress,
+                                          firstConnectionPacket, peerPort, peerAddress, clock_);
+  index_.Add(static_cast<int32_t>(playerId), c.get());
+  connections_.push_back(std::move(c));
+}
+
+void TCustomPacketBuffer::RemoveConnection(uint32_t playerId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  TSingleConnection* c = FindConnection(playerId);
+  if (!c) return;
+  index_.Remove(static_cast<int32_t>(playerId));
+  auto it = std::find_if(connections_.begin(), connections_.end(),
+                         [c](const auto& owned) { return owned.get() == c; });
+  size_t pos = static_cast<size_t>(it - connections_.begin());
+  // Keep both pass cursors on the connection they would have visited next.
+  if (pos < sendCursor_) --sendCursor_;
+  if (pos < eventCursor_) --eventCursor_;
+  connections_.erase(it);
+}
+
+size_t TCustomPacketBuffer::ConnectionCount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return connections_.size();
+}
+
+int TCustomPacketBuffer::ConnectionState(uint32_t playerId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  TSingleConnection* c = FindConnection(playerId);
+  return c ? c->state : -1;
+}
+
+// ---- receive path ----
+
+void TCustomPacketBuffer::ReceiveDatagram(std::unique_ptr<TPacket> packet) {
+  if (!packet) return;
+  TPerformanceTime now(clock_);
+  std::lock_guard<std::mutex> lock(mutex_);
+  packetsReceived_ += 1;
+  bytesReceived_ += static_cast<uint64_t>(packet->Size());
+  inBandwidth_.AddBytes(packet->Size(), now);
+  try {
+    ReceiveLocked(packet, now);
+  } catch (...) {
+    ++datagramsRefused_;
+    throw;
+  }
+}
+
+void TCustomPacketBuffer::ReceiveLocked(std::unique_ptr<TPacket>& packet,
+                                        const TPerformanceTime& now) {
+  if (!packet->IsValidPacket()) throw ECustomPacketBuffer("Invalid Packet");
+  if (packet->IsServerVoicePacket()) throw ECustomPacketBuffer("S2C recv on Server");
+
+  uint32_t playerId = packet->PacketPlayerId();
+  if (packet->IsConnectionPacket() && packet->CommandNumber() == kConnLoginRequest &&
+      playerId == 0 && packet->PacketConnectionId() == 0) {
+    incomingQueue_.Put(std::move(packet));
+    incoming_.Set();
+    return;
+  }
+
+  TSingleConnection* c = FindConnection(playerId);
+  if (!c) {
+    ++datagramsRefused_;
+    return;
+  }
+  if (packet->PacketConnectionId() != c->connectionId)
+    throw ECustomPacketBuffer("wrong Connection + player combo");
+  if (c->state == CS_CLOSED) throw ECustomPacketBuffer("recv data after close");
+
+  c->peerAddress = packet->PeerAddress();
+  c->peerPort = packet->PeerPort();
+  c->lastReceive.Assign(now);
+
+  if (packet->IsAckPacket()) {
+    if (c->HandleAck(*packet, now)) MarkReady(c->playerId);
+  } else if (packet->IsCommandPacket()) {
+    ReceiveCommand(*c, packet);
+  } else if (packet->IsClientVoicePacket()) {
+    ReceiveClientVoice(*c, packet);
+  } else {
+    ReceiveConnectionPacket(*c, packet);
+  }
+}
+
+void TCustomPacketBuffer::ReceiveCommand(TSingleConnection& c, std::unique_ptr<TPacket>& packet) {
+  uint32_t sequence = packet->SequenceNumber();
+  uint16_t resends = packet->ResendCount();
+  c.packetsReceived += 1;
+  c.bytesReceived += static_cast<uint64_t>(packet->Size());
+
+  if (static_cast<uint64_t>(sequence) >=
+      static_cast<uint64_t>(c.nextCommand) + TSingleConnection::kReceiveWindow) {
+    ++datagramsRefused_;  // beyond the window: the client resends it later
+    return;
+  }
+  c.ackQueue.Put(NewAckPacket(resends, c.connectionId, c.playerId, sequence));
+  MarkReady(c.playerId);
+
+  int slot = -1;
+  if (sequence >= c.nextCommand) {
+    slot = static_cast<int>((c.receiveIndex + (sequence - c.nextCommand)) %
+                            TSingleConnection::kReceiveWindow);
+    if (c.receiveWindow[slot]) return;  // a resend of one we hold already
+  }
+  if (c.state == CS_CLOSING || c.state == CS_CLOSING_PRECONNECTED ||
+      c.state == CS_CLOSING_HANDED_OUT)
+    throw ECustomPacketBuffer("recv command while closing.");
+  if (slot < 0) return;  // delivered before; the acknowledgement was lost
+
+  c.receiveWindow[slot] = std::move(packet);
+  // Deliver everything now in order. A full incoming queue loses that one message but must
+  // not strand the ones behind it in the window.
+  bool queueFull = false;
+  while (c.receiveWindow[c.receiveIndex]) {
+    std::unique_ptr<TPacket> next = std::move(c.receiveWindow[c.receiveIndex]);
+    c.nextCommand += 1;
+    c.receiveIndex = (c.receiveIndex + 1) % TSingleConnection::kReceiveWindow;
+    try {
+      Deliver(c, std::move(next), false);
+    } catch (const EFIFOList&) {
+      queueFull = true;
+    }
+  }
+  if (queueFull)
+    ThrowFIFOFull(incomingQueue_.Capacity(), incomingQueue_.GrowStep(), incomingQueue_.MaxItems());
+}
+
+void TCustomPacketBuffer::ReceiveClientVoice(TSingleConnection& c,
+                                             std::unique_ptr<TPacket>& packet) {
+  if (c.state == CS_PRECONNECTED) throw ECustomPacketBuffer("Recv voice data during login");
+  uint16_t counter = packet->VoiceCounter();
+  if (counter >= c.nextVoice || (c.nextVoice > 64535 && counter < 16)) {
+    int32_t gap = static_cast<int32_t>(counter) - static_cast<int32_t>(c.nextVoice);
+    if (gap > 0 && gap < 10000) c.packetsLost += static_cast<uint64_t>(gap);
+    c.nextVoice = static_cast<uint16_t>(counter + 1);
+  }
+  Deliver(c, std::move(packet), true);
+}
+
+void TCustomPacketBuffer::ReceiveConnectionPacket(TSingleConnection& c,
+                                                  std::unique_ptr<TPacket>& packet) {
+  uint32_t sequence = packet->SequenceNumber();
+  if (sequence >= c.nextConnection) {
+    c.packetsLost += sequence - c.nextConnection;
+    c.nextConnection = sequence + 1;
+  }
+  if (c.state != CS_CONNECTED || packet->CommandNumber() != kConnKeepAlivePing) return;
+  c.lastPing.Start();
+  auto reply = NewConnectionPacket(kConnKeepAliveReply, 0, c.playerId);
+  reply->WriteU32(sequence);
+  c.connectionQueue.Put(std::move(reply));
+  MarkReady(c.playerId);
+}
+
+void TCustomPacketBuffer::Deliver(TSingleConnection& c, std::unique_ptr<TPacket> packet,
+                                  bool count) {
+  // Commands were counted on arrival; counting them here again would double the figures.
+  if (count) {
+    c.packetsReceived += 1;
+    c.bytesReceived += static_cast<uint64_t>(packet->Size());
+  }
+  if (packet->IsCommandPacket()) packet = c.Reassemble(std::move(packet));
+  if (packet) {
+    packet->SetPosition(0);
+    incomingQueue_.Put(std::move(packet));
+  }
+  incoming_.Set();
+}
+
+// ---- send path ----
+
+void TCustomPacketBuffer::SendPacket(std::unique_ptr<TPacket> packet, bool closeAfter) {
+  if (!packet) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  TSingleConnection* c = FindConnection(packet->PacketPlayerId());
+  if (!c) return;
+  bool voice = packet->IsClientVoicePacket() || packet->IsServerVoicePacket();
+  // Refusals: the packet is dropped and the caller is not told.
+  if (voice && c->state != CS_CONNECTED) return;
+  if (c->state >= CS_CLOSING) return;
+
+  if (packet->IsCommandPacket()) {
+    packet->SetByteAt(18, 0);
+    packet->SetByteAt(19, 0);
+    int32_t size = packet->Size();
+    if (size <= TSingleConnection::kLongestCommand) {
+      c->commandQueue.Put(std::move(packet));
+      MarkReady(c->playerId);
+    } else {
+      constexpr int32_t piece = TSingleConnection::kFragmentPayload;
+      int32_t payload = size - kCommandHeaderSize;
+      int32_t n = (payload + piece - 1) / piece;
+      // All fragments or none: a partly queued message would corrupt the client's reassembly.
+      TFIFOList& q = c->commandQueue;
+      if (q.Count() + n > q.MaxItems()) ThrowFIFOFull(q.Capacity(), q.GrowStep(), q.MaxItems());
+      const uint8_t* bytes = packet->Memory();
+      for (int32_t k = 1; k <= n; ++k) {
+        int32_t offset = kCommandHeaderSize + (k - 1) * piece;
+        int32_t length = std::min(piece, size - offset);
+        auto fragment = std::make_unique<TPacket>();
+        fragment->SetSize(kCommandHeaderSize + length);
+        std::copy(bytes, bytes + kCommandHeaderSize, fragment->Memory());
+        std::copy(bytes + offset, bytes + offset + length, fragment->Memory() + kCommandHeaderSize);
+        // Only "more follow" versus "last" matters to the receiver; very long messages
+        // saturate the count instead of wrapping it to a false "last".
+        fragment->SetByteAt(18, static_cast<uint8_t>(std::min(n - k, 255)));
+        q.Put(std::move(fragment));
+        MarkReady(c->playerId);
+      }
+    }
+  } else if (packet->IsServerVoicePacket()) {
+    int64_t limit = c->bandwidth.Limit();
+    if (c->voiceQueue.Count() >= TSingleConnection::kVoiceQueueRoom) return;
+    if (c->thinning &&
+        (packet->SpeakerId() != c->keptSpeaker || c->voiceQueue.QueuedBytes() > 2 * limit))
+      return;
+    c->voiceQueue.Put(std::move(packet));
+    MarkReady(c->playerId);
+  } else if (packet->IsConnectionPacket()) {
+    c->connectionQueue.Put(std::move(packet));
+    MarkReady(c->playerId);
+  } else {
+    throw ECustomPacketBuffer("Invalid packet on buffer");
+  }
+  if (closeAfter) c->StartClosing();
+}
+
+// ---- listener events ----
+
+void TCustomPacketBuffer::GetNextEvent(uint32_t& playerId, uint8_t& kind,
+                                       std::unique_ptr<TPacket>& packet) {
+  for (;;) {
+    int32_t waitMs = kPassMs;
+    if (PollEvent(playerId, kind, packet, waitMs)) return;
+    incoming_.Wait(waitMs + kWaitSlackMs);
+  }
+}
+
+bool TCustomPacketBuffer::PollEvent(uint32_t& playerId, uint8_t& kind,
+                                    std::unique_ptr<TPacket>& packet, int32_t& waitMs) {
+  TPerformanceTime now(clock_);
+  std::lock_guard<std::mutex> lock(mutex_);
+  incoming_.Reset();
+  return PickEventLocked(now, playerId, kind, packet, waitMs);
+}
+
+int TCustomPacketBuffer::ConnectionEvent(TSingleConnection& c, const TPerformanceTime& now) {
+  bool timeouts = (c.flags & kConnTimeouts) != 0;
+  if (timeouts &&
+      (c.state == CS_CLOSING || c.state == CS_CLOSING_PRECONNECTED ||
+       c.state == CS_CLOSING_HANDED_OUT) &&
+      c.closingStart.ElapsedMsAt(kTimerLimitMs, now) >= TSingleConnection::kClosingLingerMs)
+    c.state = CS_CLOSED;
+  if (c.state == CS_CLOSED) return EV_CLOSED;
+  if (timeouts && c.state != CS_CLOSING_HANDED_OUT &&
+      c.lastReceive.ElapsedMsAt(kTimerLimitMs, now) >= c.InactivityTimeoutMs())
+    return EV_TIMEOUT;
+  if (c.commandQueue.Count() > kCommandBacklogLimit) return EV_TIMEOUT;
+  return -1;
+}
+
+bool TCustomPacketBuffer::PickEventLocked(const TPerformanceTime& now, uint32_t& playerId,
+                                          uint8_t& kind, std::unique_ptr<TPacket>& packet,
+                                          int32_t& waitMs) {
+  playerId = 0;
+  packet.reset();
+  if (stopRequested_.load()) {
+    kind = EV_STOP;
+    return true;
+  }
+  if (requestPending_) {
+    requestPending_ = false;
+    kind = EV_REQUEST;
+    return true;
+  }
+  auto takeIncoming = [&] {
+    packet = incomingQueue_.Take();
+    if (!packet) return false;
+    playerId = packet->PacketPlayerId();
+    kind = EV_PACKET;
+    return true;
+  };
+
+  if (eventPassComplete_) {
+    int64_t elapsed = eventPassTimer_.ElapsedMsAt(kPassTimerLimitMs, now);
+    if (elapsed < kPassMs + 1) {
+      if (takeIncoming()) return true;
+      waitMs = static_cast<int32_t>(std::max<int64_t>(0, kPassMs - elapsed));
+      return false;
+    }
+    eventPassComplete_ = false;
+    eventCursor_ = 0;
+    eventPassTimer_.Assign(now);
+  }
+  while (eventCursor_ < connections_.size()) {
+    TSingleConnection& c = *connections_[eventCursor_++];
+    int event = ConnectionEvent(c, now);
+    if (event >= 0) {
+      playerId = c.playerId;
+      kind = static_cast<uint8_t>(event);
+      return true;
+    }
+  }
+  eventPassComplete_ = true;
+  eventPasses_.fetch_add(1);
+  if (takeIncoming()) return true;
+  int64_t elapsed = eventPassTimer_.ElapsedMsAt(kPassTimerLimitMs, now);
+  waitMs = static_cast<int32_t>(std::max<int64_t>(0, kPassMs - elapsed));
+  return false;
+}
+
+void TCustomPacketBuffer::WakeListener() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  requestPending_ = true;
+  incoming_.Set();
+}
+
+// ---- scheduler ----
+
+std::unique_ptr<TPacket> TCustomPacketBuffer::SendPassStep(const TPerformanceTime& now) {
+  while (sendCursor_ < connections_.size()) {
+    TSingleConnection& c = *connections_[sendCursor_++];
+    if (c.state == CS_CLOSED) continue;
+    if (std::unique_ptr<TPacket> p = c.NextPacket(now)) {
+      ready_.Put(c.playerId);
+      return p;
+    }
+  }
+  sendPassComplete_ = true;
+  return nullptr;
+}
+
+std::unique_ptr<TPacket> TCustomPacketBuffer::ReadyService(const TPerformanceTime& now) {
+  uint32_t playerId = 0;
+  while (ready_.Take(playerId)) {
+    TSingleConnection* c = FindConnection(playerId);
+    if (!c || c->state == CS_CLOSED) continue;
+    if (std::unique_ptr<TPacket> p = c->NextPacket(now)) {
+      ready_.Put(playerId);
+      return p;
+    }
+  }
+  return nullptr;
+}
+
+std::unique_ptr<TPacket> TCustomPacketBuffer::PickOutgoingLocked(const TPerformanceTime& now,
+                                                                 int32_t& waitMs) {
+  auto newPass = [&] {
+    sendPassComplete_ = false;
+    sendCursor_ = 0;
+    sendPassTimer_.Assign(now);
+    waitMs = kPassMs;
+  };
+  if (sendPassComplete_) {
+    int64_t elapsed = sendPassTimer_.ElapsedMsAt(kPassTimerLimitMs, now);
+    if (elapsed <= kPassMs) {
+      waitMs = static_cast<int32_t>(kPassMs - elapsed);
+      return ReadyService(now);
+    }
+    newPass();
+    return SendPassStep(now);
+  }
+  if (std::unique_ptr<TPacket> p = SendPassStep(now)) return p;
+  int64_t elapsed = sendPassTimer_.ElapsedMsAt(kPassTimerLimitMs, now);
+  waitMs = static_cast<int32_t>(std::max<int64_t>(0, kPassMs - elapsed));
+  if (waitMs == 0) {
+    newPass();
+    if (std::unique_ptr<TPacket> p = SendPassStep(now)) return p;
+  }
+  return ReadyService(now);
+}
+
+std::unique_ptr<TPacket> TCustomPacketBuffer::PickAndCount(const TPerformanceTime& now,
+                                                           int32_t& waitMs) {
+  std::unique_ptr<TPacket> p;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    outgoing_.Reset();
+    p = PickOutgoingLocked(now, waitMs);
+    if (!p) return p;
+    packetsSent_ += 1;
+    bytesSent_ += static_cast<uint64_t>(p->Size());
+  }
+  outBandwidth_.AddBytes(p->Size(), now);
+  return p;
+}
+
+std::unique_ptr<TPacket> TCustomPacketBuffer::NextOutgoingPacket(int32_t timeoutMs) {
+  TPerformanceTime now(clock_);
+  if (stopRequested_.load()) return nullptr;
+  int32_t waitMs = kPassMs;
+  std::unique_ptr<TPacket> p = PickAndCount(now, waitMs);
+  if (timeoutMs >= 0) waitMs = std::min(timeoutMs, waitMs);
+  while (!p && !stopRequested_.load() && timeoutMs != 0) {
+    outgoing_.Wait(waitMs + kWaitSlackMs);
+    now.Start();
+    if (stopRequested_.load()) break;
+    int32_t nextWait = kPassMs;
+    p = PickAndCount(now, nextWait);
+    if (timeoutMs >= 0) {
+      timeoutMs = std::max(0, timeoutMs - waitMs);
+      waitMs = std::min(timeoutMs, nextWait);
+    } else {
+      waitMs = nextWait;
+    }
+  }
+  return p;
+}
+
+std::unique_ptr<TPacket> TCustomPacketBuffer::DrainOutgoingPacket() {
+  TPerformanceTime now(clock_);
+  int32_t waitMs = 0;
+  return PickAndCount(now, waitMs);
+}
+
+// ---- settings, statistics, stop ----
+
+void TCustomPacketBuffer::SetClientBandwidth(uint32_t playerId, int32_t value) {
+  if (value < 0) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  TSingleConnection* c = FindConnection(playerId);
+  if (!c) return;
+  c->bandwidth.SetLimit(static_cast<int64_t>(value) * 128);
+  c->thinning = false;
+}
+
+TConnectionStats TCustomPacketBuffer::GetConnectionStats(uint32_t playerId) {
+  TConnectionStats s;
+  std::lock_guard<std::mutex> lock(mutex_);
+  TSingleConnection* c = FindConnection(playerId);
+  if (!c) return s;
+  s.connectionId = c->connectionId;
+  s.packetsSent = c->packetsSent;
+  s.bytesSent = static_cast<uint32_t>(c->bytesSent);
+  s.packetsReceived = c->packetsReceived;
+  s.bytesReceived = static_cast<uint32_t>(c->bytesReceived);
+  s.peerAddress = c->peerAddress;
+  s.peerPort = c->peerPort;
+  if (c->packetsReceived > 0) {
+    double lost = static_cast<double>(c->packetsLost);
+    double loss = std::round(lost * 10000 / (lost + c->packetsReceived));
+    s.packetLoss = static_cast<uint16_t>(std::min(loss, 10000.0));
+  }
+  s.ping = static_cast<uint16_t>(std::clamp<int64_t>(c->averageRtt, 0, 65535));
+  return s;
+}
+
+TServerStats TCustomPacketBuffer::GetServerStats() {
+  TServerStats s;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    s.packetsSent = packetsSent_;
+    s.packetsReceived = packetsReceived_;
+    s.bytesSent = bytesSent_;
+    s.bytesReceived = bytesReceived_;
+    s.datagramsRefused = datagramsRefused_;
+  }
+  inBandwidth_.Rates(s.inLastSecond, s.inLastMinute);
+  outBandwidth_.Rates(s.outLastSecond, s.outLastMinute);
+  return s;
+}
+
+void TCustomPacketBuffer::Stop() {
+  stopRequested_.store(true);
+  incoming_.Set();
+  outgoing_.Set();
+  // Both threads may have reported before (or a previous Stop took the signal): no wait then.
+  if (stoppedThreads_.load() == 3) return;
+  stopped_.Wait(2000);
+}
+
+void TCustomPacketBuffer::MarkThreadStopped(int bit) {
+  if (bit < 0 || bit > 1) return;
+  int all = stoppedThreads_.fetch_or(1 << bit) | (1 << bit);
+  if (all == 3) stopped_.Set();
+}
+
+}  // namespace vh

@@ -1,0 +1,175 @@
+// The connection table of one virtual server: every datagram comes in through
+// ReceiveDatagram (socket receive thread), the listener takes events with GetNextEvent, any
+// thread queues answers with SendPacket, and the send thread takes what to transmit with
+// NextOutgoingPacket. It does no I/O: bytes and a clock go in, packets to send come out.
+// One lock, mutex_ (the table lock, innermost but for the two bandwidth counters' own locks),
+// guards the connections, the index, the incoming and ready queues and every connection.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/HashList.h"
+#include "transport/BandWidthCalc.h"
+#include "transport/FIFOList.h"
+#include "transport/Packet.h"
+#include "transport/PerformanceTime.h"
+#include "transport/SingleConnection.h"
+#include "transport/WindowsEvent.h"
+
+namespace vh {
+
+// Event kinds of GetNextEvent.
+enum TEventKind : uint8_t {
+  EV_PACKET = 0,   // a packet received in order (player id 0 for a login request)
+  EV_TIMEOUT = 1,  // the connection timed out, or more than 512 commands wait in its queue
+  EV_CLOSED = 2,   // the connection reached state 5
+  EV_STOP = 3,     // the table is stopping
+  EV_REQUEST = 4   // an administration request is pending (WakeListener)
+};
+
+struct TConnectionStats {
+  uint32_t connectionId = 0;  // 0 when there is no such connection
+  uint32_t packetsSent = 0;
+  uint32_t bytesSent = 0;  // low 32 bits
+  uint32_t packetsReceived = 0;
+  uint32_t bytesReceived = 0;  // low 32 bits
+  std::string peerAddress;
+  uint16_t peerPort = 0;
+  uint16_t packetLoss = 0;  // hundredths of a percent
+  uint16_t ping = 0;        // average round trip, ms
+};
+
+struct TServerStats {
+  uint32_t packetsSent = 0;
+  uint32_t packetsReceived = 0;
+  uint64_t bytesSent = 0;
+  uint64_t bytesReceived = 0;
+  double inLastSecond = 0;  // bytes per second
+  double inLastMinute = 0;
+  double outLastSecond = 0;
+  double outLastMinute = 0;
+  uint64_t datagramsRefused = 0;  // received datagrams dropped before reaching the listener
+};
+
+class TCustomPacketBuffer {
+ public:
+  static constexpr int kPassMs = 50;
+  static constexpr int kWaitSlackMs = 2;
+  static constexpr int32_t kCommandBacklogLimit = 512;
+  static constexpr double kPassTimerLimitMs = 10000;
+
+  explicit TCustomPacketBuffer(uint8_t connectionFlags = kServerConnectionFlags,
+                               const TClock& clock = SystemClock());
+  // Frees every connection and queued packet. Callers stop the table (and let its threads
+  // leave) first; destruction only raises the stop flag, it does not wait.
+  ~TCustomPacketBuffer();
+  TCustomPacketBuffer(const TCustomPacketBuffer&) = delete;
+  TCustomPacketBuffer& operator=(const TCustomPacketBuffer&) = delete;
+
+  // A logged-in player's connection (state 0). EHashList when the player id exists.
+  void AddConnection(uint32_t playerId, uint32_t connectionId, const std::string& localAddress,
+                     uint32_t firstConnectionPacket, uint16_t peerPort,
+                     const std::string& peerAddress);
+  void RemoveConnection(uint32_t playerId);
+  size_t ConnectionCount();
+  // State of a connection, or -1 when there is none.
+  int ConnectionState(uint32_t playerId);
+
+  // Receive path. Refusals raise ECustomPacketBuffer (a full queue EFIFOList); the packet is
+  // consumed either way and every datagram is counted first.
+  void ReceiveDatagram(std::unique_ptr<TPacket> packet);
+  // Queues a packet for the player named at offset 8; the table owns it from now on. Packets
+  // for unknown, closing or not yet connected (voice) connections are freed silently; a full
+  // queue raises EFIFOList and a packet of no sendable class ECustomPacketBuffer.
+  void SendPacket(std::unique_ptr<TPacket> packet, bool closeAfter);
+
+  // Blocks until an event is available (each wait at most 52 ms between checks).
+  void GetNextEvent(uint32_t& playerId, uint8_t& kind, std::unique_ptr<TPacket>& packet);
+  // One pick without waiting; false when there is none, with the wait it would take in waitMs.
+  bool PollEvent(uint32_t& playerId, uint8_t& kind, std::unique_ptr<TPacket>& packet,
+                 int32_t& waitMs);
+  void WakeListener();
+
+  // The next packet to transmit, waiting at most timeoutMs (-1 = no limit, 0 = one pick);
+  // null when the time is up or the table is stopping.
+  std::unique_ptr<TPacket> NextOutgoingPacket(int32_t timeoutMs);
+  // One pick that ignores the stop flag: the send thread empties the queues with it at the end.
+  std::unique_ptr<TPacket> DrainOutgoingPacket();
+
+  // value >= 0: limit of value * 128 bytes per second (0 = unlimited); ends voice thinning.
+  void SetClientBandwidth(uint32_t playerId, int32_t value);
+  TConnectionStats GetConnectionStats(uint32_t playerId);
+  TServerStats GetServerStats();
+
+  // Raises the stop flag, wakes both threads and waits up to 2000 ms for them to report.
+  void Stop();
+  // bit 0: send thread, bit 1: listener. The stopped event fires once both are set.
+  void MarkThreadStopped(int bit);
+  bool StopRequested() const { return stopRequested_.load(); }
+  // Completed event passes (time-out checks) so far; tests that drive the clock wait on it.
+  uint64_t EventPasses() const { return eventPasses_.load(); }
+
+  const TClock& Clock() const { return clock_; }
+  TWindowsEvent& IncomingEvent() { return incoming_; }
+  TWindowsEvent& OutgoingEvent() { return outgoing_; }
+
+ private:
+  TSingleConnection* FindConnection(uint32_t playerId);  // requires mutex_
+  void ReceiveLocked(std::unique_ptr<TPacket>& packet, const TPerformanceTime& now);
+  void ReceiveCommand(TSingleConnection& c, std::unique_ptr<TPacket>& packet);
+  void ReceiveClientVoice(TSingleConnection& c, std::unique_ptr<TPacket>& packet);
+  void ReceiveConnectionPacket(TSingleConnection& c, std::unique_ptr<TPacket>& packet);
+  void Deliver(TSingleConnection& c, std::unique_ptr<TPacket> packet, bool count);
+  void QueueOnConnection(TSingleConnection& c, std::unique_ptr<TPacket> packet);
+  void MarkReady(uint32_t playerId);
+
+  bool PickEventLocked(const TPerformanceTime& now, uint32_t& playerId, uint8_t& kind,
+                       std::unique_ptr<TPacket>& packet, int32_t& waitMs);
+  int ConnectionEvent(TSingleConnection& c, const TPerformanceTime& now);
+  std::unique_ptr<TPacket> PickOutgoingLocked(const TPerformanceTime& now, int32_t& waitMs);
+  std::unique_ptr<TPacket> SendPassStep(const TPerformanceTime& now);
+  std::unique_ptr<TPacket> ReadyService(const TPerformanceTime& now);
+  std::unique_ptr<TPacket> PickAndCount(const TPerformanceTime& now, int32_t& waitMs);
+
+  // Set at construction:
+  const uint8_t connectionFlags_;
+  const uint8_t serverRole_ = 1;
+  const TClock& clock_;
+
+  std::mutex mutex_;                                             // the table lock
+  TFIFOList incomingQueue_{512, 4096, 512};                      // guarded by mutex_
+  std::vector<std::unique_ptr<TSingleConnection>> connections_;  // guarded by mutex_
+  THashList<TSingleConnection*> index_{1024};                    // guarded by mutex_
+  TFIFOList_Playerid ready_{256, 100000, 256};                   // guarded by mutex_
+
+  TWindowsEvent incoming_;
+  TWindowsEvent outgoing_;
+  TWindowsEvent stopped_;
+  std::atomic<int> stoppedThreads_{0};
+  std::atomic<bool> stopRequested_{false};
+  std::atomic<uint64_t> eventPasses_{0};
+  bool requestPending_ = false;  // guarded by mutex_
+
+  uint32_t packetsSent_ = 0;       // guarded by mutex_
+  uint64_t bytesSent_ = 0;         // guarded by mutex_
+  uint32_t packetsReceived_ = 0;   // guarded by mutex_
+  uint64_t bytesReceived_ = 0;     // guarded by mutex_
+  uint64_t datagramsRefused_ = 0;  // guarded by mutex_
+  TBandWidthCalc inBandwidth_;     // own lock
+  TBandWidthCalc outBandwidth_;    // own lock
+
+  // Scheduler (send thread) and event passes (listener); guarded by mutex_.
+  size_t sendCursor_ = 0;
+  bool sendPassComplete_ = true;
+  TPerformanceTime sendPassTimer_;
+  size_t eventCursor_ = 0;
+  bool eventPassComplete_ = true;
+  TPerformanceTime eventPassTimer_;
+};
+
+}  // namespace vh

@@ -1,0 +1,133 @@
+// One logged-in client inside the connection table: reliable command delivery (receive
+// window, in-flight window, acknowledgements, retransmission, fragments), the four outgoing
+// queues, voice thinning, bandwidth budget and traffic counters. Owned by TCustomPacketBuffer
+// and touched only under its table lock (every field here is guarded by it).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "transport/BandWidthCalc.h"
+#include "transport/FIFOList.h"
+#include "transport/Packet.h"
+#include "transport/PerformanceTime.h"
+
+namespace vh {
+
+// Refused datagrams and refused sends.
+class ECustomPacketBuffer : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Connection flags.
+constexpr uint8_t kConnRetransmit = 1;  // resend unacknowledged commands
+constexpr uint8_t kConnTimeouts = 2;    // inactivity time-outs and closing linger
+constexpr uint8_t kServerConnectionFlags = 7;
+
+// Connection states.
+enum TConnectionState : uint8_t {
+  CS_PRECONNECTED = 0,
+  CS_CONNECTED = 1,
+  CS_CLOSING = 2,
+  CS_CLOSING_PRECONNECTED = 3,
+  CS_CLOSING_HANDED_OUT = 4,
+  CS_CLOSED = 5
+};
+
+class TSingleConnection {
+ public:
+  static constexpr int kReceiveWindow = 16;
+  static constexpr int kWindowSize = 8;
+  static constexpr int kRttSamples = 16;
+  static constexpr int32_t kFragmentPayload = 536;
+  static constexpr int32_t kLongestCommand = 560;
+  static constexpr int32_t kLongestReassembly = 107200;
+  static constexpr int kVoiceQueueRoom = 1004;         // voice queue maximum 1024 less 20
+  static constexpr uint16_t kLoginClosingCommand = 8;  // the last login step's command
+  static constexpr double kClosingLingerMs = 10000;
+  static constexpr double kTimerLimitMs = 120000;
+
+  TSingleConnection(uint8_t flags, uint32_t playerId, uint32_t connectionId,
+                    std::string localAddress, uint32_t firstConnectionPacket, uint16_t peerPort,
+                    std::string peerAddress, const TClock& clock);
+
+  // The next packet this connection may send now, or null.
+  std::unique_ptr<TPacket> NextPacket(const TPerformanceTime& now);
+
+  // Inactivity time-out of the current state in ms (0 = none).
+  double InactivityTimeoutMs() const;
+  // Acknowledgement of an in-flight command; true when a window slot was freed.
+  bool HandleAck(const TPacket& ack, const TPerformanceTime& now);
+  void AddRttSample(int64_t ms);
+  // Appends a command fragment to the reassembly buffer; gives a whole message or null.
+  std::unique_ptr<TPacket> Reassemble(std::unique_ptr<TPacket> packet);
+  // Close-after: state 3 from state 0, else 2; the closing linger starts.
+  void StartClosing();
+
+  uint8_t flags;
+  uint32_t playerId;
+  uint32_t connectionId;
+  std::string peerAddress;
+  uint16_t peerPort;
+  uint8_t state = CS_PRECONNECTED;
+  uint8_t serverRole = 1;
+
+  TFIFOList ackQueue{16, 1024, 4};
+  TFIFOList commandQueue{16, 1024, 8};
+  TFIFOList voiceQueue{64, 1024, 32};
+  TFIFOList connectionQueue{32, 1024, 16};
+
+  uint32_t commandSequence = 0;  // last used
+  uint16_t voiceCounter = 0;     // last used
+  uint32_t connectionSequence;   // last used
+  uint32_t nextCommand = 1;      // next expected from the client
+  uint16_t nextVoice = 1;
+  uint32_t nextConnection;
+
+  std::array<std::unique_ptr<TPacket>, kReceiveWindow> receiveWindow;
+  int receiveIndex = 0;  // slot of nextCommand
+
+  struct TInFlight {
+    std::unique_ptr<TPacket> packet;
+    TPerformanceTime firstSend;
+    TPerformanceTime lastSend;
+  };
+  std::array<TInFlight, kWindowSize> inFlight;
+  int inFlightCount = 0;  // occupied slots are 0 .. inFlightCount-1
+
+  int64_t resendTimeoutMs = 100;
+  std::array<int64_t, kRttSamples> rtt;
+  int rttIndex = 0;
+  int64_t rttSum = 50 * kRttSamples;
+  int64_t averageRtt = 50;
+
+  TPerformanceTime lastReceive;
+  TPerformanceTime lastSend;
+  TPerformanceTime lastPing;
+  TPerformanceTime closingStart;
+
+  uint32_t packetsSent = 0;
+  uint64_t bytesSent = 0;
+  uint32_t packetsReceived = 0;
+  uint64_t bytesReceived = 0;
+  uint64_t packetsLost = 0;
+
+  std::unique_ptr<TPacket> reassembly;
+  TClientBandWidthCalc bandwidth;
+
+  bool thinning = false;
+  uint32_t keptSpeaker = 0;
+  TPerformanceTime thinningTimer;
+
+  std::string localAddress;
+
+ private:
+  std::unique_ptr<TPacket> Finish(std::unique_ptr<TPacket> packet, bool command,
+                                  const TPerformanceTime& now);
+};
+
+}  // namespace vh

@@ -1,0 +1,72 @@
+#include "transport/udp/VHUDPSender.h"
+
+#include <string>
+
+#include "common/Log.h"
+
+namespace vh {
+
+namespace {
+constexpr const char* kCategory = "TVHUDPSender.Execute";
+}
+
+TVHUDPSender::TVHUDPSender(TCustomPacketBuffer& table, TUDPServerSocket& socket, int32_t serverId)
+    : table_(table), socket_(socket), serverId_(serverId) {}
+
+TVHUDPSender::~TVHUDPSender() {
+  // An owner that never stopped the table must not hang here: leave without the drain.
+  abandoned_.store(true);
+  Terminate();
+  WaitFor();
+}
+
+void TVHUDPSender::Start() {
+  if (thread_.joinable()) return;
+  thread_ = std::thread([this] { Execute(); });
+}
+
+void TVHUDPSender::WaitFor() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void TVHUDPSender::SendOne(const TPacket& packet) {
+  if (socket_.Send(packet) > 0)
+    packetsSent_.fetch_add(1);
+  else
+    packetsUnsent_.fetch_add(1);
+}
+
+void TVHUDPSender::Execute() {
+  const std::string prefix = "SID: " + std::to_string(serverId_) + " ";
+  try {
+    while (!(terminated_.load() && table_.StopRequested()) && !abandoned_.load()) {
+      // Bounded so that an abandoned thread notices; nothing given means stop or time-out.
+      std::unique_ptr<TPacket> packet = table_.NextOutgoingPacket(kPollMs);
+      if (packet) {
+        SendOne(*packet);
+      } else if (table_.StopRequested()) {
+        break;
+      }
+    }
+  } catch (const std::exception& e) {
+    LogFormat(LMT_ERROR, LMD_ALL, {ExceptionClassName(e), e.what()}, prefix + "Exception1 %1.%2",
+              kCategory);
+  }
+  // What the table still hands out (last notices of a stopping server) leaves as well.
+  try {
+    for (int i = 0; i < kDrainLimit && !abandoned_.load(); ++i) {
+      std::unique_ptr<TPacket> packet = table_.DrainOutgoingPacket();
+      if (!packet) break;
+      SendOne(*packet);
+    }
+  } catch (const std::exception& e) {
+    LogFormat(LMT_ERROR, LMD_ALL, {ExceptionClassName(e), e.what()}, prefix + "Exception2 %1.%2",
+              kCategory);
+  }
+  try {
+    table_.MarkThreadStopped(0);
+  } catch (...) {
+  }
+}
+
+}  // namespace vh

@@ -1,0 +1,388 @@
+#include "vserver/Listener.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "common/ResultCodes.h"
+#include "common/Strings.h"
+#include "model/Channels.h"
+#include "model/Clients.h"
+#include "model/Permissions.h"
+#include "transport/PacketBuffer.h"
+#include "vserver/ServerObject.h"
+
+namespace vh {
+
+namespace {
+constexpr const char* kListenerCategory = "UDP Listener";
+constexpr int kListenerBit = 1;  // MarkThreadStopped: bit 0 the send thread, bit 1 the listener
+}  // namespace
+
+const TVHUDPListener::TCommandEntry TVHUDPListener::kCommandTable[kCommandCount] = {
+    {201, "CMD_cs_ChannelCreate", &TVHUDPListener::CMD_cs_ChannelCreate},
+    {203, "CMD_cs_ChannelChangePassword", &TVHUDPListener::CMD_cs_ChannelChangePassword},
+    {205, "CMD_cs_ChannelChangeProperties", &TVHUDPListener::CMD_cs_ChannelChangeProperties},
+    {206, "CMD_cs_ChannelChangeName", &TVHUDPListener::CMD_cs_ChannelChangeName},
+    {207, "CMD_cs_ChannelChangeTopic", &TVHUDPListener::CMD_cs_ChannelChangeTopic},
+    {208, "CMD_cs_ChannelChangeDescription", &TVHUDPListener::CMD_cs_ChannelChangeDescription},
+    {209, "CMD_cs_ChannelDestroy", &TVHUDPListener::CMD_cs_ChannelDestroy},
+    {210, "CMD_cs_ChannelChangeMaxUsers", &TVHUDPListener::CMD_cs_ChannelChangeMaxUsers},
+    {212, "CMD_cs_ChannelChangeOrder", &TVHUDPListener::CMD_cs_ChannelChangeOrder},
+    {300, "CMD_cs_PlayerQuit", &TVHUDPListener::CMD_cs_PlayerQuit},
+    {301, "CMD_cs_PlayerKick", &TVHUDPListener::CMD_cs_PlayerKick},
+    {302, "CMD_cs_PlayerKickFromChannel", &TVHUDPListener::CMD_cs_PlayerKickFromChannel},
+    {303, "CMD_cs_PlayerChannelSwitch", &TVHUDPListener::CMD_cs_PlayerChannelSwitch},
+    {304, "CMD_cs_PlayerFlagsChanged", &TVHUDPListener::CMD_cs_PlayerFlagsChanged},
+    {305, "CMD_cs_PlayerRequestVoice", &TVHUDPListener::CMD_cs_PlayerRequestVoice},
+    {306, "CMD_cs_PlayerChangeChannelPrivilege",
+     &TVHUDPListener::CMD_cs_PlayerChangeChannelPrivilege},
+    {307, "CMD_cs_PlayerChangePrivilege", &TVHUDPListener::CMD_cs_PlayerChangePrivilege},
+    {308, "CMD_cs_PlayerRegister", &TVHUDPListener::CMD_cs_PlayerRegister},
+    {310, "CMD_cs_PlayerAdminRegister", &TVHUDPListener::CMD_cs_PlayerAdminRegister},
+    {320, "CMD_cs_PlayerMutePlayer", &TVHUDPListener::CMD_cs_PlayerMutePlayer},
+    {324, "CMD_cs_PlayerBanIp", &TVHUDPListener::CMD_cs_PlayerBanIp},
+    {325, "CMD_cs_PlayerBanIpPlayer", &TVHUDPListener::CMD_cs_PlayerBanIpPlayer},
+    {326, "CMD_cs_PlayerUnbanIp", &TVHUDPListener::CMD_cs_PlayerUnbanIp},
+    {330, "CMD_cs_PlayerMovePlayer", &TVHUDPListener::CMD_cs_PlayerMovePlayer},
+    {340, "CMD_cs_PlayerSetUploadBandwidth", &TVHUDPListener::CMD_cs_PlayerSetUploadBandwidth},
+    {400, "CMD_cs_InfoRequestPlayerConnectionInfoOnId",
+     &TVHUDPListener::CMD_cs_InfoRequestPlayerConnectionInfoOnId},
+    {405, "CMD_cs_InfoRequestServerInfo", &TVHUDPListener::CMD_cs_InfoRequestServerInfo},
+    {410, "CMD_cs_InfoRequestBanIpList", &TVHUDPListener::CMD_cs_InfoRequestBanIpList},
+    {430, "CMD_cs_InfoSendText", &TVHUDPListener::CMD_cs_InfoSendText},
+};
+
+const TVHUDPListener::TCommandEntry* TVHUDPListener::FindCommand(uint16_t number) {
+  for (const TCommandEntry& e : kCommandTable)
+    if (e.number == number) return &e;
+  return nullptr;
+}
+
+TVHUDPListener::TVHUDPListener(TServerObject& server)
+    : server_(server),
+      notifier_(*server.Clients(), *server.Channels(), *server.PacketBuffer(), server.ServerFlags(),
+                server.ServerID()),
+      policy_(server.Environment().Policy()) {}
+
+TVHUDPListener::~TVHUDPListener() {
+  terminated_.store(true);
+  if (thread_.joinable()) thread_.join();
+}
+
+TClients& TVHUDPListener::Clients() {
+  return *server_.Clients();
+}
+TChannels& TVHUDPListener::Channels() {
+  return *server_.Channels();
+}
+TCustomPacketBuffer& TVHUDPListener::Buffer() {
+  return *server_.PacketBuffer();
+}
+
+void TVHUDPListener::Start() {
+  serverId_ = server_.ServerID();
+  stopping_.store(false);
+  terminated_.store(false);
+  // The tree is loaded before the thread takes its first event, so the first login already
+  // finds the stored channels.
+  {
+    std::lock_guard tree(Channels());
+    try {
+      Channels().LoadChannels();
+      Channels().SetDefaultChannelMaxUsers(server_.Settings().MaxUsers);
+    } catch (const std::exception& e) {
+      LogHandlerException("LoadChannels", e);
+    }
+  }
+  thread_ = std::thread(&TVHUDPListener::Execute, this);
+}
+
+void TVHUDPListener::Terminate() {
+  terminated_.store(true);
+  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+void TVHUDPListener::Execute() {
+  while (!(terminated_.load() && Buffer().StopRequested())) {
+    uint32_t playerId = 0;
+    uint8_t kind = 0;
+    std::unique_ptr<TPacket> packet;
+    try {
+      Buffer().GetNextEvent(playerId, kind, packet);
+    } catch (const std::exception&) {
+      continue;  // no event this time
+    }
+    if (kind == EV_STOP) {
+      Buffer().MarkThreadStopped(kListenerBit);
+      break;
+    }
+    if (stopping_.load()) continue;
+    HandleEvent(playerId, kind, std::move(packet));
+  }
+}
+
+void TVHUDPListener::HandleEvent(uint32_t playerId, uint8_t kind, std::unique_ptr<TPacket> packet) {
+  eventPlayerId_ = playerId;
+  eventKind_ = kind;
+  eventPacket_ = std::move(packet);
+  policy_ = server_.Environment().Policy();
+  Clients().Lock();
+  Channels().Lock();
+  try {
+    currentPlayer_ = Clients().GetClientByID(playerId);
+    disconnect_ = false;
+    HandleEventLocked();
+  } catch (const std::exception& e) {
+    LogHandlerException("Listener", e);
+  }
+  // Registry first, then the tree, as every thread releases them.
+  Clients().Unlock();
+  Channels().Unlock();
+  eventPacket_.reset();
+  currentPlayer_ = nullptr;
+}
+
+void TVHUDPListener::HandleEventLocked() {
+  switch (eventKind_) {
+    case EV_REQUEST:
+      // A request skips the end-of-event checks; a wake-up without one runs them.
+      if (RunRequest()) return;
+      break;
+    case EV_TIMEOUT:
+    case EV_CLOSED:
+      disconnect_ = true;
+      break;
+    case EV_PACKET: {
+      if (!eventPacket_) break;
+      if (currentPlayer_) currentPlayer_->LastActivity = NowDateTime();
+      TPacket& p = *eventPacket_;
+      if (p.IsClientVoicePacket() && currentPlayer_) {
+        // Voice of a player who has not joined yet is not relayed.
+        if (currentPlayer_->LoggedIn != 1) return;
+        try {
+          switch (p.VoiceSelector()) {
+            case 0:
+              RelayToOwnChannel();
+              break;
+            case 1:
+              RelayWhisper();
+              break;
+            case 2:
+              RelayToParentChannel();
+              break;
+            default:
+              break;
+          }
+        } catch (const std::exception& e) {
+          LogHandlerException("UDP VOICE", e);
+        }
+        return;
+      }
+      if (p.IsClientVoicePacket()) {
+        // No player for this voice: nothing to relay, the end-of-event checks still run.
+      } else if (p.IsConnectionPacket() && p.CommandNumber() == kConnLoginRequest) {
+        CMD_cs_LoginStep1();
+      } else if (p.IsCommandPacket()) {
+        // The join runs once: a player already seated would end up in two channel lists.
+        if (p.CommandNumber() == CMD_cs_LoginStep3No &&
+            (!currentPlayer_ || currentPlayer_->LoggedIn == 0))
+          CMD_cs_LoginStep3();
+        if (currentPlayer_ && currentPlayer_->LoggedIn == 1 && !ClientIsSpammer())
+          DispatchCommand();
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  if (disconnect_) TearDownPlayer();
+  if (Buffer().ConnectionCount() == 0) {
+    if (Clients().Count() == 0)
+      Clients().ResetPlayerID();
+    else
+      LogText(LMT_ERROR, LMD_ALL, "unable to reset playerid.", kListenerCategory);
+  }
+}
+
+void TVHUDPListener::DispatchCommand() {
+  const TCommandEntry* entry = FindCommand(eventPacket_->CommandNumber());
+  if (!entry) return;  // not a command: ignored without a reply
+  try {
+    (this->*(entry->handler))();
+  } catch (const std::exception& e) {
+    LogHandlerException(entry->name, e);
+  }
+}
+
+void TVHUDPListener::TearDownPlayer() {
+  const THostPolicy& s = Policy();
+  if (TClientRecord* p = currentPlayer_) {
+    if (p->IsRegistered() && s.LogAccessRegistered)
+      LogFormat(LMT_ALL, LMD_INFO, {p->NickName.Str(), p->LoginName.Str(), p->DBID},
+                "client disconnected. [Nick: %1, LoginName: %2, DBID: %3]", "AccessLog");
+    else if (!p->IsRegistered() && s.LogAccessUnregistered)
+      LogFormat(LMT_ALL, LMD_INFO, {p->NickName.Str()}, "client disconnected. [Nick: %1]",
+                "AccessLog");
+    if (s.LogServerAdmin && p->IsServerAdmin())
+      LogFormat(LMT_ALL, LMD_INFO, {p->NickName.Str(), p->LoginName.Str()},
+                "serveradmin disconnected [Nick: %1, LoginName: %2]", "SALog");
+    if (TChannel* c = Channels().GetChannel(p->ChannelID)) Channels().ClientLeftChannel(c, p);
+    notifier_.NotifyPlayerLeftScope(p->PlayerID, kLeftQuit, "", 0);
+    Clients().DeleteClient(p);
+    TClients::FreeAndClearClient(p);
+    currentPlayer_ = nullptr;
+  }
+  Channels().ClearChannelClientLists(eventPlayerId_);
+  if (eventPlayerId_ > 0) Channels().ClearChannelAttribs(eventPlayerId_);
+  Buffer().RemoveConnection(eventPlayerId_);
+  ClearChannelUp(-1);
+}
+
+void TVHUDPListener::ClearChannelUp(int32_t channelId) {
+  auto qualifies = [this](TChannel* c) {
+    return c && c->HasFlag(CF_UNREGISTERED) && c->IsTopLevel() &&
+           Channels().CheckChannelTreeForPlayers(c) == 0;
+  };
+  // False when the tree refused (the default channel): the walk must not count that as a
+  // deletion, or it would run all its passes again.
+  auto remove = [this](TChannel* c, uint32_t cause) {
+    if (Channels().DeleteChannelTree(c->ID) != 0) return false;
+    const std::vector<int32_t> ids = Channels().ChangedIDs();
+    for (int32_t id : ids) notifier_.NotifyChannelDestroyed(id, cause);
+    return true;
+  };
+  if (channelId >= 0) {
+    try {
+      TChannel* c = Channels().GetChannel(channelId);
+      if (qualifies(c)) remove(c, currentPlayer_ ? currentPlayer_->PlayerID : 0);
+      return;
+    } catch (const std::exception& e) {
+      LogText(
+          LMT_ERROR, LMD_ALL,
+          std::string("ClearChannelUp -1- Exception: ") + ExceptionClassName(e) + "." + e.what(),
+          kListenerCategory);
+    }
+  }
+  try {
+    for (int pass = 0; pass < 1001; ++pass) {
+      bool deleted = false;
+      for (size_t i = Channels().Count(); i-- > 0;) {
+        if (i >= Channels().Count()) continue;
+        TChannel* c = Channels().Items(i);
+        if (qualifies(c) && remove(c, 0)) deleted = true;
+      }
+      if (!deleted) break;
+    }
+  } catch (const std::exception& e) {
+    LogText(LMT_ERROR, LMD_ALL,
+            std::string("ClearChannelUp -2- Exception: ") + ExceptionClassName(e) + "." + e.what(),
+            kListenerCategory);
+  }
+}
+
+bool TVHUDPListener::RunRequest() {
+  TListenerRequest r;
+  uint64_t serial = 0;
+  if (!server_.TakeRequest(r, serial)) return false;
+  r.ResultCode = -10;
+  r.ResultValue = 0;
+  const char* name = "ExternalCommand";
+  try {
+    switch (r.Type) {
+      case 1:
+        name = "CMD_cs_LoginStep1";
+        ExternalCommand_AddClient(r);
+        break;
+      case 2:
+        name = "ExternalCommand_DelClient";
+        ExternalCommand_DelClient(r);
+        break;
+      case 3:
+        name = "ExternalCommand_MoveClientToChannel";
+        ExternalCommand_MoveClientToChannel(r);
+        break;
+      case 4:
+        name = "ExternalCommand_KickPlayer";
+        ExternalCommand_KickPlayer(r, true);
+        break;
+      case 5:
+        name = "ExternalCommand_KickPlayer";
+        ExternalCommand_KickPlayer(r, false);
+        break;
+      case 6:
+        name = "ExternalCommand_AddChannel";
+        ExternalCommand_AddChannel(r);
+        break;
+      case 7:
+        name = "ExternalCommand_AddChannel";
+        ExternalCommand_DeleteChannel(r);
+        break;
+      case 8:
+        name = "ExternalCommand_NotifyChangedServerProperties";
+        ExternalCommand_NotifyChangedServerProperties(r);
+        break;
+      case 9:
+        name = "ExternalCommand_CheckServerOK";
+        r.ResultCode = RC_ALIVE;
+        break;
+      case 10:
+        name = "ExternalCommand_SetUserPrivilege";
+        ExternalCommand_SetUserPrivilege(r);
+        break;
+      case 11:
+        name = "ExternalCommand_SetChannel";
+        ExternalCommand_SetChannel(r);
+        break;
+      default:
+        break;
+    }
+  } catch (const std::exception& e) {
+    LogHandlerException(name, e);
+  }
+  server_.CompleteRequest(serial, r);
+  return true;
+}
+
+void TVHUDPListener::LogHandlerException(std::string_view name, const std::exception& e) {
+  LogText(LMT_ERROR, LMD_ALL,
+          std::string(name) + " Exception: " + ExceptionClassName(e) + "." + e.what(),
+          kListenerCategory);
+}
+
+void TVHUDPListener::LogText(uint8_t kind, uint8_t depth, std::string_view text,
+                             std::string_view category) {
+  vh::Log(kind, depth, "SID: " + std::to_string(serverId_) + " " + std::string(text),
+          category.substr(0, 99));
+}
+
+void TVHUDPListener::LogFormat(uint8_t kind, uint8_t depth, TLogArgs args, std::string_view format,
+                               std::string_view category) {
+  std::vector<std::string> texts;
+  texts.reserve(args.size());
+  for (const TLogArg& a : args) texts.push_back(a.Text());
+  LogText(kind, depth, FormatPlaceholders(format, texts), category);
+}
+
+void TVHUDPListener::Refuse(int32_t code) {
+  if (currentPlayer_ && eventPacket_)
+    notifier_.SendErrorReply(*currentPlayer_, *eventPacket_, code);
+}
+
+bool TVHUDPListener::Can(int permission) const {
+  return HasPermission(currentPlayer_, permission, server_.Permissions());
+}
+
+bool TVHUDPListener::CanInChannel(TChannel* channel, int permission) {
+  return CheckClientChannelPermission(Channels(), channel, currentPlayer_, permission,
+                                      server_.Permissions());
+}
+
+void TVHUDPListener::SeatPlayer(TClientRecord* player, TChannel* from, TChannel* to) {
+  if (!player || !to) return;
+  if (from) Channels().ClientLeftChannel(from, player);
+  player->ChannelID = to->ID;
+  Channels().ClientJoinedChannel(to, player);
+  notifier_.SetPlayerChannelFlagsAndPrivileges(to, player);
+}
+
+}  // namespace vh

@@ -1,0 +1,211 @@
+// The listener thread of one virtual server: the only thread that changes the server's players
+// and channels on behalf of clients. It takes the connection table's events one at a time and
+// handles each completely with the registry lock and then the channel tree lock held (lock
+// order: ServerObject.h); it also carries out the administration requests posted to it.
+// Handlers live in files by family (Login, ChannelCommands, PlayerCommands, KicksAndBans,
+// VoiceRelay, Requests); they read the current event and player from here.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "common/Log.h"
+#include "model/ClientRecord.h"
+#include "transport/Packet.h"
+#include "vserver/Notifier.h"
+#include "vserver/VServerEnvironment.h"
+
+namespace vh {
+
+class TServerObject;
+class TClients;
+class TChannels;
+class TCustomPacketBuffer;
+struct TChannel;
+struct TListenerRequest;
+
+// Command numbers of the client-to-server packets.
+enum TClientCommand : uint16_t {
+  CMD_cs_LoginStep3No = 5,
+  CMD_cs_ChannelCreateNo = 201,
+  CMD_cs_ChannelChangePasswordNo = 203,
+  CMD_cs_ChannelChangePropertiesNo = 205,
+  CMD_cs_ChannelChangeNameNo = 206,
+  CMD_cs_ChannelChangeTopicNo = 207,
+  CMD_cs_ChannelChangeDescriptionNo = 208,
+  CMD_cs_ChannelDestroyNo = 209,
+  CMD_cs_ChannelChangeMaxUsersNo = 210,
+  CMD_cs_ChannelChangeOrderNo = 212,
+  CMD_cs_PlayerQuitNo = 300,
+  CMD_cs_PlayerKickNo = 301,
+  CMD_cs_PlayerKickFromChannelNo = 302,
+  CMD_cs_PlayerChannelSwitchNo = 303,
+  CMD_cs_PlayerFlagsChangedNo = 304,
+  CMD_cs_PlayerRequestVoiceNo = 305,
+  CMD_cs_PlayerChangeChannelPrivilegeNo = 306,
+  CMD_cs_PlayerChangePrivilegeNo = 307,
+  CMD_cs_PlayerRegisterNo = 308,
+  CMD_cs_PlayerAdminRegisterNo = 310,
+  CMD_cs_PlayerMutePlayerNo = 320,
+  CMD_cs_PlayerBanIpNo = 324,
+  CMD_cs_PlayerBanIpPlayerNo = 325,
+  CMD_cs_PlayerUnbanIpNo = 326,
+  CMD_cs_PlayerMovePlayerNo = 330,
+  CMD_cs_PlayerSetUploadBandwidthNo = 340,
+  CMD_cs_InfoRequestPlayerConnectionInfoOnIdNo = 400,
+  CMD_cs_InfoRequestServerInfoNo = 405,
+  CMD_cs_InfoRequestBanIpListNo = 410,
+  CMD_cs_InfoSendTextNo = 430,
+};
+
+class TVHUDPListener {
+ public:
+  using THandler = void (TVHUDPListener::*)();
+  struct TCommandEntry {
+    uint16_t number;
+    const char* name;
+    THandler handler;
+  };
+  // The dispatch table for command packets of logged-in players, by number.
+  static constexpr size_t kCommandCount = 29;
+  static const TCommandEntry kCommandTable[kCommandCount];
+  static const TCommandEntry* FindCommand(uint16_t number);
+
+  explicit TVHUDPListener(TServerObject& server);
+  ~TVHUDPListener();
+  TVHUDPListener(const TVHUDPListener&) = delete;
+  TVHUDPListener& operator=(const TVHUDPListener&) = delete;
+
+  // Loads the channel tree and starts the thread.
+  void Start();
+  // While set, events are taken and dropped unhandled.
+  void SetStopping() { stopping_.store(true); }
+  // Asks the thread to end and waits for it (the connection table must be stopping).
+  void Terminate();
+
+  // "SID: <id> " in front of the text; the text is not scanned for placeholders.
+  void LogText(uint8_t kind, uint8_t depth, std::string_view text, std::string_view category);
+  void LogFormat(uint8_t kind, uint8_t depth, TLogArgs args, std::string_view format,
+                 std::string_view category);
+
+  // One event, handled completely; the thread body calls it, tests may too.
+  void HandleEvent(uint32_t playerId, uint8_t kind, std::unique_ptr<TPacket> packet);
+
+  TNotifier& Notifier() { return notifier_; }
+  std::string GetGuestPlayerName(std::string_view name);
+  std::string CheckNickNameChars(std::string_view nickname) const;
+  void ClearChannelUp(int32_t channelId);
+
+ private:
+  void Execute();
+  void HandleEventLocked();
+  void DispatchCommand();
+  void TearDownPlayer();
+  bool RunRequest();  // false when no request was pending
+  void LogHandlerException(std::string_view name, const std::exception& e);
+
+  // Helpers shared by the handler families.
+  TClients& Clients();
+  TChannels& Channels();
+  TCustomPacketBuffer& Buffer();
+  // The host's rules as they stood when the current event was taken.
+  const THostPolicy& Policy() const { return *policy_; }
+  const TPacket& Packet() const { return *eventPacket_; }
+  // True when the request carries at least `size` bytes; shorter requests are ignored.
+  bool HasPayload(int32_t size) const { return eventPacket_ && eventPacket_->Size() >= size; }
+  void Refuse(int32_t code);  // the error reply to the current player
+  bool Can(int permission) const;
+  bool CanInChannel(TChannel* channel, int permission);
+  // Moves a player's seat: list membership and privileges of the new channel.
+  void SeatPlayer(TClientRecord* player, TChannel* from, TChannel* to);
+
+  // ---- Login (Login.cpp)
+  void CMD_cs_LoginStep1();
+  void CMD_cs_LoginStep3();
+  void SendLoginReply(TClientRecord& record, int32_t code, std::string_view text,
+                      bool withProperties, bool closeAfter);
+
+  // ---- Channel commands (ChannelCommands.cpp)
+  void CMD_cs_ChannelCreate();
+  void CMD_cs_ChannelChangePassword();
+  void CMD_cs_ChannelChangeProperties();
+  void CMD_cs_ChannelChangeName();
+  void CMD_cs_ChannelChangeTopic();
+  void CMD_cs_ChannelChangeDescription();
+  void CMD_cs_ChannelDestroy();
+  void CMD_cs_ChannelChangeMaxUsers();
+  void CMD_cs_ChannelChangeOrder();
+  void RemoveModeratedFlags(int32_t channelId);
+  // The channel the request names at offset 24 when the requester may edit it with
+  // `permission`; otherwise the refusal (-102, -1009) is sent and null given.
+  TChannel* ChannelToEdit(int permission);
+
+  // ---- Player commands (PlayerCommands.cpp)
+  void CMD_cs_PlayerQuit();
+  void CMD_cs_PlayerChannelSwitch();
+  void CMD_cs_PlayerFlagsChanged();
+  void CMD_cs_PlayerRequestVoice();
+  void CMD_cs_PlayerChangeChannelPrivilege();
+  void CMD_cs_PlayerChangePrivilege();
+  void CMD_cs_PlayerRegister();
+  void CMD_cs_PlayerAdminRegister();
+  void CMD_cs_PlayerMutePlayer();
+  void CMD_cs_PlayerMovePlayer();
+  void CMD_cs_PlayerSetUploadBandwidth();
+  void CMD_cs_InfoRequestPlayerConnectionInfoOnId();
+  void CMD_cs_InfoRequestServerInfo();
+  void CMD_cs_InfoSendText();
+
+  // ---- Kicks, bans and flood control (KicksAndBans.cpp)
+  void CMD_cs_PlayerKick();
+  void CMD_cs_PlayerKickFromChannel();
+  void CMD_cs_PlayerBanIp();
+  void CMD_cs_PlayerBanIpPlayer();
+  void CMD_cs_PlayerUnbanIp();
+  void CMD_cs_InfoRequestBanIpList();
+  // True when the current player's command must be dropped (and he was kicked and banned).
+  bool ClientIsSpammer();
+  // The ban test of the login: true when `address` is banned, with the remaining time of a
+  // time ban in `remainingSeconds` (-1 for a permanent ban).
+  bool IsBanned(const std::string& address, int64_t& remainingSeconds);
+  void DBRemoveOldBans();
+
+  // ---- Voice relay (VoiceRelay.cpp)
+  void RelayToOwnChannel();
+  void RelayWhisper();
+  void RelayToParentChannel();
+
+  // ---- Administration requests (Requests.cpp and the families above)
+  void ExternalCommand_AddClient(TListenerRequest& r);
+  void ExternalCommand_DelClient(TListenerRequest& r);
+  void ExternalCommand_MoveClientToChannel(TListenerRequest& r);
+  void ExternalCommand_KickPlayer(TListenerRequest& r, bool withAdminMessage);
+  void ExternalCommand_AddChannel(TListenerRequest& r);
+  void ExternalCommand_DeleteChannel(TListenerRequest& r);
+  void ExternalCommand_NotifyChangedServerProperties(TListenerRequest& r);
+  void ExternalCommand_SetUserPrivilege(TListenerRequest& r);
+  void ExternalCommand_SetChannel(TListenerRequest& r);
+
+  // set at construction
+  TServerObject& server_;
+  TNotifier notifier_;
+  int32_t serverId_ = 0;  // copied when the thread starts
+
+  // The current event; listener thread only.
+  uint32_t eventPlayerId_ = 0;
+  uint8_t eventKind_ = 0;
+  std::unique_ptr<TPacket> eventPacket_;
+  TClientRecord* currentPlayer_ = nullptr;
+  std::shared_ptr<const THostPolicy> policy_;
+  bool disconnect_ = false;
+
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> terminated_{false};
+  std::thread thread_;
+};
+
+}  // namespace vh

@@ -1,0 +1,394 @@
+#include "vserver/ServerObject.h"
+
+#include <chrono>
+#include <thread>
+
+#include "common/Log.h"
+#include "common/Strings.h"
+#include "common/Version.h"
+#include "model/Channels.h"
+#include "model/Clients.h"
+#include "storage/CustomStorage.h"
+#include "transport/PacketBuffer.h"
+#include "transport/udp/UDPSocket.h"
+#include "transport/udp/VHUDPSender.h"
+#include "vserver/Listener.h"
+#include "vserver/VServerEnvironment.h"
+#include "vserver/VirtualServerList.h"
+
+namespace vh {
+
+namespace {
+
+constexpr const char* kServerCategory = "SERVER";
+constexpr const char* kDefaultWelcome = "[Welcome to Voxhollow, check https://voxhollow.example/]";
+constexpr uint8_t kServerConnectionFlagsStart = 7;
+
+// The thirteen codec permits: column of the server record and parameter of the edit script.
+struct TCodecColumn {
+  const char* column;
+  const char* parameter;
+};
+constexpr TCodecColumn kCodecColumns[kCodecCount] = {
+    {"b_server_allow_codec_celp51", ":bCelp51"},
+    {"b_server_allow_codec_celp63", ":bCelp63"},
+    {"b_server_allow_codec_gsm148", ":bGSM148"},
+    {"b_server_allow_codec_gsm164", ":bGSM164"},
+    {"b_server_allow_codec_celp52", ":bCelp52"},
+    {"b_server_allow_codec_speex2150", ":bSpeex2150"},
+    {"b_server_allow_codec_speex3950", ":bSpeex3950"},
+    {"b_server_allow_codec_speex5950", ":bSpeex5950"},
+    {"b_server_allow_codec_speex8000", ":bSpeex8000"},
+    {"b_server_allow_codec_speex11000", ":bSpeex11000"},
+    {"b_server_allow_codec_speex15000", ":bSpeex15000"},
+    {"b_server_allow_codec_speex18200", ":bSpeex18200"},
+    {"b_server_allow_codec_speex24600", ":bSpeex24600"},
+};
+
+void Sleep(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+}  // namespace
+
+TVServerEnvironment& DefaultVServerEnvironment() {
+  static TFixedVServerEnvironment environment;
+  return environment;
+}
+
+TServerObject::TServerObject(TCustomStorage* storage, TVirtualServerList* list,
+                             TVServerEnvironment* environment)
+    : storage_(storage),
+      list_(list),
+      environment_(environment ? *environment : DefaultVServerEnvironment()),
+      platformLabel_(UnscramblePlatformLabel(kScrambledPlatformLabel)) {
+  settings_.CodecPermits.fill(true);
+  settings_.WelcomeMessage = kDefaultWelcome;
+}
+
+TServerObject::~TServerObject() {
+  if (running_.load()) Stop();
+  FreeOwnedObjects();
+}
+
+TVirtualServerSettings TServerObject::Settings() const {
+  std::lock_guard lock(settingsMutex_);
+  return settings_;
+}
+
+void TServerObject::SetSettings(const TVirtualServerSettings& settings) {
+  std::lock_guard lock(settingsMutex_);
+  settings_ = settings;
+}
+
+TServerPermissions TServerObject::Permissions() const {
+  std::lock_guard lock(settingsMutex_);
+  return permissions_;
+}
+
+void TServerObject::SetPermissions(const TServerPermissions& sets) {
+  std::lock_guard lock(settingsMutex_);
+  permissions_ = sets;
+}
+
+uint32_t TServerObject::CodecBits() const {
+  std::lock_guard lock(settingsMutex_);
+  uint32_t bits = 0;
+  for (int i = 0; i < kCodecCount; ++i)
+    if (settings_.CodecPermits[static_cast<size_t>(i)]) bits |= 1u << i;
+  return bits;
+}
+
+bool TServerObject::IsClanServer() const {
+  return (serverFlags_.load() & 1) != 0;
+}
+
+uint16_t TServerObject::BoundPort() const {
+  return socket_ && socket_->Active() ? socket_->BoundPort(0) : Settings().Port;
+}
+
+bool TServerObject::Start(int32_t id, uint16_t port) {
+  // 1. Register, unless a server with this id runs already.
+  if (list_) {
+    if (list_->FindVirtualServer(id > 0 ? id : serverId_.load())) {
+      Log(LMT_ERROR, LMD_ALL, "unable to register VirtualServer", kServerCategory);
+      return false;
+    }
+    list_->Add(shared_from_this());
+  }
+  auto unregister = [this] {
+    if (list_) list_->Remove(this);
+  };
+  // 2. Defaults.
+  {
+    std::lock_guard lock(settingsMutex_);
+    settings_ = TVirtualServerSettings{};
+    settings_.CodecPermits.fill(true);
+    settings_.WelcomeMessage = kDefaultWelcome;
+  }
+  serverFlags_.store(SF_CLAN);
+  startTime_ = NowDateTime();
+  loginCount_.store(0);
+  running_.store(false);
+  {
+    std::lock_guard lock(bansMutex_);
+    bans_.reset();
+  }
+  // 3. The record and the permission sets.
+  try {
+    TVirtualServerSettings s = Settings();
+    TServerPermissions sets;
+    if (id <= 0) {
+      sets = DefaultServerPrivileges();
+      int64_t newId = 0;
+      {
+        TStorageScript q(*storage_, "new_server.sql");
+        q.SetInteger(":iServerPort", kDefaultServerPort)
+            .SetDateTime(":dtServerCreated", startTime_);
+        if (!q.Loaded() || !q.Execute()) throw std::runtime_error("new_server.sql failed");
+        newId = q.LastInsertId();
+      }
+      serverId_.store(static_cast<int32_t>(newId));
+      s.Port = port == 0 ? kDefaultServerPort : port;
+      for (size_t g = 0; g < kUserGroupCount; ++g)
+        WriteServerPrivileges(static_cast<TUserGroup>(g), sets.Sets[g]);
+    } else {
+      std::unique_ptr<TStorageContainer> rows;
+      {
+        TStorageScript q(*storage_, "read_server.sql");
+        q.SetInteger(":iServerID", id);
+        rows = q.Open();
+      }
+      if (!rows || rows->Count() == 0) {
+        unregister();
+        return false;
+      }
+      serverId_.store(id);
+      const TStorageRow& row = rows->Row(0);
+      s.Name = Cut(row.FieldByName("s_server_name").GetAsString(), 29);
+      s.WelcomeMessage = Cut(row.FieldByName("s_server_welcomemessage").GetAsString(), 255);
+      s.MaxUsers = static_cast<uint16_t>(row.FieldByName("i_server_maxusers").GetAsInteger());
+      s.Port = static_cast<uint16_t>(row.FieldByName("i_server_udpport").GetAsInteger());
+      s.Password = Cut(row.FieldByName("s_server_password").GetAsString(), 29);
+      if (!row.FieldByName("b_server_clan_server").GetAsBoolean())
+        serverFlags_.store(static_cast<uint16_t>((serverFlags_.load() & ~SF_CLAN) | SF_PUBLIC));
+      for (int i = 0; i < kCodecCount; ++i)
+        s.CodecPermits[static_cast<size_t>(i)] =
+            row.FieldByName(kCodecColumns[i].column).GetAsBoolean();
+      s.WebLinkURL = Cut(row.FieldByName("s_server_weblinkurl").GetAsString(), 255);
+      s.WebPostURL = Cut(row.FieldByName("s_server_webposturl").GetAsString(), 255);
+      for (size_t g = 0; g < kUserGroupCount; ++g)
+        sets.Sets[g] = ReadServerPrivileges(static_cast<TUserGroup>(g));
+    }
+    SetSettings(s);
+    SetPermissions(sets);
+  } catch (const std::exception& e) {
+    LogException("VirtualServer Startup(" + std::to_string(id) + ")", e, kServerCategory);
+    unregister();
+    return false;
+  }
+  const TVirtualServerSettings s = Settings();
+  // 4.-6.
+  LogFormat(LMT_ALL, LMD_INFO, {serverId_.load(), s.Port},
+            "Starting VirtualServer id:%1 with port:%2", "server");
+  serverFlags_.store(static_cast<uint16_t>((serverFlags_.load() | SF_FREEWARE) & ~8));
+  SaveServer();
+  // 7. Registry and channel tree; channels the tree makes itself take the best Speex codec
+  // the server permits (11000 when none of 2150 to 11000 is).
+  clients_ = std::make_unique<TClients>(static_cast<uint32_t>(serverId_.load()), storage_);
+  channels_ = std::make_unique<TChannels>(static_cast<uint32_t>(serverId_.load()), storage_);
+  uint16_t codec = 9;
+  for (uint16_t c = 5; c <= 9; ++c)
+    if (s.CodecPermits[c]) codec = c;
+  channels_->DefaultCodec = codec;
+  // 8.-9. Connection table, listener and send threads.
+  buffer_ = std::make_unique<TCustomPacketBuffer>(kServerConnectionFlagsStart,
+                                                  clock_ ? *clock_ : SystemClock());
+  listener_ = std::make_unique<TVHUDPListener>(*this);
+  listener_->Start();
+  // 10. The socket; 12. opened after the bans are loaded.
+  socket_ = std::make_unique<TUDPServerSocket>(s.Port, TableReceiveHandler(*buffer_));
+  environment_.ApplyBoundAddresses(s.Port, socket_->Bindings());
+  sender_ = std::make_unique<TVHUDPSender>(*buffer_, *socket_, serverId_.load());
+  sender_->Start();
+  // 11.
+  LoadBans();
+  // 12.
+  try {
+    socket_->Open();
+  } catch (const std::exception& e) {
+    LogFormat(LMT_ERROR, LMD_ALL, {s.Port},
+              "VirtualServer startup failed with port %1, Exception: " + ExceptionClassName(e) +
+                  "." + e.what(),
+              kServerCategory);
+    FreeOwnedObjects();
+    unregister();
+    return false;
+  }
+  // 13.
+  running_.store(true);
+  return true;
+}
+
+void TServerObject::RemoveAllClients() {
+  if (!clients_ || !channels_) return;
+  std::lock_guard registry(*clients_);
+  try {
+    TNotifier notifier(*clients_, *channels_, *buffer_, serverFlags_, serverId_.load());
+    for (size_t i = clients_->Count(); i-- > 0;) {
+      TClientRecord* p = clients_->Items(i);
+      p->LeftNotified = 1;
+      auto packet = NewPacketFor(*p, CMD_sc_NotifyPlayerLeftScope);
+      packet->WriteU32(p->PlayerID);
+      packet->WriteU16(kLeftServerStopped);
+      packet->WriteU32(0);
+      packet->WriteShortString("", 29);
+      notifier.Send(std::move(packet), /*closeAfter=*/true);
+      clients_->DeleteClient(p);
+      TClients::FreeAndClearClient(p);
+    }
+  } catch (const std::exception& e) {
+    LogException("RemoveAllClients", e, "Server");
+  }
+}
+
+void TServerObject::Stop() {
+  try {
+    // 1. The listener drops every further event.
+    if (listener_) {
+      listener_->SetStopping();
+      Sleep(50);
+      if (buffer_) buffer_->MarkThreadStopped(1);
+      Sleep(50);
+    }
+    // 2. Every player hears that the server stopped (reason 4).
+    RemoveAllClients();
+    // 3. Give the send thread time to deliver the notices.
+    for (int i = 0; i < 350 && buffer_ && buffer_->ConnectionCount() > 0; ++i) Sleep(1);
+    // 4.
+    {
+      std::lock_guard lock(bansMutex_);
+      bans_.reset();
+    }
+    FreeOwnedObjects();
+  } catch (const std::exception& e) {
+    LogException("TServerObject.Stop(" + std::to_string(serverId_.load()) + ")", e,
+                 kServerCategory);
+  }
+  running_.store(false);
+}
+
+void TServerObject::FreeOwnedObjects() {
+  // The table's stop ends both threads' loops; they are joined before anything they use goes.
+  // The socket closes last: the send thread empties the table through it on its way out.
+  if (buffer_) buffer_->Stop();
+  if (listener_) listener_->Terminate();
+  if (sender_) {
+    sender_->Terminate();
+    sender_->WaitFor();
+  }
+  if (socket_) socket_->Close();
+  listener_.reset();
+  sender_.reset();
+  socket_.reset();
+  buffer_.reset();
+  channels_.reset();
+  clients_.reset();
+}
+
+void TServerObject::SaveServer() {
+  const TVirtualServerSettings s = Settings();
+  try {
+    TStorageScript q(*storage_, "edit_server.sql");
+    q.SetInteger(":iServerID", serverId_.load())
+        .SetInteger(":iMaxUser", s.MaxUsers)
+        .SetInteger(":iServerPort", s.Port)
+        .SetBoolean(":bActive", true)
+        .SetBoolean(":bClanServer", IsClanServer())
+        .SetString(":sName", s.Name)
+        .SetString(":sWelcome", s.WelcomeMessage)
+        .SetString(":sPassword", s.Password)
+        .SetString(":sWebPostURL", s.WebPostURL)
+        .SetString(":sWebLinkURL", s.WebLinkURL);
+    for (int i = 0; i < kCodecCount; ++i)
+      q.SetBoolean(kCodecColumns[i].parameter, s.CodecPermits[static_cast<size_t>(i)]);
+    q.Execute();
+  } catch (const std::exception& e) {
+    LogException("SaveServer", e, kServerCategory);
+  }
+}
+
+void TServerObject::LoadBans() {
+  std::unique_ptr<TStorageContainer> rows;
+  try {
+    TStorageScript q(*storage_, "read_bans.sql");
+    q.SetInteger(":iServerID", serverId_.load());
+    rows = q.Open();
+  } catch (const std::exception& e) {
+    LogException("LoadBans", e, kServerCategory);
+  }
+  std::lock_guard lock(bansMutex_);
+  bans_ = std::move(rows);
+}
+
+size_t TServerObject::BanCount() const {
+  std::lock_guard lock(bansMutex_);
+  return bans_ ? bans_->Count() : 0;
+}
+
+TPermissionSet TServerObject::ReadServerPrivileges(TUserGroup group) {
+  return vh::ReadServerPrivileges(storage_, static_cast<uint32_t>(serverId_.load()),
+                                  UserGroupName(group));
+}
+
+bool TServerObject::WriteServerPrivileges(TUserGroup group, const TPermissionSet& set) {
+  return vh::WriteServerPrivileges(storage_, static_cast<uint32_t>(serverId_.load()),
+                                   UserGroupName(group), set);
+}
+
+TListenerRequest TServerObject::ExecuteRequest(TListenerRequest request, int timeoutMs) {
+  std::lock_guard requester(requestLock_);
+  request.ResultCode = -10;
+  request.ResultValue = 0;
+  TCustomPacketBuffer* buffer = buffer_.get();
+  if (!running_.load() || !buffer) return request;
+  uint64_t serial;
+  {
+    std::lock_guard lock(requestMutex_);
+    serial = ++requestSerial_;
+    request_ = request;
+    pendingSerial_ = serial;
+  }
+  buffer->WakeListener();
+  std::unique_lock lock(requestMutex_);
+  if (requestDone_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [&] { return completedSerial_ >= serial; }))
+    return request_;
+  // Too late: withdraw the request so the listener never runs it for nobody; an answer to
+  // it that comes anyway carries an old serial and is ignored.
+  if (pendingSerial_ == serial) pendingSerial_ = 0;
+  request.ResultCode = -10;
+  return request;
+}
+
+bool TServerObject::TakeRequest(TListenerRequest& request, uint64_t& serial) {
+  std::lock_guard lock(requestMutex_);
+  if (pendingSerial_ == 0 || request_.Type == 0) return false;
+  request = request_;
+  serial = pendingSerial_;
+  pendingSerial_ = 0;
+  return true;
+}
+
+void TServerObject::CompleteRequest(uint64_t serial, const TListenerRequest& result) {
+  {
+    std::lock_guard lock(requestMutex_);
+    if (serial != requestSerial_) return;  // the requester gave up; a newer request waits
+    request_ = result;
+    request_.Type = 0;
+    completedSerial_ = serial;
+  }
+  requestDone_.notify_all();
+}
+
+}  // namespace vh

@@ -1,0 +1,187 @@
+// One virtual server: its settings, permission sets, ban list, administration request record,
+// and the objects it owns (socket, connection table, listener and send threads, registry,
+// channel tree). Started and stopped on the main thread or an administration thread; its own
+// threads read its settings while it runs.
+//
+// Lock order of the whole server, outermost first:
+//   1. the virtual-server list lock (TVirtualServerList)
+//   2. a virtual server's request lock (requestLock_: one administration request at a time)
+//   3. the client registry lock, then the channel tree lock (released in the same order)
+//   4. the process-wide storage lock (around each load-bind-run-read of a script)
+//   5. innermost: the connection-table lock and the two table-wide bandwidth-counter locks
+// settingsMutex_, requestMutex_ and bansMutex_ are leaves: nothing is taken while one is held,
+// except the storage lock inside LoadBans/SaveServer after the settings are copied.
+// Every wait of the listener and send threads is bounded (at most 52 ms).
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "model/Permissions.h"
+#include "storage/DateTime.h"
+
+namespace vh {
+
+class TCustomStorage;
+class TStorageContainer;
+class TClients;
+class TChannels;
+class TCustomPacketBuffer;
+class TUDPServerSocket;
+class TVHUDPListener;
+class TVHUDPSender;
+class TVirtualServerList;
+class TClock;
+class TVServerEnvironment;
+
+constexpr uint16_t kDefaultServerPort = 8767;
+constexpr int kCodecCount = 13;
+
+// The settings of a virtual server that its record stores (guarded by settingsMutex_).
+struct TVirtualServerSettings {
+  std::string Name = "Voxhollow Server";
+  std::string WelcomeMessage;
+  uint16_t MaxUsers = 16;
+  uint16_t Port = kDefaultServerPort;
+  std::string Password;
+  std::array<bool, kCodecCount> CodecPermits{};  // all on by default (set in the constructor)
+  std::string WebLinkURL;
+  std::string WebPostURL;
+  bool JoinOptionPermit = false;
+};
+
+// A request of an administration thread to the listener.
+struct TListenerRequest {
+  uint8_t Type = 0;  // 1 to 11; 0 none
+  int32_t RequestTarget = 0;
+  int32_t RequestArgument = 0;
+  uint16_t RequestFlags = 0;
+  std::string RequestText;    // at most 255 characters
+  std::string RequestIssuer;  // at most 29 characters
+  // Results.
+  int32_t ResultCode = -10;
+  int32_t ResultValue = 0;
+};
+
+class TServerObject : public std::enable_shared_from_this<TServerObject> {
+ public:
+  static constexpr int kRequestTimeoutMs = 5000;
+  static constexpr int kLivenessTimeoutMs = 1500;
+
+  // `list`: the virtual-server list the server registers in while it runs (none in tests
+  // that run a server on its own). `environment`: the host's rules and bound addresses (the
+  // defaults when none is given); it outlives the server. Create with std::make_shared.
+  explicit TServerObject(TCustomStorage* storage, TVirtualServerList* list = nullptr,
+                         TVServerEnvironment* environment = nullptr);
+  virtual ~TServerObject();
+  TServerObject(const TServerObject&) = delete;
+  TServerObject& operator=(const TServerObject&) = delete;
+
+  // Starts the virtual server `id`; id 0 or less creates a new record first, on `port`
+  // (0 means 8767). For an existing id the port comes from the database.
+  bool Start(int32_t id, uint16_t port);
+  // Tells every player, closes the connections and ends the threads.
+  virtual void Stop();
+  bool Running() const { return running_.load(); }
+  // The clock of the connection table's timers (the steady clock unless set before Start;
+  // tests drive time with a manual clock).
+  void SetClock(const TClock& clock) { clock_ = &clock; }
+  int32_t ServerID() const { return serverId_.load(); }
+
+  void SaveServer();
+  void LoadBans();
+  size_t BanCount() const;
+  TPermissionSet ReadServerPrivileges(TUserGroup group);
+  bool WriteServerPrivileges(TUserGroup group, const TPermissionSet& set);
+
+  // Settings: copies taken and replaced under the settings lock.
+  TVirtualServerSettings Settings() const;
+  void SetSettings(const TVirtualServerSettings& settings);
+  TServerPermissions Permissions() const;
+  void SetPermissions(const TServerPermissions& sets);
+  // Bit n: codec n permitted.
+  uint32_t CodecBits() const;
+  std::atomic<uint16_t>& ServerFlags() { return serverFlags_; }
+  bool IsClanServer() const;
+  std::atomic<bool>& TypeChanged() { return typeChanged_; }
+  std::atomic<uint32_t>& LoginCount() { return loginCount_; }
+  TDateTime StartTime() const { return startTime_; }
+  const std::string& PlatformLabel() const { return platformLabel_; }
+
+  // The objects a running server owns (null before Start and after Stop).
+  TClients* Clients() const { return clients_.get(); }
+  TChannels* Channels() const { return channels_.get(); }
+  TCustomPacketBuffer* PacketBuffer() const { return buffer_.get(); }
+  TUDPServerSocket* Socket() const { return socket_.get(); }
+  TCustomStorage* Storage() const { return storage_; }
+  TVServerEnvironment& Environment() const { return environment_; }
+  // The port the socket actually bound (differs from the setting when that was 0).
+  uint16_t BoundPort() const;
+
+  // Ban list (issue of the listener and the administration threads). Callers hold BansLock.
+  std::mutex& BansLock() { return bansMutex_; }
+  TStorageContainer* Bans() const { return bans_.get(); }
+  TDateTime& LastBanCleanup() { return lastBanCleanup_; }
+
+  // Administration threads: runs one request on the listener, waiting at most `timeoutMs`;
+  // the result code is -10 when the listener did not answer in time. Requests are numbered,
+  // so an answer that comes too late is never read by a later requester.
+  TListenerRequest ExecuteRequest(TListenerRequest request, int timeoutMs = kRequestTimeoutMs);
+  // Listener thread: the pending request (false when none).
+  bool TakeRequest(TListenerRequest& request, uint64_t& serial);
+  void CompleteRequest(uint64_t serial, const TListenerRequest& result);
+
+ protected:
+  void RemoveAllClients();
+  void FreeOwnedObjects();
+
+  // set at construction
+  TCustomStorage* const storage_;
+  TVirtualServerList* const list_;
+  TVServerEnvironment& environment_;
+  const std::string platformLabel_;
+
+  std::atomic<int32_t> serverId_{0};
+  std::atomic<bool> running_{false};
+  std::atomic<uint16_t> serverFlags_{0};
+  std::atomic<bool> typeChanged_{false};
+  std::atomic<uint32_t> loginCount_{0};
+  TDateTime startTime_ = 0;        // set by Start
+  const TClock* clock_ = nullptr;  // set before Start
+
+  mutable std::mutex settingsMutex_;
+  TVirtualServerSettings settings_;  // guarded by settingsMutex_
+  TServerPermissions permissions_;   // guarded by settingsMutex_
+
+  mutable std::mutex bansMutex_;
+  std::unique_ptr<TStorageContainer> bans_;  // guarded by bansMutex_
+  TDateTime lastBanCleanup_ = 0;             // guarded by bansMutex_
+
+  // The request record: requestLock_ serialises requesters; requestMutex_ guards the record
+  // and the serial numbers; requestDone_ wakes the requester.
+  std::mutex requestLock_;
+  std::mutex requestMutex_;
+  std::condition_variable requestDone_;
+  TListenerRequest request_;      // guarded by requestMutex_
+  uint64_t requestSerial_ = 0;    // guarded by requestMutex_; the last request posted
+  uint64_t pendingSerial_ = 0;    // guarded by requestMutex_; 0 when none waits for the listener
+  uint64_t completedSerial_ = 0;  // guarded by requestMutex_
+
+  // Owned objects, created by Start and freed by Stop (in this order of destruction).
+  std::unique_ptr<TClients> clients_;
+  std::unique_ptr<TChannels> channels_;
+  std::unique_ptr<TCustomPacketBuffer> buffer_;
+  std::unique_ptr<TVHUDPListener> listener_;
+  std::unique_ptr<TVHUDPSender> sender_;
+  std::unique_ptr<TUDPServerSocket> socket_;
+
+  friend class TVHUDPListener;
+};
+
+}  // namespace vh

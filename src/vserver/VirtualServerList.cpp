@@ -1,0 +1,62 @@
+#include "vserver/VirtualServerList.h"
+
+#include <algorithm>
+
+#include "common/Strings.h"
+#include "vserver/ServerObject.h"
+
+namespace vh {
+
+TVirtualServerList::~TVirtualServerList() {
+  StopVirtualServers(0);
+}
+
+void TVirtualServerList::Add(std::shared_ptr<TServerObject> server) {
+  std::lock_guard lock(mutex_);
+  servers_.push_back(std::move(server));
+}
+
+std::vector<std::pair<std::string, std::shared_ptr<TServerObject>>>
+TVirtualServerList::ListVirtualServers() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::pair<std::string, std::shared_ptr<TServerObject>>> out;
+  out.reserve(servers_.size());
+  for (const auto& s : servers_) out.emplace_back(std::to_string(s->ServerID()), s);
+  return out;
+}
+
+std::shared_ptr<TServerObject> TVirtualServerList::FindVirtualServer(int32_t id) const {
+  std::lock_guard lock(mutex_);
+  for (const auto& s : servers_)
+    if (s->ServerID() == id) return s;
+  return nullptr;
+}
+
+std::shared_ptr<TServerObject> TVirtualServerList::FindVirtualServerByText(
+    const std::string& text) const {
+  int64_t id = 0;
+  if (!TryParseInt(text, id) || id < INT32_MIN || id > INT32_MAX) return nullptr;
+  return FindVirtualServer(static_cast<int32_t>(id));
+}
+
+void TVirtualServerList::StopVirtualServers(int32_t id) {
+  std::lock_guard lock(mutex_);
+  for (size_t i = servers_.size(); i-- > 0;) {
+    if (id != 0 && servers_[i]->ServerID() != id) continue;
+    std::shared_ptr<TServerObject> s = std::move(servers_[i]);
+    servers_.erase(servers_.begin() + static_cast<std::ptrdiff_t>(i));
+    s->Stop();
+  }
+}
+
+void TVirtualServerList::Remove(const TServerObject* server) {
+  std::lock_guard lock(mutex_);
+  std::erase_if(servers_, [server](const auto& s) { return s.get() == server; });
+}
+
+size_t TVirtualServerList::Count() const {
+  std::lock_guard lock(mutex_);
+  return servers_.size();
+}
+
+}  // namespace vh

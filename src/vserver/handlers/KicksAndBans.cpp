@@ -1,0 +1,373 @@
+// Kicks from the server and from a channel, IP bans (add, lift, list, the login's test and the
+// clean-up of expired bans) and the flood check of the dispatcher. Listener thread, with the
+// registry and channel tree locks held; the ban list is copied under the virtual server's bans
+// lock and every script runs under the storage lock (both come after the tree lock).
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "common/ResultCodes.h"
+#include "model/BanMatch.h"
+#include "model/Channels.h"
+#include "model/Clients.h"
+#include "model/Permissions.h"
+#include "storage/CustomStorage.h"
+#include "transport/PacketBuffer.h"
+#include "vserver/Listener.h"
+#include "vserver/ServerObject.h"
+
+namespace vh {
+
+namespace {
+
+constexpr int32_t kNameRoom = 29;
+constexpr int32_t kFloodBanMinutes = 5;
+constexpr const char* kFloodText = "Excess flood";
+
+// A player who can still be kicked or banned: in the registry and not yet announced as left
+// (an announced player's connection is already closing).
+TClientRecord* ConnectedPlayer(TClients& clients, uint32_t playerId) {
+  TClientRecord* p = clients.GetClientByID(playerId);
+  return p && p->LeftNotified == 0 ? p : nullptr;
+}
+
+// Messages to the server admins: notification 130 with value 255, kind 2, sender "SERVER".
+void NotifyAdmins(TClients& clients, TNotifier& notifier, std::string_view text) {
+  for (size_t i = 0; i < clients.Count(); ++i) {
+    const TClientRecord* q = clients.Items(i);
+    if (q->IsServerAdmin()) notifier.SendTextMessage(*q, 255, 2, "SERVER", text);
+  }
+}
+
+std::string Quoted(std::string_view s) {
+  return "\"" + std::string(s) + "\"";
+}
+
+// Ends a player's session: his left notice goes to everyone who sees him and to himself as
+// the final packet of his connection; the listener's tear-down follows once it has closed.
+void EndSession(TChannels& tree, TNotifier& notifier, TClientRecord& t, bool leaveChannel,
+                uint16_t reason, std::string_view text, uint32_t causeId) {
+  if (leaveChannel)
+    if (TChannel* c = tree.GetChannel(t.ChannelID)) tree.ClientLeftChannel(c, &t);
+  if (t.LoggedIn == 1) {
+    notifier.NotifyPlayerLeftScope(t.PlayerID, reason, text, causeId);
+    return;
+  }
+  if (t.LeftNotified) return;
+  // Not joined yet: nobody else knows him, but his connection must close all the same, or
+  // the kick would be answered as done while he stays.
+  auto packet = NewPacketFor(t, CMD_sc_NotifyPlayerLeftScope);
+  packet->WriteU32(t.PlayerID);
+  packet->WriteU16(reason);
+  packet->WriteU32(causeId);
+  packet->WriteShortString(text, kNameRoom);
+  notifier.Send(std::move(packet), true);
+  t.LeftNotified = 1;
+}
+
+void StoreBan(TCustomStorage& storage, int32_t serverId, std::string_view by,
+              std::string_view pattern, int32_t minutes) {
+  TStorageScript q(storage, "new_ban.sql");
+  q.SetInteger(":iServerID", serverId)
+      .SetString(":sBy", by)
+      .SetString(":sIP", pattern.substr(0, kMaxBanPatternLength))
+      .SetDateTime(":dtCreated", NowDateTime())
+      .SetInteger(":iMinutes", minutes);
+  q.Execute();
+}
+
+std::vector<TBanEntry> CopyBans(TServerObject& server) {
+  std::lock_guard lock(server.BansLock());
+  return BanEntriesFrom(server.Bans());
+}
+
+std::string KickLogFormat(bool fromChannel) {
+  return std::string("[PlayerName: %1, LoginName: %2, DBID: %3] got kicked from ") +
+         (fromChannel ? "channel %8" : "server") +
+         " by [PlayerName: %4, LoginName: %5, DBID: %6], reason: %7";
+}
+
+}  // namespace
+
+void TVHUDPListener::CMD_cs_PlayerKick() {
+  if (!HasPayload(58)) return;
+  TPacket& p = *eventPacket_;
+  TClientRecord* r = currentPlayer_;
+  std::string reason;
+  p.SetPosition(28);
+  p.ReadShortString(kNameRoom, reason);
+
+  TClientRecord* t = ConnectedPlayer(Clients(), p.LongAt(24));
+  if (!t) return Refuse(RC_PLAYER_NOT_FOUND);
+  if (!Can(upKickPlayerFromServer)) return Refuse(RC_INSUFFICIENT_PERMISSION);
+  if (t->IsServerAdmin() && !r->IsServerAdmin()) return Refuse(RC_INSUFFICIENT_PERMISSION);
+
+  std::string text = "Client " + Quoted(t->NickName.Str()) + " got kicked from Server by " +
+                     Quoted(r->NickName.Str());
+  if (!reason.empty()) text += ", reason " + Quoted(reason);
+  NotifyAdmins(Clients(), notifier_, text);
+
+  EndSession(Channels(), notifier_, *t, true, kLeftKicked, reason, r->PlayerID);
+
+  if (Policy().LogKickServer)
+    LogFormat(LMT_ALL, LMD_INFO,
+              {t->NickName.Str(), t->LoginName.Str(), t->DBID, r->NickName.Str(),
+               r->LoginName.Str(), r->DBID, reason},
+              KickLogFormat(false), "ServerKickLog");
+}
+
+void TVHUDPListener::CMD_cs_PlayerKickFromChannel() {
+  if (!HasPayload(58)) return;
+  TPacket& p = *eventPacket_;
+  TClientRecord* r = currentPlayer_;
+  std::string reason;
+  p.SetPosition(28);
+  p.ReadShortString(kNameRoom, reason);
+
+  TClientRecord* t = ConnectedPlayer(Clients(), p.LongAt(24));
+  if (!t) return Refuse(RC_PLAYER_NOT_FOUND);
+  TChannel* from = Channels().GetChannel(t->ChannelID);
+  if (!from) return Refuse(RC_CHANNEL_NOT_FOUND);
+  if (!CanInChannel(from, upKickPlayerFromChannel)) return Refuse(RC_INSUFFICIENT_PERMISSION);
+  if (t->IsServerAdmin() && !r->IsServerAdmin()) return Refuse(RC_INSUFFICIENT_PERMISSION);
+  TChannel* to = Channels().GetDefaultChannelAsPointer();
+  if (!to) return;  // nowhere to put him; nothing is changed
+  const int32_t fromId = from->ID;
+  const std::string fromName = from->Name;
+
+  // The requester revokes what his rank in the channel lets him revoke.
+  const uint16_t rank = Channels().GetChannelAttribs(from, r);
+  struct TRevoke {
+    uint16_t bit;
+    int permission;
+  };
+  static const TRevoke kAll[] = {{CP_CHANNEL_ADMIN, upPrivilegeRevokeCA},
+                                 {CP_OPERATOR, upPrivilegeRevokeOp},
+                                 {CP_VOICE, upPrivilegeRevokeV},
+                                 {CP_AUTO_OPERATOR, upPrivilegeRevokeAutoOp},
+                                 {CP_AUTO_VOICE, upPrivilegeRevokeAutoV}};
+  uint16_t reach = 0;
+  if (r->IsServerAdmin() || (rank & CP_CHANNEL_ADMIN))
+    reach = CP_CHANNEL_ADMIN | CP_OPERATOR | CP_VOICE | CP_AUTO_OPERATOR | CP_AUTO_VOICE;
+  else if (rank & CP_OPERATOR)
+    reach = CP_OPERATOR | CP_VOICE | CP_AUTO_OPERATOR | CP_AUTO_VOICE;
+  else if (rank & CP_VOICE)
+    reach = CP_VOICE | CP_AUTO_VOICE;
+  for (const TRevoke& v : kAll)
+    if ((reach & v.bit) && CanInChannel(from, v.permission)) t->ChannelPrivileges &= ~v.bit;
+  Channels().SetChannelAttribs(from, t);
+
+  notifier_.SetPlayerChannelFlagsAndPrivileges(to, t);
+  notifier_.NotifyPlayerKickedFromChannel(t->PlayerID, fromId, to->ID, t->ChannelPrivileges,
+                                          reason);
+  const bool sameTree = Channels().SameChannelTree(fromId, to->ID);
+  t->ChannelID = to->ID;
+  // Players of the new tree learn of him, and he of them, unless he never left their sight.
+  if (!notifier_.IsClanServer() && !sameTree) {
+    notifier_.NotifyPlayerEnteredScope(t->PlayerID);
+    notifier_.NotifyPlayersInSwitchedChannel(t->PlayerID);
+  }
+  notifier_.NotifyPlayerFlagsChanged(t->PlayerID);
+  Channels().ClientLeftChannel(from, t);
+  Channels().ClientJoinedChannel(to, t);
+
+  if (Policy().LogKickChannel)
+    LogFormat(LMT_ALL, LMD_INFO,
+              {t->NickName.Str(), t->LoginName.Str(), t->DBID, r->NickName.Str(),
+               r->LoginName.Str(), r->DBID, reason, fromName},
+              KickLogFormat(true), "ChannelKickLog");
+
+  ClearChannelUp(Channels().GetTopChannelId(fromId));
+}
+
+void TVHUDPListener::CMD_cs_PlayerBanIp() {
+  if (!HasPayload(26)) return;
+  TPacket& p = *eventPacket_;
+  TClientRecord* r = currentPlayer_;
+  const uint16_t minutes = p.WordAt(24);
+  std::string pattern;
+  p.SetPosition(26);
+  p.ReadCString(pattern);
+
+  if (!Can(upAdminBanIp)) return Refuse(RC_INSUFFICIENT_PERMISSION);
+  if (server_.BanCount() >= kMaxBans) return Refuse(RC_MAX_RECORDS);
+
+  std::string by;
+  AppendCut(by, "IP Ban " + r->NickName.Str(), 36);
+  AppendCut(by, "[LoginName: ", 48);
+  AppendCut(by, r->LoginName.Str(), 77);
+  AppendCut(by, "]", 78);
+  StoreBan(*server_.Storage(), serverId_, by, pattern, minutes);
+  server_.LoadBans();
+
+  std::string text = "IP " + Quoted(pattern.substr(0, kMaxBanPatternLength)) +
+                     " got banned from Server by " + Quoted(r->NickName.Str());
+  if (minutes != 0) text += ", for " + std::to_string(minutes) + " Minutes";
+  NotifyAdmins(Clients(), notifier_, text);
+}
+
+void TVHUDPListener::CMD_cs_PlayerBanIpPlayer() {
+  if (!HasPayload(60)) return;
+  TPacket& p = *eventPacket_;
+  TClientRecord* r = currentPlayer_;
+  const uint16_t minutes = p.WordAt(28);
+  std::string reason;
+  p.SetPosition(30);
+  p.ReadShortString(kNameRoom, reason);
+
+  if (!Can(upAdminBanIp)) return Refuse(RC_INSUFFICIENT_PERMISSION);
+  TClientRecord* t = ConnectedPlayer(Clients(), p.LongAt(24));
+  if (!t) return Refuse(RC_PLAYER_NOT_FOUND);
+  if (t->IsServerAdmin() && !r->IsServerAdmin()) return Refuse(RC_INSUFFICIENT_PERMISSION);
+
+  const std::string address = Buffer().GetConnectionStats(t->PlayerID).peerAddress;
+  if (server_.BanCount() < kMaxBans) {
+    std::string by = r->NickName.Str();
+    AppendCut(by, "[LoginName: ", 41);
+    AppendCut(by, r->LoginName.Str(), 70);
+    AppendCut(by, "] banned ", 79);
+    AppendCut(by, t->NickName.Str(), 108);
+    AppendCut(by, "[LoginName: ", 120);
+    AppendCut(by, t->LoginName.Str(), 149);
+    AppendCut(by, "]", 150);
+    // A player without a connection has no address to ban; he is still removed below.
+    if (!address.empty()) {
+      StoreBan(*server_.Storage(), serverId_, by, address, minutes);
+      server_.LoadBans();
+    }
+  } else {
+    Refuse(RC_MAX_RECORDS);
+  }
+
+  std::string text = "Client " + Quoted(t->NickName.Str()) + " got banned from Server by " +
+                     Quoted(r->NickName.Str());
+  if (!reason.empty()) text += ", reason " + Quoted(reason);
+  NotifyAdmins(Clients(), notifier_, text);
+
+  EndSession(Channels(), notifier_, *t, false, kLeftKicked, reason, r->PlayerID);
+}
+
+void TVHUDPListener::CMD_cs_PlayerUnbanIp() {
+  if (!HasPayload(24)) return;
+  TPacket& p = *eventPacket_;
+  std::string pattern;
+  p.SetPosition(24);
+  p.ReadCString(pattern);
+
+  if (!Can(upAdminBanIp)) return Refuse(RC_INSUFFICIENT_PERMISSION);
+  {
+    TStorageScript q(*server_.Storage(), "delete_ban_ip.sql");
+    // Patterns are stored cut, so the same cut finds them.
+    q.SetInteger(":iServerID", serverId_)
+        .SetString(":sIP", std::string_view(pattern).substr(0, kMaxBanPatternLength));
+    q.Execute();
+  }
+  currentPlayer_->FloodTime = NowDateTime();
+  if (currentPlayer_->FloodCount > 1) --currentPlayer_->FloodCount;
+  server_.LoadBans();
+}
+
+void TVHUDPListener::CMD_cs_InfoRequestBanIpList() {
+  const std::vector<TBanEntry> bans = CopyBans(server_);
+  auto reply = NewPacketFor(*currentPlayer_, CMD_sc_BanIpList);
+  reply->WriteU32(static_cast<uint32_t>(bans.size()));
+  for (const TBanEntry& b : bans) {
+    reply->WriteCString(std::string_view(b.Pattern).substr(0, kMaxBanPatternLength));
+    // Permanent bans (0 or less) travel as 0; longer ones than the field holds are held at
+    // its maximum rather than wrapped to a short ban.
+    reply->WriteU16(static_cast<uint16_t>(b.Minutes < 0        ? 0
+                                          : b.Minutes > 0xFFFF ? 0xFFFF
+                                                               : b.Minutes));
+    reply->WriteCString(std::string_view(b.By).substr(0, kMaxBanPatternLength));
+  }
+  notifier_.Send(std::move(reply));
+}
+
+void TVHUDPListener::ExternalCommand_KickPlayer(TListenerRequest& r, bool withAdminMessage) {
+  TClientRecord* t = ConnectedPlayer(Clients(), static_cast<uint32_t>(r.RequestTarget));
+  if (!t) {
+    r.ResultCode = RC_PLAYER_NOT_FOUND;
+    return;
+  }
+  if (withAdminMessage) {
+    std::string text = "Client " + Quoted(t->NickName.Str()) + " got kicked from Server by " +
+                       Quoted(r.RequestIssuer);
+    if (!r.RequestText.empty()) text += ", reason " + Quoted(r.RequestText);
+    NotifyAdmins(Clients(), notifier_, text);
+  }
+  EndSession(Channels(), notifier_, *t, true, withAdminMessage ? kLeftKicked : kLeftQuit,
+             r.RequestText, 0);
+  r.ResultCode = RC_OK;
+}
+
+bool TVHUDPListener::ClientIsSpammer() {
+  TClientRecord* p = currentPlayer_;
+  if (!p || p->LoggedIn != 1 || p->LeftNotified) return false;
+  try {
+    const TDateTime now = NowDateTime();
+    if (p->IsServerAdmin()) {
+      p->FloodCount = 1;
+      p->FloodTime = now;
+      return false;
+    }
+    const THostPolicy& s = Policy();
+    const bool quick = WholeSecondsBetween(p->FloodTime, now) <= s.SpamInSeconds;
+    if (p->FloodCount >= static_cast<uint32_t>(std::max(s.SpamMaxCommands, 0)) && quick) {
+      if (server_.BanCount() < kMaxBans && eventPacket_) {
+        StoreBan(*server_.Storage(), serverId_, "by Server, reason: Excess flood",
+                 eventPacket_->PeerAddress(), kFloodBanMinutes);
+        server_.LoadBans();
+        NotifyAdmins(Clients(), notifier_,
+                     "Client " + Quoted(p->NickName.Str()) +
+                         " got banned from Server for 5 minutes, reason \"Excess flood\"");
+      }
+      EndSession(Channels(), notifier_, *p, true, kLeftKicked, kFloodText, 0);
+      return true;
+    }
+    p->FloodCount = quick ? p->FloodCount + 1 : 1;
+    p->FloodTime = now;
+  } catch (const std::exception& e) {
+    LogHandlerException("ClientIsSpammer", e);
+  }
+  return false;
+}
+
+bool TVHUDPListener::IsBanned(const std::string& address, int64_t& remainingSeconds) {
+  const std::vector<TBanEntry> bans = CopyBans(server_);
+  const TBanVerdict v = CheckBan(bans, address, NowDateTime());
+  remainingSeconds = v.RemainingSeconds;
+  return v.Banned;
+}
+
+void TVHUDPListener::DBRemoveOldBans() {
+  try {
+    const TDateTime now = NowDateTime();
+    std::vector<TBanEntry> bans;
+    {
+      std::lock_guard lock(server_.BansLock());
+      if (!server_.Bans() || WholeSecondsBetween(server_.LastBanCleanup(), now) <= 4) return;
+      server_.LastBanCleanup() = now;
+      bans = BanEntriesFrom(server_.Bans());
+    }
+    bool deleted = false;
+    for (const TBanEntry& b : bans) {
+      if (!BanExpired(b, now)) continue;
+      // By id: a permanent ban of the same pattern must survive its expired neighbour.
+      if (b.Id >= 0) {
+        TStorageScript q(*server_.Storage(), "delete_ban.sql");
+        q.SetInteger(":iServerID", serverId_).SetInteger(":iBanID", b.Id);
+        q.Execute();
+      } else {
+        TStorageScript q(*server_.Storage(), "delete_ban_ip.sql");
+        q.SetInteger(":iServerID", serverId_).SetString(":sIP", b.Pattern);
+        q.Execute();
+      }
+      deleted = true;
+    }
+    if (deleted) server_.LoadBans();
+  } catch (const std::exception& e) {
+    LogHandlerException("DBRemoveOldBans", e);
+  }
+}
+
+}  // namespace vh

@@ -1,0 +1,190 @@
+// Voice relay: one server voice packet per listener for a client voice packet addressed to the
+// speaker's channel, to his parent channel, or to a whisper list. The voice data is never
+// decoded. Listener thread, registry and channel tree locks held; SendPacket takes the
+// connection-table lock for each packet.
+#include <algorithm>
+#include <vector>
+
+#include "common/Log.h"
+#include "model/Channels.h"
+#include "model/Clients.h"
+#include "transport/PacketBuffer.h"
+#include "vserver/Listener.h"
+#include "vserver/ServerObject.h"
+
+namespace vh {
+
+namespace {
+
+constexpr const char* kVoiceCategory = "UDP VOICE";
+constexpr const char* kListenerCategory = "UDP Listener";
+// Longest voice data the parent-channel and whisper relays pass on.
+constexpr int32_t kMaxRelayedVoice = 16385;
+constexpr int32_t kWhisperCountOffset = kClientVoiceHeaderSize;
+constexpr int32_t kWhisperTargetSize = 5;
+constexpr uint8_t kTargetChannel = 0;
+constexpr uint8_t kTargetPlayer = 1;
+
+// What every relayed copy shares: the client header fields that pass through and the data.
+struct TVoiceSource {
+  uint8_t dataByte = 0;
+  uint16_t counter = 0;
+  uint16_t dataWord = 0;
+  uint32_t speakerId = 0;
+  const uint8_t* data = nullptr;
+  int32_t dataSize = 0;
+};
+
+TVoiceSource ReadVoiceSource(const TPacket& p, const TClientRecord& speaker, int32_t dataOffset) {
+  TVoiceSource s;
+  s.dataByte = p.ByteAt(3);
+  s.counter = p.WordAt(12);
+  s.dataWord = p.WordAt(14);
+  s.speakerId = speaker.PlayerID;
+  s.data = p.Memory() + dataOffset;
+  s.dataSize = std::max(0, p.Size() - dataOffset);
+  return s;
+}
+
+// Header word 12 carries the speaker's counter until the connection table puts the
+// listener connection's own counter there; word 20 keeps the speaker's.
+void RelayTo(TCustomPacketBuffer& buffer, const TClientRecord& listener, uint8_t selector,
+             const TVoiceSource& s) {
+  auto out = NewServerVoicePacket(selector, s.dataByte, listener.ConnectionID, listener.PlayerID,
+                                  s.counter, s.dataWord, s.speakerId, s.counter);
+  out->SetPosition(kServerVoiceHeaderSize);
+  out->Write(s.data, s.dataSize);
+  buffer.SendPacket(std::move(out), false);
+}
+
+bool Hears(const TClientRecord& listener, const TClientRecord& speaker) {
+  return (listener.PlayerFlags & PF_HEARS_NOTHING) == 0 &&
+         !TClients::IsInPlayerMuteList(&listener, speaker.PlayerID);
+}
+
+// May `speaker` be heard in `channel`? On a public server only in his own channel, its
+// siblings and its parent; in a moderated channel only with CA, O or V, or as server admin.
+bool MayTalkInChannel(TChannels& tree, uint16_t serverFlags, const TClientRecord* speaker,
+                      const TChannel* channel) {
+  if (!speaker || !channel) return false;
+  if ((serverFlags & SF_PUBLIC) != 0 && channel->ID != speaker->ChannelID) {
+    const TChannel* own = tree.GetChannel(speaker->ChannelID);
+    if (!own) return false;
+    if (own->ParentID != channel->ParentID && own->ParentID != channel->ID) return false;
+  }
+  if (channel->HasFlag(CF_MODERATED)) {
+    const uint16_t voiced = CP_CHANNEL_ADMIN | CP_OPERATOR | CP_VOICE;
+    if ((speaker->ChannelPrivileges & voiced) == 0 && !speaker->IsServerAdmin()) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void TVHUDPListener::RelayToOwnChannel() {
+  try {
+    TClientRecord* speaker = currentPlayer_;
+    if (!speaker || speaker->LoggedIn != 1) return;
+    TChannel* channel = Channels().GetChannel(speaker->ChannelID);
+    if (!channel) return;
+    if (!MayTalkInChannel(Channels(), server_.ServerFlags().load(), speaker, channel)) return;
+    const TVoiceSource s = ReadVoiceSource(Packet(), *speaker, kClientVoiceHeaderSize);
+    for (size_t i = 0; i < channel->Players.Count(); ++i) {
+      TClientRecord* listener = channel->Players.Items(i);
+      if (!listener || listener == speaker || !Hears(*listener, *speaker)) continue;
+      RelayTo(Buffer(), *listener, 0, s);
+    }
+  } catch (const std::exception& e) {
+    LogText(LMT_ERROR, LMD_ALL,
+            std::string("ProgressVoiceData_SendVoiceDataToChannel Exception: ") +
+                ExceptionClassName(e) + "." + e.what(),
+            kListenerCategory);
+  }
+}
+
+void TVHUDPListener::RelayToParentChannel() {
+  try {
+    TClientRecord* speaker = currentPlayer_;
+    if (!speaker || speaker->LoggedIn != 1) return;
+    TVoiceSource s = ReadVoiceSource(Packet(), *speaker, kClientVoiceHeaderSize);
+    if (s.dataSize > kMaxRelayedVoice) {
+      s.dataSize = kMaxRelayedVoice;
+      LogText(LMT_WARNING, LMD_ALL,
+              "ProgressVoiceData_SendVoiceDataToParentChannel, invalid packet size",
+              kVoiceCategory);
+    }
+    TChannel* own = Channels().GetChannel(speaker->ChannelID);
+    TChannel* parent = own ? Channels().GetChannel(own->ParentID) : nullptr;
+    if (!parent) {
+      LogText(LMT_WARNING, LMD_ALL,
+              "TVHUDPListener.ProgressVoiceData_SendVoiceDataToParentChannel, unable to get "
+              "parentchannel",
+              kVoiceCategory);
+      return;
+    }
+    if (!MayTalkInChannel(Channels(), server_.ServerFlags().load(), speaker, parent)) return;
+    for (size_t i = 0; i < Clients().Count(); ++i) {
+      TClientRecord* listener = Clients().Items(i);
+      if (listener == speaker || listener->ChannelID != speaker->ChannelID) continue;
+      if (!Hears(*listener, *speaker)) continue;
+      RelayTo(Buffer(), *listener, 2, s);
+    }
+  } catch (const std::exception&) {
+    // Voice is best effort: a failed relay is not worth a log line per datagram.
+  }
+}
+
+void TVHUDPListener::RelayWhisper() {
+  try {
+    TClientRecord* speaker = currentPlayer_;
+    if (!speaker || speaker->LoggedIn != 1) return;
+    const TPacket& p = Packet();
+    if (p.Size() <= kWhisperCountOffset) return;
+    const int32_t n = p.ByteAt(kWhisperCountOffset);
+    if (n == 0) return;
+    const int32_t dataOffset = kWhisperCountOffset + 1 + kWhisperTargetSize * n;
+    // A target list that runs past the datagram is not guessed at: the datagram is dropped.
+    if (dataOffset > p.Size()) return;
+    TVoiceSource s = ReadVoiceSource(p, *speaker, dataOffset);
+    if (s.dataSize > kMaxRelayedVoice) {
+      s.dataSize = kMaxRelayedVoice;
+      LogText(LMT_WARNING, LMD_ALL, "ProgressVoiceData_SendVoiceDataWhisper, invalid packet size",
+              kVoiceCategory);
+    }
+
+    struct TRecipient {
+      uint32_t playerId;
+      uint8_t kind;
+    };
+    std::vector<TRecipient> recipients;
+    const uint16_t serverFlags = server_.ServerFlags().load();
+    for (int32_t k = 0; k < n; ++k) {
+      const int32_t at = kWhisperCountOffset + 1 + kWhisperTargetSize * k;
+      const uint8_t kind = p.ByteAt(at);
+      const uint32_t id = p.LongAt(at + 1);
+      if (kind == kTargetPlayer) {
+        if (id != speaker->PlayerID) recipients.push_back({id, kTargetPlayer});
+      } else if (kind == kTargetChannel) {
+        TChannel* channel = Channels().GetChannel(static_cast<int32_t>(id));
+        if (!channel || !MayTalkInChannel(Channels(), serverFlags, speaker, channel)) continue;
+        for (size_t i = 0; i < Clients().Count(); ++i) {
+          TClientRecord* q = Clients().Items(i);
+          if (q != speaker && q->ChannelID == channel->ID)
+            recipients.push_back({q->PlayerID, kTargetChannel});
+        }
+      }
+    }
+    // Duplicates stay: a player named twice hears the voice twice, as the client asked.
+    for (const TRecipient& r : recipients) {
+      TClientRecord* listener = Clients().GetClientByID(r.playerId);
+      if (!listener || listener->LoggedIn != 1) continue;
+      if ((listener->PlayerFlags & PF_REFUSES_WHISPERS) != 0) continue;
+      if (!Hears(*listener, *speaker)) continue;
+      RelayTo(Buffer(), *listener, r.kind, s);
+    }
+  } catch (const std::exception&) {
+    // Voice is best effort: a failed relay is not worth a log line per datagram.
+  }
+}
+
+}  // namespace vh

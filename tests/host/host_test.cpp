@@ -1,0 +1,242 @@
+#include <gtest/gtest.h>
+
+#include "common/IniFile.h"
+#include "common/SocketBinding.h"
+#include "host/CommandLine.h"
+#include "host/ServerHost.h"
+#include "host/Settings.h"
+#include "support/TempDir.h"
+
+namespace vh {
+namespace {
+
+using test::ReadFile;
+using test::TTempDir;
+using test::WriteFile;
+
+const std::string kVersion = "Version Voxhollow v2.0.20.1 Linux";
+
+TEST(CommandLine, ValuedOptionsMatchAnywhereIgnoringCaseAndKeepTheValueCase) {
+  TCommandLine a = ParseCommandLine({"-ini=C:\\x.ini"}, kVersion);
+  TCommandLine b = ParseCommandLine({"-INI=C:\\x.ini"}, kVersion);
+  EXPECT_EQ(a.settingsFile, "C:\\x.ini");
+  EXPECT_EQ(b.settingsFile, "C:\\x.ini");
+
+  // The first option in table order wins, even when it is not at the start: the value is cut
+  // by the length of the option text from the front of the argument.
+  TCommandLine c = ParseCommandLine({"x-DB=/Data/S.dbs"}, kVersion);
+  EXPECT_EQ(c.databaseFile, "=/Data/S.dbs");
+  TCommandLine d = ParseCommandLine({"-DB=a-INI=b"}, kVersion);
+  EXPECT_EQ(d.settingsFile, "-INI=b");
+  EXPECT_FALSE(d.databaseFile.has_value());
+}
+
+TEST(CommandLine, EveryOptionAndItsValueTreatment) {
+  TCommandLine cl = ParseCommandLine(
+      {"-db=/d/s.dbs", "-log=/l/S.log", "-pid=/run/v.pid", "-sql=/scripts", "-badnames=/b.txt",
+       "-httpdocs= /web ", "-tcpquerydocs= /tq ", "-nopwdialog", "unknown"},
+      kVersion);
+  EXPECT_EQ(cl.databaseFile, "/d/s.dbs");
+  EXPECT_EQ(cl.logFile, "/l/S.log");
+  EXPECT_EQ(cl.pidFile, "/run/v.pid");
+  EXPECT_EQ(cl.sqlDirectory, "/scripts");  // no separator added: joined to names as is
+  EXPECT_EQ(cl.badNamesFile, "/b.txt");
+  EXPECT_EQ(cl.httpDocsDirectory, "/web");
+  EXPECT_EQ(cl.tcpQueryDocsDirectory, "/tq");
+  EXPECT_TRUE(cl.noPasswordDialog);
+  EXPECT_FALSE(cl.settingsFile.has_value());
+  EXPECT_FALSE(cl.exitText.has_value());
+}
+
+TEST(CommandLine, VersionAndHelpRequests) {
+  TCommandLine v = ParseCommandLine({"-ver", "-help"}, kVersion);
+  ASSERT_TRUE(v.exitText);
+  EXPECT_EQ(*v.exitText, kVersion);
+  EXPECT_EQ(*ParseCommandLine({"--Version"}, kVersion).exitText, kVersion);
+
+  const std::string help =
+      kVersion +
+      "\n\rCommand parameters:\n\r -db=<path>\n\r -ini=<path>\n\r -sql=<path>\n\r"
+      " -log=<path>\n\r -pid=<path>\n\r -badnames=<filename>\n\r"
+      " -httpdocs=<path>\n\r -tcpquerydocs=<path>\n\r";
+  for (const char* arg :
+       {"-?", "--?", "-h", "--H", "-HELP", "--help", "/HELP", "/?", "/h", "-hurry"}) {
+    TCommandLine h = ParseCommandLine({arg}, kVersion);
+    ASSERT_TRUE(h.exitText) << arg;
+    EXPECT_EQ(*h.exitText, help) << arg;
+  }
+  // A valued option is matched before help: "-httpdocs=" begins with -H but is no request.
+  EXPECT_FALSE(ParseCommandLine({"-httpdocs=/x"}, kVersion).exitText);
+  // Help only at the very start of an argument.
+  EXPECT_FALSE(ParseCommandLine({"x-help"}, kVersion).exitText);
+}
+
+TEST(Settings, MissingFileIsCompletedWithDefaultsAndRoundTrips) {
+  TTempDir dir;
+  TIniFile ini;
+  ASSERT_TRUE(ini.Load(dir.File("server.ini")));
+  TSettings s;
+  ReadSettings(ini, s);
+  WriteSettings(s, ini);
+  ASSERT_TRUE(ini.Save());
+  std::string text = ReadFile(dir.File("server.ini"));
+  for (const char* line : {"ExternalIPDectection=1",
+                           "HTTPServer Port=14534",
+                           "HTTPServer Enabled=1",
+                           "DateTimeFormat=dd-mm-yyyy hh:nn:ss",
+                           "TCPQueryPort=51234",
+                           "AdminEmail=na",
+                           "ISPLinkURL=na",
+                           "ISPName=Private",
+                           "ISPCountryNumber=0",
+                           "Enabled=1",
+                           "PostURL=",
+                           "ListPublic=1",
+                           "UserAgent=voxhollow",
+                           "AllowedClientNameChars=",
+                           "DisAllowedClientNameChars=()[]{}",
+                           "access_r=0",
+                           "access_u=0",
+                           "channel_registerred=0",
+                           "channel_unregisterred=0",
+                           "sa=0",
+                           "chat=0",
+                           "kick_server=0",
+                           "kick_channel=0",
+                           "max_commands=10",
+                           "in_seconds=2"})
+    EXPECT_NE(text.find(std::string(line) + "\n"), std::string::npos) << line;
+  // Never written back.
+  EXPECT_EQ(text.find("GFX URL"), std::string::npos);
+  EXPECT_EQ(text.find("TrayIdent"), std::string::npos);
+  // Written in SaveBasicSettings order within [Main Config].
+  EXPECT_LT(text.find("ExternalIPDectection"), text.find("HTTPServer Port"));
+  EXPECT_LT(text.find("kick_server"), text.find("kick_channel"));
+}
+
+TEST(Settings, UnreadableValuesYieldDefaultsAndUnknownKeysSurvive) {
+  TTempDir dir;
+  WriteFile(dir.File("server.ini"),
+            "; keep me\n[Main Config]\nHTTPServer Port=abc\nTCPQueryPort=0\nCustom=kept\n"
+            "[log]\nkick_server=1\nkick_channel=1\n[WebPost]\nISPName=  " +
+                std::string(40, 'n') + "  \n[Other]\nx=y\n[DBEXPRESS]\nActive=0\n");
+  TIniFile ini;
+  ASSERT_TRUE(ini.Load(dir.File("server.ini")));
+  TSettings s;
+  ReadSettings(ini, s);
+  EXPECT_EQ(s.HTTPServerPort, 14534);
+  EXPECT_EQ(s.TCPQueryPort, 0);
+  EXPECT_TRUE(s.LogKickServer);
+  EXPECT_TRUE(s.LogKickChannel);
+  EXPECT_EQ(s.ISPName, std::string(29, 'n'));  // trimmed, then cut to its room
+  WriteSettings(s, ini);
+  ASSERT_TRUE(ini.Save());
+
+  TIniFile again;
+  ASSERT_TRUE(again.Load(dir.File("server.ini")));
+  TSettings t;
+  ReadSettings(again, t);
+  EXPECT_TRUE(t.LogKickServer);
+  EXPECT_TRUE(t.LogKickChannel);
+  EXPECT_EQ(t.TCPQueryPort, 0);
+  std::string text = ReadFile(dir.File("server.ini"));
+  EXPECT_NE(text.find("; keep me"), std::string::npos);
+  EXPECT_NE(text.find("Custom=kept"), std::string::npos);
+  EXPECT_NE(text.find("[Other]\nx=y"), std::string::npos);
+  EXPECT_NE(text.find("Active=0"), std::string::npos);
+  EXPECT_NE(text.find("HTTPServer Port=14534"), std::string::npos);
+}
+
+class HostFixture : public ::testing::Test {
+ protected:
+  void SetUp() override { Host().settingsFile = dir.File("server.ini"); }
+  void TearDown() override { Host().boundAddress.clear(); }
+  TTempDir dir;
+};
+
+TEST_F(HostFixture, BoundToIpMovesToBoundToIp1) {
+  WriteFile(dir.File("server.ini"), "[Main Config]\nBoundToIp= 127.0.0.1 \n");
+  std::vector<TSocketBinding> bindings;
+  ApplyBoundAddresses(8767, bindings);
+  ASSERT_EQ(bindings.size(), 1u);
+  EXPECT_EQ(bindings[0].address, "127.0.0.1");
+  EXPECT_EQ(bindings[0].port, 8767);
+  std::string text = ReadFile(dir.File("server.ini"));
+  EXPECT_EQ(text.find("BoundToIp="), std::string::npos);
+  EXPECT_NE(text.find("BoundToIp1=127.0.0.1"), std::string::npos);
+
+  // The next socket reads the migrated key.
+  std::vector<TSocketBinding> next;
+  ApplyBoundAddresses(51234, next);
+  ASSERT_EQ(next.size(), 1u);
+  EXPECT_EQ(next[0].address, "127.0.0.1");
+  EXPECT_EQ(next[0].port, 51234);
+}
+
+TEST_F(HostFixture, SeveralAddressesBindEverySocketToEach) {
+  WriteFile(dir.File("server.ini"),
+            "[Main Config]\nBoundToIp1=127.0.0.1\nBoundToIp2=127.0.0.2\nBoundToIp4=127.0.0.4\n");
+  std::vector<TSocketBinding> bindings;
+  ApplyBoundAddresses(9000, bindings);
+  ASSERT_EQ(bindings.size(), 2u);  // reading stops at the first empty key
+  EXPECT_EQ(bindings[1].address, "127.0.0.2");
+  EXPECT_EQ(Host().boundAddress, "127.0.0.1");
+}
+
+TEST_F(HostFixture, NoAddressLeavesBindingsUntouched) {
+  WriteFile(dir.File("server.ini"), "[Main Config]\n");
+  std::vector<TSocketBinding> bindings = {{"10.1.1.1", 5}};
+  ApplyBoundAddresses(9000, bindings);
+  ASSERT_EQ(bindings.size(), 1u);
+  EXPECT_EQ(bindings[0].address, "10.1.1.1");
+  EXPECT_NE(ReadFile(dir.File("server.ini")).find("BoundToIp1=\n"), std::string::npos);
+}
+
+TEST(Helpers, UptimeFormatting) {
+  EXPECT_EQ(FormatUptime(0), "00:00:00");
+  EXPECT_EQ(FormatUptime(3661), "01:01:01");
+  EXPECT_EQ(FormatUptime(86399), "23:59:59");
+  EXPECT_EQ(FormatUptime(86400), "1D 00:00:00");
+  EXPECT_EQ(FormatUptime(12 * 86400 + 5 * 3600 + 7), "12D 05:00:07");
+}
+
+TEST(Helpers, RandomPasswordAlphabetAndLength) {
+  std::string all;
+  for (int i = 0; i < 200; ++i) {
+    std::string p = RandomPassword(6);
+    ASSERT_EQ(p.size(), 6u);
+    EXPECT_EQ(p.find_first_not_of("abcdefghijklmnopqrstuvwxyz1234567890"), std::string::npos);
+    all += p;
+  }
+  // 1200 draws over 36 characters: every character shows up (a fixed or skewed source fails).
+  for (char c : std::string("abcdefghijklmnopqrstuvwxyz1234567890"))
+    EXPECT_NE(all.find(c), std::string::npos) << c;
+  EXPECT_EQ(RandomPassword(0), "");
+}
+
+TEST(Helpers, PlatformLabelUnscrambles) {
+  EXPECT_EQ(UnscramblePlatformLabel(kScrambledPlatformLabel), "Linux");
+  // Invalid pairs count as 0; an odd last digit is ignored.
+  EXPECT_EQ(UnscramblePlatformLabel("41zz4"), std::string("A\0", 2));
+}
+
+TEST(Helpers, BadNamesFileIsCompleted) {
+  TTempDir dir;
+  std::string path = dir.File("bad_names.txt");
+  EXPECT_EQ(LoadBadNames(path), std::vector<std::string>{"server"});
+  EXPECT_EQ(ReadFile(path), "server\n");
+
+  WriteFile(path, "");
+  EXPECT_EQ(LoadBadNames(path), std::vector<std::string>{"server"});
+  EXPECT_EQ(ReadFile(path), "server\n");
+
+  WriteFile(path, "admin\r\nroot\n");
+  EXPECT_EQ(LoadBadNames(path), (std::vector<std::string>{"admin", "root", "server"}));
+  EXPECT_EQ(ReadFile(path), "admin\r\nroot\n");  // "server" is added in memory only
+
+  WriteFile(path, "SERVER\n");
+  EXPECT_EQ(LoadBadNames(path), std::vector<std::string>{"SERVER"});
+}
+
+}  // namespace
+}  // namespace vh
