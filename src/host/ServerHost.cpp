@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <thread>
@@ -49,7 +48,7 @@ void WritePidFile(const std::string& path) {
 // A headless server has no message box: a version or help text goes to standard output.
 void ShowExitText(const std::string& text) {
   std::cout << text;
-  if (text.back() != '\r' && text.back() != '\n') std::cout << "\n";
+  if (text.empty() || (text.back() != '\r' && text.back() != '\n')) std::cout << "\n";
   std::cout.flush();
 }
 
