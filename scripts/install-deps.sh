@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages needed to build, run and test the server. Idempotent; run
-# as root (or through sudo).
+# Installs the Debian 12 packages needed to build, run and test the server (and the sqlite3
+# shell the README uses to edit virtual servers). Idempotent. Installing needs root: as
+# another user the script asks sudo, and only when a package is missing.
 set -euo pipefail
 
 packages=(
   build-essential g++ cmake ninja-build pkg-config
   libsqlite3-dev libsimpleini-dev libicu-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  sqlite3
 )
 
 missing=()
@@ -14,7 +16,15 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  as_root=()
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null; then
+      echo "install-deps.sh: run as root to install: ${missing[*]}" >&2
+      exit 1
+    fi
+    as_root=(sudo)
+  fi
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

@@ -1,9 +1,15 @@
 #include "common/IniFile.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "common/Strings.h"
 
@@ -29,9 +35,51 @@ bool TIniFile::Load(const std::string& path) {
   return rc >= 0;
 }
 
+bool TIniFile::Fail(const std::string& what, int error) {
+  lastError_ = what + ": " + std::strerror(error);
+  return false;
+}
+
 bool TIniFile::Save() {
-  if (path_.empty()) return false;
-  return ini_.SaveFile(path_.c_str(), false) >= 0;
+  lastError_.clear();
+  if (path_.empty()) return Fail("no file name", EINVAL);
+  std::string text;
+  if (ini_.Save(text, false) < 0) return Fail(path_, ENOMEM);
+  // Through a symbolic link the link stays and its target is replaced.
+  std::string target = path_;
+  char resolved[PATH_MAX];
+  if (::realpath(path_.c_str(), resolved)) target = resolved;
+  struct stat old {};
+  const bool hadFile = ::stat(target.c_str(), &old) == 0;
+
+  std::string temp = target + ".XXXXXX";
+  int fd = ::mkstemp(temp.data());
+  if (fd < 0) return Fail("cannot create a file beside " + target, errno);
+  auto abandon = [&](const std::string& what) {
+    int error = errno;
+    if (fd >= 0) ::close(fd);
+    ::unlink(temp.c_str());
+    return Fail(what, error);
+  };
+  if (hadFile) {
+    // Only root may hand the file back to its owner; anyone else's copy stays theirs.
+    [[maybe_unused]] int chowned = ::fchown(fd, old.st_uid, old.st_gid);
+    ::fchmod(fd, old.st_mode & 07777);
+  } else {
+    ::fchmod(fd, 0644);
+  }
+  for (size_t done = 0; done < text.size();) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return abandon("cannot write " + temp);
+    done += static_cast<size_t>(n);
+  }
+  if (::fsync(fd) != 0) return abandon("cannot write " + temp);
+  int closing = fd;
+  fd = -1;
+  if (::close(closing) != 0) return abandon("cannot write " + temp);
+  if (::rename(temp.c_str(), target.c_str()) != 0) return abandon("cannot replace " + target);
+  return true;
 }
 
 std::string TIniFile::ReadString(const std::string& section, const std::string& key,

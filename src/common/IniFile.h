@@ -14,7 +14,11 @@ class TIniFile {
   // Loads the file; a missing file counts as empty and is created by Save. Returns false when
   // the file exists but cannot be read, or cannot be created.
   bool Load(const std::string& path);
+  // Writes the whole file to a temporary file beside it and renames that over the old one,
+  // so a full disk or a crash leaves the old file or the new one, never half a file. The old
+  // file's mode and owner are kept. False (and LastError says why) when nothing was replaced.
   bool Save();
+  const std::string& LastError() const { return lastError_; }
   const std::string& Path() const { return path_; }
 
   std::string ReadString(const std::string& section, const std::string& key,
@@ -29,8 +33,11 @@ class TIniFile {
   void DeleteKey(const std::string& section, const std::string& key);
 
  private:
+  bool Fail(const std::string& what, int error);
+
   CSimpleIniA ini_;
   std::string path_;
+  std::string lastError_;
 };
 
 }  // namespace vh

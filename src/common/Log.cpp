@@ -97,17 +97,21 @@ std::string EscapeLineBreaks(std::string_view message) {
   return out;
 }
 
-void TLogObject::ReadFilter(const std::string& settingsFile) {
+bool TLogObject::ReadFilter(const std::string& settingsFile) {
   TIniFile ini;
-  ini.Load(settingsFile);
-  std::string types = ini.ReadString("debug", "MessageTypes", "");
-  if (types.empty()) {
-    ini.WriteString("debug", "MessageTypes", "LMTALL");
-    ini.WriteString("debug", "MessageDepths", "LMDALL");
-    ini.Save();
-    types = ini.ReadString("debug", "MessageTypes", "");
+  // A file that cannot be read still gets the defaults in memory; start-up reports the file.
+  const bool loaded = ini.Load(settingsFile);
+  bool completed = false;
+  for (auto [key, def] :
+       {std::pair{"MessageTypes", "LMTALL"}, std::pair{"MessageDepths", "LMDALL"}}) {
+    if (!ini.ReadString("debug", key, "").empty()) continue;
+    ini.WriteString("debug", key, def);
+    completed = true;
   }
-  SetFilter(types, ini.ReadString("debug", "MessageDepths", ""));
+  bool saved = !completed || !loaded || ini.Save();
+  SetFilter(ini.ReadString("debug", "MessageTypes", ""),
+            ini.ReadString("debug", "MessageDepths", ""));
+  return saved;
 }
 
 void TLogObject::SetFilter(std::string_view messageTypes, std::string_view messageDepths) {
@@ -129,6 +133,11 @@ bool TLogObject::Passes(uint8_t kind, uint8_t depth) const {
 void TLogObject::Log(uint8_t kind, uint8_t depth, std::string_view message,
                      std::string_view category) {
   if (!Passes(kind, depth)) return;
+  WriteLine(kind, depth, category, message);
+}
+
+void TLogObject::LogUnfiltered(uint8_t kind, uint8_t depth, std::string_view message,
+                               std::string_view category) {
   WriteLine(kind, depth, category, message);
 }
 
@@ -257,9 +266,12 @@ void TMemoryLog::WriteLine(uint8_t kind, uint8_t depth, std::string_view categor
 void CreateLog(const std::string& settingsFile, const std::string& logFile) {
   auto log = std::make_unique<TLogFile>();
   log->SetFileName(logFile);
-  log->ReadFilter(settingsFile);
+  bool filterSaved = log->ReadFilter(settingsFile);
   log->WriteOpeningBanner();
   InstallLog(std::move(log));
+  if (!filterSaved)
+    Log(LMT_ERROR, LMD_ALL, "CreateLog: unable to write server config file: " + settingsFile + " ",
+        "GENERAL");
 }
 
 void InstallLog(std::unique_ptr<TLogObject> log) {
@@ -283,6 +295,12 @@ bool LogExists() {
 void Log(uint8_t kind, uint8_t depth, std::string_view message, std::string_view category) {
   std::shared_lock lock(gLogMutex);
   if (gLog) gLog->Log(kind, depth, message, category);
+}
+
+void LogUnfiltered(uint8_t kind, uint8_t depth, std::string_view message,
+                   std::string_view category) {
+  std::shared_lock lock(gLogMutex);
+  if (gLog) gLog->LogUnfiltered(kind, depth, message, category);
 }
 
 void LogFormat(uint8_t kind, uint8_t depth, TLogArgs args, std::string_view format,

@@ -60,9 +60,10 @@ class TLogObject {
   TLogObject(const TLogObject&) = delete;
   TLogObject& operator=(const TLogObject&) = delete;
 
-  // Reads [debug] MessageTypes / MessageDepths from the settings file, writing the
-  // defaults "LMTALL"/"LMDALL" there when MessageTypes is empty.
-  void ReadFilter(const std::string& settingsFile);
+  // Reads [debug] MessageTypes / MessageDepths from the settings file. Each key that is
+  // missing or empty gets its default ("LMTALL", "LMDALL") and is written back on its own, so
+  // a file that sets only one of them still logs. False when that write-back failed.
+  bool ReadFilter(const std::string& settingsFile);
   // Sets the filter from setting words directly (substring test, case ignored).
   void SetFilter(std::string_view messageTypes, std::string_view messageDepths);
   bool Passes(uint8_t kind, uint8_t depth) const;
@@ -71,6 +72,10 @@ class TLogObject {
   const std::string& FileName() const { return fileName_; }
 
   void Log(uint8_t kind, uint8_t depth, std::string_view message, std::string_view category);
+  // Writes whatever the filter says: only for the few lines an operator must never lose
+  // (the generated first-start passwords).
+  void LogUnfiltered(uint8_t kind, uint8_t depth, std::string_view message,
+                     std::string_view category);
   void LogFormat(uint8_t kind, uint8_t depth, TLogArgs args, std::string_view format,
                  std::string_view category);
   void LogMemory(uint8_t kind, uint8_t depth, std::string_view category);
@@ -146,6 +151,8 @@ bool LogExists();
 
 // Shortcuts to the process-wide log; they do nothing when there is none.
 void Log(uint8_t kind, uint8_t depth, std::string_view message, std::string_view category);
+void LogUnfiltered(uint8_t kind, uint8_t depth, std::string_view message,
+                   std::string_view category);
 void LogFormat(uint8_t kind, uint8_t depth, TLogArgs args, std::string_view format,
                std::string_view category);
 

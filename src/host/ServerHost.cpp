@@ -4,11 +4,11 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <thread>
 
+#include "common/Console.h"
 #include "common/Log.h"
 #include "common/Random.h"
 #include "common/SocketBinding.h"
@@ -43,6 +43,69 @@ void WritePidFile(const std::string& path) {
   if (path.empty()) return;
   std::ofstream out(path, std::ios::trunc);
   if (out) out << ::getpid() << "\n";
+}
+
+// A headless server has no message box: a version or help text goes to standard output.
+void ShowExitText(const std::string& text) {
+  std::cout << text;
+  if (text.empty() || (text.back() != '\r' && text.back() != '\n')) std::cout << "\n";
+  std::cout.flush();
+}
+
+// Every path the command line left unset gets its default beside the program.
+void AssignPaths(const TCommandLine& cl) {
+  TServerHost& h = Host();
+  const std::string dir = ProgramDirectory();
+  h.settingsFile = cl.settingsFile.value_or(JoinPath(dir, "server.ini"));
+  h.databaseFile = cl.databaseFile.value_or(JoinPath(dir, "server.dbs"));
+  h.logFile = cl.logFile.value_or(JoinPath(dir, "server.log"));
+  h.pidFile = cl.pidFile.value_or("");
+  h.sqlDirectory = cl.sqlDirectory.value_or(JoinPath(dir, "sqlite_sql/"));
+  h.badNamesFile = cl.badNamesFile.value_or(JoinPath(dir, "bad_names.txt"));
+  h.httpDocsDirectory = cl.httpDocsDirectory.value_or(JoinPath(dir, "httpdocs"));
+  h.tcpQueryDocsDirectory = cl.tcpQueryDocsDirectory.value_or(JoinPath(dir, "tcpquerydocs"));
+  h.noPasswordDialog = cl.noPasswordDialog;
+}
+
+// Creates the log (unless one is installed already), writes the version to it and tells the
+// operator which files this run uses.
+void OpenLogAndAnnounce() {
+  TServerHost& h = Host();
+  if (!LogExists()) CreateLog(h.settingsFile, h.logFile);
+  Log(LMT_ALL, LMD_INFO, "Server init initialized", "server");
+  Log(LMT_ALL, LMD_INFO, std::string("Server version: ") + kServerVersion + " " + h.platformLabel,
+      "server");
+  ConsoleLine(VersionLine());
+  ConsoleLine("Settings file: " + h.settingsFile);
+  ConsoleLine("Database file: " + h.databaseFile);
+  ConsoleLine("Log file:      " + h.logFile);
+}
+
+// Interface holders cleared, every setting at its default, no first-start passwords.
+void ResetSettingsAndPasswords() {
+  TServerHost& h = Host();
+  h.settings = TSettings{};
+  h.adminPassword.clear();
+  h.superAdminPassword.clear();
+}
+
+bool ReadSettingsFile(const TIniFile& ini) {
+  TServerHost& h = Host();
+  try {
+    ReadSettings(ini, h.settings);
+  } catch (const std::exception&) {
+    ReportStartupFailure("Start_Server: error in config file");
+    return false;
+  }
+  h.environment.SetPolicy(PolicyFromSettings(h.settings, h.badNames));
+  return true;
+}
+
+// Writes every written-back key, so a missing or partial file is complete afterwards.
+void CompleteSettingsFile(TIniFile& ini) {
+  if (!SaveBasicSettings(&ini))
+    ConsoleError("Could not write " + Host().settingsFile +
+                 "; it was left as it was (see the log)");
 }
 
 }  // namespace
@@ -96,24 +159,29 @@ std::vector<std::string> LoadBadNames(const std::string& path) {
   return names;
 }
 
-void SaveBasicSettings(TIniFile* ini) {
+bool SaveBasicSettings(TIniFile* ini) {
   TServerHost& h = Host();
   std::lock_guard lock(h.settingsFileMutex);
   TIniFile own;
   if (!ini) {
     if (!own.Load(h.settingsFile)) {
       StartupError("SaveBasicSettings: unable to open server config file: " + h.settingsFile + " ");
-      return;
+      return false;
     }
     ini = &own;
   }
   try {
     WriteSettings(h.settings, *ini);
-    ini->Save();
   } catch (const std::exception& e) {
     StartupError(std::string("SaveBasicSettings Exception: ") + ExceptionClassName(e) + "." +
                  e.what());
+    return false;
   }
+  if (!ini->Save()) {
+    StartupError("SaveBasicSettings: unable to write server config file: " + ini->LastError());
+    return false;
+  }
+  return true;
 }
 
 void ApplyBoundAddresses(uint16_t port, std::vector<TSocketBinding>& bindings) {
@@ -143,74 +211,40 @@ void ApplyBoundAddresses(uint16_t port, std::vector<TSocketBinding>& bindings) {
   }
   ini.DeleteKey("Main Config", "BoundToIp");
   ini.WriteString("Main Config", "BoundToIp1", h.boundAddress);
-  ini.Save();
+  if (!ini.Save())
+    StartupError("ApplyBoundAddresses: unable to write server config file: " + ini.LastError());
 }
 
-bool Start_Server() {
+TStartOutcome Start_Server() {
   TServerHost& h = Host();
-  // 1. Start time (the random source needs no seed).
-  h.startTime = NowSeconds();
-  // 2. Platform label, command line.
+  h.startTime = NowSeconds();  // the random source needs no seed
   h.platformLabel = UnscramblePlatformLabel(kScrambledPlatformLabel);
   TCommandLine cl = ParseCommandLine(gProgramArguments, VersionLine());
   if (cl.exitText) {
-    // A headless server has no message box: the text goes to standard output.
-    std::cout << *cl.exitText;
-    if (cl.exitText->back() != '\r' && cl.exitText->back() != '\n') std::cout << "\n";
-    std::cout.flush();
-    std::exit(0);
+    ShowExitText(*cl.exitText);
+    return TStartOutcome::ExitRequested;
   }
-  // 3. Defaults for every path the command line left unset.
-  const std::string dir = ProgramDirectory();
-  h.settingsFile = cl.settingsFile.value_or(JoinPath(dir, "server.ini"));
-  h.databaseFile = cl.databaseFile.value_or(JoinPath(dir, "server.dbs"));
-  h.logFile = cl.logFile.value_or(JoinPath(dir, "server.log"));
-  h.pidFile = cl.pidFile.value_or("");
-  h.sqlDirectory = cl.sqlDirectory.value_or(JoinPath(dir, "sqlite_sql/"));
-  h.badNamesFile = cl.badNamesFile.value_or(JoinPath(dir, "bad_names.txt"));
-  h.httpDocsDirectory = cl.httpDocsDirectory.value_or(JoinPath(dir, "httpdocs"));
-  h.tcpQueryDocsDirectory = cl.tcpQueryDocsDirectory.value_or(JoinPath(dir, "tcpquerydocs"));
-  h.noPasswordDialog = cl.noPasswordDialog;
+  AssignPaths(cl);
   WritePidFile(h.pidFile);
-  // 4. The log.
-  if (!LogExists()) CreateLog(h.settingsFile, h.logFile);
-  // 5.
-  Log(LMT_ALL, LMD_INFO, "Server init initialized", "server");
-  Log(LMT_ALL, LMD_INFO, std::string("Server version: ") + kServerVersion + " " + h.platformLabel,
-      "server");
-  // 6. Interface holders cleared, settings at their defaults.
-  h.settings = TSettings{};
-  h.adminPassword.clear();
-  h.superAdminPassword.clear();
-  // 7. Bad names.
+  OpenLogAndAnnounce();
+  ResetSettingsAndPasswords();
   h.badNames = LoadBadNames(h.badNamesFile);
-  // 8. The settings file.
   TIniFile ini;
   if (!ini.Load(h.settingsFile)) {
-    StartupError("Start_Server: unable to open server config file: " + h.settingsFile + " ");
-    return false;
+    ReportStartupFailure("Start_Server: unable to open server config file: " + h.settingsFile +
+                         " ");
+    return TStartOutcome::Failed;
   }
-  // 9./10. Database back-end, tables and upgrades.
-  if (!OpenStorageAndTables(ini)) return false;
-  // 11. Settings.
-  try {
-    ReadSettings(ini, h.settings);
-  } catch (const std::exception&) {
-    StartupError("Start_Server: error in config file");
-    return false;
-  }
-  h.environment.SetPolicy(PolicyFromSettings(h.settings, h.badNames));
-  // 12. Complete a missing or partial file.
-  SaveBasicSettings(&ini);
-  // 13./14. Virtual servers; the default one and the two accounts on the first start.
+  if (!OpenStorageAndTables(ini)) return TStartOutcome::Failed;
+  if (!ReadSettingsFile(ini)) return TStartOutcome::Failed;
+  CompleteSettingsFile(ini);
   h.virtualServers = std::make_unique<TVirtualServerList>();
   StartVirtualServers();
-  // 15.-17. Web interface, TCP query interface and web-list poster.
   StartAdministrationInterfaces();
-  // 18. Nothing is written here: the settings were saved at step 12, and this copy of the file
+  // The settings file is not written again here: it was completed above, and this copy
   // predates what the sockets' ApplyBoundAddresses wrote since (the BoundToIp migration).
   Log(LMT_ALL, LMD_INFO, "Server init finished", "server");
-  return true;
+  return TStartOutcome::Started;
 }
 
 void ShutdownServer() {
@@ -225,6 +259,7 @@ void ShutdownServer() {
   Log(LMT_ALL, LMD_INFO, "Server shutdown finished", "server");
   if (!h.pidFile.empty()) std::remove(h.pidFile.c_str());
   DestroyLog();
+  ConsoleLine("Server stopped");
 }
 
 }  // namespace vh

@@ -52,10 +52,19 @@ TServerHost& Host();
 // Sets the arguments (without the program name) that ParseCommandLine examines.
 void SetProgramArguments(std::vector<std::string> args);
 
-bool Start_Server();
+// What start-up ended with; main() turns it into the process's exit.
+enum class TStartOutcome {
+  Started,        // serving until a stop signal; ShutdownServer ends it
+  ExitRequested,  // a version or help request was answered on standard output: exit 0
+  Failed,         // the reason is in the log and on standard error: shut down, exit 1
+};
+
+TStartOutcome Start_Server();
 void ShutdownServer();
 // With no settings file given, opens the settings file itself and closes it afterwards.
-void SaveBasicSettings(TIniFile* ini = nullptr);
+// False (and logged) when the file could not be opened or written; a failed write leaves the
+// old file as it was.
+bool SaveBasicSettings(TIniFile* ini = nullptr);
 
 std::string ProgramDirectory();
 std::string VersionLine();

@@ -1,19 +1,42 @@
 // The start-up and shutdown steps that bring up the subsystems around the host: database,
-// virtual servers, administration interfaces. Called only by Start_Server and ShutdownServer
-// on the main thread.
+// virtual servers, first-start accounts, administration interfaces. Called only by
+// Start_Server and ShutdownServer on the main thread.
 #pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
 
 #include "common/IniFile.h"
 
 namespace vh {
 
+class TCustomStorage;
+class TStorageContainer;
+
+// A failure that stops start-up: logged (kind ERROR, depth All, category "SERVER") and
+// written to standard error.
+void ReportStartupFailure(const std::string& message);
+
 // Chooses and opens the back-end, creates missing tables and (SQLite) upgrades the schema.
-// Logs its own failure messages; false fails start-up.
+// Reports its own failures; false fails start-up.
 bool OpenStorageAndTables(const TIniFile& ini);
 void CloseStorage();
+
+// What "read_servers.sql" gave. Only an empty table is a first start: a missing script or an
+// SQL error (a locked database) must never create a second default server.
+enum class TServerListRead { Rows, Empty, Failed };
+TServerListRead ReadServerList(TCustomStorage& storage, std::unique_ptr<TStorageContainer>& rows);
+
 // Starts every active virtual server; on the first start creates the default one and the
-// "admin" and "superadmin" accounts.
+// "admin" and "superadmin" accounts. Each server started or not started gets a console line.
 void StartVirtualServers();
+
+// Stores the "admin" account of virtual server `serverId` and the "superadmin" super user,
+// each with a fresh password. A password is announced (in the log whatever its filter says,
+// and on the console) and kept for the desktop shell only when its account was stored.
+void CreateFirstStartAccounts(TCustomStorage& storage, int32_t serverId);
+
 void StartAdministrationInterfaces();
 void StopAdministrationInterfaces();
 

@@ -19,10 +19,15 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 
   vh::SetProgramArguments(std::vector<std::string>(argv + 1, argv + argc));
-  if (!vh::Start_Server()) {
-    vh::Log(vh::LMT_ERROR, vh::LMD_ALL, "critical error, shutdown initiated", "GENERAL");
-    vh::ShutdownServer();
-    return EXIT_FAILURE;
+  switch (vh::Start_Server()) {
+    case vh::TStartOutcome::Started:
+      break;
+    case vh::TStartOutcome::ExitRequested:
+      return EXIT_SUCCESS;
+    case vh::TStartOutcome::Failed:
+      vh::Log(vh::LMT_ERROR, vh::LMD_ALL, "critical error, shutdown initiated", "GENERAL");
+      vh::ShutdownServer();
+      return EXIT_FAILURE;
   }
   int signal = 0;
   sigwait(&stopSignals, &signal);

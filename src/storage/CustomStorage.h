@@ -175,6 +175,9 @@ class TCustomStorage {
   // Runs the loaded query; nullptr for no rows, an empty script or an error (logged). Raises
   // EDB for a result it cannot type.
   virtual std::unique_ptr<TStorageContainer> Open() = 0;
+  // Whether the last Open failed (an empty or missing script, an SQL error, an untypable
+  // result) rather than found no rows; both return nullptr.
+  bool LastOpenFailed() const { return lastOpenFailed_; }
   // Makes the file's text the script and forgets all parameters. A missing or unreadable
   // file logs "SQL file not found %1" and empties the script, so nothing runs after it.
   virtual bool LoadScript(const std::string& path);
@@ -197,6 +200,7 @@ class TCustomStorage {
   using TParamMap = std::map<std::string, TStorageParamValue, std::less<>>;
   const TParamMap& Params() const { return params_; }
   void SetScriptText(std::string text);
+  void SetLastOpenFailed(bool failed) { lastOpenFailed_ = failed; }
 
  private:
   void SetParam(std::string_view name, TStorageParamValue value);
@@ -206,8 +210,9 @@ class TCustomStorage {
   std::string scriptDirectory_;  // set once during start-up, read afterwards
   // Recursive like a critical section: a caller holding it may call helpers that take it too.
   std::recursive_mutex lock_;
-  std::string scriptText_;  // guarded by lock_
-  TParamMap params_;        // guarded by lock_
+  std::string scriptText_;       // guarded by lock_
+  TParamMap params_;             // guarded by lock_
+  bool lastOpenFailed_ = false;  // guarded by lock_
 };
 
 // Holds the storage lock for a scope (for callers that probe the schema or run several
@@ -245,6 +250,7 @@ class TStorageScript {
 
   bool Execute() { return storage_.Execute(); }
   std::unique_ptr<TStorageContainer> Open() { return storage_.Open(); }
+  bool OpenFailed() const { return storage_.LastOpenFailed(); }
   int64_t LastInsertId() { return storage_.LastInsertId(); }
   TCustomStorage& Storage() { return storage_; }
 

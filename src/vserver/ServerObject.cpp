@@ -108,10 +108,12 @@ uint16_t TServerObject::BoundPort() const {
 }
 
 bool TServerObject::Start(int32_t id, uint16_t port) {
+  startFailure_.clear();
   // 1. Register, unless a server with this id runs already.
   if (list_) {
     if (list_->FindVirtualServer(id > 0 ? id : serverId_.load())) {
       Log(LMT_ERROR, LMD_ALL, "unable to register VirtualServer", kServerCategory);
+      startFailure_ = "a virtual server with this id is running already";
       return false;
     }
     list_->Add(shared_from_this());
@@ -160,6 +162,7 @@ bool TServerObject::Start(int32_t id, uint16_t port) {
         rows = q.Open();
       }
       if (!rows || rows->Count() == 0) {
+        startFailure_ = "no such virtual server in the database";
         unregister();
         return false;
       }
@@ -184,6 +187,7 @@ bool TServerObject::Start(int32_t id, uint16_t port) {
     SetPermissions(sets);
   } catch (const std::exception& e) {
     LogException("VirtualServer Startup(" + std::to_string(id) + ")", e, kServerCategory);
+    startFailure_ = e.what();
     unregister();
     return false;
   }
@@ -221,6 +225,7 @@ bool TServerObject::Start(int32_t id, uint16_t port) {
               "VirtualServer startup failed with port %1, Exception: " + ExceptionClassName(e) +
                   "." + e.what(),
               kServerCategory);
+    startFailure_ = e.what();
     FreeOwnedObjects();
     unregister();
     return false;

@@ -86,6 +86,9 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   // Starts the virtual server `id`; id 0 or less creates a new record first, on `port`
   // (0 means 8767). For an existing id the port comes from the database.
   bool Start(int32_t id, uint16_t port);
+  // Why the last Start returned false, in a few words for the operator (empty after a start
+  // that succeeded). Read by the thread that called Start.
+  const std::string& StartFailure() const { return startFailure_; }
   // Tells every player, closes the connections and ends the threads.
   virtual void Stop();
   bool Running() const { return running_.load(); }
@@ -153,6 +156,7 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   std::atomic<bool> typeChanged_{false};
   std::atomic<uint32_t> loginCount_{0};
   TDateTime startTime_ = 0;        // set by Start
+  std::string startFailure_;       // set by Start
   const TClock* clock_ = nullptr;  // set before Start
 
   mutable std::mutex settingsMutex_;

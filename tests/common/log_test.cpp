@@ -31,6 +31,32 @@ TEST(LogFilter, SettingsWithoutDebugSectionGetDefaultsWrittenAndPassEverything) 
     for (uint8_t d = 0; d < 6; ++d) EXPECT_TRUE(log.Passes(k, d)) << int(k) << "/" << int(d);
 }
 
+TEST(LogFilter, EachMissingKeyGetsItsOwnDefaultAndTheOtherIsKept) {
+  TTempDir dir;
+  WriteFile(dir.File("server.ini"), "[debug]\nMessageTypes=LMTERROR\n");
+  TMemoryLog errorsOnly;
+  EXPECT_TRUE(errorsOnly.ReadFilter(dir.File("server.ini")));
+  EXPECT_TRUE(errorsOnly.Passes(LMT_ERROR, LMD_ALL));
+  EXPECT_FALSE(errorsOnly.Passes(LMT_ALL, LMD_INFO));
+  std::string ini = ReadFile(dir.File("server.ini"));
+  EXPECT_NE(ini.find("MessageTypes=LMTERROR\n"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("MessageDepths=LMDALL\n"), std::string::npos) << ini;
+
+  WriteFile(dir.File("server.ini"), "[debug]\nMessageTypes=\nMessageDepths=LMDINFO\n");
+  TMemoryLog infoOnly;
+  EXPECT_TRUE(infoOnly.ReadFilter(dir.File("server.ini")));
+  EXPECT_TRUE(infoOnly.Passes(LMT_WARNING, LMD_INFO));
+  EXPECT_FALSE(infoOnly.Passes(LMT_ERROR, LMD_ALL));
+  ini = ReadFile(dir.File("server.ini"));
+  EXPECT_NE(ini.find("MessageTypes=LMTALL\n"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("MessageDepths=LMDINFO\n"), std::string::npos) << ini;
+
+  // The lines an operator must never lose pass any filter.
+  errorsOnly.Log(LMT_WARNING, LMD_INFO, "filtered", "SERVER");
+  errorsOnly.LogUnfiltered(LMT_WARNING, LMD_INFO, "kept", "SERVER");
+  EXPECT_EQ(errorsOnly.Lines(), std::vector<std::string>{"WARNING,Info,SERVER,\tkept"});
+}
+
 TEST(LogFilter, KindAndDepthCombinations) {
   TMemoryLog log;
   log.SetFilter("LMTERROR", "LMDALL");

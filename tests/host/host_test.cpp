@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
 
 #include "common/IniFile.h"
+#include "common/Log.h"
 #include "common/SocketBinding.h"
 #include "host/CommandLine.h"
 #include "host/ServerHost.h"
@@ -190,6 +196,50 @@ TEST_F(HostFixture, NoAddressLeavesBindingsUntouched) {
   ASSERT_EQ(bindings.size(), 1u);
   EXPECT_EQ(bindings[0].address, "10.1.1.1");
   EXPECT_NE(ReadFile(dir.File("server.ini")).find("BoundToIp1=\n"), std::string::npos);
+}
+
+TEST_F(HostFixture, FailedWriteBackIsLoggedAndLeavesTheOldFile) {
+  // Tests run as root, where permission bits stop no write: the failures are made otherwise.
+  const std::string conf = dir.File("conf");
+  std::filesystem::create_directory(conf);
+  Host().settingsFile = conf + "/server.ini";
+  const std::string old = "[Main Config]\nHTTPServer Port=1\n";
+  WriteFile(Host().settingsFile, old);
+  auto memory = std::make_unique<TMemoryLog>();
+  TMemoryLog* log = memory.get();
+  InstallLog(std::move(memory));
+
+  // A full disk: the file-size limit stops every write past 16 bytes, root's included.
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit tiny = saved;
+  tiny.rlim_cur = 16;
+  auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
+  const bool written = SaveBasicSettings();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_FALSE(written);
+  EXPECT_EQ(ReadFile(Host().settingsFile), old);
+  EXPECT_EQ(log->Count("SaveBasicSettings: unable to write server config file: "), 1u);
+  size_t entries = 0;
+  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(conf)) ++entries;
+  EXPECT_EQ(entries, 1u);  // no temporary file left behind
+
+  // With room again the same write goes through.
+  TIniFile ini;
+  ASSERT_TRUE(ini.Load(Host().settingsFile));
+  EXPECT_TRUE(SaveBasicSettings(&ini));
+  EXPECT_NE(ReadFile(Host().settingsFile).find("HTTPServer Port=14534\n"), std::string::npos);
+  const std::string current = ReadFile(Host().settingsFile);
+
+  // The directory replaced by a file under an open settings file: nothing can be created there.
+  ASSERT_EQ(std::rename(conf.c_str(), (conf + ".moved").c_str()), 0);
+  WriteFile(conf, "not a directory");
+  EXPECT_FALSE(SaveBasicSettings(&ini));
+  EXPECT_EQ(ReadFile(conf + ".moved/server.ini"), current);
+  EXPECT_EQ(log->Count("SaveBasicSettings: unable to write server config file: "), 2u);
+  DestroyLog();
 }
 
 TEST(Helpers, UptimeFormatting) {

@@ -1,7 +1,9 @@
 // Starts the real server program in a temporary directory.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <csignal>
+#include <filesystem>
 #include <regex>
 
 #include "client/ProtocolClient.h"
@@ -124,6 +126,142 @@ TEST(Program, FirstStartCreatesTheDefaultServerAndAccountsThatCanLogIn) {
   EXPECT_EQ(again.Wait(20s), 0);
 }
 
+// Runs one statement on the database file and returns the first column of the first row.
+std::string QueryValue(const std::string& db, const std::string& sql) {
+  sqlite3* handle = nullptr;
+  std::string value;
+  if (sqlite3_open(db.c_str(), &handle) == SQLITE_OK) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_text(stmt, 0))
+      value = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(handle);
+  return value;
+}
+
+// The log written since the last start.
+std::string LastRunLog(const TTempDir& dir) {
+  std::string log = ReadFile(dir.File("server.log"));
+  size_t start = log.rfind("log started at");
+  return start == std::string::npos ? log : log.substr(start);
+}
+
+// Starts the program, waits until its console shows `ready`, stops it with SIGTERM and
+// returns what it printed.
+std::string RunUntil(const TTempDir& dir, const std::vector<std::string>& args,
+                     const std::string& ready) {
+  const std::string out = dir.File("stdout");
+  TChildProcess server(kProgram, args, out);
+  bool seen = WaitUntil([&] { return ReadFile(out).find(ready) != std::string::npos; }, 20s);
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(20s), 0);
+  EXPECT_TRUE(seen) << ReadFile(out);
+  return ReadFile(out);
+}
+
+TEST(Program, FirstStartConsoleShowsFilesPortAndPasswordsWhateverTheLogFilter) {
+  TTempDir dir;
+  test::WriteFile(dir.File("server.ini"),
+                  "[Main Config]\nBoundToIp1=127.0.0.1\n[debug]\nMessageTypes=LMTERROR\n");
+  TChildProcess server(kProgram, ArgsFor(dir), dir.File("stdout"));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return ReadFile(dir.File("stdout")).find("\"superadmin\"") != std::string::npos; },
+      20s))
+      << ReadFile(dir.File("stdout"));
+  const std::string out = ReadFile(dir.File("stdout"));
+  EXPECT_EQ(out.rfind("Version Voxhollow v2.0.20.1 Linux\n", 0), 0u) << out;
+  EXPECT_NE(out.find("Settings file: " + dir.File("server.ini") + "\n"), std::string::npos);
+  EXPECT_NE(out.find("Database file: " + dir.File("server.dbs") + "\n"), std::string::npos);
+  EXPECT_NE(out.find(dir.File("server.log") + "\n"), std::string::npos);
+  EXPECT_NE(out.find("Virtual server 1 started on UDP port 8767\n"), std::string::npos) << out;
+  std::smatch admin, superAdmin;
+  ASSERT_TRUE(std::regex_search(out, admin, std::regex("\"admin\" password \"([a-z0-9]{6})\"")));
+  ASSERT_TRUE(
+      std::regex_search(out, superAdmin, std::regex("\"superadmin\" password \"([a-z0-9]{6})\"")));
+
+  // The errors-only filter drops the rest, never the passwords; the missing MessageDepths got
+  // its default without touching MessageTypes.
+  std::string log = ReadFile(dir.File("server.log"));
+  EXPECT_NE(log.find("admin account info: username: admin password: " + admin[1].str() + "\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("superadmin account info: username: superadmin password: " +
+                     superAdmin[1].str() + "\n"),
+            std::string::npos);
+  EXPECT_EQ(log.find("Server init initialized"), std::string::npos);
+  std::string ini = ReadFile(dir.File("server.ini"));
+  EXPECT_NE(ini.find("MessageTypes=LMTERROR\nMessageDepths=LMDALL\n"), std::string::npos) << ini;
+
+  // The password shown is the one stored.
+  client::TProtocolClient c;
+  ASSERT_TRUE(c.Connect("127.0.0.1", 8767));
+  client::TLoginOptions o;
+  o.nickname = "boss";
+  o.registered = true;
+  o.loginName = "admin";
+  o.password = admin[1];
+  auto reply = c.Login(o, 5s);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->result, 1);
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(20s), 0);
+  EXPECT_NE(ReadFile(dir.File("stdout")).find("\nServer stopped\n"), std::string::npos);
+}
+
+TEST(Program, AnUnreadableServerListIsNoFirstStart) {
+  TTempDir dir;
+  test::WriteFile(dir.File("server.ini"), "[Main Config]\nBoundToIp1=127.0.0.1\n");
+  RunUntil(dir, ArgsFor(dir), "\"superadmin\"");
+  const std::string db = dir.File("server.dbs");
+  ASSERT_EQ(QueryValue(db, "SELECT COUNT(*) FROM vh2_servers"), "1");
+
+  // The script missing, then an SQL error: neither may pass for an empty table.
+  std::filesystem::copy(std::string(VH_BINARY_DIR) + "/sqlite_sql", dir.File("sql"));
+  std::filesystem::remove(dir.File("sql/read_servers.sql"));
+  std::vector<std::string> args = ArgsFor(dir);
+  args[4] = "-sql=" + dir.File("sql/");
+  for (const char* broken : {"", "SELECT i_server_id FROM no_such_table;"}) {
+    if (*broken) test::WriteFile(dir.File("sql/read_servers.sql"), broken);
+    std::string out = RunUntil(dir, args, "No virtual server is running");
+    EXPECT_EQ(out.find("First start"), std::string::npos) << out;
+    std::string log = LastRunLog(dir);
+    EXPECT_NE(log.find("Start_Server: unable to read the virtual servers"), std::string::npos);
+    EXPECT_EQ(log.find("Default VirtualServer created"), std::string::npos) << log;
+    EXPECT_EQ(log.find("account info"), std::string::npos) << log;
+    EXPECT_EQ(QueryValue(db, "SELECT COUNT(*) FROM vh2_servers"), "1");
+    EXPECT_EQ(QueryValue(db, "SELECT COUNT(*) FROM vh2_clients"), "2");
+  }
+}
+
+TEST(Program, APasswordIsAnnouncedOnlyWhenItsAccountWasStored) {
+  TTempDir dir;
+  test::WriteFile(dir.File("server.ini"), "[Main Config]\nBoundToIp1=127.0.0.1\n");
+  RunUntil(dir, ArgsFor(dir), "\"superadmin\"");
+  const std::string db = dir.File("server.dbs");
+  const std::string kept = QueryValue(
+      db, "SELECT s_client_password FROM vh2_clients WHERE s_client_name = 'superadmin'");
+  ASSERT_EQ(kept.size(), 6u);
+
+  // With the server records gone the next start is a first start, but "superadmin" exists.
+  QueryValue(db, "DELETE FROM vh2_servers");
+  std::string out = RunUntil(dir, ArgsFor(dir), "\"superadmin\"");
+  EXPECT_NE(out.find("Virtual server 2 started on UDP port 8767"), std::string::npos) << out;
+  EXPECT_TRUE(std::regex_search(out, std::regex("\"admin\" password \"[a-z0-9]{6}\"")));
+  EXPECT_EQ(out.find("\"superadmin\" password"), std::string::npos) << out;
+  EXPECT_NE(out.find("\"superadmin\" not created"), std::string::npos) << out;
+  std::string log = LastRunLog(dir);
+  EXPECT_NE(log.find("admin account info: username: admin password: "), std::string::npos);
+  EXPECT_EQ(log.find("superadmin account info"), std::string::npos) << log;
+  EXPECT_NE(log.find(",ERROR,All,SERVER,\tStart_Server: account superadmin not stored"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(QueryValue(
+                db, "SELECT s_client_password FROM vh2_clients WHERE s_client_name = 'superadmin'"),
+            kept);
+}
+
 TEST(Program, VersionAndHelpGoToStandardOutput) {
   TTempDir dir;
   {
@@ -145,8 +283,10 @@ TEST(Program, UnopenableSettingsFileFailsStartUp) {
   TTempDir dir;
   std::vector<std::string> args = ArgsFor(dir);
   args[0] = "-ini=" + dir.File("missing-dir/server.ini");
-  TChildProcess server(kProgram, args);
+  TChildProcess server(kProgram, args, dir.File("stdout"), dir.File("stderr"));
   EXPECT_EQ(server.Wait(20s), 1);
+  EXPECT_EQ(ReadFile(dir.File("stderr")), "Start_Server: unable to open server config file: " +
+                                              dir.File("missing-dir/server.ini") + " \n");
   std::string log = ReadFile(dir.File("server.log"));
   EXPECT_NE(log.find(",ERROR,All,SERVER,\tStart_Server: unable to open server config file: " +
                      dir.File("missing-dir/server.ini") + " \n"),

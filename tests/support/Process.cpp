@@ -14,7 +14,7 @@ extern char** environ;
 namespace vh::test {
 
 TChildProcess::TChildProcess(const std::string& program, const std::vector<std::string>& args,
-                             const std::string& stdoutFile) {
+                             const std::string& stdoutFile, const std::string& stderrFile) {
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -23,6 +23,9 @@ TChildProcess::TChildProcess(const std::string& program, const std::vector<std::
   posix_spawn_file_actions_init(&actions);
   if (!stdoutFile.empty())
     posix_spawn_file_actions_addopen(&actions, 1, stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+  if (!stderrFile.empty())
+    posix_spawn_file_actions_addopen(&actions, 2, stderrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
   // The child must not inherit a blocked signal mask from the test runner.
   posix_spawnattr_t attr;

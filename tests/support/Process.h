@@ -12,9 +12,10 @@ namespace vh::test {
 
 class TChildProcess {
  public:
-  // Starts `program` with `args`; standard output goes to `stdoutFile` when given.
+  // Starts `program` with `args`; standard output goes to `stdoutFile` and standard error to
+  // `stderrFile` when given.
   TChildProcess(const std::string& program, const std::vector<std::string>& args,
-                const std::string& stdoutFile = {});
+                const std::string& stdoutFile = {}, const std::string& stderrFile = {});
   ~TChildProcess();  // kills a child that is still running
 
   pid_t Pid() const { return pid_; }

@@ -232,6 +232,7 @@ bool TSQLiteStorage::Execute() {
 }
 
 std::unique_ptr<TStorageContainer> TSQLiteStorage::Open() {
+  SetLastOpenFailed(true);  // until a result has been read
   if (ScriptText().empty()) return nullptr;
   auto result = std::make_unique<TStorageContainer>();
   std::string error;
@@ -248,6 +249,7 @@ std::unique_ptr<TStorageContainer> TSQLiteStorage::Open() {
     LogFormat(LMT_ERROR, LMD_ALL, {error, ScriptText()}, "OpenSQL Error: %1 in query: %2", "SQL");
     return nullptr;
   }
+  SetLastOpenFailed(false);
   if (result->Count() == 0) return nullptr;
   return result;
 }
