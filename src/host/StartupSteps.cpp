@@ -109,10 +109,4 @@ void StartVirtualServers() {
   }
 }
 
-void StartAdministrationInterfaces() {
-  // The web interface, the TCP query interface and the web-list poster are not built yet.
-}
-
-void StopAdministrationInterfaces() {}
-
 }  // namespace vh
