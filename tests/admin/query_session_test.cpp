@@ -77,6 +77,24 @@ TEST_F(QuerySession, FailedLoginsCloseAtThreeRefuseAboveThreeAndExpireAfter60Sec
   EXPECT_EQ(h.Query().Failures().Count(), 0u);  // a success forgets the address
 }
 
+TEST_F(QuerySession, ConnectionsOpenedBeforeTheRefusalCannotGoOnTrying) {
+  std::vector<std::unique_ptr<TQueryConnection>> open;
+  for (int i = 0; i < 6; ++i) {
+    open.push_back(h.Connect());
+    open.back()->ReadLine();
+  }
+  EXPECT_EQ(open[0]->Final("slogin root a"), "ERROR, invalid login");
+  EXPECT_EQ(open[1]->Final("slogin root b"), "ERROR, invalid login");
+  EXPECT_EQ(open[2]->Command("slogin root c"), (Lines{kThirdFailure}));
+  EXPECT_EQ(open[3]->Command("slogin root d"), (Lines{kThirdFailure}));
+  // Refused now: even the right password fails on a connection that was already open.
+  EXPECT_EQ(open[4]->Command("slogin root rootpw"), (Lines{kThirdFailure}));
+  EXPECT_TRUE(open[4]->WaitClosed());
+  EXPECT_EQ(open[5]->Final("ver"), "OK");
+  h.Clock().Advance(61000);
+  EXPECT_EQ(open[5]->Final("slogin root rootpw"), "OK");
+}
+
 TEST_F(QuerySession, ConnectionListHidesPasswordsAndShowsEverySession) {
   auto a = h.Admin();
   auto b = h.Connect();

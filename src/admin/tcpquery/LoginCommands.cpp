@@ -42,10 +42,19 @@ void Succeed(TQueryCall& call, uint16_t privileges, int32_t dbid) {
   call.services.failures.Remove(call.session.RemoteIP);
 }
 
+// An address refused at connect may not go on trying on connections it opened before: the
+// attempt fails without looking at the password.
+bool StillRefused(TQueryCall& call) {
+  if (!call.services.failures.IsRefused(call.session.RemoteIP)) return false;
+  Refuse(call, "invalid login");
+  return true;
+}
+
 }  // namespace
 
 void CmdLogin(TQueryCall& call) {
   TServerObject& server = *call.server;
+  if (StillRefused(call)) return;
   TClientRecord* found = server.Clients()->DBValidLogin(call.params[0], call.params[1]);
   if (!found) return Refuse(call, "invalid login");
   const uint16_t privileges = found->PlayerPrivileges;
@@ -61,6 +70,7 @@ void CmdLogin(TQueryCall& call) {
 }
 
 void CmdSuperLogin(TQueryCall& call) {
+  if (StillRefused(call)) return;
   TClients accounts(0, call.services.admin.storage);
   TClientRecord* found = accounts.DBValidLogin(call.params[0], call.params[1]);
   if (!found) return Refuse(call, "invalid login");
