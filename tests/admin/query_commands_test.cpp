@@ -218,6 +218,38 @@ TEST_F(QueryCommands, KickMoveAndPrivilegesGoThroughTheListener) {
   EXPECT_TRUE(ToldToLeave(*alice));
 }
 
+TEST_F(QueryCommands, MoveChannelSettingRemovalAndSettingsReachTheListener) {
+  int32_t lobby = -1;
+  {
+    std::lock_guard registry(*h.Server().Clients());
+    std::lock_guard tree(*h.Server().Channels());
+    TChannel* c = TChannels::NewChannel();
+    c->Name = "Lobby";
+    c->ParentID = -1;
+    c->ParentDBID = -1;
+    c->MaxUsers = 8;
+    lobby = h.Server().Channels()->AddChannel(c);
+  }
+  ASSERT_GT(lobby, 0);
+  auto alice = h.Join("alice");
+  ASSERT_TRUE(alice);
+  const std::string id = std::to_string(alice->PlayerId());
+  EXPECT_EQ(q->Final("mptc " + id + " " + std::to_string(lobby)), "OK");
+  EXPECT_EQ(Fields(q->Command("pi " + id)[1])[2], std::to_string(lobby));
+  EXPECT_EQ(q->Final("channelset " + std::to_string(lobby) + " unregistered"), "OK");
+  Lines ci = q->Command("ci " + std::to_string(lobby));
+  ASSERT_GE(ci.size(), 5u);
+  EXPECT_EQ(Fields(ci[1])[4], "1");  // c_fU
+  EXPECT_EQ(Fields(ci[4])[1], "\"alice\"");
+  EXPECT_EQ(q->Final("channelset x registered"), "ERROR, invalid number format");
+  EXPECT_EQ(q->Final("serverset server_name Renamed"), "OK");
+  auto p = alice->WaitForCommand(client::CMD_sc_NotifyServerPropertiesChanged, 3s);
+  ASSERT_TRUE(p);
+  EXPECT_EQ(client::ParseServerProperties(*p)->serverName, "Renamed");
+  EXPECT_EQ(q->Final("removeclient " + id), "OK");
+  EXPECT_TRUE(ToldToLeave(*alice));
+}
+
 TEST_F(QueryCommands, HelpReadsOneFilePerTopicInAnyCase) {
   std::ifstream file(std::string(VH_SOURCE_DIR) + "/tcpquerydocs/sl.txt");
   Lines expected;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "admin/DateFormat.h"
 #include "admin/tcpquery/LoginFailures.h"
 #include "admin/tcpquery/QueryCommands.h"
 #include "admin/tcpquery/QueryInterpreter.h"
@@ -59,6 +60,13 @@ TEST(QueryOutput, ErrorTextsAreCutTo29Characters) {
   out.Error("Need server admin rights to complete operation");
   out.Error("invalid id");
   EXPECT_EQ(out.Text(), "ERROR, Need server admin rights to c\r\nERROR, invalid id\r\n");
+}
+
+TEST(DateFormat, ConfiguredAndChannelFormats) {
+  const TDateTime t = EncodeDateTime(TDateTimeParts{2026, 3, 7, 9, 5, 2, 41});
+  EXPECT_EQ(FormatDateTime("dd-mm-yyyy hh:nn:ss", t), "07-03-2026 09:05:02");
+  EXPECT_EQ(FormatDateTime("dd-mm-yy hh:nn:ss", t), "07-03-26 09:05:02");
+  EXPECT_EQ(FormatDateTime("YYYY/M/D h.n.s.zzz", t), "2026/3/7 9.5.2.041");
 }
 
 TEST(LoginFailures, ThirdFailureClosesFourthRefusesUntil60SecondsPass) {

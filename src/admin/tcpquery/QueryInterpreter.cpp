@@ -103,10 +103,14 @@ bool WithListedServer(const TAdminContext& admin, const TListedServer& listed,
                       const std::function<void(TServerObject&)>& use) {
   const std::shared_ptr<TServerObject> server = listed.Server.lock();
   if (!server) return false;
-  return admin.servers->WithVirtualServer(server.get(), [&](TServerObject& s) {
-    // A server whose start failed, or that is stopping, owns no registry to read.
-    if (s.Running() && s.Clients() && s.Channels()) use(s);
+  bool used = false;
+  admin.servers->WithVirtualServer(server.get(), [&](TServerObject& s) {
+    // A server still starting, or whose start failed, owns no registry to read yet.
+    if (!s.Running() || !s.Clients() || !s.Channels()) return;
+    used = true;
+    use(s);
   });
+  return used;
 }
 
 std::string HiddenCommandLine(const std::string& line, const TQueryCommand* command) {
