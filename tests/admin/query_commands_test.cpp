@@ -250,6 +250,65 @@ TEST_F(QueryCommands, MoveChannelSettingRemovalAndSettingsReachTheListener) {
   EXPECT_TRUE(ToldToLeave(*alice));
 }
 
+TEST_F(QueryCommands, FindAndShowPlayersChannelsAndStoredRecords) {
+  int32_t carolId = 0;
+  ASSERT_EQ(AddAccount(h.Storage(), static_cast<uint32_t>(h.Server().ServerID()), "carol", "cpw",
+                       false, &carolId),
+            0);
+  int32_t channelDbId = 0, channelId = 0;
+  {
+    std::lock_guard registry(*h.Server().Clients());
+    std::lock_guard tree(*h.Server().Channels());
+    TChannel* c = h.Server().Channels()->GetDefaultChannelAsPointer();
+    channelId = c->ID;
+    channelDbId = c->DBID;
+  }
+  {
+    TStorageScript s(h.Storage(), "new_channel_privilege.sql");
+    s.SetInteger(":iServerID", h.Server().ServerID())
+        .SetInteger(":iClientID", carolId)
+        .SetInteger(":iChannelID", channelDbId)
+        .SetBoolean(":bAdmin", true)
+        .SetBoolean(":bAutoOP", false)
+        .SetBoolean(":bAutoVoice", true);
+    ASSERT_TRUE(s.Execute());
+  }
+  auto carol = h.Join("Caroline", 0, "carol", "cpw");
+  ASSERT_TRUE(carol);
+  const std::string pid = std::to_string(carol->PlayerId());
+
+  Lines fp = q->Command("fp CAROL");  // the login name matches too
+  ASSERT_EQ(fp.size(), 3u);
+  EXPECT_EQ(fp[1], pid + "\t" + std::to_string(carolId) + "\t" + std::to_string(channelId) +
+                       "\t\"Caroline\"\t\"carol\"\t\"127.0.0.1\"\t");
+  EXPECT_EQ(q->Command("fp nobody").size(), 2u);
+  Lines pi = q->Command("pi " + pid);
+  ASSERT_EQ(pi.size(), 6u);
+  // ca, o, ao, v, av: auto-voice gave her voice on joining.
+  EXPECT_EQ(pi[4], std::to_string(channelId) + "\t\"Default\"\t1\t0\t0\t1\t1\t");
+  EXPECT_EQ(q->Final("pi x"), "ERROR, invalid id");
+  Lines dbpi = q->Command("dbpi " + std::to_string(carolId));
+  ASSERT_EQ(dbpi.size(), 6u);
+  EXPECT_EQ(Fields(dbpi[1])[1], "carol");
+  EXPECT_EQ(dbpi[3], "c_dbid\tc_dbpid\tc_name\tca\tao\tav");
+  EXPECT_EQ(Fields(dbpi[4])[0], std::to_string(channelDbId));
+  EXPECT_EQ(Fields(dbpi[4])[3], "1");
+  EXPECT_EQ(Fields(dbpi[4])[5], "1");
+  Lines dbfp = q->Command("dbfp aro");
+  ASSERT_EQ(dbfp.size(), 3u);
+  EXPECT_EQ(Fields(dbfp[1])[1], "\"carol\"");
+  Lines dbci = q->Command("dbci " + std::to_string(channelDbId));
+  ASSERT_EQ(dbci.size(), 6u);
+  EXPECT_EQ(Fields(dbci[0])[7], "c_fD");
+  EXPECT_EQ(Fields(dbci[1])[7], "1");
+  EXPECT_EQ(dbci[3], "p_dbid\tloginname\tca\tao\tav");
+  EXPECT_EQ(dbci[4], std::to_string(carolId) + "\tcarol\t1\t0\t1\t");
+  EXPECT_EQ(q->Final("dbci 999"), "ERROR, invalid id");
+  Lines fc = q->Command("fc E");
+  ASSERT_EQ(fc.size(), 3u);
+  EXPECT_EQ(Fields(fc[1])[0], std::to_string(channelId));
+}
+
 TEST_F(QueryCommands, HelpReadsOneFilePerTopicInAnyCase) {
   std::ifstream file(std::string(VH_SOURCE_DIR) + "/tcpquerydocs/sl.txt");
   Lines expected;
