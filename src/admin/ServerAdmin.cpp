@@ -61,8 +61,8 @@ TServerOpResult AddNewServer(const TAdminContext& context, uint16_t port,
     auto server =
         std::make_shared<TServerObject>(context.storage, context.servers, context.environment);
     if (!server->Start(0, port)) {
-      // A record whose socket could not open stays stored but inactive in the list of
-      // stored servers; the port is free for another try only after serverdel.
+      // The record made before the socket failed stays stored: its port counts as in use
+      // until the record is deleted.
       return TServerOpResult::Failed;
     }
     if (started) *started = std::move(server);

@@ -1,7 +1,8 @@
 // The TCP query interface: listens on TCPQueryPort on the configured local addresses, serves
 // each connection on a thread of its own (at most kMaxConnections at once), frames its lines
 // and hands them to the shared TQueryInterpreter. Started and stopped by the host's main
-// thread; connThreads_ and connections_ are guarded by mutex_. Protocol: docs/tcpquery.md.
+// thread; the accept thread and the connection threads share connections_ under mutex_.
+// Protocol: docs/tcpquery.md.
 #pragma once
 
 #include <atomic>
