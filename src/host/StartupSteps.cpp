@@ -186,12 +186,4 @@ void CreateFirstStartAccounts(TCustomStorage& storage, int32_t serverId) {
   StoreGeneratedAccount(accounts, "superadmin", /*superUser=*/true, serverId, h.superAdminPassword);
 }
 
-void StartAdministrationInterfaces() {
-  // The web interface, the TCP query interface and the web-list poster are not built yet;
-  // each reports its port through ConsoleListening once it serves.
-  ConsoleLine("No administration interface in this build (TCP query and web come later)");
-}
-
-void StopAdministrationInterfaces() {}
-
 }  // namespace vh

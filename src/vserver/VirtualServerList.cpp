@@ -59,4 +59,16 @@ size_t TVirtualServerList::Count() const {
   return servers_.size();
 }
 
+bool TVirtualServerList::WithVirtualServer(const TServerObject* server,
+                                           const std::function<void(TServerObject&)>& use) const {
+  if (!server) return false;
+  std::lock_guard lock(mutex_);
+  for (const auto& s : servers_) {
+    if (s.get() != server) continue;
+    use(*s);
+    return true;
+  }
+  return false;
+}
+
 }  // namespace vh

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,6 +33,11 @@ class TVirtualServerList {
   // Takes one server out of the list without stopping it (a start that failed).
   void Remove(const TServerObject* server);
   size_t Count() const;
+  // Runs `use` on `server` while the list lock is held, if the server is still listed (so no
+  // other thread can stop it meanwhile); false when it is not. `use` must not call back into
+  // the list: the lock is not re-entrant.
+  bool WithVirtualServer(const TServerObject* server,
+                         const std::function<void(TServerObject&)>& use) const;
 
  private:
   mutable std::mutex mutex_;

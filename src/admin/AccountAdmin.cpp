@@ -1,0 +1,79 @@
+#include "admin/AccountAdmin.h"
+
+#include <memory>
+
+#include "model/Clients.h"
+
+namespace vh {
+
+namespace {
+
+struct TRecordDeleter {
+  void operator()(TClientRecord* r) const { TClients::FreeAndClearClient(r); }
+};
+using TOwnedRecord = std::unique_ptr<TClientRecord, TRecordDeleter>;
+
+}  // namespace
+
+int32_t AddAccount(TCustomStorage& storage, uint32_t serverId, const std::string& loginName,
+                   const std::string& password, bool serverAdmin, int32_t* id) {
+  TClients accounts(serverId, &storage);
+  TClientRecord record;
+  record.LoginName = loginName;
+  record.Password = password;
+  record.PlayerPrivileges = serverAdmin ? PP_SERVER_ADMIN : 0;
+  const int32_t result = accounts.DBAddUser(serverId, &record);
+  if (result == 0 && id) *id = record.DBID;
+  return result;
+}
+
+int32_t AddSuperAccount(TCustomStorage& storage, const std::string& loginName,
+                        const std::string& password, int32_t* id) {
+  TClients accounts(kSuperUserServerId, &storage);
+  TClientRecord record;
+  record.LoginName = loginName;
+  record.Password = password;
+  record.PlayerPrivileges = PP_SUPER_SERVER_ADMIN;
+  const int32_t result = accounts.DBAddSuperUser(&record);
+  if (result == 0 && id) *id = record.DBID;
+  return result;
+}
+
+bool AccountExists(TCustomStorage& storage, uint32_t serverId, int32_t accountId) {
+  TClients accounts(serverId, &storage);
+  return TOwnedRecord(accounts._DBLoadUser(serverId, accountId)) != nullptr;
+}
+
+void DeleteAccount(TCustomStorage& storage, uint32_t serverId, int32_t accountId) {
+  TClients accounts(serverId, &storage);
+  accounts._DBDeleteUser(serverId, accountId);
+}
+
+bool ChangeAccountPassword(TCustomStorage& storage, uint32_t serverId, int32_t accountId,
+                           const std::string& password) {
+  TClients accounts(serverId, &storage);
+  TOwnedRecord record(accounts._DBLoadUser(serverId, accountId));
+  if (!record) return false;
+  record->Password = password;
+  if (serverId == kSuperUserServerId)
+    accounts._DBSaveSuperUser(record.get());
+  else
+    accounts.DBSaveUser(serverId, record.get());
+  return true;
+}
+
+bool SetAccountServerAdmin(TCustomStorage& storage, uint32_t serverId, int32_t accountId,
+                           bool serverAdmin, std::string* loginName) {
+  TClients accounts(serverId, &storage);
+  TOwnedRecord record(accounts._DBLoadUser(serverId, accountId));
+  if (!record) return false;
+  if (serverAdmin)
+    record->PlayerPrivileges |= PP_SERVER_ADMIN;
+  else
+    record->PlayerPrivileges &= static_cast<uint16_t>(~PP_SERVER_ADMIN);
+  accounts.DBSaveUser(serverId, record.get());
+  if (loginName) *loginName = record->LoginName.Str();
+  return true;
+}
+
+}  // namespace vh

@@ -1,0 +1,25 @@
+#include "admin/tcpquery/QuerySession.h"
+
+namespace vh {
+
+void TQuerySession::Publish() {
+  TSessionSummary s;
+  s.LoggedIn = Login.has_value();
+  if (Login) {
+    s.LoginName = Login->LoginName;
+    s.SuperServerAdmin = Login->IsSuperServerAdmin();
+    s.ServerAdmin = Login->IsServerAdmin();
+  }
+  s.LoginServerId = LoginServerId;
+  s.RemoteIP = RemoteIP;
+  s.LastCommand = LastCommand;
+  std::lock_guard lock(mutex_);
+  summary_ = std::move(s);
+}
+
+TSessionSummary TQuerySession::Summary() const {
+  std::lock_guard lock(mutex_);
+  return summary_;
+}
+
+}  // namespace vh

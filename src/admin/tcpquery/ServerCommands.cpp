@@ -1,0 +1,197 @@
+// Virtual-server management: serverstart, serverstop, serveradd, serverdel, dbserverlist,
+// serverset, rehash, checkserverok, globalset. The operations themselves are the shared ones
+// of admin/ServerAdmin.h.
+
+#include <array>
+#include <cstring>
+
+#include "admin/AdminContext.h"
+#include "admin/ServerAdmin.h"
+#include "admin/tcpquery/QueryCommands.h"
+#include "admin/tcpquery/QueryInterpreter.h"
+#include "common/ResultCodes.h"
+#include "common/Strings.h"
+#include "vserver/ServerObject.h"
+
+namespace vh {
+
+namespace {
+
+constexpr uint8_t kRequestServerPropertiesChanged = 8;
+constexpr uint8_t kRequestAlive = 9;
+constexpr uint16_t kClanServerFlags = 5;    // clan server, freeware
+constexpr uint16_t kPublicServerFlags = 6;  // public server, freeware
+
+void AnswerOp(TQueryCall& call, TServerOpResult r) {
+  switch (r) {
+    case TServerOpResult::Done:
+      return call.out.Ok();
+    case TServerOpResult::Running:
+      return call.out.Error("server is running");
+    case TServerOpResult::NoData:
+      return call.out.Error("no data available");
+    case TServerOpResult::InvalidId:
+      return call.out.Error("invalid id");
+    case TServerOpResult::InvalidNumber:
+      return call.out.Error("invalid number format");
+    case TServerOpResult::PortInUse:
+      return call.out.Error("port already in use");
+    case TServerOpResult::Failed:
+      return call.out.Error("unable to initialize server");
+  }
+}
+
+void AnswerResult(TQueryCall& call, int32_t code) {
+  if (code == RC_OK) return call.out.Ok();
+  call.out.Error(ResultCodeText(code));
+}
+
+// The codec variables of "serverset", by codec id.
+constexpr std::array<const char*, kCodecCount> kCodecVariables = {
+    "server_allow_codec_celp51",        "server_allow_codec_celp63",
+    "server_allow_codec_gsm148",        "server_allow_codec_gsm164",
+    "server_allow_codec_windowscelp52", "server_allow_codec_speex2150",
+    "server_allow_codec_speex3950",     "server_allow_codec_speex5950",
+    "server_allow_codec_speex8000",     "server_allow_codec_speex11000",
+    "server_allow_codec_speex15000",    "server_allow_codec_speex18200",
+    "server_allow_codec_speex24600"};
+
+// Applies one "serverset" variable to `s` (and the server's type flags); false for an unknown
+// variable or a bad number, with the error written.
+bool ApplyServerVariable(TQueryCall& call, TVirtualServerSettings& s) {
+  TServerObject& server = *call.server;
+  const std::string name = LowerCase(call.params[0]);
+  const std::string& value = call.params[1];
+  if (name == "server_clan_server") {
+    const bool clan = value == "1";
+    if (clan != server.IsClanServer()) server.TypeChanged().store(true);
+    server.ServerFlags().store(clan ? kClanServerFlags : kPublicServerFlags);
+    return true;
+  }
+  for (size_t i = 0; i < kCodecVariables.size(); ++i) {
+    if (name != kCodecVariables[i]) continue;
+    s.CodecPermits[i] = value == "1";
+    return true;
+  }
+  if (name == "server_maxusers") {
+    int32_t n = 0;
+    if (!call.Number(1, n) || n < 0 || n > 0xFFFF) {
+      call.out.Error("invalid number format");
+      return false;
+    }
+    s.MaxUsers = static_cast<uint16_t>(n);
+    return true;
+  }
+  if (name == "server_password") {
+    s.Password = value == "#CLEAR#" ? std::string() : Cut(value, 29);
+    return true;
+  }
+  if (name == "server_name") {
+    s.Name = Cut(call.FreeText(1), 29);
+    return true;
+  }
+  if (name == "server_welcomemessage") {
+    s.WelcomeMessage = Cut(call.FreeText(1), 255);
+    return true;
+  }
+  if (name == "server_webpost_posturl") {
+    s.WebPostURL = Cut(value, 255);
+    return true;
+  }
+  if (name == "server_webpost_linkurl") {
+    s.WebLinkURL = Cut(value, 255);
+    return true;
+  }
+  call.out.Error("error");
+  return false;
+}
+
+}  // namespace
+
+void CmdServerStart(TQueryCall& call) {
+  AnswerOp(call, StartStoredServer(call.services.admin, call.params[0]));
+}
+
+void CmdServerStop(TQueryCall& call) {
+  TQuerySession& session = call.session;
+  std::optional<TListedServer> target = session.SelectedServer;
+  if (!target) {
+    int32_t port = 0;
+    if (call.Count() == 0) {
+      call.out.Error("invalid paramcount");
+    } else if (call.NumberOrError(0, port)) {
+      for (const TListedServer& s : session.ServerList)
+        if (port > 0 && s.Port == port) target = s;
+      if (!target) call.out.Error("invalid id");
+    }
+    if (!target) return call.out.Error("unable to initialize server");
+  }
+  if (!call.SuperServerAdmin()) return call.out.Error("invalid permissions");
+  int32_t id = 0;
+  if (!WithListedServer(call.services.admin, *target,
+                        [&](TServerObject& s) { id = s.ServerID(); })) {
+    call.out.Error("invalid id");
+    return call.out.Error("unable to initialize server");
+  }
+  // Stopping takes the list lock itself, so it runs outside WithListedServer.
+  StopServer(call.services.admin, id);
+  call.out.Ok();
+}
+
+void CmdServerAdd(TQueryCall& call) {
+  int32_t port = 0;
+  if (!call.NumberOrError(0, port)) return;
+  if (port <= 0 || port > 0xFFFF) return call.out.Error("invalid number format");
+  std::shared_ptr<TServerObject> server;
+  const TServerOpResult r = AddNewServer(call.services.admin, static_cast<uint16_t>(port), &server);
+  if (r != TServerOpResult::Done) return AnswerOp(call, r);
+  call.session.ServerList = SnapshotServerList(call.services.admin);
+  for (const TListedServer& s : call.session.ServerList)
+    if (s.Server.lock() == server) call.session.SelectedServer = s;
+  call.out.Ok();
+}
+
+void CmdServerDelete(TQueryCall& call) {
+  AnswerOp(call, DeleteStoredServer(call.services.admin, call.params[0]));
+}
+
+void CmdStoredServerList(TQueryCall& call) {
+  const auto servers = ListStoredServers(call.services.admin);
+  if (!servers) return call.out.Error("no data available");
+  call.out.Line("id\tudpport\tname\tstatus");
+  for (const TStoredServer& s : *servers)
+    call.out.Line(std::to_string(s.Id) + "\t" + std::to_string(s.Port) + "\t\"" + s.Name + "\"\t" +
+                  (s.Running ? "1" : "0") + "\t");
+  call.out.Ok();
+}
+
+void CmdServerSet(TQueryCall& call) {
+  TVirtualServerSettings s = call.server->Settings();
+  if (!ApplyServerVariable(call, s)) return;
+  call.server->SetSettings(s);
+  AnswerResult(call, SaveServerSettings(*call.server));
+}
+
+void CmdRehash(TQueryCall& call) {
+  TListenerRequest r;
+  r.Type = kRequestServerPropertiesChanged;
+  RunListenerRequest(*call.server, r);
+  call.out.Ok();
+}
+
+void CmdCheckServerOk(TQueryCall& call) {
+  TListenerRequest r;
+  r.Type = kRequestAlive;
+  if (RunListenerRequest(*call.server, r, TServerObject::kLivenessTimeoutMs) == RC_ALIVE)
+    return call.out.Ok();
+  call.out.Error("server looks dead");
+}
+
+void CmdGlobalSet(TQueryCall& call) {
+  const TAdminContext& admin = call.services.admin;
+  if (admin.globalSet && admin.globalSet(LowerCase(call.params[0]), call.FreeText(1)))
+    return call.out.Ok();
+  call.out.Error("error");
+}
+
+}  // namespace vh

@@ -1,0 +1,238 @@
+#include "admin/tcpquery/TCPQuery.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include "common/Log.h"
+#include "common/SocketBinding.h"
+#include "transport/PerformanceTime.h"
+#include "vserver/VServerEnvironment.h"
+
+namespace vh {
+
+namespace {
+
+constexpr const char* kCategory = "TCPQUERY";
+constexpr const char* kTooManyConnections = "ERROR, too many connections\r\n";
+constexpr int kSendTimeoutSeconds = 30;
+constexpr size_t kReadChunk = 4096;
+
+// Writes everything; false when the peer is gone or stalls past the send time-out.
+bool WriteAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+int OpenListener(const std::string& address, uint16_t port, uint16_t& bound) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
+  const int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  if (address.empty() || address == "0.0.0.0") {
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+  } else if (::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
+    ::close(fd);
+    throw std::runtime_error("invalid address " + address);
+  }
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 64) != 0) {
+    const std::string reason = std::strerror(errno);
+    ::close(fd);
+    throw std::runtime_error("bind " + address + ":" + std::to_string(port) + ": " + reason);
+  }
+  socklen_t len = sizeof a;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) bound = ntohs(a.sin_port);
+  return fd;
+}
+
+std::string PeerAddress(const sockaddr_in& a) {
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+  return text;
+}
+
+}  // namespace
+
+TTCPQuery::TTCPQuery(TAdminContext context, const TClock& clock)
+    : context_(std::move(context)),
+      clock_(clock),
+      failures_(clock),
+      services_{context_, failures_, clock_, [this] { return Summaries(); }},
+      interpreter_(services_) {}
+
+TTCPQuery::~TTCPQuery() {
+  Stop();
+}
+
+bool TTCPQuery::Start(uint16_t port) {
+  std::vector<TSocketBinding> bindings{TSocketBinding{"", port}};
+  if (context_.environment) context_.environment->ApplyBoundAddresses(port, bindings);
+  try {
+    uint16_t bound = port;
+    for (const TSocketBinding& b : bindings) {
+      // With port 0 every further address takes the port the first one got.
+      listeners_.push_back(OpenListener(b.address, bound, bound));
+    }
+    boundPort_.store(bound);
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    wakeRead_ = pipeFds[0];
+    wakeWrite_ = pipeFds[1];
+  } catch (const std::exception& e) {
+    LogFormat(LMT_ERROR, LMD_ALL, {port},
+              std::string("TCPQuery startup failed with port %1, Exception: ") + e.what(),
+              kCategory);
+    for (int fd : listeners_) ::close(fd);
+    listeners_.clear();
+    return false;
+  }
+  stopping_.store(false);
+  acceptThread_ = std::thread([this] { AcceptLoop(); });
+  return true;
+}
+
+void TTCPQuery::Stop() {
+  if (!acceptThread_.joinable()) return;
+  stopping_.store(true);
+  const char wake = 1;
+  [[maybe_unused]] ssize_t n = ::write(wakeWrite_, &wake, 1);
+  acceptThread_.join();
+  for (int fd : listeners_) ::close(fd);
+  listeners_.clear();
+  ::close(wakeRead_);
+  ::close(wakeWrite_);
+  wakeRead_ = wakeWrite_ = -1;
+  std::list<TConnection> closing;
+  {
+    std::lock_guard lock(mutex_);
+    // Wakes every connection thread out of a blocking read or write.
+    for (TConnection& c : connections_) ::shutdown(c.fd, SHUT_RDWR);
+    closing.splice(closing.end(), connections_);
+  }
+  for (TConnection& c : closing) {
+    if (c.thread.joinable()) c.thread.join();
+    ::close(c.fd);
+  }
+}
+
+size_t TTCPQuery::ConnectionCount() const {
+  std::lock_guard lock(mutex_);
+  size_t n = 0;
+  for (const TConnection& c : connections_) n += c.finished.load() ? 0 : 1;
+  return n;
+}
+
+std::vector<TSessionSummary> TTCPQuery::Summaries() const {
+  std::lock_guard lock(mutex_);
+  std::vector<TSessionSummary> out;
+  for (const TConnection& c : connections_)
+    if (!c.finished.load() && c.session) out.push_back(c.session->Summary());
+  return out;
+}
+
+void TTCPQuery::AcceptLoop() {
+  std::vector<pollfd> fds;
+  for (int fd : listeners_) fds.push_back(pollfd{fd, POLLIN, 0});
+  fds.push_back(pollfd{wakeRead_, POLLIN, 0});
+  while (!stopping_.load()) {
+    for (pollfd& p : fds) p.revents = 0;
+    const int ready = ::poll(fds.data(), fds.size(), kPollMs);
+    ReapFinished();
+    if (ready <= 0) continue;
+    for (size_t i = 0; i + 1 < fds.size(); ++i)
+      if (fds[i].revents & POLLIN) Accept(fds[i].fd);
+  }
+}
+
+void TTCPQuery::Accept(int listener) {
+  sockaddr_in peer{};
+  socklen_t len = sizeof peer;
+  const int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+  if (fd < 0) return;
+  const timeval sendTimeout{kSendTimeoutSeconds, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+  std::lock_guard lock(mutex_);
+  size_t open = 0;
+  for (const TConnection& c : connections_) open += c.finished.load() ? 0 : 1;
+  if (open >= kMaxConnections) {
+    // No thread for it: one short line, then closed.
+    WriteAll(fd, kTooManyConnections);
+    ::close(fd);
+    return;
+  }
+  TConnection& c = connections_.emplace_back();
+  c.fd = fd;
+  c.session = std::make_unique<TQuerySession>(PeerAddress(peer));
+  c.thread = std::thread([this, &c] { Serve(c); });
+}
+
+void TTCPQuery::ReapFinished() {
+  std::list<TConnection> done;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto it = connections_.begin(); it != connections_.end();) {
+      auto next = std::next(it);
+      if (it->finished.load()) done.splice(done.end(), connections_, it);
+      it = next;
+    }
+  }
+  for (TConnection& c : done) {
+    if (c.thread.joinable()) c.thread.join();
+    ::close(c.fd);
+  }
+}
+
+void TTCPQuery::Serve(TConnection& c) {
+  TQuerySession& session = *c.session;
+  try {
+    if (WriteAll(c.fd, interpreter_.Open(session)) && !session.Close) {
+      TQueryLineReader reader;
+      std::vector<TQueryLine> lines;
+      double lastData = clock_.NowMs();
+      char buf[kReadChunk];
+      while (!stopping_.load() && !session.Close) {
+        pollfd p{c.fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, kPollMs);
+        if (ready < 0 && errno != EINTR) break;
+        if (ready <= 0) {
+          if (clock_.NowMs() - lastData >= kIdleTimeoutMs) break;
+          continue;
+        }
+        const ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        lastData = clock_.NowMs();
+        lines.clear();
+        reader.Feed(std::string_view(buf, static_cast<size_t>(n)), lines);
+        bool open = true;
+        for (const TQueryLine& line : lines) {
+          const std::string answer = interpreter_.HandleLine(session, line);
+          if (!answer.empty() && !WriteAll(c.fd, answer)) open = false;
+          if (!open || session.Close) break;
+        }
+        if (!open) break;
+      }
+    }
+  } catch (const std::exception& e) {
+    LogException("TTCPQuery connection", e, kCategory);
+  }
+  // Ends the connection at once; the accept thread (or Stop) joins and closes the socket.
+  ::shutdown(c.fd, SHUT_RDWR);
+  c.finished.store(true);
+}
+
+}  // namespace vh

@@ -1,0 +1,80 @@
+// The TCP query interface: listens on TCPQueryPort on the configured local addresses, serves
+// each connection on a thread of its own (at most kMaxConnections at once), frames its lines
+// and hands them to the shared TQueryInterpreter. Started and stopped by the host's main
+// thread; the accept thread and the connection threads share connections_ under mutex_.
+// Protocol: docs/tcpquery.md.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "admin/AdminContext.h"
+#include "admin/tcpquery/LoginFailures.h"
+#include "admin/tcpquery/QueryInterpreter.h"
+#include "common/ThreadAnnotations.h"
+
+namespace vh {
+
+class TClock;
+
+class TTCPQuery {
+ public:
+  static constexpr size_t kMaxConnections = 256;
+  static constexpr double kIdleTimeoutMs = 10 * 60 * 1000.0;
+  // How often a silent connection looks at the clock (and at the stop flag).
+  static constexpr int kPollMs = 200;
+
+  // `clock` times the idle limit, the failed-login purge and the login re-validation.
+  explicit TTCPQuery(TAdminContext context, const TClock& clock);
+  ~TTCPQuery();
+  TTCPQuery(const TTCPQuery&) = delete;
+  TTCPQuery& operator=(const TTCPQuery&) = delete;
+
+  // Listens on `port` (0: a free port the system picks; see BoundPort). False, logged, when
+  // the port cannot be opened; the object then stays without listening.
+  bool Start(uint16_t port);
+  // Closes the listeners and every connection, and waits for their threads.
+  void Stop();
+  uint16_t BoundPort() const { return boundPort_.load(); }
+  size_t ConnectionCount() const;
+  TLoginFailures& Failures() { return failures_; }
+
+ private:
+  struct TConnection {
+    int fd = -1;
+    std::unique_ptr<TQuerySession> session;
+    std::thread thread;
+    std::atomic<bool> finished{false};
+  };
+
+  void AcceptLoop();
+  void Accept(int listener);
+  void Serve(TConnection& connection);
+  void ReapFinished();
+  std::vector<TSessionSummary> Summaries() const;
+
+  // set at construction
+  const TAdminContext context_;
+  const TClock& clock_;
+  TLoginFailures failures_;
+  TQueryServices services_;
+  TQueryInterpreter interpreter_;
+
+  // set by Start, read by the accept thread; cleared by Stop after that thread ended
+  std::vector<int> listeners_;
+  int wakeRead_ = -1, wakeWrite_ = -1;
+  std::thread acceptThread_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<uint16_t> boundPort_{0};
+
+  mutable std::mutex mutex_;
+  std::list<TConnection> connections_ GUARDED_BY(mutex_);
+};
+
+}  // namespace vh

@@ -1,0 +1,95 @@
+// The TCP query interface over real sockets on 127.0.0.1: a fresh SQLite database in a
+// temporary directory, the process log written to a file there, running virtual servers in a
+// real virtual-server list, a super server admin account "root"/"rootpw", and the query
+// listener on a port the system picks. Time for the query (idle limit, failed-login purge,
+// re-validation) comes from a manual clock the test moves.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "admin/AdminContext.h"
+#include "admin/tcpquery/TCPQuery.h"
+#include "client/ProtocolClient.h"
+#include "storage/CustomStorage.h"
+#include "support/TempDir.h"
+#include "transport/PerformanceTime.h"
+#include "vserver/ServerObject.h"
+#include "vserver/VServerEnvironment.h"
+#include "vserver/VirtualServerList.h"
+
+namespace vh::test {
+
+using namespace std::chrono_literals;
+
+// A UDP port that is free on 127.0.0.1 right now.
+uint16_t FreeUdpPort();
+
+// One query connection: line-based reads with a deadline (no sleeps).
+class TQueryConnection {
+ public:
+  explicit TQueryConnection(uint16_t port);
+  ~TQueryConnection();
+  TQueryConnection(const TQueryConnection&) = delete;
+  TQueryConnection& operator=(const TQueryConnection&) = delete;
+
+  bool Connected() const { return fd_ >= 0; }
+  void Send(std::string_view bytes);
+  // The next line without its CR LF; none when the connection closed or nothing came in time.
+  std::optional<std::string> ReadLine(std::chrono::milliseconds timeout = 5s);
+  // Sends `line` and reads the answer up to and including the final "OK", "ERROR, ..." or
+  // "error" line.
+  std::vector<std::string> Command(const std::string& line);
+  // The final line of Command's answer.
+  std::string Final(const std::string& line);
+  // True once the server has closed the connection (read gives end of file).
+  bool WaitClosed(std::chrono::milliseconds timeout = 5s);
+
+ private:
+  int fd_ = -1;
+  std::string buffer_;
+};
+
+class TQueryHarness {
+ public:
+  TQueryHarness();
+  ~TQueryHarness();
+
+  TTCPQuery& Query() { return *query_; }
+  TManualClock& Clock() { return clock_; }
+  TCustomStorage& Storage() { return *storage_; }
+  TVirtualServerList& Servers() { return *servers_; }
+  TAdminContext& Context() { return context_; }
+  const TTempDir& Dir() const { return dir_; }
+  // The first virtual server, started with the harness.
+  TServerObject& Server() { return *server_; }
+  uint16_t ServerPort() const { return serverPort_; }
+  std::string LogFile() const { return dir_.File("server.log"); }
+
+  // A new virtual server on a free port; its port.
+  uint16_t AddServer();
+  std::unique_ptr<TQueryConnection> Connect();
+  // Connected, super-logged-in as root and with the first server selected.
+  std::unique_ptr<TQueryConnection> Admin();
+  // A player on `port` (the first server by default) in the default channel; null on failure.
+  std::unique_ptr<client::TProtocolClient> Join(const std::string& nickname, uint16_t port = 0,
+                                                const std::string& login = {},
+                                                const std::string& password = {});
+
+ private:
+  TTempDir dir_;
+  TManualClock clock_;
+  std::unique_ptr<TFixedVServerEnvironment> environment_;
+  std::unique_ptr<TCustomStorage> storage_;
+  std::unique_ptr<TVirtualServerList> servers_;
+  TAdminContext context_;
+  std::shared_ptr<TServerObject> server_;
+  uint16_t serverPort_ = 0;
+  std::unique_ptr<TTCPQuery> query_;
+};
+
+}  // namespace vh::test
