@@ -244,8 +244,7 @@ void TServerObject::RemoveAllClients() {
       packet->WriteU32(0);
       packet->WriteShortString("", 29);
       notifier.Send(std::move(packet), /*closeAfter=*/true);
-      clients_->DeleteClient(p);
-      TClients::FreeAndClearClient(p);
+      clients_->DeleteClient(p);  // freed here
     }
   } catch (const std::exception& e) {
     LogException("RemoveAllClients", e, "Server");

@@ -44,11 +44,9 @@ TListenerRequest Request(TServerHarness& h, uint8_t type, int32_t target, int32_
 bool AccountExists(TServerHarness& h, const std::string& login, bool* serverAdmin = nullptr) {
   const auto id = static_cast<uint32_t>(h.Server().ServerID());
   TClients accounts(id, &h.Storage());
-  TClientRecord* r = accounts.DBLoadUser(id, login);
+  const TClientRecordPtr r = accounts.DBLoadUser(id, login);
   if (r && serverAdmin) *serverAdmin = r->IsServerAdmin();
-  const bool found = r != nullptr;
-  TClients::FreeAndClearClient(r);
-  return found;
+  return r != nullptr;
 }
 
 TEST(PlayerCommands, SwitchingPasswordsStickinessAndMoves) {
