@@ -3,7 +3,7 @@
 // (the listener then ignores it); bytes past the fixed part and the texts are allowed. The
 // readers neither throw nor move the packet's position, and hold no state: any thread may call
 // them on a packet it owns. The layouts are documented for client authors in docs/protocol.md
-// (sections 4.1, 4.3, 5 and 6), field by field.
+// (sections 2.4, 4.1, 4.3, 5.1 and 6), field by field.
 #pragma once
 
 #include <cstddef>
