@@ -6,15 +6,6 @@
 
 namespace vh {
 
-namespace {
-
-struct TRecordDeleter {
-  void operator()(TClientRecord* r) const { TClients::FreeAndClearClient(r); }
-};
-using TOwnedRecord = std::unique_ptr<TClientRecord, TRecordDeleter>;
-
-}  // namespace
-
 int32_t AddAccount(TCustomStorage& storage, uint32_t serverId, const std::string& loginName,
                    const std::string& password, bool serverAdmin, int32_t* id) {
   TClients accounts(serverId, &storage);
@@ -41,7 +32,7 @@ int32_t AddSuperAccount(TCustomStorage& storage, const std::string& loginName,
 
 bool AccountExists(TCustomStorage& storage, uint32_t serverId, int32_t accountId) {
   TClients accounts(serverId, &storage);
-  return TOwnedRecord(accounts._DBLoadUser(serverId, accountId)) != nullptr;
+  return accounts._DBLoadUser(serverId, accountId) != nullptr;
 }
 
 void DeleteAccount(TCustomStorage& storage, uint32_t serverId, int32_t accountId) {
@@ -52,7 +43,7 @@ void DeleteAccount(TCustomStorage& storage, uint32_t serverId, int32_t accountId
 bool ChangeAccountPassword(TCustomStorage& storage, uint32_t serverId, int32_t accountId,
                            const std::string& password) {
   TClients accounts(serverId, &storage);
-  TOwnedRecord record(accounts._DBLoadUser(serverId, accountId));
+  TClientRecordPtr record = accounts._DBLoadUser(serverId, accountId);
   if (!record) return false;
   record->Password = password;
   if (serverId == kSuperUserServerId)
@@ -65,7 +56,7 @@ bool ChangeAccountPassword(TCustomStorage& storage, uint32_t serverId, int32_t a
 bool SetAccountServerAdmin(TCustomStorage& storage, uint32_t serverId, int32_t accountId,
                            bool serverAdmin, std::string* loginName) {
   TClients accounts(serverId, &storage);
-  TOwnedRecord record(accounts._DBLoadUser(serverId, accountId));
+  TClientRecordPtr record = accounts._DBLoadUser(serverId, accountId);
   if (!record) return false;
   if (serverAdmin)
     record->PlayerPrivileges |= PP_SERVER_ADMIN;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "model/ClientRecord.h"
@@ -53,5 +54,8 @@ struct TChannel {
   bool IsRegistered() const { return (Flags & CF_UNREGISTERED) == 0; }
   bool HasFlag(uint16_t flag) const { return (Flags & flag) != 0; }
 };
+
+// A channel with its one owner: the tree once added, else whoever holds it.
+using TChannelPtr = std::unique_ptr<TChannel>;
 
 }  // namespace vh

@@ -87,26 +87,18 @@ void TChannels::Unlock() {
   mutex_.unlock();
 }
 
-TChannel* TChannels::NewChannel() {
-  try {
-    return new TChannel();
-  } catch (const std::exception& e) {
-    LogException("NewChannel", e, kCategory);
-    return nullptr;
-  }
-}
-
-void TChannels::FreeAndClearChannel(TChannel*& channel) {
-  delete channel;
-  channel = nullptr;
+TChannelPtr TChannels::NewChannel() {
+  return std::make_unique<TChannel>();
 }
 
 // ---- Adding and removing
 
-int32_t TChannels::AddChannel(TChannel* channel) {
+int32_t TChannels::AddChannel(TChannelPtr channel) {
   if (!channel) return RC_BAD_ARGUMENT;
   try {
-    return AddChannelChecked(channel);
+    const int32_t id = AddChannelChecked(channel.get());
+    if (id >= 0) channel.release();  // the list holds it now
+    return id;
   } catch (const std::exception& e) {
     LogError("AddChannel", e);
     return RC_SUBCHANNEL_PASSWORD;
@@ -163,10 +155,12 @@ int32_t TChannels::AddChannelChecked(TChannel* channel) {
   return channel->ID;
 }
 
-int32_t TChannels::AddChannelID(TChannel* channel) {
+int32_t TChannels::AddChannelID(TChannelPtr channel) {
   if (!channel) return RC_BAD_ARGUMENT;
   try {
-    return AddChannelIDChecked(channel);
+    const int32_t id = AddChannelIDChecked(channel.get());
+    if (id >= 0) channel.release();  // the list holds it now
+    return id;
   } catch (const std::exception& e) {
     LogError("AddChannelID", e);
     return RC_SUBCHANNEL_PASSWORD;
@@ -210,8 +204,7 @@ void TChannels::RemoveChannel(TChannel* channel) {
     // The row stays behind; the channel still goes, so memory and callers agree.
     LogError("DeleteChannelTree", e);
   }
-  list_.Remove(channel->ID);
-  FreeAndClearChannel(channel);
+  TChannelPtr gone(list_.Remove(channel->ID));
 }
 
 int32_t TChannels::DeleteChannelTree(int32_t id) {
@@ -254,14 +247,14 @@ bool TChannels::LoadChannels() {
     for (size_t i = 0; i < rows->Count(); ++i) {
       const TStorageRow& row = rows->Row(i);
       if (row.FieldByName("i_channel_parent_id").GetAsInteger() != -1) continue;
-      TChannel* channel = NewChannel();
-      ReadChannelRow(row, channel);
+      TChannelPtr channel = NewChannel();
+      ReadChannelRow(row, channel.get());
       channel->Password = Trim(row.FieldByName("s_channel_password").GetAsString());
       channel->Codec = static_cast<uint16_t>(row.FieldByName("i_channel_codec").GetAsInteger());
       channel->ParentID = -1;
       channel->ParentDBID = -1;
       channel->Flags = ReadChannelRowFlags(row);
-      if (AddChannel(channel) < 0) FreeAndClearChannel(channel);
+      AddChannel(std::move(channel));
     }
     for (size_t i = 0; i < rows->Count(); ++i) {
       const TStorageRow& row = rows->Row(i);
@@ -275,13 +268,13 @@ bool TChannels::LoadChannels() {
         if (c->IsTopLevel() && c->DBID == parentDBID) parent = c;
       }
       if (!parent) continue;
-      TChannel* channel = NewChannel();
-      ReadChannelRow(row, channel);
+      TChannelPtr channel = NewChannel();
+      ReadChannelRow(row, channel.get());
       channel->ParentDBID = parent->DBID;
       channel->ParentID = parent->ID;
       channel->Codec = parent->Codec;
       channel->Flags = parent->Flags;
-      if (AddChannel(channel) < 0) FreeAndClearChannel(channel);
+      AddChannel(std::move(channel));
     }
   } catch (const std::exception& e) {
     LogError("LoadChannels", e);
@@ -292,7 +285,7 @@ bool TChannels::LoadChannels() {
 
 void TChannels::CreateDefaultChannel() {
   try {
-    TChannel* channel = NewChannel();
+    TChannelPtr channel = NewChannel();
     channel->Flags = CF_DEFAULT;
     channel->Codec = DefaultCodec;
     channel->ParentID = -1;
@@ -303,13 +296,13 @@ void TChannels::CreateDefaultChannel() {
     channel->Order = 0;
     channel->DBID = 0;
     channel->ParentDBID = -1;
-    if (AddChannel(channel) < 0) FreeAndClearChannel(channel);
+    AddChannel(std::move(channel));
   } catch (const std::exception& e) {
     LogError("CreateDefaultChannel", e);
   }
 }
 
-TChannel* TChannels::ReadStoredChannel(int32_t channelDBID) {
+TChannelPtr TChannels::ReadStoredChannel(int32_t channelDBID) {
   if (!storage_) return nullptr;
   try {
     std::unique_ptr<TStorageContainer> rows;
@@ -320,7 +313,7 @@ TChannel* TChannels::ReadStoredChannel(int32_t channelDBID) {
     }
     if (!rows || rows->Count() == 0) return nullptr;
     const TStorageRow& row = rows->Row(0);
-    std::unique_ptr<TChannel> channel(NewChannel());
+    TChannelPtr channel = NewChannel();
     ReadChannelRow(row, channel.get());
     channel->Password = Trim(row.FieldByName("s_channel_password").GetAsString());
     channel->Codec = static_cast<uint16_t>(row.FieldByName("i_channel_codec").GetAsInteger());
@@ -336,7 +329,7 @@ TChannel* TChannels::ReadStoredChannel(int32_t channelDBID) {
     // The in-memory id of the loaded channel of this row, when there is one.
     for (size_t k = 0; k < list_.Count(); ++k)
       if (list_.Items(k)->DBID == channel->DBID) channel->ID = list_.Items(k)->ID;
-    return channel.release();
+    return channel;
   } catch (const std::exception& e) {
     LogError("ReadStoredChannel", e);
     return nullptr;

@@ -47,17 +47,14 @@ class TChannels {
   // Codec of a default channel created from nothing; the virtual server sets it.
   uint16_t DefaultCodec = 9;
 
-  // A zero-filled channel with its two empty lists; freed with FreeAndClearChannel unless a
-  // tree took it.
-  static TChannel* NewChannel();
-  // Only for channels without players.
-  static void FreeAndClearChannel(TChannel*& channel);
+  // A zero-filled channel with its two empty lists.
+  static TChannelPtr NewChannel();
 
-  // Adds a channel filled by the caller (all but ID, Created and the P bit). Returns the new
-  // ID, and the tree owns the channel; or a negative result code, and the caller keeps it.
-  int32_t AddChannel(TChannel* channel);
+  // Adds a channel filled by the caller (all but ID, Created and the P bit) and takes it in
+  // every case: the new ID, or a negative result code with the channel freed.
+  int32_t AddChannel(TChannelPtr channel);
   // The same for a channel whose ID the caller chose (administrative interfaces).
-  int32_t AddChannelID(TChannel* channel);
+  int32_t AddChannelID(TChannelPtr channel);
   // Removes a channel and, for a top-level one, its sub-channels (stored rows too). The caller
   // has made sure nobody is in the tree. 0, -102 or -117.
   int32_t DeleteChannelTree(int32_t id);
@@ -66,8 +63,8 @@ class TChannels {
   // at least one channel exists afterwards.
   bool LoadChannels();
   void CreateDefaultChannel();
-  // One stored channel by its row id, as a new channel the caller frees; null when absent.
-  TChannel* ReadStoredChannel(int32_t channelDBID);
+  // One stored channel by its row id, as a new channel outside the tree; null when absent.
+  TChannelPtr ReadStoredChannel(int32_t channelDBID);
 
   TChannel* GetChannel(int32_t id) const;
   // Case-insensitive; parentID -1 accepts any parent.

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "model/MultiList.h"
 #include "model/ShortString.h"
@@ -77,6 +78,9 @@ struct TClientRecord {
   bool IsRegistered() const { return (PlayerPrivileges & PP_REGISTERED) != 0; }
   bool IsServerAdmin() const { return (PlayerPrivileges & PP_SERVER_ADMIN) != 0; }
 };
+
+// A player record with its one owner: the registry once added, else whoever holds it.
+using TClientRecordPtr = std::unique_ptr<TClientRecord>;
 
 // The player block: PlayerID u32, ChannelID i32, ChannelPrivileges u16, PlayerPrivileges u16,
 // PlayerFlags u16, NickName (length byte + 29), little-endian.

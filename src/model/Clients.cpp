@@ -52,10 +52,11 @@ void TClients::Unlock() {
   mutex_.unlock();
 }
 
-bool TClients::AddClient(TClientRecord* record) {
+bool TClients::AddClient(TClientRecordPtr record) {
   if (!record) return false;
   try {
-    list_.Add(record, static_cast<int32_t>(record->PlayerID));
+    list_.Add(record.get(), static_cast<int32_t>(record->PlayerID));
+    record.release();  // the list holds it now
     return true;
   } catch (const std::exception& e) {
     LogError("AddClient", e);
@@ -63,12 +64,13 @@ bool TClients::AddClient(TClientRecord* record) {
   }
 }
 
-void TClients::DeleteClient(TClientRecord* record) {
-  if (!record) return;
+TClientRecordPtr TClients::DeleteClient(TClientRecord* record) {
+  if (!record) return nullptr;
   try {
-    list_.Remove(static_cast<int32_t>(record->PlayerID));
+    return TClientRecordPtr(list_.Remove(static_cast<int32_t>(record->PlayerID)));
   } catch (const std::exception& e) {
     LogError("DeleteClient", e);
+    return nullptr;
   }
 }
 
@@ -113,13 +115,8 @@ void TClients::ResetPlayerID() {
   playerIdCounter_ = 0;
 }
 
-TClientRecord* TClients::NewClient() {
-  return Guarded<TClientRecord*>("NewClient", nullptr, [] { return new TClientRecord(); });
-}
-
-void TClients::FreeAndClearClient(TClientRecord*& record) {
-  delete record;
-  record = nullptr;
+TClientRecordPtr TClients::NewClient() {
+  return std::make_unique<TClientRecord>();
 }
 
 bool TClients::AddToPlayerMuteList(TClientRecord* record, uint32_t playerID) {
@@ -148,7 +145,7 @@ bool TClients::IsInPlayerMuteList(const TClientRecord* record, uint32_t playerID
 
 // ---- Accounts
 
-TClientRecord* TClients::DBValidLogin(std::string_view name, std::string_view password) {
+TClientRecordPtr TClients::DBValidLogin(std::string_view name, std::string_view password) {
   if (!storage_) return nullptr;
   try {
     std::unique_ptr<TStorageContainer> rows;
@@ -165,7 +162,7 @@ TClientRecord* TClients::DBValidLogin(std::string_view name, std::string_view pa
       record->PlayerPrivileges |= PP_SERVER_ADMIN;
     record->Created = row.FieldByName("dt_client_created").GetAsDateTime();
     record->DBID = row.FieldByName("i_client_id").GetAsInteger();
-    return record.release();
+    return record;
   } catch (const std::exception& e) {
     LogError("DBValidLogin", e);
     return nullptr;
@@ -274,8 +271,8 @@ void TClients::_DBDeleteUser(uint32_t serverID, int32_t clientID) {
   }
 }
 
-TClientRecord* TClients::LoadUser(uint32_t serverID, int32_t clientID, std::string_view name,
-                                  bool byName, bool readServerAdmin) {
+TClientRecordPtr TClients::LoadUser(uint32_t serverID, int32_t clientID, std::string_view name,
+                                    bool byName, bool readServerAdmin) {
   if (!storage_) return nullptr;
   std::unique_ptr<TStorageContainer> rows;
   {
@@ -297,10 +294,10 @@ TClientRecord* TClients::LoadUser(uint32_t serverID, int32_t clientID, std::stri
   record->Password = row.FieldByName("s_client_password").GetAsString();
   record->Created = row.FieldByName("dt_client_created").GetAsDateTime();
   record->DBID = row.FieldByName("i_client_id").GetAsInteger();
-  return record.release();
+  return record;
 }
 
-TClientRecord* TClients::_DBLoadUser(uint32_t serverID, int32_t clientID) {
+TClientRecordPtr TClients::_DBLoadUser(uint32_t serverID, int32_t clientID) {
   try {
     return LoadUser(serverID, clientID, {}, false, true);
   } catch (const std::exception& e) {
@@ -309,7 +306,7 @@ TClientRecord* TClients::_DBLoadUser(uint32_t serverID, int32_t clientID) {
   }
 }
 
-TClientRecord* TClients::DBLoadUser(uint32_t serverID, std::string_view name) {
+TClientRecordPtr TClients::DBLoadUser(uint32_t serverID, std::string_view name) {
   try {
     return LoadUser(serverID, 0, name, true, true);
   } catch (const std::exception& e) {
@@ -318,7 +315,7 @@ TClientRecord* TClients::DBLoadUser(uint32_t serverID, std::string_view name) {
   }
 }
 
-TClientRecord* TClients::DBLoadSuperUser(int32_t clientID) {
+TClientRecordPtr TClients::DBLoadSuperUser(int32_t clientID) {
   try {
     return LoadUser(0, clientID, {}, false, false);
   } catch (const std::exception& e) {

@@ -37,12 +37,12 @@ class TClients {
   uint32_t ServerID() const { return serverId_; }
   TCustomStorage* Storage() const { return storage_; }
 
-  // The registry takes ownership of `record` (nothing happens for null). A record whose
-  // PlayerID is already registered is refused (logged) and stays with the caller; true once
-  // the registry owns it.
-  bool AddClient(TClientRecord* record);
-  // Takes the record out of the registry; the caller frees it.
-  void DeleteClient(TClientRecord* record);
+  // The registry takes `record` in every case: true once it holds it; a record whose PlayerID
+  // is already registered is refused (logged) and freed, as is null.
+  bool AddClient(TClientRecordPtr record);
+  // Takes the record out of the registry and hands it back; the channel lists must have let
+  // go of it before it is dropped.
+  TClientRecordPtr DeleteClient(TClientRecord* record);
 
   TClientRecord* GetClientByID(uint32_t playerID) const;
   // Exact, case-sensitive comparison; the first in list order.
@@ -62,9 +62,8 @@ class TClients {
   TClientRecord* Items(size_t index) const { return list_.Items(index); }
   size_t MaxCount() const { return list_.MaxCount(); }
 
-  // A zero-filled record with an empty mute list; its holder frees it with FreeAndClearClient.
-  static TClientRecord* NewClient();
-  static void FreeAndClearClient(TClientRecord*& record);
+  // A zero-filled record with an empty mute list.
+  static TClientRecordPtr NewClient();
 
   // True when the id was added, false when it was there already (or no record).
   static bool AddToPlayerMuteList(TClientRecord* record, uint32_t playerID);
@@ -74,7 +73,7 @@ class TClients {
 
   // ---- Accounts. Records returned by the loaders are new and belong to the caller.
   // The account with this name and password at the registry's server, or null.
-  TClientRecord* DBValidLogin(std::string_view name, std::string_view password);
+  TClientRecordPtr DBValidLogin(std::string_view name, std::string_view password);
   // 0, or -141 when the name is taken or the database fails (DBID untouched then); on
   // success the record's DBID is the new row's id.
   int32_t DBAddUser(uint32_t serverID, TClientRecord* record);
@@ -83,12 +82,12 @@ class TClients {
   // Deletes the record's account; then LoginName and Password are empty and DBID is -1.
   void DBDeleteUser(uint32_t serverID, TClientRecord* record);
   void _DBDeleteUser(uint32_t serverID, int32_t clientID);
-  TClientRecord* _DBLoadUser(uint32_t serverID, int32_t clientID);
-  TClientRecord* DBLoadUser(uint32_t serverID, std::string_view name);
+  TClientRecordPtr _DBLoadUser(uint32_t serverID, int32_t clientID);
+  TClientRecordPtr DBLoadUser(uint32_t serverID, std::string_view name);
   // Super users are the accounts of server id 0, valid for every virtual server.
   int32_t DBAddSuperUser(TClientRecord* record);
   void _DBSaveSuperUser(TClientRecord* record);
-  TClientRecord* DBLoadSuperUser(int32_t clientID);
+  TClientRecordPtr DBLoadSuperUser(int32_t clientID);
   // Records now as the account's last-online time; true once the script ran.
   bool DBUpdateLastOnline(int32_t clientID);
   // The account of this id at `serverID`; a zeroed record when there is none.
@@ -97,8 +96,8 @@ class TClients {
  private:
   int32_t AddUser(uint32_t serverID, TClientRecord* record, bool serverAdmin);
   void SaveUser(uint32_t serverID, TClientRecord* record, bool serverAdmin);
-  TClientRecord* LoadUser(uint32_t serverID, int32_t clientID, std::string_view name, bool byName,
-                          bool readServerAdmin);
+  TClientRecordPtr LoadUser(uint32_t serverID, int32_t clientID, std::string_view name, bool byName,
+                            bool readServerAdmin);
   void LogError(std::string_view operation, const std::exception& e) const;
 
   // set at construction

@@ -160,7 +160,7 @@ void TVHUDPListener::HandleEventLocked() {
         // Voice of a player who has not joined yet is not relayed.
         if (currentPlayer_->LoggedIn != 1) return;
         try {
-          switch (p.VoiceSelector()) {
+          switch (ParseVoice(p)->Header.Selector) {
             case 0:
               RelayToOwnChannel();
               break;
@@ -228,9 +228,8 @@ void TVHUDPListener::TearDownPlayer() {
                 "serveradmin disconnected [Nick: %1, LoginName: %2]", "SALog");
     if (TChannel* c = Channels().GetChannel(p->ChannelID)) Channels().ClientLeftChannel(c, p);
     notifier_.NotifyPlayerLeftScope(p->PlayerID, kLeftQuit, "", 0);
-    Clients().DeleteClient(p);
-    TClients::FreeAndClearClient(p);
     currentPlayer_ = nullptr;
+    Clients().DeleteClient(p);  // the record goes here: no channel list holds it any more
   }
   Channels().ClearChannelClientLists(eventPlayerId_);
   if (eventPlayerId_ > 0) Channels().ClearChannelAttribs(eventPlayerId_);
@@ -377,12 +376,36 @@ bool TVHUDPListener::CanInChannel(TChannel* channel, int permission) {
                                       server_.Permissions());
 }
 
-void TVHUDPListener::SeatPlayer(TClientRecord* player, TChannel* from, TChannel* to) {
-  if (!player || !to) return;
-  if (from) Channels().ClientLeftChannel(from, player);
+// ---- Moving players. The notifiers go by each record's ChannelID, the channel lists only
+// decide who is heard and which trees are empty; so the seat changes first, and the clean-up
+// of the left tree waits until everybody has been told.
+
+TVHUDPListener::TLeftSeat TVHUDPListener::SeatPlayer(TClientRecord* player, TChannel* to) {
+  TLeftSeat left;
+  left.Channel = player->ChannelID;
+  if (TChannel* from = Channels().GetChannel(left.Channel)) {
+    left.Top = Channels().GetTopChannelId(left.Channel);
+    Channels().ClientLeftChannel(from, player);
+  }
   player->ChannelID = to->ID;
   Channels().ClientJoinedChannel(to, player);
+  return left;
+}
+
+void TVHUDPListener::SwitchPlayerTo(TClientRecord* player, TChannel* to, bool announceFlags) {
+  const TLeftSeat left = SeatPlayer(player, to);
+  notifier_.NotifyPlayerSwitchedChannel(player->PlayerID, left.Channel, to->ID);
+  if (announceFlags) notifier_.NotifyPlayerFlagsChanged(player->PlayerID);
+  if (left.Top >= 0) ClearChannelUp(left.Top);
+}
+
+void TVHUDPListener::MovePlayerTo(TClientRecord* player, TChannel* to, uint32_t moverId) {
   notifier_.SetPlayerChannelFlagsAndPrivileges(to, player);
+  const TLeftSeat left = SeatPlayer(player, to);
+  notifier_.NotifyPlayerMovedToChannel(player->PlayerID, moverId, player->ChannelPrivileges, to->ID,
+                                       left.Channel);
+  notifier_.NotifyPlayerFlagsChanged(player->PlayerID);
+  if (left.Top >= 0) ClearChannelUp(left.Top);
 }
 
 }  // namespace vh

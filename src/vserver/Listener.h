@@ -9,13 +9,16 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include "common/Log.h"
 #include "model/ClientRecord.h"
 #include "transport/Packet.h"
+#include "transport/Requests.h"
 #include "vserver/Notifier.h"
 #include "vserver/VServerEnvironment.h"
 
@@ -115,19 +118,57 @@ class TVHUDPListener {
   // The host's rules as they stood when the current event was taken.
   const THostPolicy& Policy() const { return *policy_; }
   const TPacket& Packet() const { return *eventPacket_; }
-  // True when the request carries at least `size` bytes; shorter requests are ignored.
-  bool HasPayload(int32_t size) const { return eventPacket_ && eventPacket_->Size() >= size; }
+  // The current request read by `parse` (a reader of transport/Requests.h); nothing when there
+  // is no packet or it is too short, and the handler then ignores the request.
+  template <typename TParse>
+  auto Read(TParse parse) const -> decltype(parse(std::declval<const TPacket&>())) {
+    if (!eventPacket_) return std::nullopt;
+    return parse(*eventPacket_);
+  }
   void Refuse(int32_t code);  // the error reply to the current player
   bool Can(int permission) const;
   bool CanInChannel(TChannel* channel, int permission);
-  // Moves a player's seat: list membership and privileges of the new channel.
-  void SeatPlayer(TClientRecord* player, TChannel* from, TChannel* to);
+
+  // ---- Moving players between channels (Listener.cpp)
+  // The seat every move shares: the player leaves his channel's list and joins `to`'s, and
+  // his ChannelID follows. Gives the top-level id of the tree he left (-1 for none), which the
+  // caller clears up once everybody has heard of the move.
+  struct TLeftSeat {
+    int32_t Channel = -1;
+    int32_t Top = -1;
+  };
+  TLeftSeat SeatPlayer(TClientRecord* player, TChannel* to);
+  // A move the player made himself (a switch, a creator moving in): seat, notification 103 or
+  // the change of scope, 104 when asked for, and the clean-up of the tree he left. The caller
+  // has given him his privileges in `to`.
+  void SwitchPlayerTo(TClientRecord* player, TChannel* to, bool announceFlags);
+  // A move by someone else (330, administration request 3): privileges of `to`, seat, 109,
+  // 104 and the clean-up of the tree he left.
+  void MovePlayerTo(TClientRecord* player, TChannel* to, uint32_t moverId);
 
   // ---- Login (Login.cpp)
   void CMD_cs_LoginStep1();
   void CMD_cs_LoginStep3();
   void SendLoginReply(TClientRecord& record, int32_t code, std::string_view text,
                       bool withProperties, bool closeAfter);
+  // The login request's steps: check, then refuse or admit.
+  struct TLoginVerdict {
+    int32_t Code = 0;
+    std::string Text;
+  };
+  void RefuseMalformedLogin();
+  TClientRecordPtr NewLoginRecord(const TLoginRequest& request);
+  int32_t CheckAccount(TClientRecord& record, const TLoginRequest& request);
+  void CheckLoginRefusals(const TClientRecord& record, TLoginVerdict& verdict);
+  void RefuseLogin(TClientRecord& record, const TLoginVerdict& verdict);
+  int32_t AdmissionResult(const TClientRecord& record, uint8_t loginMode);
+  void AdmitPlayer(TClientRecordPtr record, uint8_t loginMode);
+  // The join request's steps: choose and seat, send the lists, announce.
+  TChannel* ChooseJoinChannel(const TJoinRequest& request);
+  void SendChannelList(const TClientRecord& player);
+  void SendPlayerList(const TClientRecord& player);
+  void SendClosingPacket(const TClientRecord& player);
+  void CheckJoiningServerAdmin(TClientRecord& player);
 
   // ---- Channel commands (ChannelCommands.cpp)
   void CMD_cs_ChannelCreate();
@@ -140,9 +181,18 @@ class TVHUDPListener {
   void CMD_cs_ChannelChangeMaxUsers();
   void CMD_cs_ChannelChangeOrder();
   void RemoveModeratedFlags(int32_t channelId);
-  // The channel the request names at offset 24 when the requester may edit it with
-  // `permission`; otherwise the refusal (-102, -1009) is sent and null given.
-  TChannel* ChannelToEdit(int permission);
+  // The channel `channelId` when the requester may edit it with `permission`; otherwise the
+  // refusal (-102, -1009) is sent and null given.
+  TChannel* ChannelToEdit(int32_t channelId, int permission);
+  // After a top-level channel's flags changed: its sub-channels follow, registered ones store
+  // their privilege entries, everybody hears of each, and moderation ends there too.
+  void UpdateAndAnnounceSubChannels(TChannel* channel, uint32_t changerId, bool moderationRemoved);
+  // The steps of a property change (205): check, the registration change, apply, announce.
+  int32_t CheckPropertyChange(TChannel* channel, const TChannelPropertiesRequest& request,
+                              uint16_t& flags);
+  bool ApplyRegistrationChange(TChannel*& channel, uint16_t flags);
+  void ApplyPropertyChange(TChannel* channel, uint16_t flags, uint16_t codec,
+                           bool moderationRemoved);
 
   // ---- Player commands (PlayerCommands.cpp)
   void CMD_cs_PlayerQuit();
@@ -159,6 +209,8 @@ class TVHUDPListener {
   void CMD_cs_InfoRequestPlayerConnectionInfoOnId();
   void CMD_cs_InfoRequestServerInfo();
   void CMD_cs_InfoSendText();
+  // The target of 306 and 307: null after -100 when he is not there.
+  TClientRecord* PrivilegeTarget(const TPrivilegeRequest& request);
 
   // ---- Kicks, bans and flood control (KicksAndBans.cpp)
   void CMD_cs_PlayerKick();
@@ -167,6 +219,11 @@ class TVHUDPListener {
   void CMD_cs_PlayerBanIpPlayer();
   void CMD_cs_PlayerUnbanIp();
   void CMD_cs_InfoRequestBanIpList();
+  // The target of a kick or ban: a player still connected and not yet announced as left, or
+  // null after -100.
+  TClientRecord* TargetToRemove(uint32_t playerId);
+  // Only a server admin removes a server admin: false after -1009.
+  bool MayRemove(const TClientRecord& target);
   // True when the current player's command must be dropped (and he was kicked and banned).
   bool ClientIsSpammer();
   // The ban test of the login: true when `address` is banned, with the remaining time of a

@@ -8,6 +8,7 @@
 #include "model/Permissions.h"
 #include "transport/FIFOList.h"
 #include "transport/PacketBuffer.h"
+#include "transport/Requests.h"
 
 namespace vh {
 
@@ -67,23 +68,40 @@ void TNotifier::Send(std::unique_ptr<TPacket> packet, bool closeAfter) {
   }
 }
 
-void TNotifier::SendToAll(
-    const std::function<std::unique_ptr<TPacket>(const TClientRecord&)>& build) {
+void TNotifier::SendToAll(const TBuild& build) {
   for (size_t i = 0; i < clients_.Count(); ++i) Send(build(*clients_.Items(i)));
 }
 
+void TNotifier::SendToWatchersOf(const TClientRecord& subject, const TBuild& build, TSubject self) {
+  for (size_t i = 0; i < clients_.Count(); ++i) {
+    const TClientRecord* q = clients_.Items(i);
+    if (q == &subject && self == TSubject::Excluded) continue;
+    if (CanSee(*q, subject)) Send(build(*q));
+  }
+}
+
+namespace {
+
+// The refused request's command and sequence number; zeros for a datagram too short to be a
+// request (the handlers never refuse one, but the reply must not read past it).
+void WriteRefusedRequest(TPacket& reply, const TPacket& request) {
+  const TCommandHeader header = ParseCommandHeader(request).value_or(TCommandHeader{});
+  reply.WriteU16(header.Command);
+  reply.WriteU32(header.Sequence);
+}
+
+}  // namespace
+
 void TNotifier::SendErrorReply(const TClientRecord& to, const TPacket& request, int32_t code) {
   auto p = NewPacketFor(to, static_cast<uint16_t>(code));
-  p->WriteU16(request.Size() >= 4 ? request.WordAt(2) : 0);
-  p->WriteU32(request.Size() >= 16 ? request.LongAt(12) : 0);
+  WriteRefusedRequest(*p, request);
   Send(std::move(p));
 }
 
 void TNotifier::SendWrongChannelPassword(const TClientRecord& to, const TPacket& request,
                                          int32_t channelId) {
   auto p = NewPacketFor(to, static_cast<uint16_t>(-111));
-  p->WriteU16(request.Size() >= 4 ? request.WordAt(2) : 0);
-  p->WriteU32(request.Size() >= 16 ? request.LongAt(12) : 0);
+  WriteRefusedRequest(*p, request);
   p->WriteI32(channelId);
   Send(std::move(p));
 }
@@ -91,36 +109,45 @@ void TNotifier::SendWrongChannelPassword(const TClientRecord& to, const TPacket&
 void TNotifier::NotifyPlayerEnteredScope(uint32_t playerId) {
   TClientRecord* p = clients_.GetClientByID(playerId);
   if (!p) return;
-  for (size_t i = 0; i < clients_.Count(); ++i) {
-    TClientRecord* q = clients_.Items(i);
-    if (q == p || !CanSee(*q, *p)) continue;
-    auto packet = NewPacketFor(*q, CMD_sc_NotifyPlayerEnteredScope);
-    WritePlayerBlock(*packet, *p);
-    Send(std::move(packet));
-  }
+  SendToWatchersOf(
+      *p,
+      [&](const TClientRecord& q) {
+        auto packet = NewPacketFor(q, CMD_sc_NotifyPlayerEnteredScope);
+        WritePlayerBlock(*packet, *p);
+        return packet;
+      },
+      TSubject::Excluded);
 }
 
-void TNotifier::SendLeftScope(const TClientRecord& to, uint32_t playerId, uint16_t reason,
-                              std::string_view text, uint32_t causeId, bool closeAfter) {
+namespace {
+
+std::unique_ptr<TPacket> LeftScopePacket(const TClientRecord& to, uint32_t playerId,
+                                         uint16_t reason, std::string_view text, uint32_t causeId) {
   auto packet = NewPacketFor(to, CMD_sc_NotifyPlayerLeftScope);
   packet->WriteU32(playerId);
   packet->WriteU16(reason);
   packet->WriteU32(causeId);
   packet->WriteShortString(text, 29);
-  Send(std::move(packet), closeAfter);
+  return packet;
+}
+
+}  // namespace
+
+void TNotifier::SendLeftScope(const TClientRecord& to, uint32_t playerId, uint16_t reason,
+                              std::string_view text, uint32_t causeId, bool closeAfter) {
+  Send(LeftScopePacket(to, playerId, reason, text, causeId), closeAfter);
 }
 
 void TNotifier::NotifyPlayerLeftScope(uint32_t playerId, uint16_t reason, std::string_view text,
                                       uint32_t causeId) {
   TClientRecord* p = clients_.GetClientByID(playerId);
   if (!p || p->LoggedIn != 1 || p->LeftNotified) return;
-  for (size_t i = 0; i < clients_.Count(); ++i) {
-    TClientRecord* q = clients_.Items(i);
-    if (q == p)
-      SendLeftScope(*q, playerId, reason, text, causeId, /*closeAfter=*/true);
-    else if (CanSee(*q, *p))
-      SendLeftScope(*q, playerId, reason, text, causeId, false);
-  }
+  SendToWatchersOf(
+      *p,
+      [&](const TClientRecord& q) { return LeftScopePacket(q, playerId, reason, text, causeId); },
+      TSubject::Excluded);
+  // He hears of it whatever the rule says: it is the last packet of his connection.
+  SendLeftScope(*p, playerId, reason, text, causeId, /*closeAfter=*/true);
   p->LeftNotified = 1;
 }
 
@@ -174,20 +201,24 @@ void TNotifier::NotifyPlayerMovedToChannel(uint32_t playerId, uint32_t moverId, 
   const bool treesDiffer = !IsClanServer() && !channels_.SameChannelTree(oldChannel, newChannel);
   const int32_t oldTop =
       channels_.GetChannel(oldChannel) ? channels_.GetTopChannelId(oldChannel) : oldChannel;
-  for (size_t i = 0; i < clients_.Count(); ++i) {
-    TClientRecord* q = clients_.Items(i);
-    if (treesDiffer && q != p && InTree(*q, oldTop))
-      SendLeftScope(*q, playerId, kLeftOutOfSight, "", 0, false);
-    if (q == p || CanSee(*q, *p)) {
-      auto packet = NewPacketFor(*q, CMD_sc_NotifyPlayerMovedToChannel);
-      packet->WriteU32(playerId);
-      packet->WriteI32(oldChannel);
-      packet->WriteI32(newChannel);
-      packet->WriteU32(moverId);
-      packet->WriteU16(privileges);
-      Send(std::move(packet));
+  if (treesDiffer) {
+    for (size_t i = 0; i < clients_.Count(); ++i) {
+      const TClientRecord* q = clients_.Items(i);
+      if (q != p && InTree(*q, oldTop)) SendLeftScope(*q, playerId, kLeftOutOfSight, "", 0, false);
     }
   }
+  auto moved = [&](const TClientRecord& q) {
+    auto packet = NewPacketFor(q, CMD_sc_NotifyPlayerMovedToChannel);
+    packet->WriteU32(playerId);
+    packet->WriteI32(oldChannel);
+    packet->WriteI32(newChannel);
+    packet->WriteU32(moverId);
+    packet->WriteU16(privileges);
+    return packet;
+  };
+  // The moved player hears of his move once, whether or not the rule lets him see himself.
+  SendToWatchersOf(*p, moved, TSubject::Excluded);
+  Send(moved(*p));
   if (treesDiffer) {
     NotifyPlayerEnteredScope(playerId);
     NotifyPlayersInSwitchedChannel(playerId);
@@ -226,59 +257,51 @@ void TNotifier::NotifyPlayerKickedFromChannel(uint32_t playerId, int32_t oldChan
                                               std::string_view reason) {
   TClientRecord* p = clients_.GetClientByID(playerId);
   if (!p) return;
-  for (size_t i = 0; i < clients_.Count(); ++i) {
-    TClientRecord* q = clients_.Items(i);
-    if (!CanSee(*q, *p)) continue;
-    auto packet = NewPacketFor(*q, CMD_sc_NotifyPlayerKickedFromChannel);
+  SendToWatchersOf(*p, [&](const TClientRecord& q) {
+    auto packet = NewPacketFor(q, CMD_sc_NotifyPlayerKickedFromChannel);
     packet->WriteU32(playerId);
     packet->WriteI32(oldChannel);
     packet->WriteI32(newChannel);
     packet->WriteU16(privileges);
     packet->WriteShortString(reason, 29);
-    Send(std::move(packet));
-  }
+    return packet;
+  });
 }
 
 void TNotifier::NotifyPlayerFlagsChanged(uint32_t playerId) {
   TClientRecord* p = clients_.GetClientByID(playerId);
   if (!p) return;
-  for (size_t i = 0; i < clients_.Count(); ++i) {
-    TClientRecord* q = clients_.Items(i);
-    if (!CanSee(*q, *p)) continue;
-    auto packet = NewPacketFor(*q, CMD_sc_NotifyPlayerFlagsChanged);
+  SendToWatchersOf(*p, [&](const TClientRecord& q) {
+    auto packet = NewPacketFor(q, CMD_sc_NotifyPlayerFlagsChanged);
     packet->WriteU32(playerId);
     packet->WriteU16(p->PlayerFlags);
-    Send(std::move(packet));
-  }
+    return packet;
+  });
 }
 
 void TNotifier::NotifyPlayerRequestedVoice(uint32_t playerId, std::string_view text) {
   TClientRecord* p = clients_.GetClientByID(playerId);
   if (!p) return;
-  for (size_t i = 0; i < clients_.Count(); ++i) {
-    TClientRecord* q = clients_.Items(i);
-    if (!CanSee(*q, *p)) continue;
-    auto packet = NewPacketFor(*q, CMD_sc_NotifyPlayerRequestedVoice);
+  SendToWatchersOf(*p, [&](const TClientRecord& q) {
+    auto packet = NewPacketFor(q, CMD_sc_NotifyPlayerRequestedVoice);
     packet->WriteU32(playerId);
     packet->WriteShortString(text, 29);
-    Send(std::move(packet));
-  }
+    return packet;
+  });
 }
 
 void TNotifier::SendPrivilegeChange(uint16_t command, uint32_t playerId, uint32_t changerId,
                                     uint8_t action, uint8_t privilege) {
   TClientRecord* p = clients_.GetClientByID(playerId);
   if (!p) return;
-  for (size_t i = 0; i < clients_.Count(); ++i) {
-    TClientRecord* q = clients_.Items(i);
-    if (!CanSee(*q, *p)) continue;
-    auto packet = NewPacketFor(*q, command);
+  SendToWatchersOf(*p, [&](const TClientRecord& q) {
+    auto packet = NewPacketFor(q, command);
     packet->WriteU32(playerId);
     packet->WriteU8(action);
     packet->WriteU8(privilege);
     packet->WriteU32(changerId);
-    Send(std::move(packet));
-  }
+    return packet;
+  });
 }
 
 void TNotifier::NotifyPlayerChannelPrivilegeChanged(uint32_t playerId, uint32_t changerId,

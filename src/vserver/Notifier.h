@@ -94,6 +94,15 @@ class TNotifier {
   // backlog ends it with a time-out).
   void Send(std::unique_ptr<TPacket> packet, bool closeAfter = false);
 
+  // Whether the subject of a watchers walk hears of himself: as the visibility rule says (he
+  // sees himself while his channel exists and he has not been announced as left), or not.
+  enum class TSubject { ByRule, Excluded };
+  using TBuild = std::function<std::unique_ptr<TPacket>(const TClientRecord& to)>;
+  // One packet, built for each addressee, to every player who can see `subject`, in registry
+  // order (the walk every player notification shares).
+  void SendToWatchersOf(const TClientRecord& subject, const TBuild& build,
+                        TSubject self = TSubject::ByRule);
+
   // The error reply to the requester of `request` (its command and sequence number).
   void SendErrorReply(const TClientRecord& to, const TPacket& request, int32_t code);
   // The wrong-password reply of a channel switch: code -111 and the channel id.
@@ -148,7 +157,7 @@ class TNotifier {
                        const std::string& text);
   void SendSwitched(const TClientRecord& to, uint32_t playerId, int32_t oldChannel,
                     int32_t newChannel, uint16_t privileges);
-  void SendToAll(const std::function<std::unique_ptr<TPacket>(const TClientRecord&)>& build);
+  void SendToAll(const TBuild& build);
   bool InTree(const TClientRecord& player, int32_t topChannelId) const;
 
   TClients& clients_;

@@ -109,19 +109,45 @@ uint16_t TServerObject::BoundPort() const {
 
 bool TServerObject::Start(int32_t id, uint16_t port) {
   startFailure_.clear();
-  // 1. Register, unless a server with this id runs already.
-  if (list_) {
-    if (list_->FindVirtualServer(id > 0 ? id : serverId_.load())) {
-      Log(LMT_ERROR, LMD_ALL, "unable to register VirtualServer", kServerCategory);
-      startFailure_ = "a virtual server with this id is running already";
-      return false;
-    }
-    list_->Add(shared_from_this());
+  if (!Register(id)) return false;
+  ResetToDefaults();
+  if (!LoadRecord(id, port)) {
+    Unregister();
+    return false;
   }
-  auto unregister = [this] {
-    if (list_) list_->Remove(this);
-  };
-  // 2. Defaults.
+  const TVirtualServerSettings s = Settings();
+  LogFormat(LMT_ALL, LMD_INFO, {serverId_.load(), s.Port},
+            "Starting VirtualServer id:%1 with port:%2", "server");
+  // This build is freeware; bit 8 means nothing to its clients and is never sent.
+  serverFlags_.store(static_cast<uint16_t>((serverFlags_.load() | SF_FREEWARE) & ~8));
+  SaveServer();
+  CreateOwnedObjects(s);
+  if (!OpenSocket(s)) {
+    FreeOwnedObjects();
+    Unregister();
+    return false;
+  }
+  running_.store(true);
+  return true;
+}
+
+// Two servers of one id would share their rows; the second is refused.
+bool TServerObject::Register(int32_t id) {
+  if (!list_) return true;
+  if (list_->FindVirtualServer(id > 0 ? id : serverId_.load())) {
+    Log(LMT_ERROR, LMD_ALL, "unable to register VirtualServer", kServerCategory);
+    startFailure_ = "a virtual server with this id is running already";
+    return false;
+  }
+  list_->Add(shared_from_this());
+  return true;
+}
+
+void TServerObject::Unregister() {
+  if (list_) list_->Remove(this);
+}
+
+void TServerObject::ResetToDefaults() {
   {
     std::lock_guard lock(settingsMutex_);
     settings_ = TVirtualServerSettings{};
@@ -132,11 +158,13 @@ bool TServerObject::Start(int32_t id, uint16_t port) {
   startTime_ = NowDateTime();
   loginCount_.store(0);
   running_.store(false);
-  {
-    std::lock_guard lock(bansMutex_);
-    bans_.reset();
-  }
-  // 3. The record and the permission sets.
+  std::lock_guard lock(bansMutex_);
+  bans_.reset();
+}
+
+// The server's record and permission sets: read for an id, created with the default sets for
+// none (the id is then the new row's). False when the record is missing or the storage fails.
+bool TServerObject::LoadRecord(int32_t id, uint16_t port) {
   try {
     TVirtualServerSettings s = Settings();
     TServerPermissions sets;
@@ -163,7 +191,6 @@ bool TServerObject::Start(int32_t id, uint16_t port) {
       }
       if (!rows || rows->Count() == 0) {
         startFailure_ = "no such virtual server in the database";
-        unregister();
         return false;
       }
       serverId_.store(id);
@@ -185,54 +212,49 @@ bool TServerObject::Start(int32_t id, uint16_t port) {
     }
     SetSettings(s);
     SetPermissions(sets);
+    return true;
   } catch (const std::exception& e) {
     LogException("VirtualServer Startup(" + std::to_string(id) + ")", e, kServerCategory);
     startFailure_ = e.what();
-    unregister();
     return false;
   }
-  const TVirtualServerSettings s = Settings();
-  // 4.-6.
-  LogFormat(LMT_ALL, LMD_INFO, {serverId_.load(), s.Port},
-            "Starting VirtualServer id:%1 with port:%2", "server");
-  serverFlags_.store(static_cast<uint16_t>((serverFlags_.load() | SF_FREEWARE) & ~8));
-  SaveServer();
-  // 7. Registry and channel tree; channels the tree makes itself take the best Speex codec
-  // the server permits (11000 when none of 2150 to 11000 is).
+}
+
+// Registry, tree, connection table and the two threads, in the order each needs the one
+// before; the listener loads the tree before its thread takes the first event.
+void TServerObject::CreateOwnedObjects(const TVirtualServerSettings& s) {
   clients_ = std::make_unique<TClients>(static_cast<uint32_t>(serverId_.load()), storage_);
   channels_ = std::make_unique<TChannels>(static_cast<uint32_t>(serverId_.load()), storage_);
+  // Channels the tree makes itself take the best Speex codec the server permits (11000 when
+  // none of 2150 to 11000 is).
   uint16_t codec = 9;
   for (uint16_t c = 5; c <= 9; ++c)
     if (s.CodecPermits[c]) codec = c;
   channels_->DefaultCodec = codec;
-  // 8.-9. Connection table, listener and send threads.
   buffer_ = std::make_unique<TCustomPacketBuffer>(kServerConnectionFlagsStart,
                                                   clock_ ? *clock_ : SystemClock());
   listener_ = std::make_unique<TVHUDPListener>(*this);
   listener_->Start();
-  // 10. The socket; 12. opened after the bans are loaded.
   socket_ = std::make_unique<TUDPServerSocket>(s.Port, TableReceiveHandler(*buffer_));
   environment_.ApplyBoundAddresses(s.Port, socket_->Bindings());
   sender_ = std::make_unique<TVHUDPSender>(*buffer_, *socket_, serverId_.load());
   sender_->Start();
-  // 11.
+  // The bans are in place before the socket opens: no login gets past a ban it missed.
   LoadBans();
-  // 12.
+}
+
+bool TServerObject::OpenSocket(const TVirtualServerSettings& s) {
   try {
     socket_->Open();
+    return true;
   } catch (const std::exception& e) {
     LogFormat(LMT_ERROR, LMD_ALL, {s.Port},
               "VirtualServer startup failed with port %1, Exception: " + ExceptionClassName(e) +
                   "." + e.what(),
               kServerCategory);
     startFailure_ = e.what();
-    FreeOwnedObjects();
-    unregister();
     return false;
   }
-  // 13.
-  running_.store(true);
-  return true;
 }
 
 void TServerObject::RemoveAllClients() {
@@ -249,8 +271,7 @@ void TServerObject::RemoveAllClients() {
       packet->WriteU32(0);
       packet->WriteShortString("", 29);
       notifier.Send(std::move(packet), /*closeAfter=*/true);
-      clients_->DeleteClient(p);
-      TClients::FreeAndClearClient(p);
+      clients_->DeleteClient(p);  // freed here
     }
   } catch (const std::exception& e) {
     LogException("RemoveAllClients", e, "Server");
@@ -259,18 +280,17 @@ void TServerObject::RemoveAllClients() {
 
 void TServerObject::Stop() {
   try {
-    // 1. The listener drops every further event.
+    // The listener drops every further event before the players are told.
     if (listener_) {
       listener_->SetStopping();
       Sleep(50);
       if (buffer_) buffer_->MarkThreadStopped(1);
       Sleep(50);
     }
-    // 2. Every player hears that the server stopped (reason 4).
+    // Every player hears that the server stopped (reason 4).
     RemoveAllClients();
-    // 3. Give the send thread time to deliver the notices.
+    // The send thread gets time to deliver the notices.
     for (int i = 0; i < 350 && buffer_ && buffer_->ConnectionCount() > 0; ++i) Sleep(1);
-    // 4.
     {
       std::lock_guard lock(bansMutex_);
       bans_.reset();

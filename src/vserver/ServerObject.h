@@ -143,6 +143,13 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
  protected:
   void RemoveAllClients();
   void FreeOwnedObjects();
+  // The steps of Start: check the list, reset, read (or create) the record, build, open.
+  bool Register(int32_t id);
+  void Unregister();
+  void ResetToDefaults();
+  bool LoadRecord(int32_t id, uint16_t port);
+  void CreateOwnedObjects(const TVirtualServerSettings& s);
+  bool OpenSocket(const TVirtualServerSettings& s);
 
   // set at construction
   TCustomStorage* const storage_;

@@ -223,12 +223,12 @@ TEST_F(QueryCommands, MoveChannelSettingRemovalAndSettingsReachTheListener) {
   {
     std::lock_guard registry(*h.Server().Clients());
     std::lock_guard tree(*h.Server().Channels());
-    TChannel* c = TChannels::NewChannel();
+    TChannelPtr c = TChannels::NewChannel();
     c->Name = "Lobby";
     c->ParentID = -1;
     c->ParentDBID = -1;
     c->MaxUsers = 8;
-    lobby = h.Server().Channels()->AddChannel(c);
+    lobby = h.Server().Channels()->AddChannel(std::move(c));
   }
   ASSERT_GT(lobby, 0);
   auto alice = h.Join("alice");

@@ -56,15 +56,14 @@ inline int32_t AddChannel(TServerObject& server, const std::string& name, uint16
                           int32_t parentId = -1, const std::string& password = {}) {
   int32_t id = -1;
   WithModel(server, [&](TClients&, TChannels& tree) {
-    TChannel* c = TChannels::NewChannel();
+    TChannelPtr c = TChannels::NewChannel();
     c->Name = name;
     c->Flags = flags;
     c->ParentID = parentId;
     c->ParentDBID = -1;
     c->MaxUsers = 32;
     c->Password = password;
-    id = tree.AddChannel(c);
-    if (id < 0) TChannels::FreeAndClearChannel(c);
+    id = tree.AddChannel(std::move(c));
   });
   return id;
 }

@@ -16,16 +16,14 @@ namespace {
 int32_t AddTopChannel(TServerObject& server, const std::string& name, uint16_t flags) {
   std::lock_guard registry(*server.Clients());
   std::lock_guard tree(*server.Channels());
-  TChannel* c = TChannels::NewChannel();
+  TChannelPtr c = TChannels::NewChannel();
   c->Name = name;
   c->Flags = flags;
   c->ParentID = -1;
   c->ParentDBID = -1;
   c->MaxUsers = 20;
   c->Codec = 5;
-  int32_t id = server.Channels()->AddChannel(c);
-  if (id < 0) TChannels::FreeAndClearChannel(c);
-  return id;
+  return server.Channels()->AddChannel(std::move(c));
 }
 
 size_t PlayerCount(TServerObject& server) {

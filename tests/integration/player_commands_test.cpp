@@ -44,11 +44,9 @@ TListenerRequest Request(TServerHarness& h, uint8_t type, int32_t target, int32_
 bool AccountExists(TServerHarness& h, const std::string& login, bool* serverAdmin = nullptr) {
   const auto id = static_cast<uint32_t>(h.Server().ServerID());
   TClients accounts(id, &h.Storage());
-  TClientRecord* r = accounts.DBLoadUser(id, login);
+  const TClientRecordPtr r = accounts.DBLoadUser(id, login);
   if (r && serverAdmin) *serverAdmin = r->IsServerAdmin();
-  const bool found = r != nullptr;
-  TClients::FreeAndClearClient(r);
-  return found;
+  return r != nullptr;
 }
 
 TEST(PlayerCommands, SwitchingPasswordsStickinessAndMoves) {
@@ -92,6 +90,66 @@ TEST(PlayerCommands, SwitchingPasswordsStickinessAndMoves) {
   EXPECT_EQ(static_cast<int32_t>(moved->LongAt(32)), lobby);
   EXPECT_EQ(moved->LongAt(36), 0u);  // moved by the server
   EXPECT_EQ(ChannelOf(h.Server(), alice->PlayerId()), lobby);
+}
+
+// Who sits where, as the channel lists say: the channel of `playerId`'s entry, -1 for none.
+int32_t ListedIn(TServerObject& server, uint32_t playerId, std::initializer_list<int32_t> ids) {
+  int32_t found = -1;
+  WithModel(server, [&](TClients&, TChannels& tree) {
+    for (int32_t id : ids)
+      if (TChannel* c = tree.GetChannel(id);
+          c && c->Players.Contains(static_cast<int32_t>(playerId)))
+        found = found == -1 ? id : -2;  // -2: listed twice
+  });
+  return found;
+}
+
+bool ChannelExists(TServerObject& server, int32_t id) {
+  bool exists = false;
+  WithModel(server, [&](TClients&, TChannels& tree) { exists = tree.GetChannel(id) != nullptr; });
+  return exists;
+}
+
+TEST(PlayerCommands, MovesOnAPublicServerSwapScopesAndClearTheTreeLeftEmpty) {
+  TServerHarness h(Configure);
+  h.Server().ServerFlags().store(SF_PUBLIC);
+  const int32_t hall = AddChannel(h.Server(), "Hall", CF_UNREGISTERED);
+  const int32_t side = AddChannel(h.Server(), "Side", CF_UNREGISTERED);
+  auto alice = h.Join("alice", "", "", "Hall");
+  auto bob = h.Join("bob");
+  ASSERT_TRUE(alice && bob);
+  const int32_t lobby = ChannelOf(h.Server(), bob->PlayerId());
+  ASSERT_EQ(ListedIn(h.Server(), alice->PlayerId(), {hall, side, lobby}), hall);
+  auto isAlice = [&](const TPacket& q) { return q.LongAt(24) == alice->PlayerId(); };
+
+  // Moved by the server into bob's tree: bob sees her enter, she gets bob's block, and the
+  // temporary channel she left goes once everybody has heard of the move.
+  EXPECT_EQ(Request(h, 3, Id(*alice), lobby).ResultCode, 0);
+  EXPECT_TRUE(WaitFor(*bob, 109, isAlice));
+  EXPECT_TRUE(WaitFor(*bob, 100, isAlice));
+  auto players = WaitFor(*alice, 108);
+  ASSERT_TRUE(players);
+  EXPECT_EQ(players->LongAt(24), 1u);
+  EXPECT_EQ(players->LongAt(28), bob->PlayerId());
+  auto gone = WaitFor(*bob, 115);
+  ASSERT_TRUE(gone);
+  EXPECT_EQ(gone->WordAt(24), static_cast<uint16_t>(hall));
+  EXPECT_FALSE(ChannelExists(h.Server(), hall));
+  EXPECT_EQ(ListedIn(h.Server(), alice->PlayerId(), {side, lobby}), lobby);
+
+  // Her own switch out of the tree: bob loses sight of her; back again, the emptied
+  // channel goes and bob sees her enter once more.
+  EXPECT_EQ(Refusal(*alice, 303, TPayload().I32(side).Name29("")), 0);
+  auto out = WaitFor(*bob, 101, isAlice);
+  ASSERT_TRUE(out);
+  EXPECT_EQ(out->WordAt(28), kLeftOutOfSight);
+  EXPECT_EQ(ListedIn(h.Server(), alice->PlayerId(), {side, lobby}), side);
+  EXPECT_EQ(Refusal(*alice, 303, TPayload().I32(lobby).Name29("")), 0);
+  EXPECT_TRUE(WaitFor(*bob, 100, isAlice));
+  gone = WaitFor(*bob, 115);
+  ASSERT_TRUE(gone);
+  EXPECT_EQ(gone->WordAt(24), static_cast<uint16_t>(side));
+  EXPECT_EQ(ListedIn(h.Server(), alice->PlayerId(), {lobby}), lobby);
 }
 
 TEST(PlayerCommands, ChannelPrivilegesGrantRevokeAndRefusals) {

@@ -26,20 +26,18 @@ class ChannelTreeTest : public ModelTest {
     ModelTest::TearDown();
   }
 
-  // Adds a channel; the tree owns it on success, a refused one is freed here.
+  // Adds a channel; the tree takes it, and frees it when it refuses it.
   int32_t Add(const std::string& name, uint16_t flags, int32_t parent = -1,
               const std::string& password = "", TChannels* tree = nullptr) {
     tree = tree ? tree : tree_.get();
-    TChannel* c = TChannels::NewChannel();
+    TChannelPtr c = TChannels::NewChannel();
     c->Name = name;
     c->Flags = flags;
     c->ParentID = parent;
     c->Password = password;
     c->Codec = 3;
     c->ParentDBID = -1;
-    int32_t id = tree->AddChannel(c);
-    if (id < 0) TChannels::FreeAndClearChannel(c);
-    return id;
+    return tree->AddChannel(std::move(c));
   }
   TChannel* Get(int32_t id) { return tree_->GetChannel(id); }
 
@@ -96,28 +94,31 @@ TEST_F(ChannelTreeTest, DefaultMovesAndTreesDelete) {
   EXPECT_EQ(CountRows("vh2_channels"), 0u);
 
   // Ids are never reused, and an id an administrator chose is skipped later on.
-  TChannel* chosen = TChannels::NewChannel();
-  chosen->ID = tree_->LastID() + 1;
+  const int32_t chosenId = tree_->LastID() + 1;
+  TChannelPtr chosen = TChannels::NewChannel();
+  chosen->ID = chosenId;
   chosen->ParentID = -1;
   chosen->Name = "Chosen";
-  EXPECT_EQ(tree_->AddChannelID(chosen), chosen->ID);
-  TChannel* zero = TChannels::NewChannel();
+  EXPECT_EQ(tree_->AddChannelID(std::move(chosen)), chosenId);
+  TChannelPtr zero = TChannels::NewChannel();
   zero->ParentID = -1;
-  EXPECT_EQ(tree_->AddChannelID(zero), RC_BAD_ARGUMENT);
-  zero->ID = chosen->ID;
-  zero->Name = "Other";
-  EXPECT_EQ(tree_->AddChannelID(zero), RC_CHANNEL_ALREADY_EXISTS);
-  TChannels::FreeAndClearChannel(zero);
+  EXPECT_EQ(tree_->AddChannelID(std::move(zero)), RC_BAD_ARGUMENT);
+  TChannelPtr twin = TChannels::NewChannel();
+  twin->ParentID = -1;
+  twin->ID = chosenId;
+  twin->Name = "Other";
+  EXPECT_EQ(tree_->AddChannelID(std::move(twin)), RC_CHANNEL_ALREADY_EXISTS);
+  EXPECT_EQ(tree_->GetChannel(chosenId)->Name, "Chosen");
   int32_t c = Add("C", CF_UNREGISTERED);
-  EXPECT_GT(c, chosen->ID);
+  EXPECT_GT(c, chosenId);
   EXPECT_EQ(CountRows("vh2_channels"), 0u) << "channels added with an id are not stored";
 
   // Told apart by id alone: two nameless administrative channels may both exist.
   for (int32_t id : {c + 10, c + 11}) {
-    TChannel* blank = TChannels::NewChannel();
+    TChannelPtr blank = TChannels::NewChannel();
     blank->ID = id;
     blank->ParentID = -1;
-    EXPECT_EQ(tree_->AddChannelID(blank), id);
+    EXPECT_EQ(tree_->AddChannelID(std::move(blank)), id);
   }
 }
 
@@ -230,12 +231,13 @@ class ChannelPrivilegeTest : public ChannelTreeTest {
   void SetUp() override {
     ChannelTreeTest::SetUp();
     clients_ = std::make_unique<TClients>(1, storage_.get());
-    player_ = TClients::NewClient();
+    TClientRecordPtr player = TClients::NewClient();
+    player_ = player.get();
     player_->PlayerID = 4;
     player_->LoginName = "reg";
     player_->PlayerPrivileges = PP_REGISTERED;
     ASSERT_EQ(clients_->DBAddUser(1, player_), RC_OK);
-    clients_->AddClient(player_);
+    clients_->AddClient(std::move(player));
     top_ = Get(Add("Top", CF_HIERARCHICAL | CF_MODERATED));
     sub_ = Get(Add("Sub", 0, top_->ID));
   }

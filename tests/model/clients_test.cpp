@@ -13,8 +13,8 @@
 namespace vh::test {
 namespace {
 
-TClientRecord* Player(uint32_t id, const std::string& nick, const std::string& login = "") {
-  TClientRecord* r = TClients::NewClient();
+TClientRecordPtr Player(uint32_t id, const std::string& nick, const std::string& login = "") {
+  TClientRecordPtr r = TClients::NewClient();
   r->PlayerID = id;
   r->NickName = nick;
   r->LoginName = login;
@@ -39,19 +39,18 @@ TEST_F(RegistryTest, LookupsAreExactAndIgnoreAnonymousLoginNames) {
   EXPECT_TRUE(clients_.isLoggedIn("Bob"));
   EXPECT_FALSE(clients_.isLoggedIn("bob"));
 
-  // A second record under a taken id is refused and stays with the caller.
-  TClientRecord* twin = Player(1, "Twin");
-  EXPECT_FALSE(clients_.AddClient(twin));
+  // A second record under a taken id is refused (and freed); the first one stays.
+  EXPECT_FALSE(clients_.AddClient(Player(1, "Twin")));
   EXPECT_EQ(clients_.Count(), 2u);
+  EXPECT_EQ(clients_.GetClientByID(1)->NickName, "Alice");
   EXPECT_TRUE(log_->Contains("SID: 3 AddClient Exception: EHashList.Item nr 1 already exists"));
-  TClients::FreeAndClearClient(twin);
-  EXPECT_EQ(twin, nullptr);
 
   TClientRecord* first = clients_.GetClientByID(1);
-  clients_.DeleteClient(first);
+  TClientRecordPtr taken = clients_.DeleteClient(first);
+  EXPECT_EQ(taken.get(), first);
   EXPECT_EQ(clients_.GetClientByID(1), nullptr);
   EXPECT_EQ(clients_.GetClientByNickName("Alice"), nullptr);
-  TClients::FreeAndClearClient(first);
+  EXPECT_EQ(clients_.DeleteClient(first), nullptr) << "only one owner can take it out";
 }
 
 TEST_F(RegistryTest, PlayerAndConnectionIds) {
@@ -72,7 +71,8 @@ TEST_F(RegistryTest, PlayerAndConnectionIds) {
 }
 
 TEST_F(RegistryTest, MuteListAnswers) {
-  TClientRecord* r = TClients::NewClient();
+  TClientRecordPtr owner = TClients::NewClient();
+  TClientRecord* r = owner.get();
   EXPECT_TRUE(TClients::AddToPlayerMuteList(r, 7));
   EXPECT_FALSE(TClients::AddToPlayerMuteList(r, 7));
   EXPECT_TRUE(TClients::IsInPlayerMuteList(r, 7));
@@ -82,7 +82,6 @@ TEST_F(RegistryTest, MuteListAnswers) {
   EXPECT_FALSE(TClients::IsInPlayerMuteList(r, 7));
   EXPECT_FALSE(TClients::AddToPlayerMuteList(nullptr, 7));
   EXPECT_FALSE(TClients::IsInPlayerMuteList(nullptr, 7));
-  TClients::FreeAndClearClient(r);
 }
 
 TEST(PlayerBlock, WireLayoutAndHostileLengths) {
@@ -155,7 +154,7 @@ TEST_F(AccountTest, AddLoginSaveAndDelete) {
   // The same name is free on another virtual server.
   EXPECT_EQ(clients_->DBAddUser(6, again.get()), RC_OK);
 
-  std::unique_ptr<TClientRecord> login(clients_->DBValidLogin("alice", "secret"));
+  TClientRecordPtr login = clients_->DBValidLogin("alice", "secret");
   ASSERT_TRUE(login);
   EXPECT_EQ(login->DBID, alice->DBID);
   EXPECT_TRUE(login->IsServerAdmin());
@@ -167,7 +166,7 @@ TEST_F(AccountTest, AddLoginSaveAndDelete) {
   alice->Password = "changed";
   alice->PlayerPrivileges = 0;
   clients_->DBSaveUser(5, alice.get());
-  login.reset(clients_->DBValidLogin("alice", "changed"));
+  login = clients_->DBValidLogin("alice", "changed");
   ASSERT_TRUE(login);
   EXPECT_FALSE(login->IsServerAdmin());
   auto bob = Account("bob", "pw");
@@ -192,12 +191,12 @@ TEST_F(AccountTest, LoadingCutsStoredValuesAndKeepsSuperUsersApart) {
       "INSERT INTO vh2_clients (i_client_server_id, s_client_name, s_client_password,"
       " dt_client_created, dt_client_lastonline, b_client_privilege_serveradmin) VALUES (5, '" +
       longName + "', '" + longPass + "', '08122026031542123', '', -1);");
-  std::unique_ptr<TClientRecord> byName(clients_->DBLoadUser(5, longName));
+  TClientRecordPtr byName = clients_->DBLoadUser(5, longName);
   ASSERT_TRUE(byName);
   EXPECT_EQ(byName->LoginName, longName.substr(0, 29));
   EXPECT_EQ(byName->Password, longPass.substr(0, 29));
   EXPECT_TRUE(byName->IsServerAdmin());
-  std::unique_ptr<TClientRecord> byId(clients_->_DBLoadUser(5, byName->DBID));
+  TClientRecordPtr byId = clients_->_DBLoadUser(5, byName->DBID);
   ASSERT_TRUE(byId);
   EXPECT_EQ(byId->LoginName, byName->LoginName);
   EXPECT_EQ(byId->Created, byName->Created);
@@ -216,17 +215,17 @@ TEST_F(AccountTest, LoadingCutsStoredValuesAndKeepsSuperUsersApart) {
   ASSERT_EQ(clients_->DBAddSuperUser(root.get()), RC_OK);
   EXPECT_EQ(clients_->DBAddSuperUser(Account("root", "x").get()), RC_LOGIN_NAME_IN_USE);
   EXPECT_EQ(clients_->DBLoadUser(5, "root"), nullptr);
-  std::unique_ptr<TClientRecord> super(clients_->DBLoadUser(0, "root"));
+  TClientRecordPtr super = clients_->DBLoadUser(0, "root");
   ASSERT_TRUE(super);
   EXPECT_TRUE(super->IsServerAdmin());  // super users are always stored as server admins
-  super.reset(clients_->DBLoadSuperUser(root->DBID));
+  super = clients_->DBLoadSuperUser(root->DBID);
   ASSERT_TRUE(super);
   EXPECT_EQ(super->LoginName, "root");
   EXPECT_FALSE(super->IsServerAdmin());
   root->Password = "new";
   clients_->_DBSaveSuperUser(root.get());
   EXPECT_EQ(clients_->DBValidLogin("root", "new"), nullptr);  // not an account of server 5
-  super.reset(clients_->DBLoadUser(0, "root"));
+  super = clients_->DBLoadUser(0, "root");
   EXPECT_EQ(super->Password, "new");
   EXPECT_EQ(CountRows("vh2_clients", "i_client_server_id = 0"), 1u);
 }

@@ -55,11 +55,10 @@ bool StillRefused(TQueryCall& call) {
 void CmdLogin(TQueryCall& call) {
   TServerObject& server = *call.server;
   if (StillRefused(call)) return;
-  TClientRecord* found = server.Clients()->DBValidLogin(call.params[0], call.params[1]);
+  TClientRecordPtr found = server.Clients()->DBValidLogin(call.params[0], call.params[1]);
   if (!found) return Refuse(call, "invalid login");
   const uint16_t privileges = found->PlayerPrivileges;
   const int32_t dbid = found->DBID;
-  TClients::FreeAndClearClient(found);
   if (!HasPermission(privileges | PP_REGISTERED, 0, upAccessTcpServer, server.Permissions()))
     return Refuse(call, "invalid permissions");
   if (call.services.admin.Settings().LogServerAdmin)
@@ -72,10 +71,9 @@ void CmdLogin(TQueryCall& call) {
 void CmdSuperLogin(TQueryCall& call) {
   if (StillRefused(call)) return;
   TClients accounts(0, call.services.admin.storage);
-  TClientRecord* found = accounts.DBValidLogin(call.params[0], call.params[1]);
+  TClientRecordPtr found = accounts.DBValidLogin(call.params[0], call.params[1]);
   if (!found) return Refuse(call, "invalid login");
   const int32_t dbid = found->DBID;
-  TClients::FreeAndClearClient(found);
   if (call.services.admin.Settings().LogServerAdmin)
     LogFormat(LMT_ALL, LMD_INFO, {call.session.RemoteIP, call.params[0]},
               "tcpquery : superserveradmin connected [IP: %1, LoginName: %2]", "SALog");

@@ -156,15 +156,13 @@ void TQueryInterpreter::Revalidate(TQuerySession& session) {
   try {
     if (login.IsSuperServerAdmin()) {
       TClients accounts(0, services_.admin.storage);
-      TClientRecord* found = accounts.DBValidLogin(login.LoginName, login.Password);
+      TClientRecordPtr found = accounts.DBValidLogin(login.LoginName, login.Password);
       valid = found != nullptr;
-      TClients::FreeAndClearClient(found);
     } else if (session.SelectedServer) {
       // Without a selection there is no registry to look the account up in: logged out.
       WithListedServer(services_.admin, *session.SelectedServer, [&](TServerObject& s) {
-        TClientRecord* found = s.Clients()->DBValidLogin(login.LoginName, login.Password);
+        TClientRecordPtr found = s.Clients()->DBValidLogin(login.LoginName, login.Password);
         valid = found != nullptr;
-        TClients::FreeAndClearClient(found);
       });
     }
   } catch (const std::exception& e) {

@@ -13,6 +13,7 @@
 #include "model/Clients.h"
 #include "model/Permissions.h"
 #include "transport/PacketBuffer.h"
+#include "transport/Requests.h"
 #include "vserver/Listener.h"
 #include "vserver/ServerObject.h"
 
@@ -21,19 +22,6 @@ namespace vh {
 namespace {
 
 constexpr std::string_view kChannelLog = "ChannelLog";
-
-// Fixed parts of the requests; shorter requests are ignored without a reply.
-constexpr int32_t kCreateFixedSize = 40;
-constexpr int32_t kChannelIdSize = 28;  // header and the channel id at +24
-constexpr int32_t kPasswordRequestSize = 58;
-constexpr int32_t kPropertiesRequestSize = 32;
-constexpr int32_t kWordValueRequestSize = 30;
-
-// The texts of a channel travel zero-terminated and the wire sets no bound on them; these caps
-// keep one request from growing every channel list and notification without limit.
-constexpr size_t kNameRoom = 255;
-constexpr size_t kTopicRoom = 255;
-constexpr size_t kDescriptionRoom = 1023;
 
 constexpr uint16_t kKnownChannelFlags =
     CF_UNREGISTERED | CF_MODERATED | CF_PASSWORD | CF_HIERARCHICAL | CF_DEFAULT;
@@ -47,24 +35,6 @@ constexpr std::array<std::pair<uint16_t, uint8_t>, 4> kModeratedPrivileges = {{
     {CP_AUTO_OPERATOR, 3},
     {CP_AUTO_VOICE, 4},
 }};
-
-// A zero-terminated text at `offset`, which moves past it. A text without its zero ends at the
-// end of the packet; an offset at or past the end gives an empty text.
-std::string ReadText(const TPacket& p, int32_t& offset, size_t room) {
-  std::string text;
-  if (offset < 0 || offset >= p.Size()) return text;
-  const char* begin = reinterpret_cast<const char*>(p.Memory()) + offset;
-  const size_t available = static_cast<size_t>(p.Size() - offset);
-  const std::string_view rest(begin, available);
-  const size_t end = rest.find('\0');
-  const size_t length = end == std::string_view::npos ? available : end;
-  offset += static_cast<int32_t>(end == std::string_view::npos ? available : end + 1);
-  return Cut(rest.substr(0, length), room);
-}
-
-int32_t IdAt(const TPacket& p, int32_t offset) {
-  return static_cast<int32_t>(p.LongAt(offset));
-}
 
 // One of the four audit texts of a channel's creation or destruction, or none when its log
 // switch is off.
@@ -99,22 +69,17 @@ bool Clears(uint16_t now, uint16_t before, uint16_t flag) {
   return !(now & flag) && (before & flag);
 }
 
-struct TChannelFree {
-  void operator()(TChannel* c) const { TChannels::FreeAndClearChannel(c); }
-};
-using TChannelHolder = std::unique_ptr<TChannel, TChannelFree>;
-
 }  // namespace
 
 // ---- Creating and deleting
 
 void TVHUDPListener::CMD_cs_ChannelCreate() {
-  if (!HasPayload(kCreateFixedSize)) return;
-  const TPacket& p = Packet();
+  const auto request = Read(ParseChannelCreate);
+  if (!request) return;
   TClientRecord* me = currentPlayer_;
-  uint16_t flags = p.WordAt(28) & kKnownChannelFlags;
-  const uint16_t codec = p.WordAt(30);
-  const int32_t parentId = IdAt(p, 32);
+  uint16_t flags = request->Flags & kKnownChannelFlags;
+  const uint16_t codec = request->Codec;
+  const int32_t parentId = request->ParentId;
 
   if (codec > kHighestCodec) return Refuse(RC_INVALID_CODEC);
   if (!server_.Settings().CodecPermits[codec]) return Refuse(RC_CODEC_DISABLED);
@@ -143,23 +108,21 @@ void TVHUDPListener::CMD_cs_ChannelCreate() {
   // property change makes a new default registered in the same way).
   if (flags & CF_DEFAULT) flags &= static_cast<uint16_t>(~CF_UNREGISTERED);
 
-  TChannelHolder channel(TChannels::NewChannel());
-  if (!channel) return;
+  TChannelPtr channel = TChannels::NewChannel();
   channel->Flags = flags;
   channel->Codec = codec;
   channel->ParentID = parentId;
-  channel->Order = p.WordAt(36);
-  channel->MaxUsers = p.WordAt(38);
+  channel->Order = request->Order;
+  channel->MaxUsers = request->MaxUsers;
   channel->DBID = 0;
   channel->ParentDBID = parent ? parent->DBID : -1;
-  int32_t offset = kCreateFixedSize;
-  channel->Name = ReadText(p, offset, kNameRoom);
-  channel->Topic = ReadText(p, offset, kTopicRoom);
-  channel->Description = ReadText(p, offset, kDescriptionRoom);
-  channel->Password = ReadText(p, offset, TName29::kRoom);
-  const int32_t id = Channels().AddChannel(channel.get());
+  channel->Name = request->Name;
+  channel->Topic = request->Topic;
+  channel->Description = request->Description;
+  channel->Password = request->Password;
+  TChannel* created = channel.get();
+  const int32_t id = Channels().AddChannel(std::move(channel));
   if (id < 0) return Refuse(id);
-  TChannel* created = channel.release();  // the tree owns it now
 
   // The channel that lost D keeps its row in step, or a restart would find two defaults.
   const std::vector<int32_t> changed = Channels().ChangedIDs();
@@ -176,22 +139,13 @@ void TVHUDPListener::CMD_cs_ChannelCreate() {
   // a registered one only into a temporary top-level channel, since a registered channel
   // outlives his visit and his stored CA entry is what matters there.
   const bool moveIn = created->IsTopLevel() && (!me->IsRegistered() || !created->IsRegistered());
-  if (moveIn) {
-    const int32_t oldId = me->ChannelID;
-    me->ChannelID = id;
-    me->ChannelPrivileges = CP_CHANNEL_ADMIN;
-    Channels().SetChannelAttribs(created, me);
-    notifier_.NotifyPlayerSwitchedChannel(me->PlayerID, oldId, id);
-    const int32_t oldTop = Channels().GetTopChannelId(oldId);
-    if (TChannel* old = Channels().GetChannel(oldId)) Channels().ClientLeftChannel(old, me);
-    Channels().ClientJoinedChannel(created, me);
-    if (oldTop >= 0) ClearChannelUp(oldTop);
-  } else {
-    const uint16_t kept = me->ChannelPrivileges;
-    me->ChannelPrivileges = CP_CHANNEL_ADMIN;
-    Channels().SetChannelAttribs(created, me);
+  const uint16_t kept = me->ChannelPrivileges;
+  me->ChannelPrivileges = CP_CHANNEL_ADMIN;
+  Channels().SetChannelAttribs(created, me);
+  if (moveIn)
+    SwitchPlayerTo(me, created, /*announceFlags=*/false);
+  else
     me->ChannelPrivileges = kept;
-  }
 
   if (const char* format = ChannelLogFormat(Policy(), *created, true))
     LogFormat(LMT_ALL, LMD_INFO, {created->Name, me->NickName.Str(), me->LoginName.Str()}, format,
@@ -199,9 +153,10 @@ void TVHUDPListener::CMD_cs_ChannelCreate() {
 }
 
 void TVHUDPListener::CMD_cs_ChannelDestroy() {
-  if (!HasPayload(kChannelIdSize)) return;
+  const auto request = Read(ParseChannelDestroy);
+  if (!request) return;
   TClientRecord* me = currentPlayer_;
-  const int32_t id = IdAt(Packet(), 24);
+  const int32_t id = request->ChannelId;
   TChannel* c = Channels().GetChannel(id);
   if (!c) return Refuse(RC_CHANNEL_NOT_FOUND);
   bool allowed = CanInChannel(c, upChannelDelete);
@@ -226,17 +181,31 @@ void TVHUDPListener::CMD_cs_ChannelDestroy() {
 // ---- Flags and codec
 
 void TVHUDPListener::CMD_cs_ChannelChangeProperties() {
-  if (!HasPayload(kPropertiesRequestSize)) return;
-  const TPacket& p = Packet();
-  TClientRecord* me = currentPlayer_;
-  TChannel* c = Channels().GetChannel(IdAt(p, 24));
+  const auto request = Read(ParseChannelProperties);
+  if (!request) return;
+  TChannel* c = Channels().GetChannel(request->ChannelId);
   if (!c) return Refuse(RC_CHANNEL_NOT_FOUND);
-  const int32_t id = c->ID;
-  uint16_t n = p.WordAt(28) & kKnownChannelFlags;
-  const uint16_t codec = p.WordAt(30);
+  uint16_t flags = 0;
+  const int32_t refusal = CheckPropertyChange(c, *request, flags);
+  if (refusal != RC_OK) return Refuse(refusal);
+  const bool moderationRemoved = Clears(flags, c->Flags, CF_MODERATED);
+  if (!(flags & CF_PASSWORD)) c->Password.Clear();
+  if (!ApplyRegistrationChange(c, flags)) return;
+  ApplyPropertyChange(c, flags, request->Codec, moderationRemoved);
+  if (Channels().HasSubChannels(c))
+    UpdateAndAnnounceSubChannels(c, currentPlayer_->PlayerID, moderationRemoved);
+}
+
+// Every refusal comes before the first change, so a refused request changes nothing. Gives
+// the flags to apply in `flags`.
+int32_t TVHUDPListener::CheckPropertyChange(TChannel* c, const TChannelPropertiesRequest& request,
+                                            uint16_t& flags) {
+  uint16_t n = request.Flags & kKnownChannelFlags;
+  const uint16_t codec = request.Codec;
   const uint16_t before = c->Flags;
-  if (!c->IsTopLevel() && n != before) return Refuse(RC_NOT_ON_SUBCHANNEL);
-  if (codec > kHighestCodec) return Refuse(RC_INVALID_CODEC);
+  // Only the codec of a sub-channel changes here; its flags follow its parent.
+  if (!c->IsTopLevel() && n != before) return RC_NOT_ON_SUBCHANNEL;
+  if (codec > kHighestCodec) return RC_INVALID_CODEC;
 
   bool allowed = true;
   auto need = [&](int permission) { allowed = allowed && CanInChannel(c, permission); };
@@ -252,73 +221,83 @@ void TVHUDPListener::CMD_cs_ChannelChangeProperties() {
   // A password is set with its own command, never by a flag.
   if (Sets(n, before, CF_PASSWORD)) allowed = false;
   if (Sets(n, before, CF_DEFAULT) && !Can(upChannelCreateDefault)) allowed = false;
-  if (!allowed) return Refuse(RC_INSUFFICIENT_PERMISSION);
-  // Every refusal comes before the first change, so a refused request changes nothing.
+  if (!allowed) return RC_INSUFFICIENT_PERMISSION;
   if (Clears(n, before, CF_HIERARCHICAL) && Channels().HasSubChannels(c))
-    return Refuse(RC_SUBCHANNELS_PRESENT);
-  if ((before & CF_DEFAULT) && !(n & CF_DEFAULT)) return Refuse(RC_DEFAULT_CHANNEL_UNDELETABLE);
+    return RC_SUBCHANNELS_PRESENT;
+  if ((before & CF_DEFAULT) && !(n & CF_DEFAULT)) return RC_DEFAULT_CHANNEL_UNDELETABLE;
   // The default channel is always registered; deciding that first keeps a request for a
   // temporary default from dropping the channel's stored row on the way.
   if (n & CF_DEFAULT) n &= static_cast<uint16_t>(~CF_UNREGISTERED);
+  flags = n;
+  return RC_OK;
+}
 
-  if (!(n & CF_PASSWORD)) c->Password.Clear();
+// The switch between registered and temporary, which comes before the new flags because a
+// channel turned temporary may go at once with its empty tree. False when it went.
+bool TVHUDPListener::ApplyRegistrationChange(TChannel*& c, uint16_t flags) {
+  TClientRecord* me = currentPlayer_;
+  const uint16_t before = c->Flags;
+  const int32_t id = c->ID;
   auto logTransition = [&](std::string_view format) {
     if (Policy().LogChannelUnregistered)
       LogFormat(LMT_ALL, LMD_INFO, {c->Name, me->NickName.Str(), me->LoginName.Str()}, format,
                 kChannelLog);
   };
-  if (Clears(n, before, CF_UNREGISTERED))
+  if (Clears(flags, before, CF_UNREGISTERED))
     logTransition(
         "channel set to registerred [ChannelName: %1, ClientNickName: %2, ClientLoginName: %3]");
-  if (Sets(n, before, CF_UNREGISTERED)) {
-    logTransition(
-        "channel set to unregisterred [ChannelName: %1, ClientNickName: %2, ClientLoginName: "
-        "%3]");
-    c->Flags |= CF_UNREGISTERED;
-    Channels().UpdateSubChannels(c);
-    if (me->ChannelID != id) {
-      ClearChannelUp(Channels().GetTopChannelId(id));
-      c = Channels().GetChannel(id);
-      if (!c) return;  // nobody was in it: it went with its tree
-    }
-    // A temporary channel keeps no row, whoever is in it.
-    Channels().DeleteStoredChannel(c);
+  if (!Sets(flags, before, CF_UNREGISTERED)) return true;
+  logTransition(
+      "channel set to unregisterred [ChannelName: %1, ClientNickName: %2, ClientLoginName: %3]");
+  c->Flags |= CF_UNREGISTERED;
+  Channels().UpdateSubChannels(c);
+  if (me->ChannelID != id) {
+    ClearChannelUp(Channels().GetTopChannelId(id));
+    c = Channels().GetChannel(id);
+    if (!c) return false;  // nobody was in it: it went with its tree
   }
+  // A temporary channel keeps no row, whoever is in it.
+  Channels().DeleteStoredChannel(c);
+  return true;
+}
 
-  if (n & CF_DEFAULT) {
+void TVHUDPListener::ApplyPropertyChange(TChannel* c, uint16_t flags, uint16_t codec,
+                                         bool moderationRemoved) {
+  const uint32_t changer = currentPlayer_->PlayerID;
+  if (flags & CF_DEFAULT) {
     TChannel* oldDefault = Channels().GetDefaultChannelAsPointer();
     if (oldDefault && oldDefault != c) {
       oldDefault->Flags &= static_cast<uint16_t>(~CF_DEFAULT);
       Channels().SaveChannel(oldDefault);
-      notifier_.NotifyChannelPropertiesChanged(oldDefault->ID, me->PlayerID);
+      notifier_.NotifyChannelPropertiesChanged(oldDefault->ID, changer);
     }
   }
-  const bool moderationRemoved = Clears(n, before, CF_MODERATED);
   if (moderationRemoved) {
     Channels().ClearModeratedChannelAttribs(c);
-    RemoveModeratedFlags(id);
+    RemoveModeratedFlags(c->ID);
   }
-
-  c->Flags = n;
+  c->Flags = flags;
   c->Codec = codec;
   if (c->IsRegistered()) {
     Channels().SaveChannel(c);
     Channels().UpdateChannelAttribs(c, Clients());
   }
-  notifier_.NotifyChannelPropertiesChanged(id, me->PlayerID);
-  if (n & CF_DEFAULT) {
+  notifier_.NotifyChannelPropertiesChanged(c->ID, changer);
+  if (flags & CF_DEFAULT) {
     c->MaxUsers = server_.Settings().MaxUsers;
-    notifier_.NotifyChannelMaxUsersChanged(id, 0);
+    notifier_.NotifyChannelMaxUsersChanged(c->ID, 0);
   }
-  if (Channels().HasSubChannels(c)) {
-    Channels().UpdateSubChannels(c);
-    const std::vector<int32_t> subs = Channels().ChangedIDs();
-    for (int32_t subId : subs) {
-      TChannel* sub = Channels().GetChannel(subId);
-      if (sub && sub->IsRegistered()) Channels().UpdateChannelAttribs(sub, Clients());
-      notifier_.NotifyChannelPropertiesChanged(subId, me->PlayerID);
-      if (moderationRemoved) RemoveModeratedFlags(subId);
-    }
+}
+
+void TVHUDPListener::UpdateAndAnnounceSubChannels(TChannel* c, uint32_t changerId,
+                                                  bool moderationRemoved) {
+  Channels().UpdateSubChannels(c);
+  const std::vector<int32_t> subs = Channels().ChangedIDs();
+  for (int32_t subId : subs) {
+    TChannel* sub = Channels().GetChannel(subId);
+    if (sub && sub->IsRegistered()) Channels().UpdateChannelAttribs(sub, Clients());
+    notifier_.NotifyChannelPropertiesChanged(subId, changerId);
+    if (moderationRemoved) RemoveModeratedFlags(subId);
   }
 }
 
@@ -337,8 +316,8 @@ void TVHUDPListener::RemoveModeratedFlags(int32_t channelId) {
 // ---- Attribute edits: -102 for a missing channel, -1009 without the channel permission,
 // then the change, its row and one notification to everybody.
 
-TChannel* TVHUDPListener::ChannelToEdit(int permission) {
-  TChannel* c = Channels().GetChannel(IdAt(Packet(), 24));
+TChannel* TVHUDPListener::ChannelToEdit(int32_t channelId, int permission) {
+  TChannel* c = Channels().GetChannel(channelId);
   if (!c) {
     Refuse(RC_CHANNEL_NOT_FOUND);
     return nullptr;
@@ -351,11 +330,11 @@ TChannel* TVHUDPListener::ChannelToEdit(int permission) {
 }
 
 void TVHUDPListener::CMD_cs_ChannelChangePassword() {
-  if (!HasPayload(kPasswordRequestSize)) return;
-  const TPacket& p = Packet();
-  TChannel* c = ChannelToEdit(upChannelEditPassword);
+  const auto request = Read(ParseChannelPassword);
+  if (!request) return;
+  TChannel* c = ChannelToEdit(request->ChannelId, upChannelEditPassword);
   if (!c) return;
-  const TName29 password = TName29::ReadFrom(p.Memory() + 28);
+  const TName29 password(request->Password);
   if (!c->IsTopLevel() && !password.Empty()) return Refuse(RC_SUBCHANNEL_PASSWORD);
   c->Password = password;
   if (password.Empty())
@@ -370,12 +349,11 @@ void TVHUDPListener::CMD_cs_ChannelChangePassword() {
 }
 
 void TVHUDPListener::CMD_cs_ChannelChangeName() {
-  if (!HasPayload(kChannelIdSize)) return;
-  const TPacket& p = Packet();
-  TChannel* c = ChannelToEdit(upChannelEditName);
+  const auto request = Read(ParseChannelName);
+  if (!request) return;
+  TChannel* c = ChannelToEdit(request->ChannelId, upChannelEditName);
   if (!c) return;
-  int32_t offset = kChannelIdSize;
-  const std::string name = ReadText(p, offset, kNameRoom);
+  const std::string& name = request->Text;
   // A top-level name clashes with any channel of that name, a sub-channel's only with its
   // siblings; the channel itself may change the letter case of its own name.
   for (size_t i = 0; i < Channels().Count(); ++i) {
@@ -389,43 +367,41 @@ void TVHUDPListener::CMD_cs_ChannelChangeName() {
 }
 
 void TVHUDPListener::CMD_cs_ChannelChangeTopic() {
-  if (!HasPayload(kChannelIdSize)) return;
-  const TPacket& p = Packet();
-  TChannel* c = ChannelToEdit(upChannelEditTopic);
+  const auto request = Read(ParseChannelTopic);
+  if (!request) return;
+  TChannel* c = ChannelToEdit(request->ChannelId, upChannelEditTopic);
   if (!c) return;
-  int32_t offset = kChannelIdSize;
-  c->Topic = ReadText(p, offset, kTopicRoom);
+  c->Topic = request->Text;
   Channels().SaveChannel(c);
   notifier_.NotifyChannelTopicChanged(c->ID, currentPlayer_->PlayerID);
 }
 
 void TVHUDPListener::CMD_cs_ChannelChangeDescription() {
-  if (!HasPayload(kChannelIdSize)) return;
-  const TPacket& p = Packet();
-  TChannel* c = ChannelToEdit(upChannelEditDescription);
+  const auto request = Read(ParseChannelDescription);
+  if (!request) return;
+  TChannel* c = ChannelToEdit(request->ChannelId, upChannelEditDescription);
   if (!c) return;
-  int32_t offset = kChannelIdSize;
-  c->Description = ReadText(p, offset, kDescriptionRoom);
+  c->Description = request->Text;
   Channels().SaveChannel(c);
   notifier_.NotifyChannelDescriptionChanged(c->ID, currentPlayer_->PlayerID);
 }
 
 void TVHUDPListener::CMD_cs_ChannelChangeMaxUsers() {
-  if (!HasPayload(kWordValueRequestSize)) return;
-  const TPacket& p = Packet();
-  TChannel* c = ChannelToEdit(upChannelEditMaxUsers);
+  const auto request = Read(ParseChannelWord);
+  if (!request) return;
+  TChannel* c = ChannelToEdit(request->ChannelId, upChannelEditMaxUsers);
   if (!c) return;
-  c->MaxUsers = p.WordAt(28);
+  c->MaxUsers = request->Value;
   Channels().SaveChannel(c);
   notifier_.NotifyChannelMaxUsersChanged(c->ID, currentPlayer_->PlayerID);
 }
 
 void TVHUDPListener::CMD_cs_ChannelChangeOrder() {
-  if (!HasPayload(kWordValueRequestSize)) return;
-  const TPacket& p = Packet();
-  TChannel* c = ChannelToEdit(upChannelEditOrder);
+  const auto request = Read(ParseChannelWord);
+  if (!request) return;
+  TChannel* c = ChannelToEdit(request->ChannelId, upChannelEditOrder);
   if (!c) return;
-  c->Order = p.WordAt(28);
+  c->Order = request->Value;
   Channels().SaveChannel(c);
   notifier_.NotifyChannelOrderChanged(c->ID, currentPlayer_->PlayerID);
 }
@@ -442,18 +418,16 @@ void TVHUDPListener::ExternalCommand_AddChannel(TListenerRequest& r) {
     r.ResultCode = RC_CODEC_DISABLED;
     return;
   }
-  TChannelHolder channel(TChannels::NewChannel());
-  if (!channel) return;
+  TChannelPtr channel = TChannels::NewChannel();
   channel->ID = r.RequestTarget;
   channel->Flags = 0;
   channel->Codec = static_cast<uint16_t>(codec);
   channel->ParentID = -1;
   channel->ParentDBID = -1;
   channel->MaxUsers = 64000;
-  const int32_t id = Channels().AddChannelID(channel.get());
+  const int32_t id = Channels().AddChannelID(std::move(channel));
   r.ResultCode = id;
   if (id < 0) return;
-  channel.release();
   const std::vector<int32_t> changed = Channels().ChangedIDs();
   for (int32_t lostDefault : changed)
     notifier_.NotifyChannelPropertiesChanged(lostDefault, eventPlayerId_);
@@ -514,15 +488,7 @@ void TVHUDPListener::ExternalCommand_SetChannel(TListenerRequest& r) {
     Channels().UpdateChannelAttribs(c, Clients());
   }
   notifier_.NotifyChannelPropertiesChanged(id, 0);
-  if (Channels().HasSubChannels(c)) {
-    Channels().UpdateSubChannels(c);
-    const std::vector<int32_t> subs = Channels().ChangedIDs();
-    for (int32_t subId : subs) {
-      TChannel* sub = Channels().GetChannel(subId);
-      if (sub && sub->IsRegistered()) Channels().UpdateChannelAttribs(sub, Clients());
-      notifier_.NotifyChannelPropertiesChanged(subId, 0);
-    }
-  }
+  if (Channels().HasSubChannels(c)) UpdateAndAnnounceSubChannels(c, 0, false);
 }
 
 }  // namespace vh

@@ -13,6 +13,7 @@
 #include "model/Permissions.h"
 #include "storage/CustomStorage.h"
 #include "transport/PacketBuffer.h"
+#include "transport/Requests.h"
 #include "vserver/Listener.h"
 #include "vserver/ServerObject.h"
 
@@ -89,18 +90,28 @@ std::string KickLogFormat(bool fromChannel) {
 
 }  // namespace
 
-void TVHUDPListener::CMD_cs_PlayerKick() {
-  if (!HasPayload(58)) return;
-  TPacket& p = *eventPacket_;
-  TClientRecord* r = currentPlayer_;
-  std::string reason;
-  p.SetPosition(28);
-  p.ReadShortString(kNameRoom, reason);
+TClientRecord* TVHUDPListener::TargetToRemove(uint32_t playerId) {
+  TClientRecord* t = ConnectedPlayer(Clients(), playerId);
+  if (!t) Refuse(RC_PLAYER_NOT_FOUND);
+  return t;
+}
 
-  TClientRecord* t = ConnectedPlayer(Clients(), p.LongAt(24));
-  if (!t) return Refuse(RC_PLAYER_NOT_FOUND);
+bool TVHUDPListener::MayRemove(const TClientRecord& target) {
+  if (!target.IsServerAdmin() || currentPlayer_->IsServerAdmin()) return true;
+  Refuse(RC_INSUFFICIENT_PERMISSION);
+  return false;
+}
+
+void TVHUDPListener::CMD_cs_PlayerKick() {
+  const auto request = Read(ParseKick);
+  if (!request) return;
+  TClientRecord* r = currentPlayer_;
+  const std::string& reason = request->Reason;
+
+  TClientRecord* t = TargetToRemove(request->TargetId);
+  if (!t) return;
   if (!Can(upKickPlayerFromServer)) return Refuse(RC_INSUFFICIENT_PERMISSION);
-  if (t->IsServerAdmin() && !r->IsServerAdmin()) return Refuse(RC_INSUFFICIENT_PERMISSION);
+  if (!MayRemove(*t)) return;
 
   std::string text = "Client " + Quoted(t->NickName.Str()) + " got kicked from Server by " +
                      Quoted(r->NickName.Str());
@@ -117,19 +128,17 @@ void TVHUDPListener::CMD_cs_PlayerKick() {
 }
 
 void TVHUDPListener::CMD_cs_PlayerKickFromChannel() {
-  if (!HasPayload(58)) return;
-  TPacket& p = *eventPacket_;
+  const auto request = Read(ParseKick);
+  if (!request) return;
   TClientRecord* r = currentPlayer_;
-  std::string reason;
-  p.SetPosition(28);
-  p.ReadShortString(kNameRoom, reason);
+  const std::string& reason = request->Reason;
 
-  TClientRecord* t = ConnectedPlayer(Clients(), p.LongAt(24));
-  if (!t) return Refuse(RC_PLAYER_NOT_FOUND);
+  TClientRecord* t = TargetToRemove(request->TargetId);
+  if (!t) return;
   TChannel* from = Channels().GetChannel(t->ChannelID);
   if (!from) return Refuse(RC_CHANNEL_NOT_FOUND);
   if (!CanInChannel(from, upKickPlayerFromChannel)) return Refuse(RC_INSUFFICIENT_PERMISSION);
-  if (t->IsServerAdmin() && !r->IsServerAdmin()) return Refuse(RC_INSUFFICIENT_PERMISSION);
+  if (!MayRemove(*t)) return;
   TChannel* to = Channels().GetDefaultChannelAsPointer();
   if (!to) return;  // nowhere to put him; nothing is changed
   const int32_t fromId = from->ID;
@@ -161,15 +170,15 @@ void TVHUDPListener::CMD_cs_PlayerKickFromChannel() {
   notifier_.NotifyPlayerKickedFromChannel(t->PlayerID, fromId, to->ID, t->ChannelPrivileges,
                                           reason);
   const bool sameTree = Channels().SameChannelTree(fromId, to->ID);
-  t->ChannelID = to->ID;
+  // The kick notice went to those who saw him in the old channel; from here on he is seen
+  // in the new one.
+  const TLeftSeat left = SeatPlayer(t, to);
   // Players of the new tree learn of him, and he of them, unless he never left their sight.
   if (!notifier_.IsClanServer() && !sameTree) {
     notifier_.NotifyPlayerEnteredScope(t->PlayerID);
     notifier_.NotifyPlayersInSwitchedChannel(t->PlayerID);
   }
   notifier_.NotifyPlayerFlagsChanged(t->PlayerID);
-  Channels().ClientLeftChannel(from, t);
-  Channels().ClientJoinedChannel(to, t);
 
   if (Policy().LogKickChannel)
     LogFormat(LMT_ALL, LMD_INFO,
@@ -177,17 +186,15 @@ void TVHUDPListener::CMD_cs_PlayerKickFromChannel() {
                r->LoginName.Str(), r->DBID, reason, fromName},
               KickLogFormat(true), "ChannelKickLog");
 
-  ClearChannelUp(Channels().GetTopChannelId(fromId));
+  ClearChannelUp(left.Top);
 }
 
 void TVHUDPListener::CMD_cs_PlayerBanIp() {
-  if (!HasPayload(26)) return;
-  TPacket& p = *eventPacket_;
+  const auto request = Read(ParseBanIp);
+  if (!request) return;
   TClientRecord* r = currentPlayer_;
-  const uint16_t minutes = p.WordAt(24);
-  std::string pattern;
-  p.SetPosition(26);
-  p.ReadCString(pattern);
+  const uint16_t minutes = request->Minutes;
+  const std::string& pattern = request->Pattern;
 
   if (!Can(upAdminBanIp)) return Refuse(RC_INSUFFICIENT_PERMISSION);
   if (server_.BanCount() >= kMaxBans) return Refuse(RC_MAX_RECORDS);
@@ -207,18 +214,16 @@ void TVHUDPListener::CMD_cs_PlayerBanIp() {
 }
 
 void TVHUDPListener::CMD_cs_PlayerBanIpPlayer() {
-  if (!HasPayload(60)) return;
-  TPacket& p = *eventPacket_;
+  const auto request = Read(ParseBanPlayer);
+  if (!request) return;
   TClientRecord* r = currentPlayer_;
-  const uint16_t minutes = p.WordAt(28);
-  std::string reason;
-  p.SetPosition(30);
-  p.ReadShortString(kNameRoom, reason);
+  const uint16_t minutes = request->Minutes;
+  const std::string& reason = request->Reason;
 
   if (!Can(upAdminBanIp)) return Refuse(RC_INSUFFICIENT_PERMISSION);
-  TClientRecord* t = ConnectedPlayer(Clients(), p.LongAt(24));
-  if (!t) return Refuse(RC_PLAYER_NOT_FOUND);
-  if (t->IsServerAdmin() && !r->IsServerAdmin()) return Refuse(RC_INSUFFICIENT_PERMISSION);
+  TClientRecord* t = TargetToRemove(request->TargetId);
+  if (!t) return;
+  if (!MayRemove(*t)) return;
 
   const std::string address = Buffer().GetConnectionStats(t->PlayerID).peerAddress;
   if (server_.BanCount() < kMaxBans) {
@@ -248,11 +253,9 @@ void TVHUDPListener::CMD_cs_PlayerBanIpPlayer() {
 }
 
 void TVHUDPListener::CMD_cs_PlayerUnbanIp() {
-  if (!HasPayload(24)) return;
-  TPacket& p = *eventPacket_;
-  std::string pattern;
-  p.SetPosition(24);
-  p.ReadCString(pattern);
+  const auto request = Read(ParseUnbanIp);
+  if (!request) return;
+  const std::string& pattern = request->Pattern;
 
   if (!Can(upAdminBanIp)) return Refuse(RC_INSUFFICIENT_PERMISSION);
   {
@@ -268,6 +271,7 @@ void TVHUDPListener::CMD_cs_PlayerUnbanIp() {
 }
 
 void TVHUDPListener::CMD_cs_InfoRequestBanIpList() {
+  if (!Read(ParseCommandHeader)) return;
   const std::vector<TBanEntry> bans = CopyBans(server_);
   auto reply = NewPacketFor(*currentPlayer_, CMD_sc_BanIpList);
   reply->WriteU32(static_cast<uint32_t>(bans.size()));

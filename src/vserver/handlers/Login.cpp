@@ -8,6 +8,7 @@
 #include "model/Clients.h"
 #include "model/Permissions.h"
 #include "transport/PacketBuffer.h"
+#include "transport/Requests.h"
 #include "vserver/Listener.h"
 #include "vserver/ServerObject.h"
 
@@ -15,23 +16,12 @@ namespace vh {
 
 namespace {
 
-constexpr int32_t kLoginRequestSize = 180;
 constexpr int32_t kLoginReplySize = 436;
-constexpr int32_t kJoinRequestSize = 120;
 constexpr int32_t kChannelListFlushSize = 472;
 constexpr int32_t kPlayerListSize = 468;
 constexpr int32_t kClosingPacketSize = 280;
 constexpr uint8_t kLoginModeAnonymous = 1;
 constexpr uint8_t kLoginModeRegistered = 2;
-
-struct TRecordFree {
-  void operator()(TClientRecord* r) const { TClients::FreeAndClearClient(r); }
-};
-using TRecordHolder = std::unique_ptr<TClientRecord, TRecordFree>;
-
-std::string ShortStringAt(const TPacket& p, int32_t offset) {
-  return TName29::ReadFrom(p.Memory() + offset).Str();
-}
 
 const char* RefusalReason(int32_t code) {
   switch (code) {
@@ -118,126 +108,151 @@ void TVHUDPListener::SendLoginReply(TClientRecord& record, int32_t code, std::st
   notifier_.Send(std::move(reply), closeAfter);
 }
 
+// ---- Login request
+
 void TVHUDPListener::CMD_cs_LoginStep1() {
   try {
     const TPacket& p = *eventPacket_;
-    const THostPolicy& settings = Policy();
-    if (p.Size() != kLoginRequestSize) {
-      TRecordHolder record(TClients::NewClient());
-      record->ConnectionID = Clients().GetNewConnectionID();
-      record->PlayerID = Clients().GetNewPlayerID();
-      Buffer().AddConnection(record->PlayerID, record->ConnectionID, p.LocalAddress(), 1,
-                             p.PeerPort(), p.PeerAddress());
-      SendLoginReply(*record, -5, "", false, true);
-      return;
-    }
-    TRecordHolder record(TClients::NewClient());
-    TClientRecord& r = *record;
-    r.ConnectionID = Clients().GetNewConnectionID();
-    r.ClientInfo1 = ShortStringAt(p, 20);
-    r.ClientInfo2 = ShortStringAt(p, 50);
-    r.VersionMajor = p.WordAt(80);
-    r.VersionMinor = p.WordAt(82);
-    r.VersionRelease = p.WordAt(84);
-    r.VersionBuild = p.WordAt(86);
-    r.LoggedIn = 0;
-    const uint8_t renameOption = p.ByteAt(88);
-    const uint8_t loginMode = p.ByteAt(89);
-    int32_t code = 0;
-    std::string text;
-
-    if (r.VersionRelease < 28 && r.VersionBuild < 40) code = -5;
-    if (code == 0) {
-      r.LoginName = ShortStringAt(p, 90);
-      r.Password = ShortStringAt(p, 120);
-      r.NickName = ShortStringAt(p, 150);
-      r.LastActivity = r.LoginTime = NowDateTime();
-      r.ChannelID = -1;
-      r.ChannelPrivileges = r.PlayerPrivileges = r.PlayerFlags = 0;
-      if (loginMode == kLoginModeRegistered && !r.LoginName.Empty()) {
-        TRecordHolder account(Clients().DBValidLogin(r.LoginName.Str(), r.Password.Str()));
-        if (account) {
-          r.PlayerPrivileges = static_cast<uint16_t>((account->PlayerPrivileges | PP_REGISTERED) &
-                                                     ~PP_ALLOWED_TO_REGISTER);
-          r.Created = account->Created;
-          r.DBID = account->DBID;
-        } else {
-          code = -21;
-        }
-        if (code == 0 && Clients().isLoggedIn(r.LoginName.Str())) code = -7;
-      }
-      if (renameOption != 0) r.NickName = GetGuestPlayerName(r.NickName.Str());
-    }
-
-    r.PlayerID = Clients().GetNewPlayerID();
-    Buffer().AddConnection(r.PlayerID, r.ConnectionID, p.LocalAddress(), 1, p.PeerPort(),
-                           p.PeerAddress());
-
-    const TVirtualServerSettings vs = server_.Settings();
-    if (!r.IsRegistered() && !vs.Password.empty() && r.Password.Str() != vs.Password) code = -1;
-    const std::string invalid = CheckNickNameChars(r.NickName.Str());
-    if (!invalid.empty()) {
-      text = "Your nickname contains the following invalid characters \"" + invalid + "\".";
-      code = -1;
-    }
-    DBRemoveOldBans();
-    int64_t remaining = -1;
-    if (IsBanned(p.PeerAddress(), remaining)) {
-      if (remaining >= 0)
-        text = "You have been timebanned from this server, you may connect in " +
-               FormatUptime(remaining);
-      code = -6;
-    }
-
-    if (code != 0) {
-      if (r.IsRegistered() && (settings.LogAccessRegistered || settings.LogAccessUnregistered))
-        LogFormat(LMT_ALL, LMD_INFO,
-                  {RefusalReason(code), p.PeerAddress(), r.NickName.Str(), r.LoginName.Str(),
-                   r.VersionMajor, r.VersionMinor, r.VersionRelease, r.VersionBuild},
-                  "client disconnected, reason %1 [IP: %2, Nick: %3, LoginName: %4, Version: "
-                  "%5.%6.%7.%8]",
-                  "AccessLog");
-      SendLoginReply(r, code, text, false, true);
-      return;
-    }
-
-    int32_t result = 0;
-    if (Clients().Count() >= vs.MaxUsers) result = -2;
-    if (result == 0 && loginMode == kLoginModeAnonymous && !vs.Password.empty() &&
-        r.Password.Str() != vs.Password)
-      result = -1;
-    if (result == 0) result = 1;
-    if (Clients().GetClientByNickName(r.NickName.Str())) result = -4;
-    const std::string trimmed = Trim(r.NickName.Str());
-    if (trimmed.empty()) result = -1;
-    for (const std::string& bad : Policy().BadNames)
-      if (EqualsIgnoreCase(bad, trimmed)) result = -1;
-
-    const std::string welcome = result >= 0 ? vs.WelcomeMessage : std::string();
-    if (result <= 0) {
-      SendLoginReply(r, result, welcome, true, true);
-      return;
-    }
-    SendLoginReply(r, result, welcome, true, false);
-    if (!Clients().AddClient(record.get())) return;
-    TClientRecord* added = record.release();
-    if (settings.LogAccessRegistered && added->IsRegistered())
-      LogFormat(
-          LMT_ALL, LMD_INFO,
-          {p.PeerAddress(), added->NickName.Str(), added->LoginName.Str(), added->DBID,
-           added->VersionMajor, added->VersionMinor, added->VersionRelease, added->VersionBuild},
-          "client connected [IP: %1, Nick: %2, LoginName: %3, DBID: %4, Version: "
-          "%5.%6.%7.%8]",
-          "AccessLog");
-    else if (settings.LogAccessUnregistered)
-      LogFormat(LMT_ALL, LMD_INFO,
-                {p.PeerAddress(), added->NickName.Str(), added->VersionMajor, added->VersionMinor,
-                 added->VersionRelease, added->VersionBuild},
-                "client connected [IP: %1, Nick: %2, Version: %3.%4.%5.%6]", "AccessLog");
+    const std::optional<TLoginRequest> request = ParseLogin(p);
+    if (!request) return RefuseMalformedLogin();
+    TClientRecordPtr record = NewLoginRecord(*request);
+    TLoginVerdict verdict;
+    if (record->VersionRelease < 28 && record->VersionBuild < 40) verdict.Code = -5;
+    if (verdict.Code == 0) verdict.Code = CheckAccount(*record, *request);
+    // Every well-sized request gets a connection and a player id, whatever its verdict: the
+    // refusal travels over it.
+    record->PlayerID = Clients().GetNewPlayerID();
+    Buffer().AddConnection(record->PlayerID, record->ConnectionID, p.LocalAddress(), 1,
+                           p.PeerPort(), p.PeerAddress());
+    CheckLoginRefusals(*record, verdict);
+    if (verdict.Code != 0) return RefuseLogin(*record, verdict);
+    AdmitPlayer(std::move(record), request->LoginMode);
   } catch (const std::exception& e) {
     LogHandlerException("CMD_cs_LoginStep1", e);
   }
 }
+
+void TVHUDPListener::RefuseMalformedLogin() {
+  const TPacket& p = *eventPacket_;
+  TClientRecordPtr record = TClients::NewClient();
+  record->ConnectionID = Clients().GetNewConnectionID();
+  record->PlayerID = Clients().GetNewPlayerID();
+  Buffer().AddConnection(record->PlayerID, record->ConnectionID, p.LocalAddress(), 1, p.PeerPort(),
+                         p.PeerAddress());
+  SendLoginReply(*record, -5, "", false, true);
+}
+
+TClientRecordPtr TVHUDPListener::NewLoginRecord(const TLoginRequest& request) {
+  TClientRecordPtr record = TClients::NewClient();
+  TClientRecord& r = *record;
+  r.ConnectionID = Clients().GetNewConnectionID();
+  r.ClientInfo1 = request.ClientInfo1;
+  r.ClientInfo2 = request.ClientInfo2;
+  r.VersionMajor = request.VersionMajor;
+  r.VersionMinor = request.VersionMinor;
+  r.VersionRelease = request.VersionRelease;
+  r.VersionBuild = request.VersionBuild;
+  r.LoggedIn = 0;
+  return record;
+}
+
+int32_t TVHUDPListener::CheckAccount(TClientRecord& r, const TLoginRequest& request) {
+  int32_t code = 0;
+  r.LoginName = request.LoginName;
+  r.Password = request.Password;
+  r.NickName = request.NickName;
+  r.LastActivity = r.LoginTime = NowDateTime();
+  r.ChannelID = -1;
+  r.ChannelPrivileges = r.PlayerPrivileges = r.PlayerFlags = 0;
+  if (request.LoginMode == kLoginModeRegistered && !r.LoginName.Empty()) {
+    TClientRecordPtr account = Clients().DBValidLogin(r.LoginName.Str(), r.Password.Str());
+    if (account) {
+      r.PlayerPrivileges = static_cast<uint16_t>((account->PlayerPrivileges | PP_REGISTERED) &
+                                                 ~PP_ALLOWED_TO_REGISTER);
+      r.Created = account->Created;
+      r.DBID = account->DBID;
+    } else {
+      code = -21;
+    }
+    if (code == 0 && Clients().isLoggedIn(r.LoginName.Str())) code = -7;
+  }
+  if (request.RenameOption != 0) r.NickName = GetGuestPlayerName(r.NickName.Str());
+  return code;
+}
+
+void TVHUDPListener::CheckLoginRefusals(const TClientRecord& r, TLoginVerdict& verdict) {
+  const TVirtualServerSettings vs = server_.Settings();
+  if (!r.IsRegistered() && !vs.Password.empty() && r.Password.Str() != vs.Password)
+    verdict.Code = -1;
+  const std::string invalid = CheckNickNameChars(r.NickName.Str());
+  if (!invalid.empty()) {
+    verdict.Text = "Your nickname contains the following invalid characters \"" + invalid + "\".";
+    verdict.Code = -1;
+  }
+  DBRemoveOldBans();
+  int64_t remaining = -1;
+  if (IsBanned(eventPacket_->PeerAddress(), remaining)) {
+    if (remaining >= 0)
+      verdict.Text = "You have been timebanned from this server, you may connect in " +
+                     FormatUptime(remaining);
+    verdict.Code = -6;
+  }
+}
+
+void TVHUDPListener::RefuseLogin(TClientRecord& r, const TLoginVerdict& verdict) {
+  const THostPolicy& settings = Policy();
+  if (r.IsRegistered() && (settings.LogAccessRegistered || settings.LogAccessUnregistered))
+    LogFormat(LMT_ALL, LMD_INFO,
+              {RefusalReason(verdict.Code), eventPacket_->PeerAddress(), r.NickName.Str(),
+               r.LoginName.Str(), r.VersionMajor, r.VersionMinor, r.VersionRelease, r.VersionBuild},
+              "client disconnected, reason %1 [IP: %2, Nick: %3, LoginName: %4, Version: "
+              "%5.%6.%7.%8]",
+              "AccessLog");
+  SendLoginReply(r, verdict.Code, verdict.Text, false, true);
+}
+
+// The admission rules of the full reply; a later rule overrides an earlier one, so a taken or
+// forbidden nickname is reported even on a full server.
+int32_t TVHUDPListener::AdmissionResult(const TClientRecord& r, uint8_t loginMode) {
+  const TVirtualServerSettings vs = server_.Settings();
+  int32_t result = 0;
+  if (Clients().Count() >= vs.MaxUsers) result = -2;
+  if (result == 0 && loginMode == kLoginModeAnonymous && !vs.Password.empty() &&
+      r.Password.Str() != vs.Password)
+    result = -1;
+  if (result == 0) result = 1;
+  if (Clients().GetClientByNickName(r.NickName.Str())) result = -4;
+  const std::string trimmed = Trim(r.NickName.Str());
+  if (trimmed.empty()) result = -1;
+  for (const std::string& bad : Policy().BadNames)
+    if (EqualsIgnoreCase(bad, trimmed)) result = -1;
+  return result;
+}
+
+void TVHUDPListener::AdmitPlayer(TClientRecordPtr record, uint8_t loginMode) {
+  const int32_t result = AdmissionResult(*record, loginMode);
+  const std::string welcome = result >= 0 ? server_.Settings().WelcomeMessage : std::string();
+  if (result <= 0) return SendLoginReply(*record, result, welcome, true, true);
+  SendLoginReply(*record, result, welcome, true, false);
+  TClientRecord* added = record.get();
+  if (!Clients().AddClient(std::move(record))) return;
+  const THostPolicy& settings = Policy();
+  const std::string& peer = eventPacket_->PeerAddress();
+  if (settings.LogAccessRegistered && added->IsRegistered())
+    LogFormat(
+        LMT_ALL, LMD_INFO,
+        {peer, added->NickName.Str(), added->LoginName.Str(), added->DBID, added->VersionMajor,
+         added->VersionMinor, added->VersionRelease, added->VersionBuild},
+        "client connected [IP: %1, Nick: %2, LoginName: %3, DBID: %4, Version: %5.%6.%7.%8]",
+        "AccessLog");
+  else if (settings.LogAccessUnregistered)
+    LogFormat(LMT_ALL, LMD_INFO,
+              {peer, added->NickName.Str(), added->VersionMajor, added->VersionMinor,
+               added->VersionRelease, added->VersionBuild},
+              "client connected [IP: %1, Nick: %2, Version: %3.%4.%5.%6]", "AccessLog");
+}
+
+// ---- Join request
 
 void TVHUDPListener::CMD_cs_LoginStep3() {
   TClientRecord* player = currentPlayer_;
@@ -245,117 +260,131 @@ void TVHUDPListener::CMD_cs_LoginStep3() {
     disconnect_ = true;
     return;
   }
-  const TPacket& p = *eventPacket_;
-  if (p.Size() != kJoinRequestSize) return;
-  player->LoginOption = p.ByteAt(25) == 1 ? 1 : 0;
-  const TVirtualServerSettings vs = server_.Settings();
-  if (player->LoginOption && !vs.JoinOptionPermit) {
+  const std::optional<TJoinRequest> request = ParseJoin(*eventPacket_);
+  if (!request) return;
+  player->LoginOption = request->Option == 1 ? 1 : 0;
+  if (player->LoginOption && !server_.Settings().JoinOptionPermit) {
     disconnect_ = true;
     return;
   }
   try {
-    const std::string channelName = ShortStringAt(p, 26);
-    const std::string subName = ShortStringAt(p, 56);
-    const std::string password = ShortStringAt(p, 86);
-    const int32_t bandwidth = static_cast<int32_t>(p.LongAt(116));
-
-    TChannel* chosen = nullptr;
-    if (!channelName.empty()) {
-      chosen = Channels().ExistsChannelName(channelName, -1);
-      if (chosen && !subName.empty()) chosen = Channels().ExistsChannelName(subName, chosen->ID);
-    }
-    TChannel* fallback = Channels().GetDefaultChannelAsPointer();
-    if (!chosen) chosen = fallback;
-    if (chosen && !chosen->HasFlag(CF_DEFAULT) && !chosen->HasFlag(CF_UNREGISTERED) &&
-        !Can(upChannelJoinRegisterred))
-      chosen = fallback;
-    if (!chosen || notifier_.CheckChannelJoin(chosen->ID, password) != 0) chosen = fallback;
+    TChannel* chosen = ChooseJoinChannel(*request);
     if (!chosen) {
       disconnect_ = true;
       return;
     }
-
-    Channels().ClientJoinedChannel(chosen, player);
-    player->ChannelID = chosen->ID;
+    SeatPlayer(player, chosen);
     notifier_.SetPlayerChannelFlagsAndPrivileges(chosen, player);
+    player->UploadBandwidth = request->Bandwidth;
+    Buffer().SetClientBandwidth(player->PlayerID, request->Bandwidth);
 
-    player->UploadBandwidth = bandwidth;
-    Buffer().SetClientBandwidth(player->PlayerID, bandwidth);
-
-    // The channel list, in the tree's order, in packets of a little over 472 bytes.
-    std::unique_ptr<TPacket> list;
-    uint32_t entries = 0;
-    auto flushList = [&] {
-      if (!list || entries == 0) return;
-      list->SetLongAt(24, entries);
-      notifier_.Send(std::move(list));
-      list.reset();
-      entries = 0;
-    };
-    for (size_t i = 0; i < Channels().Count(); ++i) {
-      if (!list) {
-        list = NewPacketFor(*player, CMD_sc_LoginStep4);
-        list->WriteU32(0);
-      }
-      WriteChannelEntry(*list, *Channels().Items(i));
-      ++entries;
-      if (list->Size() > kChannelListFlushSize) flushList();
-    }
-    flushList();
-
-    // The players in his scope, ten to a packet.
-    std::unique_ptr<TPacket> players;
-    uint32_t count = 0;
-    auto flushPlayers = [&] {
-      if (!players || count == 0) return;
-      players->SetLongAt(24, count);
-      players->SetSize(kPlayerListSize);
-      notifier_.Send(std::move(players));
-      players.reset();
-      count = 0;
-    };
-    for (size_t i = 0; i < Clients().Count(); ++i) {
-      TClientRecord* q = Clients().Items(i);
-      if (!notifier_.CanSee(*player, *q)) continue;
-      if (!players) {
-        players = NewPacketFor(*player, CMD_sc_LoginStep5);
-        players->WriteU32(0);
-      }
-      WritePlayerBlock(*players, *q);
-      if (++count == 10) flushPlayers();
-    }
-    flushPlayers();
-
-    const THostPolicy& settings = Policy();
-    auto closing = NewPacketFor(*player, CMD_sc_LoginStep6);
-    closing->WriteShortString(settings.GFXURL, 255);
-    closing->SetSize(kClosingPacketSize);
-    closing->SetPosition(kClosingPacketSize);
-    const std::string ispLink = Trim(settings.ISPLinkURL);
-    if (!ispLink.empty()) closing->WriteCString(std::string_view(ispLink));
-    notifier_.Send(std::move(closing));
+    SendChannelList(*player);
+    SendPlayerList(*player);
+    SendClosingPacket(*player);
     notifier_.NotifyPlayerEnteredScope(player->PlayerID);
     server_.LoginCount().fetch_add(1);
 
-    const std::string& peer = p.PeerAddress();
-    if (player->IsServerAdmin()) {
-      if (settings.LogServerAdmin)
-        LogFormat(LMT_ALL, LMD_INFO, {peer, player->NickName.Str(), player->LoginName.Str()},
-                  "serveradmin connected [IP: %1, Nick: %2, LoginName: %3]", "SALog");
-      if (!player->IsRegistered()) {
-        LogFormat(LMT_ALL, LMD_INFO, {peer, player->NickName.Str(), player->LoginName.Str()},
-                  "unregistered serveradmin connected [IP: %1, Nick: %2, LoginName: %3] right "
-                  "auto revoked",
-                  "SALog");
-        player->PlayerPrivileges &= static_cast<uint16_t>(~PP_SERVER_ADMIN);
-        notifier_.NotifyPlayerPrivilegesChanged(player->PlayerID, 0, kActionRevokedAuto, 0);
-      }
-    }
+    CheckJoiningServerAdmin(*player);
     if (player->IsRegistered()) Clients().DBUpdateLastOnline(player->DBID);
     player->LoggedIn = 1;
   } catch (const std::exception& e) {
     LogHandlerException("CMD_cs_LoginStep3", e);
   }
+}
+
+// The named channel (and sub-channel) when the player may join it, else the default channel;
+// null only when there is no default channel either.
+TChannel* TVHUDPListener::ChooseJoinChannel(const TJoinRequest& request) {
+  TChannel* chosen = nullptr;
+  if (!request.ChannelName.empty()) {
+    chosen = Channels().ExistsChannelName(request.ChannelName, -1);
+    if (chosen && !request.SubChannelName.empty())
+      chosen = Channels().ExistsChannelName(request.SubChannelName, chosen->ID);
+  }
+  TChannel* fallback = Channels().GetDefaultChannelAsPointer();
+  if (!chosen) chosen = fallback;
+  if (chosen && !chosen->HasFlag(CF_DEFAULT) && !chosen->HasFlag(CF_UNREGISTERED) &&
+      !Can(upChannelJoinRegisterred))
+    chosen = fallback;
+  if (!chosen || notifier_.CheckChannelJoin(chosen->ID, request.Password) != 0) chosen = fallback;
+  return chosen;
+}
+
+// The channel list, in the tree's order, in packets of a little over 472 bytes.
+void TVHUDPListener::SendChannelList(const TClientRecord& player) {
+  std::unique_ptr<TPacket> list;
+  uint32_t entries = 0;
+  auto flush = [&] {
+    if (!list || entries == 0) return;
+    list->SetLongAt(24, entries);
+    notifier_.Send(std::move(list));
+    list.reset();
+    entries = 0;
+  };
+  for (size_t i = 0; i < Channels().Count(); ++i) {
+    if (!list) {
+      list = NewPacketFor(player, CMD_sc_LoginStep4);
+      list->WriteU32(0);
+    }
+    WriteChannelEntry(*list, *Channels().Items(i));
+    ++entries;
+    if (list->Size() > kChannelListFlushSize) flush();
+  }
+  flush();
+}
+
+// The players in his scope, ten to a packet.
+void TVHUDPListener::SendPlayerList(const TClientRecord& player) {
+  std::unique_ptr<TPacket> list;
+  uint32_t count = 0;
+  auto flush = [&] {
+    if (!list || count == 0) return;
+    list->SetLongAt(24, count);
+    list->SetSize(kPlayerListSize);
+    notifier_.Send(std::move(list));
+    list.reset();
+    count = 0;
+  };
+  for (size_t i = 0; i < Clients().Count(); ++i) {
+    TClientRecord* q = Clients().Items(i);
+    if (!notifier_.CanSee(player, *q)) continue;
+    if (!list) {
+      list = NewPacketFor(player, CMD_sc_LoginStep5);
+      list->WriteU32(0);
+    }
+    WritePlayerBlock(*list, *q);
+    if (++count == 10) flush();
+  }
+  flush();
+}
+
+// Its acknowledgement makes the connection connected.
+void TVHUDPListener::SendClosingPacket(const TClientRecord& player) {
+  const THostPolicy& settings = Policy();
+  auto closing = NewPacketFor(player, CMD_sc_LoginStep6);
+  closing->WriteShortString(settings.GFXURL, 255);
+  closing->SetSize(kClosingPacketSize);
+  closing->SetPosition(kClosingPacketSize);
+  const std::string ispLink = Trim(settings.ISPLinkURL);
+  if (!ispLink.empty()) closing->WriteCString(std::string_view(ispLink));
+  notifier_.Send(std::move(closing));
+}
+
+// Server admin comes with an account only: an anonymous record that carries it (an account
+// deleted since, a hand-edited row) loses it on arrival, and the log says so every time.
+void TVHUDPListener::CheckJoiningServerAdmin(TClientRecord& player) {
+  if (!player.IsServerAdmin()) return;
+  const std::string& peer = eventPacket_->PeerAddress();
+  if (Policy().LogServerAdmin)
+    LogFormat(LMT_ALL, LMD_INFO, {peer, player.NickName.Str(), player.LoginName.Str()},
+              "serveradmin connected [IP: %1, Nick: %2, LoginName: %3]", "SALog");
+  if (player.IsRegistered()) return;
+  LogFormat(LMT_ALL, LMD_INFO, {peer, player.NickName.Str(), player.LoginName.Str()},
+            "unregistered serveradmin connected [IP: %1, Nick: %2, LoginName: %3] right "
+            "auto revoked",
+            "SALog");
+  player.PlayerPrivileges &= static_cast<uint16_t>(~PP_SERVER_ADMIN);
+  notifier_.NotifyPlayerPrivilegesChanged(player.PlayerID, 0, kActionRevokedAuto, 0);
 }
 
 }  // namespace vh

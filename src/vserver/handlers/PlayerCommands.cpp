@@ -16,6 +16,7 @@
 #include "model/Clients.h"
 #include "model/Permissions.h"
 #include "transport/PacketBuffer.h"
+#include "transport/Requests.h"
 #include "vserver/Listener.h"
 #include "vserver/ServerObject.h"
 
@@ -23,17 +24,6 @@ namespace vh {
 
 namespace {
 
-constexpr int32_t kSwitchRequestSize = 58;         // channel id, SS29 password
-constexpr int32_t kFlagsRequestSize = 26;          // u16 flags
-constexpr int32_t kVoiceRequestSize = 54;          // SS29 text
-constexpr int32_t kPrivilegeRequestSize = 30;      // player id, action, privilege
-constexpr int32_t kRegisterRequestSize = 84;       // SS29 login name, SS29 password
-constexpr int32_t kAdminRegisterRequestSize = 85;  // ... and the server-admin byte
-constexpr int32_t kMuteRequestSize = 29;           // player id, operation
-constexpr int32_t kMoveRequestSize = 32;           // player id, channel id
-constexpr int32_t kBandwidthRequestSize = 28;      // i32 bandwidth
-constexpr int32_t kInfoRequestSize = 28;           // player id
-constexpr int32_t kTextRequestSize = 33;           // value, kind, target; then the text
 constexpr int32_t kConnectionInfoSize = 164;
 constexpr int32_t kServerInfoSize = 100;
 constexpr int32_t kSwitchedListSize = 468;
@@ -66,17 +56,6 @@ constexpr int kRevokeChannelPrivilege[] = {upPrivilegeRevokeCA, upPrivilegeRevok
 
 uint16_t Bit(uint8_t n) {
   return static_cast<uint16_t>(1u << n);
-}
-
-std::string Name29At(const TPacket& p, int32_t offset) {
-  return TName29::ReadFrom(p.Memory() + offset).Str();
-}
-
-// A zero-terminated text from `offset`; without its zero it ends at the end of the packet.
-std::string TextAt(const TPacket& p, int32_t offset) {
-  if (offset >= p.Size()) return {};
-  std::string_view rest = p.Bytes().substr(static_cast<size_t>(offset));
-  return std::string(rest.substr(0, rest.find('\0')));
 }
 
 int32_t SecondsSince(TDateTime then) {
@@ -140,24 +119,6 @@ void DropStickyOfServerAdmin(TNotifier& notifier, TClientRecord* player) {
   notifier.NotifyPlayerPrivilegesChanged(player->PlayerID, 0, kActionRevoke, kPrivSticky);
 }
 
-// The move of 330 and of administration request 3: the player takes the privileges of the
-// new channel, everybody concerned hears of it, and an emptied unregistered tree goes.
-void MovePlayerToChannel(TVHUDPListener& listener, TChannels& tree, TClientRecord* player,
-                         TChannel* to, uint32_t moverId) {
-  const int32_t oldId = player->ChannelID;
-  TChannel* from = tree.GetChannel(oldId);
-  const int32_t oldTop = from ? tree.GetTopChannelId(oldId) : -1;
-  TNotifier& notifier = listener.Notifier();
-  notifier.SetPlayerChannelFlagsAndPrivileges(to, player);
-  player->ChannelID = to->ID;
-  notifier.NotifyPlayerMovedToChannel(player->PlayerID, moverId, player->ChannelPrivileges, to->ID,
-                                      oldId);
-  notifier.NotifyPlayerFlagsChanged(player->PlayerID);
-  if (from) tree.ClientLeftChannel(from, player);
-  tree.ClientJoinedChannel(to, player);
-  if (oldTop >= 0) listener.ClearChannelUp(oldTop);
-}
-
 void SendLeftOutOfSight(TNotifier& notifier, const TClientRecord& to, uint32_t playerId) {
   auto p = NewPacketFor(to, CMD_sc_NotifyPlayerLeftScope);
   p->WriteU32(playerId);
@@ -170,16 +131,16 @@ void SendLeftOutOfSight(TNotifier& notifier, const TClientRecord& to, uint32_t p
 }  // namespace
 
 void TVHUDPListener::CMD_cs_PlayerQuit() {
-  if (!HasPayload(kCommandHeaderSize)) return;
+  if (!Read(ParseCommandHeader)) return;
   notifier_.NotifyPlayerLeftScope(currentPlayer_->PlayerID, kLeftQuit, "", 0);
 }
 
 void TVHUDPListener::CMD_cs_PlayerChannelSwitch() {
-  if (!HasPayload(kSwitchRequestSize)) return;
+  const auto request = Read(ParseSwitch);
+  if (!request) return;
   TClientRecord* me = currentPlayer_;
-  const TPacket& p = Packet();
-  const int32_t channelId = static_cast<int32_t>(p.LongAt(24));
-  const std::string password = Name29At(p, 28);
+  const int32_t channelId = request->ChannelId;
+  const std::string& password = request->Password;
 
   if ((me->PlayerPrivileges & PP_STICKY) && !me->IsServerAdmin())
     return Refuse(RC_INSUFFICIENT_PERMISSION);
@@ -197,29 +158,24 @@ void TVHUDPListener::CMD_cs_PlayerChannelSwitch() {
   } else if (r < 0) {
     return Refuse(r);
   } else if (r == 1) {
-    notifier_.SendWrongChannelPassword(*me, p, channelId);
+    notifier_.SendWrongChannelPassword(*me, Packet(), channelId);
     return;
   }
 
-  const int32_t oldId = me->ChannelID;
-  TChannel* from = Channels().GetChannel(oldId);
-  const int32_t oldTop = from ? Channels().GetTopChannelId(oldId) : -1;
-  const bool sameTree = from && Channels().SameChannelTree(oldId, channelId);
-  me->ChannelID = channelId;
+  // Channel commander is a role within one tree; a voice request ends with the channel.
+  const bool sameTree =
+      Channels().GetChannel(me->ChannelID) && Channels().SameChannelTree(me->ChannelID, channelId);
   me->PlayerFlags &= static_cast<uint16_t>(~PF_VOICE_REQUESTED);
   if (!sameTree) me->PlayerFlags &= static_cast<uint16_t>(~PF_CHANNEL_COMMANDER);
   notifier_.SetPlayerChannelFlagsAndPrivileges(to, me);
-  notifier_.NotifyPlayerSwitchedChannel(me->PlayerID, oldId, channelId);
-  notifier_.NotifyPlayerFlagsChanged(me->PlayerID);
-  if (from) Channels().ClientLeftChannel(from, me);
-  Channels().ClientJoinedChannel(to, me);
-  if (oldTop >= 0) ClearChannelUp(oldTop);
+  SwitchPlayerTo(me, to, /*announceFlags=*/true);
 }
 
 void TVHUDPListener::CMD_cs_PlayerFlagsChanged() {
-  if (!HasPayload(kFlagsRequestSize)) return;
+  const auto request = Read(ParseFlags);
+  if (!request) return;
   TClientRecord* me = currentPlayer_;
-  uint16_t flags = Packet().WordAt(24);
+  uint16_t flags = request->Flags;
   if ((flags & PF_CHANNEL_COMMANDER) && !Can(upAllowChannelCommanderStatus))
     return Refuse(RC_INSUFFICIENT_PERMISSION);
   TChannel* channel = Channels().GetChannel(me->ChannelID);
@@ -231,7 +187,8 @@ void TVHUDPListener::CMD_cs_PlayerFlagsChanged() {
 }
 
 void TVHUDPListener::CMD_cs_PlayerRequestVoice() {
-  if (!HasPayload(kVoiceRequestSize)) return;
+  const auto request = Read(ParseRequestVoice);
+  if (!request) return;
   TClientRecord* me = currentPlayer_;
   TChannel* channel = Channels().GetChannel(me->ChannelID);
   if (channel && !channel->HasFlag(CF_MODERATED)) return Refuse(RC_NOT_MODERATED);
@@ -239,18 +196,24 @@ void TVHUDPListener::CMD_cs_PlayerRequestVoice() {
       (me->PlayerFlags & PF_VOICE_REQUESTED))
     return Refuse(RC_ALREADY_HAS_PRIVILEGE);
   me->PlayerFlags |= PF_VOICE_REQUESTED;
-  notifier_.NotifyPlayerRequestedVoice(me->PlayerID, Name29At(Packet(), 24));
+  notifier_.NotifyPlayerRequestedVoice(me->PlayerID, request->Text);
+}
+
+TClientRecord* TVHUDPListener::PrivilegeTarget(const TPrivilegeRequest& request) {
+  // Only grant and revoke are requests; the automatic actions are the server's own.
+  if (request.Action != kActionGrant && request.Action != kActionRevoke) return nullptr;
+  TClientRecord* target = Clients().GetClientByID(request.TargetId);
+  if (!target) Refuse(RC_PLAYER_NOT_FOUND);
+  return target;
 }
 
 void TVHUDPListener::CMD_cs_PlayerChangeChannelPrivilege() {
-  if (!HasPayload(kPrivilegeRequestSize)) return;
-  const TPacket& p = Packet();
-  const uint8_t action = p.ByteAt(28);
-  const uint8_t privilege = p.ByteAt(29);
-  // Only grant and revoke are requests; the automatic actions are the server's own.
-  if (action != kActionGrant && action != kActionRevoke) return;
-  TClientRecord* target = Clients().GetClientByID(p.LongAt(24));
-  if (!target) return Refuse(RC_PLAYER_NOT_FOUND);
+  const auto request = Read(ParsePrivilege);
+  if (!request) return;
+  const uint8_t action = request->Action;
+  const uint8_t privilege = request->Privilege;
+  TClientRecord* target = PrivilegeTarget(*request);
+  if (!target) return;
   TChannel* channel = Channels().GetChannel(target->ChannelID);
   if (!channel) return Refuse(RC_CHANNEL_NOT_FOUND);
   if (privilege > kPrivAutoVoice) return Refuse(RC_INSUFFICIENT_PERMISSION);
@@ -290,13 +253,12 @@ void TVHUDPListener::CMD_cs_PlayerChangeChannelPrivilege() {
 }
 
 void TVHUDPListener::CMD_cs_PlayerChangePrivilege() {
-  if (!HasPayload(kPrivilegeRequestSize)) return;
-  const TPacket& p = Packet();
-  const uint8_t action = p.ByteAt(28);
-  const uint8_t privilege = p.ByteAt(29);
-  if (action != kActionGrant && action != kActionRevoke) return;
-  TClientRecord* target = Clients().GetClientByID(p.LongAt(24));
-  if (!target) return Refuse(RC_PLAYER_NOT_FOUND);
+  const auto request = Read(ParsePrivilege);
+  if (!request) return;
+  const uint8_t action = request->Action;
+  const uint8_t privilege = request->Privilege;
+  TClientRecord* target = PrivilegeTarget(*request);
+  if (!target) return;
   TClientRecord* me = currentPlayer_;
   const bool grant = action == kActionGrant;
 
@@ -363,14 +325,14 @@ void TVHUDPListener::CMD_cs_PlayerChangePrivilege() {
 }
 
 void TVHUDPListener::CMD_cs_PlayerRegister() {
-  if (!HasPayload(kRegisterRequestSize)) return;
+  const auto request = Read(ParseRegister);
+  if (!request) return;
   TClientRecord* me = currentPlayer_;
   if (me->IsRegistered()) return Refuse(RC_ALREADY_REGISTERED);
   if (!Can(upPrivilegeRegisterSelfByDefault) && !(me->PlayerPrivileges & PP_ALLOWED_TO_REGISTER))
     return Refuse(RC_NOT_ALLOWED_TO_REGISTER);
-  const TPacket& p = Packet();
-  me->LoginName = Name29At(p, 24);
-  me->Password = Name29At(p, 54);
+  me->LoginName = request->LoginName;
+  me->Password = request->Password;
   // An empty login name could never log in; it is refused like a taken one.
   const int32_t result = Trim(me->LoginName.Str()).empty()
                              ? RC_LOGIN_NAME_IN_USE
@@ -388,16 +350,13 @@ void TVHUDPListener::CMD_cs_PlayerRegister() {
 }
 
 void TVHUDPListener::CMD_cs_PlayerAdminRegister() {
-  if (!HasPayload(kAdminRegisterRequestSize)) return;
+  const auto request = Read(ParseAdminRegister);
+  if (!request) return;
   if (!Can(upPrivilegeAdminPlayerRegister)) return Refuse(RC_INSUFFICIENT_PERMISSION);
-  const TPacket& p = Packet();
-  struct TFree {
-    void operator()(TClientRecord* r) const { TClients::FreeAndClearClient(r); }
-  };
-  std::unique_ptr<TClientRecord, TFree> account(TClients::NewClient());
-  account->LoginName = Name29At(p, 24);
-  account->Password = Name29At(p, 54);
-  account->PlayerPrivileges = p.ByteAt(84) != 0 ? PP_SERVER_ADMIN : 0;
+  TClientRecordPtr account = TClients::NewClient();
+  account->LoginName = request->LoginName;
+  account->Password = request->Password;
+  account->PlayerPrivileges = request->ServerAdmin ? PP_SERVER_ADMIN : 0;
   const int32_t result = Trim(account->LoginName.Str()).empty()
                              ? RC_LOGIN_NAME_IN_USE
                              : Clients().DBAddUser(Clients().ServerID(), account.get());
@@ -406,10 +365,10 @@ void TVHUDPListener::CMD_cs_PlayerAdminRegister() {
 }
 
 void TVHUDPListener::CMD_cs_PlayerMutePlayer() {
-  if (!HasPayload(kMuteRequestSize)) return;
-  const TPacket& p = Packet();
-  const uint32_t playerId = p.LongAt(24);
-  const uint8_t operation = p.ByteAt(28);
+  const auto request = Read(ParseMute);
+  if (!request) return;
+  const uint32_t playerId = request->PlayerId;
+  const uint8_t operation = request->Operation;
   if (operation > 1) return;
   const bool result = operation == 1 ? TClients::AddToPlayerMuteList(currentPlayer_, playerId)
                                      : TClients::RemoveFromPlayerMuteList(currentPlayer_, playerId);
@@ -420,32 +379,34 @@ void TVHUDPListener::CMD_cs_PlayerMutePlayer() {
 }
 
 void TVHUDPListener::CMD_cs_PlayerMovePlayer() {
-  if (!HasPayload(kMoveRequestSize)) return;
-  const TPacket& p = Packet();
+  const auto request = Read(ParseMove);
+  if (!request) return;
   TClientRecord* me = currentPlayer_;
   if (!Can(upAdminMovePlayer)) return Refuse(RC_INSUFFICIENT_PERMISSION);
-  TChannel* to = Channels().GetChannel(static_cast<int32_t>(p.LongAt(28)));
+  TChannel* to = Channels().GetChannel(request->ChannelId);
   if (!to) return Refuse(RC_CHANNEL_NOT_FOUND);
   if (!to->Password.Empty() && !Can(upChannelJoinChannelWithoutPassword))
     return Refuse(RC_INSUFFICIENT_PERMISSION);
-  TClientRecord* player = Clients().GetClientByID(p.LongAt(24));
+  TClientRecord* player = Clients().GetClientByID(request->PlayerId);
   if (!player) return Refuse(RC_PLAYER_NOT_FOUND);
   if (player->ChannelID == to->ID) return Refuse(RC_ALREADY_IN_CHANNEL);
   if (player == me && (me->PlayerPrivileges & PP_STICKY) && !me->IsServerAdmin())
     return Refuse(RC_INSUFFICIENT_PERMISSION);
-  MovePlayerToChannel(*this, Channels(), player, to, me->PlayerID);
+  MovePlayerTo(player, to, me->PlayerID);
 }
 
 void TVHUDPListener::CMD_cs_PlayerSetUploadBandwidth() {
-  if (!HasPayload(kBandwidthRequestSize)) return;
-  const int32_t bandwidth = static_cast<int32_t>(Packet().LongAt(24));
+  const auto request = Read(ParseBandwidth);
+  if (!request) return;
+  const int32_t bandwidth = request->Bandwidth;
   currentPlayer_->UploadBandwidth = bandwidth;
   Buffer().SetClientBandwidth(currentPlayer_->PlayerID, bandwidth);
 }
 
 void TVHUDPListener::CMD_cs_InfoRequestPlayerConnectionInfoOnId() {
-  if (!HasPayload(kInfoRequestSize)) return;
-  TClientRecord* target = Clients().GetClientByID(Packet().LongAt(24));
+  const auto request = Read(ParsePlayerInfo);
+  if (!request) return;
+  TClientRecord* target = Clients().GetClientByID(request->PlayerId);
   if (!target) return Refuse(RC_PLAYER_NOT_FOUND);
   const TConnectionStats stats = Buffer().GetConnectionStats(target->PlayerID);
   const bool showAddress = IsAdministrator(*currentPlayer_);
@@ -475,7 +436,7 @@ void TVHUDPListener::CMD_cs_InfoRequestPlayerConnectionInfoOnId() {
 }
 
 void TVHUDPListener::CMD_cs_InfoRequestServerInfo() {
-  if (!HasPayload(kCommandHeaderSize)) return;
+  if (!Read(ParseCommandHeader)) return;
   const TServerStats stats = Buffer().GetServerStats();
   auto reply = NewPacketFor(*currentPlayer_, CMD_sc_ServerInfo);
   reply->WriteI32(SecondsSince(server_.StartTime()));
@@ -497,12 +458,12 @@ void TVHUDPListener::CMD_cs_InfoRequestServerInfo() {
 }
 
 void TVHUDPListener::CMD_cs_InfoSendText() {
-  if (!HasPayload(kTextRequestSize)) return;
-  const TPacket& p = Packet();
+  const auto request = Read(ParseText);
+  if (!request) return;
   TClientRecord* me = currentPlayer_;
-  const int32_t value = static_cast<int32_t>(p.LongAt(24));
-  const uint8_t kind = p.ByteAt(28);
-  const int32_t target = static_cast<int32_t>(p.LongAt(29));
+  const int32_t value = request->Value;
+  const uint8_t kind = request->Kind;
+  const int32_t target = request->Target;
   bool allowed = true;
   if (kind == kTextToPlayer)
     allowed = Can(upSendTextToPlayer);
@@ -514,7 +475,7 @@ void TVHUDPListener::CMD_cs_InfoSendText() {
     allowed = Can(upSendTextToAll);
   if (!allowed) return Refuse(RC_INSUFFICIENT_PERMISSION);
 
-  const std::string text = TextAt(p, kTextRequestSize);
+  const std::string& text = request->Message;
   const std::string& nick = me->NickName.Str();
   if (Policy().LogChat) {
     if (kind == kTextToAll) {
@@ -551,10 +512,7 @@ void TVHUDPListener::ExternalCommand_AddClient(TListenerRequest& r) {
     r.ResultCode = RC_NICKNAME_IN_USE;
     return;
   }
-  struct TFree {
-    void operator()(TClientRecord* p) const { TClients::FreeAndClearClient(p); }
-  };
-  std::unique_ptr<TClientRecord, TFree> record(TClients::NewClient());
+  TClientRecordPtr record = TClients::NewClient();
   record->PlayerID = playerId;
   record->ConnectionID = Clients().GetNewConnectionID();
   record->ChannelID = channel->ID;
@@ -568,12 +526,11 @@ void TVHUDPListener::ExternalCommand_AddClient(TListenerRequest& r) {
   // The connection has no peer yet: what is queued for it is dropped by the socket.
   Buffer().AddConnection(playerId, record->ConnectionID, "", 1, 0, "");
   SendLoginReply(*record, 1, server_.Settings().WelcomeMessage, true, false);
-  if (!Clients().AddClient(record.get())) {
+  if (!Clients().AddClient(std::move(record))) {
     Buffer().RemoveConnection(playerId);
     r.ResultCode = RC_NICKNAME_IN_USE;
     return;
   }
-  record.release();
   r.ResultValue = 1;
 }
 
@@ -588,8 +545,7 @@ void TVHUDPListener::ExternalCommand_DelClient(TListenerRequest& r) {
   // The channel's player list holds references: it must let go before the record is freed.
   if (TChannel* c = Channels().GetChannel(player->ChannelID))
     Channels().ClientLeftChannel(c, player);
-  Clients().DeleteClient(player);
-  TClients::FreeAndClearClient(player);
+  Clients().DeleteClient(player);  // freed here
   Channels().ClearChannelClientLists(playerId);
   Channels().ClearChannelAttribs(playerId);
   Buffer().RemoveConnection(playerId);
@@ -614,7 +570,7 @@ void TVHUDPListener::ExternalCommand_MoveClientToChannel(TListenerRequest& r) {
     r.ResultCode = RC_ALREADY_IN_CHANNEL;
     return;
   }
-  MovePlayerToChannel(*this, Channels(), player, to, 0);
+  MovePlayerTo(player, to, 0);
   r.ResultCode = RC_OK;
 }
 

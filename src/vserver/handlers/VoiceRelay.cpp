@@ -9,6 +9,7 @@
 #include "model/Channels.h"
 #include "model/Clients.h"
 #include "transport/PacketBuffer.h"
+#include "transport/Requests.h"
 #include "vserver/Listener.h"
 #include "vserver/ServerObject.h"
 
@@ -19,41 +20,26 @@ namespace {
 constexpr const char* kVoiceCategory = "UDP VOICE";
 constexpr const char* kListenerCategory = "UDP Listener";
 // Longest voice data the parent-channel and whisper relays pass on.
-constexpr int32_t kMaxRelayedVoice = 16385;
-constexpr int32_t kWhisperCountOffset = kClientVoiceHeaderSize;
-constexpr int32_t kWhisperTargetSize = 5;
+constexpr size_t kMaxRelayedVoice = 16385;
 constexpr uint8_t kTargetChannel = 0;
 constexpr uint8_t kTargetPlayer = 1;
 
 // What every relayed copy shares: the client header fields that pass through and the data.
 struct TVoiceSource {
-  uint8_t dataByte = 0;
-  uint16_t counter = 0;
-  uint16_t dataWord = 0;
+  TVoiceHeader header;
   uint32_t speakerId = 0;
-  const uint8_t* data = nullptr;
-  int32_t dataSize = 0;
+  std::span<const uint8_t> data;
 };
-
-TVoiceSource ReadVoiceSource(const TPacket& p, const TClientRecord& speaker, int32_t dataOffset) {
-  TVoiceSource s;
-  s.dataByte = p.ByteAt(3);
-  s.counter = p.WordAt(12);
-  s.dataWord = p.WordAt(14);
-  s.speakerId = speaker.PlayerID;
-  s.data = p.Memory() + dataOffset;
-  s.dataSize = std::max(0, p.Size() - dataOffset);
-  return s;
-}
 
 // Header word 12 carries the speaker's counter until the connection table puts the
 // listener connection's own counter there; word 20 keeps the speaker's.
 void RelayTo(TCustomPacketBuffer& buffer, const TClientRecord& listener, uint8_t selector,
              const TVoiceSource& s) {
-  auto out = NewServerVoicePacket(selector, s.dataByte, listener.ConnectionID, listener.PlayerID,
-                                  s.counter, s.dataWord, s.speakerId, s.counter);
+  auto out =
+      NewServerVoicePacket(selector, s.header.DataByte, listener.ConnectionID, listener.PlayerID,
+                           s.header.Counter, s.header.DataWord, s.speakerId, s.header.Counter);
   out->SetPosition(kServerVoiceHeaderSize);
-  out->Write(s.data, s.dataSize);
+  out->Write(s.data.data(), static_cast<int32_t>(s.data.size()));
   buffer.SendPacket(std::move(out), false);
 }
 
@@ -88,7 +74,9 @@ void TVHUDPListener::RelayToOwnChannel() {
     TChannel* channel = Channels().GetChannel(speaker->ChannelID);
     if (!channel) return;
     if (!MayTalkInChannel(Channels(), server_.ServerFlags().load(), speaker, channel)) return;
-    const TVoiceSource s = ReadVoiceSource(Packet(), *speaker, kClientVoiceHeaderSize);
+    const auto voice = Read(ParseVoice);
+    if (!voice) return;
+    const TVoiceSource s{voice->Header, speaker->PlayerID, voice->Data};
     for (size_t i = 0; i < channel->Players.Count(); ++i) {
       TClientRecord* listener = channel->Players.Items(i);
       if (!listener || listener == speaker || !Hears(*listener, *speaker)) continue;
@@ -106,9 +94,11 @@ void TVHUDPListener::RelayToParentChannel() {
   try {
     TClientRecord* speaker = currentPlayer_;
     if (!speaker || speaker->LoggedIn != 1) return;
-    TVoiceSource s = ReadVoiceSource(Packet(), *speaker, kClientVoiceHeaderSize);
-    if (s.dataSize > kMaxRelayedVoice) {
-      s.dataSize = kMaxRelayedVoice;
+    const auto voice = Read(ParseVoice);
+    if (!voice) return;
+    TVoiceSource s{voice->Header, speaker->PlayerID, voice->Data};
+    if (s.data.size() > kMaxRelayedVoice) {
+      s.data = s.data.first(kMaxRelayedVoice);
       LogText(LMT_WARNING, LMD_ALL,
               "ProgressVoiceData_SendVoiceDataToParentChannel, invalid packet size",
               kVoiceCategory);
@@ -138,16 +128,12 @@ void TVHUDPListener::RelayWhisper() {
   try {
     TClientRecord* speaker = currentPlayer_;
     if (!speaker || speaker->LoggedIn != 1) return;
-    const TPacket& p = Packet();
-    if (p.Size() <= kWhisperCountOffset) return;
-    const int32_t n = p.ByteAt(kWhisperCountOffset);
-    if (n == 0) return;
-    const int32_t dataOffset = kWhisperCountOffset + 1 + kWhisperTargetSize * n;
     // A target list that runs past the datagram is not guessed at: the datagram is dropped.
-    if (dataOffset > p.Size()) return;
-    TVoiceSource s = ReadVoiceSource(p, *speaker, dataOffset);
-    if (s.dataSize > kMaxRelayedVoice) {
-      s.dataSize = kMaxRelayedVoice;
+    const auto whisper = Read(ParseWhisper);
+    if (!whisper || whisper->Targets.empty()) return;
+    TVoiceSource s{whisper->Header, speaker->PlayerID, whisper->Data};
+    if (s.data.size() > kMaxRelayedVoice) {
+      s.data = s.data.first(kMaxRelayedVoice);
       LogText(LMT_WARNING, LMD_ALL, "ProgressVoiceData_SendVoiceDataWhisper, invalid packet size",
               kVoiceCategory);
     }
@@ -158,10 +144,9 @@ void TVHUDPListener::RelayWhisper() {
     };
     std::vector<TRecipient> recipients;
     const uint16_t serverFlags = server_.ServerFlags().load();
-    for (int32_t k = 0; k < n; ++k) {
-      const int32_t at = kWhisperCountOffset + 1 + kWhisperTargetSize * k;
-      const uint8_t kind = p.ByteAt(at);
-      const uint32_t id = p.LongAt(at + 1);
+    for (const TWhisperTarget& target : whisper->Targets) {
+      const uint8_t kind = target.Kind;
+      const uint32_t id = target.Id;
       if (kind == kTargetPlayer) {
         if (id != speaker->PlayerID) recipients.push_back({id, kTargetPlayer});
       } else if (kind == kTargetChannel) {
