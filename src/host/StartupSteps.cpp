@@ -5,6 +5,7 @@
 #include "common/Random.h"
 #include "common/ResultCodes.h"
 #include "host/ServerHost.h"
+#include "host/WebList.h"
 #include "model/Clients.h"
 #include "storage/Schema.h"
 #include "storage/sqlite/SQLiteStorage.h"
@@ -187,11 +188,14 @@ void CreateFirstStartAccounts(TCustomStorage& storage, int32_t serverId) {
 }
 
 void StartAdministrationInterfaces() {
-  // The web interface, the TCP query interface and the web-list poster are not built yet;
-  // each reports its port through ConsoleListening once it serves.
+  // The web interface and the TCP query interface are not built yet; each reports its port
+  // through ConsoleListening once it serves.
   ConsoleLine("No administration interface in this build (TCP query and web come later)");
+  StartWebList();  // last: after the web interface and the TCP query
 }
 
-void StopAdministrationInterfaces() {}
+void StopAdministrationInterfaces() {
+  StopWebList();  // after the web interface, before the TCP query
+}
 
 }  // namespace vh
