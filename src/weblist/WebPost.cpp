@@ -84,8 +84,9 @@ void TWebPost::PostingPass() {
 void TWebPost::PostEntries(const TServerEntries& entries) {
   // The list host is resolved once per pass, outside the server-list lock.
   const TWebPostSettings first = settings_();
-  const std::string listAddress =
-      first.ListPort > 0 && first.ListPort <= 65535 ? ResolveIPv4(Trim(first.ListHost)) : "";
+  const bool portValid = first.ListPort > 0 && first.ListPort <= 65535;
+  const std::string listAddress = portValid ? ResolveIPv4(Trim(first.ListHost)) : "";
+  const uint16_t listPort = portValid ? static_cast<uint16_t>(first.ListPort) : 0;
   for (const auto& [idText, object] : entries) {
     if (Terminated()) break;
     int64_t parsed = 0;
@@ -94,7 +95,8 @@ void TWebPost::PostEntries(const TServerEntries& entries) {
     TWebPostSettings settings = settings_();
     try {
       servers_.WithVirtualServer(id, [&](TServerObject& server) {
-        if (server.Running() && !listAddress.empty()) SendRecord(server, settings, listAddress);
+        if (server.Running() && !listAddress.empty())
+          SendRecord(server, settings, listAddress, listPort);
       });
     } catch (const std::exception&) {
       // A record that cannot be built or sent is left out; the list hears again next pass.
@@ -122,7 +124,7 @@ void TWebPost::PostEntries(const TServerEntries& entries) {
 }
 
 void TWebPost::SendRecord(TServerObject& server, const TWebPostSettings& settings,
-                          const std::string& listAddress) {
+                          const std::string& listAddress, uint16_t listPort) {
   TUDPServerSocket* socket = server.Socket();
   if (!socket || !socket->Active()) return;
   const TWebListRecord record =
@@ -133,8 +135,7 @@ void TWebPost::SendRecord(TServerObject& server, const TWebPostSettings& setting
   // server's own address and game port.
   const auto& bindings = socket->Bindings();
   const bool everyAddress = bindings.empty() || bindings.front().address.empty();
-  packet.SetAddress(listAddress, static_cast<uint16_t>(settings.ListPort),
-                    everyAddress ? "0.0.0.0" : bindings.front().address);
+  packet.SetAddress(listAddress, listPort, everyAddress ? "0.0.0.0" : bindings.front().address);
   socket->Send(packet);
 }
 

@@ -64,7 +64,7 @@ class TWebPost {
   // False when termination was asked for during the wait.
   bool Wait();
   void SendRecord(TServerObject& server, const TWebPostSettings& settings,
-                  const std::string& listAddress);
+                  const std::string& listAddress, uint16_t listPort);
   void Post(const std::string& url, const TWebListFacts& facts, const TWebPostSettings& settings);
 
   // set at construction
