@@ -1,7 +1,8 @@
 // The machine's addresses as an operator hands them to players: the local IPv4 addresses from
 // the host's own name, and the external one through at most one TWebCheck at a time.
 // TExternalIpDetection is used by one owner thread at a time (mutex_ guards the current
-// check); the callbacks run on the check's thread.
+// check); the callbacks run on the check's thread and must not call back into the holder
+// (freeing it joins that thread under mutex_).
 #pragma once
 
 #include <memory>
