@@ -13,6 +13,7 @@
 #include "host/ServerHost.h"
 #include "common/Console.h"
 #include "host/StartupSteps.h"
+#include "host/WebList.h"
 #include "transport/PerformanceTime.h"
 
 namespace vh {
@@ -89,9 +90,11 @@ void StartAdministrationInterfaces() {
     ConsoleLine("TCP query interface off (TCPQueryPort=" +
                 std::to_string(h.settings.TCPQueryPort) + ")");
   }
+  StartWebList();  // last: after the web interface and the TCP query
 }
 
 void StopAdministrationInterfaces() {
+  StopWebList();  // after the web interface, before the TCP query
   if (gTCPQuery) gTCPQuery->Stop();
   gTCPQuery.reset();
 }

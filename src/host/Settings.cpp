@@ -47,6 +47,9 @@ const TSettingKey kReadOrder[] = {
     {"Spam", "max_commands", &TSettings::SpamMaxCommands, 0, false},
     {"Spam", "in_seconds", &TSettings::SpamInSeconds, 0, false},
     {"Main Config", "TrayIdent", &TSettings::TrayIdent, 0, false},
+    {"WebPost", "ListHost", &TSettings::ListHost, 255, true},
+    {"WebPost", "ListPort", &TSettings::ListPort, 0, false},
+    {"Main Config", "ExternalIPURL", &TSettings::ExternalIPURL, 255, true},
 };
 
 // The keys SaveBasicSettings writes, in its order.

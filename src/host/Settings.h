@@ -28,6 +28,12 @@ struct TSettings {
   std::string PostURL;
   bool ListPublic = true;
   std::string UserAgent = "voxhollow";
+  // Where the web-list record goes and which page echoes the caller's address; the operator
+  // sets them (read only, never written back). No list host: no record; no page: no external
+  // address.
+  std::string ListHost;
+  int ListPort = 45647;
+  std::string ExternalIPURL;  // [Main Config]
   // [ISP]
   std::string GFXURL;
   // [log]

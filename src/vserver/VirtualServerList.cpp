@@ -32,6 +32,17 @@ std::shared_ptr<TServerObject> TVirtualServerList::FindVirtualServer(int32_t id)
   return nullptr;
 }
 
+bool TVirtualServerList::WithVirtualServer(int32_t id,
+                                           const std::function<void(TServerObject&)>& fn) const {
+  std::lock_guard lock(mutex_);
+  for (const auto& s : servers_) {
+    if (s->ServerID() != id) continue;
+    fn(*s);
+    return true;
+  }
+  return false;
+}
+
 std::shared_ptr<TServerObject> TVirtualServerList::FindVirtualServerByText(
     const std::string& text) const {
   int64_t id = 0;

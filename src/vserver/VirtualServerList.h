@@ -25,6 +25,10 @@ class TVirtualServerList {
   // shared so that a listing stays valid while another thread stops one.
   std::vector<std::pair<std::string, std::shared_ptr<TServerObject>>> ListVirtualServers() const;
   std::shared_ptr<TServerObject> FindVirtualServer(int32_t id) const;
+  // Runs `fn` on the server with that id while the list lock is held, so that no other thread
+  // stops it meanwhile; false when none has the id. `fn` must be short and take only locks
+  // that come after the list lock.
+  bool WithVirtualServer(int32_t id, const std::function<void(TServerObject&)>& fn) const;
   // The text is trimmed; empty or not an integer yields none.
   std::shared_ptr<TServerObject> FindVirtualServerByText(const std::string& text) const;
   // Id 0 stops all, from the last entry to the first; otherwise only the one with that id.

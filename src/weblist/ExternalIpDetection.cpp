@@ -1,0 +1,60 @@
+#include "weblist/ExternalIpDetection.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <climits>
+
+namespace vh {
+
+std::vector<std::string> AddressesOfHost(const std::string& hostName) {
+  std::vector<std::string> out;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;  // one entry per address
+  addrinfo* found = nullptr;
+  if (hostName.empty() || ::getaddrinfo(hostName.c_str(), nullptr, &hints, &found) != 0) return out;
+  for (addrinfo* a = found; a; a = a->ai_next) {
+    char text[INET_ADDRSTRLEN] = {};
+    const auto* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+    if (::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text)) out.emplace_back(text);
+  }
+  ::freeaddrinfo(found);
+  return out;
+}
+
+std::vector<std::string> LocalAddresses() {
+  char name[HOST_NAME_MAX + 1] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return {};
+  return AddressesOfHost(name);
+}
+
+TExternalIpDetection::~TExternalIpDetection() {
+  std::lock_guard lock(mutex_);
+  current_.reset();
+}
+
+bool TExternalIpDetection::Start(bool enabled, const std::string& url, TWebCheck::TOnDone onDone,
+                                 TWebCheck::TOnError onError, int timeoutMs) {
+  std::lock_guard lock(mutex_);
+  const bool fresh = !current_ || current_->Finished();
+  // A finished check's thread has ended its body; freeing it only joins.
+  if (fresh) current_ = std::make_unique<TWebCheck>();
+  current_->SetEnabled(enabled);
+  current_->SetURL(url);
+  current_->SetOnDone(std::move(onDone));
+  current_->SetOnError(std::move(onError));
+  current_->SetTimeoutMs(timeoutMs);
+  if (fresh) current_->Resume();
+  return fresh;
+}
+
+bool TExternalIpDetection::Running() {
+  std::lock_guard lock(mutex_);
+  return current_ && !current_->Finished();
+}
+
+}  // namespace vh
