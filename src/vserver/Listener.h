@@ -14,7 +14,10 @@
 #include <thread>
 
 #include "common/Log.h"
+#include "common/ThreadAnnotations.h"
+#include "model/Channels.h"
 #include "model/ClientRecord.h"
+#include "model/Clients.h"
 #include "transport/Packet.h"
 #include "vserver/Notifier.h"
 #include "vserver/VServerEnvironment.h"
@@ -22,8 +25,6 @@
 namespace vh {
 
 class TServerObject;
-class TClients;
-class TChannels;
 class TCustomPacketBuffer;
 struct TChannel;
 struct TListenerRequest;
@@ -62,6 +63,10 @@ enum TClientCommand : uint16_t {
   CMD_cs_InfoSendTextNo = 430,
 };
 
+// Handlers and the helpers they share run inside HandleEvent, which holds the registry lock and
+// then the channel tree lock (TModelLock) for the whole event.
+#define LISTENER_LOCKED REQUIRES(Clients().Mutex(), Channels().Mutex())
+
 class TVHUDPListener {
  public:
   using THandler = void (TVHUDPListener::*)();
@@ -95,22 +100,24 @@ class TVHUDPListener {
   // One event, handled completely; the thread body calls it, tests may too.
   void HandleEvent(uint32_t playerId, uint8_t kind, std::unique_ptr<TPacket> packet);
 
+  // The virtual server's registry and channel tree; handlers and their helpers use them with
+  // both locks held (LISTENER_LOCKED).
+  TClients& Clients();
+  TChannels& Channels();
   TNotifier& Notifier() { return notifier_; }
-  std::string GetGuestPlayerName(std::string_view name);
+  std::string GetGuestPlayerName(std::string_view name) LISTENER_LOCKED;
   std::string CheckNickNameChars(std::string_view nickname) const;
-  void ClearChannelUp(int32_t channelId);
+  void ClearChannelUp(int32_t channelId) LISTENER_LOCKED;
 
  private:
   void Execute();
-  void HandleEventLocked();
-  void DispatchCommand();
-  void TearDownPlayer();
-  bool RunRequest();  // false when no request was pending
+  void HandleEventLocked() LISTENER_LOCKED;
+  void DispatchCommand() LISTENER_LOCKED;
+  void TearDownPlayer() LISTENER_LOCKED;
+  bool RunRequest() LISTENER_LOCKED;  // false when no request was pending
   void LogHandlerException(std::string_view name, const std::exception& e);
 
   // Helpers shared by the handler families.
-  TClients& Clients();
-  TChannels& Channels();
   TCustomPacketBuffer& Buffer();
   // The host's rules as they stood when the current event was taken.
   const THostPolicy& Policy() const { return *policy_; }
@@ -119,76 +126,76 @@ class TVHUDPListener {
   bool HasPayload(int32_t size) const { return eventPacket_ && eventPacket_->Size() >= size; }
   void Refuse(int32_t code);  // the error reply to the current player
   bool Can(int permission) const;
-  bool CanInChannel(TChannel* channel, int permission);
+  bool CanInChannel(TChannel* channel, int permission) LISTENER_LOCKED;
   // Moves a player's seat: list membership and privileges of the new channel.
-  void SeatPlayer(TClientRecord* player, TChannel* from, TChannel* to);
+  void SeatPlayer(TClientRecord* player, TChannel* from, TChannel* to) LISTENER_LOCKED;
 
   // ---- Login (Login.cpp)
-  void CMD_cs_LoginStep1();
-  void CMD_cs_LoginStep3();
+  void CMD_cs_LoginStep1() LISTENER_LOCKED;
+  void CMD_cs_LoginStep3() LISTENER_LOCKED;
   void SendLoginReply(TClientRecord& record, int32_t code, std::string_view text,
-                      bool withProperties, bool closeAfter);
+                      bool withProperties, bool closeAfter) LISTENER_LOCKED;
 
   // ---- Channel commands (ChannelCommands.cpp)
-  void CMD_cs_ChannelCreate();
-  void CMD_cs_ChannelChangePassword();
-  void CMD_cs_ChannelChangeProperties();
-  void CMD_cs_ChannelChangeName();
-  void CMD_cs_ChannelChangeTopic();
-  void CMD_cs_ChannelChangeDescription();
-  void CMD_cs_ChannelDestroy();
-  void CMD_cs_ChannelChangeMaxUsers();
-  void CMD_cs_ChannelChangeOrder();
-  void RemoveModeratedFlags(int32_t channelId);
+  void CMD_cs_ChannelCreate() LISTENER_LOCKED;
+  void CMD_cs_ChannelChangePassword() LISTENER_LOCKED;
+  void CMD_cs_ChannelChangeProperties() LISTENER_LOCKED;
+  void CMD_cs_ChannelChangeName() LISTENER_LOCKED;
+  void CMD_cs_ChannelChangeTopic() LISTENER_LOCKED;
+  void CMD_cs_ChannelChangeDescription() LISTENER_LOCKED;
+  void CMD_cs_ChannelDestroy() LISTENER_LOCKED;
+  void CMD_cs_ChannelChangeMaxUsers() LISTENER_LOCKED;
+  void CMD_cs_ChannelChangeOrder() LISTENER_LOCKED;
+  void RemoveModeratedFlags(int32_t channelId) LISTENER_LOCKED;
   // The channel the request names at offset 24 when the requester may edit it with
   // `permission`; otherwise the refusal (-102, -1009) is sent and null given.
-  TChannel* ChannelToEdit(int permission);
+  TChannel* ChannelToEdit(int permission) LISTENER_LOCKED;
 
   // ---- Player commands (PlayerCommands.cpp)
-  void CMD_cs_PlayerQuit();
-  void CMD_cs_PlayerChannelSwitch();
-  void CMD_cs_PlayerFlagsChanged();
-  void CMD_cs_PlayerRequestVoice();
-  void CMD_cs_PlayerChangeChannelPrivilege();
-  void CMD_cs_PlayerChangePrivilege();
-  void CMD_cs_PlayerRegister();
-  void CMD_cs_PlayerAdminRegister();
-  void CMD_cs_PlayerMutePlayer();
-  void CMD_cs_PlayerMovePlayer();
-  void CMD_cs_PlayerSetUploadBandwidth();
-  void CMD_cs_InfoRequestPlayerConnectionInfoOnId();
-  void CMD_cs_InfoRequestServerInfo();
-  void CMD_cs_InfoSendText();
+  void CMD_cs_PlayerQuit() LISTENER_LOCKED;
+  void CMD_cs_PlayerChannelSwitch() LISTENER_LOCKED;
+  void CMD_cs_PlayerFlagsChanged() LISTENER_LOCKED;
+  void CMD_cs_PlayerRequestVoice() LISTENER_LOCKED;
+  void CMD_cs_PlayerChangeChannelPrivilege() LISTENER_LOCKED;
+  void CMD_cs_PlayerChangePrivilege() LISTENER_LOCKED;
+  void CMD_cs_PlayerRegister() LISTENER_LOCKED;
+  void CMD_cs_PlayerAdminRegister() LISTENER_LOCKED;
+  void CMD_cs_PlayerMutePlayer() LISTENER_LOCKED;
+  void CMD_cs_PlayerMovePlayer() LISTENER_LOCKED;
+  void CMD_cs_PlayerSetUploadBandwidth() LISTENER_LOCKED;
+  void CMD_cs_InfoRequestPlayerConnectionInfoOnId() LISTENER_LOCKED;
+  void CMD_cs_InfoRequestServerInfo() LISTENER_LOCKED;
+  void CMD_cs_InfoSendText() LISTENER_LOCKED;
 
   // ---- Kicks, bans and flood control (KicksAndBans.cpp)
-  void CMD_cs_PlayerKick();
-  void CMD_cs_PlayerKickFromChannel();
-  void CMD_cs_PlayerBanIp();
-  void CMD_cs_PlayerBanIpPlayer();
-  void CMD_cs_PlayerUnbanIp();
-  void CMD_cs_InfoRequestBanIpList();
+  void CMD_cs_PlayerKick() LISTENER_LOCKED;
+  void CMD_cs_PlayerKickFromChannel() LISTENER_LOCKED;
+  void CMD_cs_PlayerBanIp() LISTENER_LOCKED;
+  void CMD_cs_PlayerBanIpPlayer() LISTENER_LOCKED;
+  void CMD_cs_PlayerUnbanIp() LISTENER_LOCKED;
+  void CMD_cs_InfoRequestBanIpList() LISTENER_LOCKED;
   // True when the current player's command must be dropped (and he was kicked and banned).
-  bool ClientIsSpammer();
+  bool ClientIsSpammer() LISTENER_LOCKED;
   // The ban test of the login: true when `address` is banned, with the remaining time of a
   // time ban in `remainingSeconds` (-1 for a permanent ban).
-  bool IsBanned(const std::string& address, int64_t& remainingSeconds);
-  void DBRemoveOldBans();
+  bool IsBanned(const std::string& address, int64_t& remainingSeconds) LISTENER_LOCKED;
+  void DBRemoveOldBans() LISTENER_LOCKED;
 
   // ---- Voice relay (VoiceRelay.cpp)
-  void RelayToOwnChannel();
-  void RelayWhisper();
-  void RelayToParentChannel();
+  void RelayToOwnChannel() LISTENER_LOCKED;
+  void RelayWhisper() LISTENER_LOCKED;
+  void RelayToParentChannel() LISTENER_LOCKED;
 
   // ---- Administration requests (Requests.cpp and the families above)
-  void ExternalCommand_AddClient(TListenerRequest& r);
-  void ExternalCommand_DelClient(TListenerRequest& r);
-  void ExternalCommand_MoveClientToChannel(TListenerRequest& r);
-  void ExternalCommand_KickPlayer(TListenerRequest& r, bool withAdminMessage);
-  void ExternalCommand_AddChannel(TListenerRequest& r);
-  void ExternalCommand_DeleteChannel(TListenerRequest& r);
-  void ExternalCommand_NotifyChangedServerProperties(TListenerRequest& r);
-  void ExternalCommand_SetUserPrivilege(TListenerRequest& r);
-  void ExternalCommand_SetChannel(TListenerRequest& r);
+  void ExternalCommand_AddClient(TListenerRequest& r) LISTENER_LOCKED;
+  void ExternalCommand_DelClient(TListenerRequest& r) LISTENER_LOCKED;
+  void ExternalCommand_MoveClientToChannel(TListenerRequest& r) LISTENER_LOCKED;
+  void ExternalCommand_KickPlayer(TListenerRequest& r, bool withAdminMessage) LISTENER_LOCKED;
+  void ExternalCommand_AddChannel(TListenerRequest& r) LISTENER_LOCKED;
+  void ExternalCommand_DeleteChannel(TListenerRequest& r) LISTENER_LOCKED;
+  void ExternalCommand_NotifyChangedServerProperties(TListenerRequest& r) LISTENER_LOCKED;
+  void ExternalCommand_SetUserPrivilege(TListenerRequest& r) LISTENER_LOCKED;
+  void ExternalCommand_SetChannel(TListenerRequest& r) LISTENER_LOCKED;
 
   // set at construction
   TServerObject& server_;

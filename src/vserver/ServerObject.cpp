@@ -72,27 +72,27 @@ TServerObject::~TServerObject() {
 }
 
 TVirtualServerSettings TServerObject::Settings() const {
-  std::lock_guard lock(settingsMutex_);
+  TLockGuard lock(settingsMutex_);
   return settings_;
 }
 
 void TServerObject::SetSettings(const TVirtualServerSettings& settings) {
-  std::lock_guard lock(settingsMutex_);
+  TLockGuard lock(settingsMutex_);
   settings_ = settings;
 }
 
 TServerPermissions TServerObject::Permissions() const {
-  std::lock_guard lock(settingsMutex_);
+  TLockGuard lock(settingsMutex_);
   return permissions_;
 }
 
 void TServerObject::SetPermissions(const TServerPermissions& sets) {
-  std::lock_guard lock(settingsMutex_);
+  TLockGuard lock(settingsMutex_);
   permissions_ = sets;
 }
 
 uint32_t TServerObject::CodecBits() const {
-  std::lock_guard lock(settingsMutex_);
+  TLockGuard lock(settingsMutex_);
   uint32_t bits = 0;
   for (int i = 0; i < kCodecCount; ++i)
     if (settings_.CodecPermits[static_cast<size_t>(i)]) bits |= 1u << i;
@@ -121,7 +121,7 @@ bool TServerObject::Start(int32_t id, uint16_t port) {
   };
   // 2. Defaults.
   {
-    std::lock_guard lock(settingsMutex_);
+    TLockGuard lock(settingsMutex_);
     settings_ = TVirtualServerSettings{};
     settings_.CodecPermits.fill(true);
     settings_.WelcomeMessage = kDefaultWelcome;
@@ -131,7 +131,7 @@ bool TServerObject::Start(int32_t id, uint16_t port) {
   loginCount_.store(0);
   running_.store(false);
   {
-    std::lock_guard lock(bansMutex_);
+    TLockGuard lock(bansMutex_);
     bans_.reset();
   }
   // 3. The record and the permission sets.
@@ -232,7 +232,7 @@ bool TServerObject::Start(int32_t id, uint16_t port) {
 
 void TServerObject::RemoveAllClients() {
   if (!clients_ || !channels_) return;
-  std::lock_guard registry(*clients_);
+  TLockGuard registry(clients_->Mutex());
   try {
     TNotifier notifier(*clients_, *channels_, *buffer_, serverFlags_, serverId_.load());
     for (size_t i = clients_->Count(); i-- > 0;) {
@@ -267,7 +267,7 @@ void TServerObject::Stop() {
     for (int i = 0; i < 350 && buffer_ && buffer_->ConnectionCount() > 0; ++i) Sleep(1);
     // 4.
     {
-      std::lock_guard lock(bansMutex_);
+      TLockGuard lock(bansMutex_);
       bans_.reset();
     }
     FreeOwnedObjects();
@@ -327,12 +327,12 @@ void TServerObject::LoadBans() {
   } catch (const std::exception& e) {
     LogException("LoadBans", e, kServerCategory);
   }
-  std::lock_guard lock(bansMutex_);
+  TLockGuard lock(bansMutex_);
   bans_ = std::move(rows);
 }
 
 size_t TServerObject::BanCount() const {
-  std::lock_guard lock(bansMutex_);
+  TLockGuard lock(bansMutex_);
   return bans_ ? bans_->Count() : 0;
 }
 
@@ -347,23 +347,24 @@ bool TServerObject::WriteServerPrivileges(TUserGroup group, const TPermissionSet
 }
 
 TListenerRequest TServerObject::ExecuteRequest(TListenerRequest request, int timeoutMs) {
-  std::lock_guard requester(requestLock_);
+  TLockGuard requester(requestLock_);
   request.ResultCode = -10;
   request.ResultValue = 0;
   TCustomPacketBuffer* buffer = buffer_.get();
   if (!running_.load() || !buffer) return request;
   uint64_t serial;
   {
-    std::lock_guard lock(requestMutex_);
+    TLockGuard lock(requestMutex_);
     serial = ++requestSerial_;
     request_ = request;
     pendingSerial_ = serial;
   }
   buffer->WakeListener();
-  std::unique_lock lock(requestMutex_);
-  if (requestDone_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                            [&] { return completedSerial_ >= serial; }))
-    return request_;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  TUniqueLock lock(requestMutex_);
+  while (completedSerial_ < serial)
+    if (!lock.WaitUntil(requestDone_, deadline)) break;
+  if (completedSerial_ >= serial) return request_;
   // Too late: withdraw the request so the listener never runs it for nobody; an answer to
   // it that comes anyway carries an old serial and is ignored.
   if (pendingSerial_ == serial) pendingSerial_ = 0;
@@ -372,7 +373,7 @@ TListenerRequest TServerObject::ExecuteRequest(TListenerRequest request, int tim
 }
 
 bool TServerObject::TakeRequest(TListenerRequest& request, uint64_t& serial) {
-  std::lock_guard lock(requestMutex_);
+  TLockGuard lock(requestMutex_);
   if (pendingSerial_ == 0 || request_.Type == 0) return false;
   request = request_;
   serial = pendingSerial_;
@@ -382,7 +383,7 @@ bool TServerObject::TakeRequest(TListenerRequest& request, uint64_t& serial) {
 
 void TServerObject::CompleteRequest(uint64_t serial, const TListenerRequest& result) {
   {
-    std::lock_guard lock(requestMutex_);
+    TLockGuard lock(requestMutex_);
     if (serial != requestSerial_) return;  // the requester gave up; a newer request waits
     request_ = result;
     request_.Type = 0;

@@ -239,7 +239,9 @@ void TVHUDPListener::CMD_cs_ChannelChangeProperties() {
   if (codec > kHighestCodec) return Refuse(RC_INVALID_CODEC);
 
   bool allowed = true;
-  auto need = [&](int permission) { allowed = allowed && CanInChannel(c, permission); };
+  auto need = [&](int permission) LISTENER_LOCKED {
+    allowed = allowed && CanInChannel(c, permission);
+  };
   if (codec != c->Codec) need(upChannelEditCodec);
   if (Sets(n, before, CF_UNREGISTERED)) {
     need(upChannelCreateUnregisterred);

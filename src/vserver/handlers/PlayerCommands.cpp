@@ -107,7 +107,8 @@ void WriteServerVersion(TPacket& out) {
 }
 
 // CA the player holds in a sub-channel only because he is CA of its parent.
-bool InheritsChannelAdmin(TChannels& tree, TChannel* channel, TClientRecord* player) {
+bool InheritsChannelAdmin(TChannels& tree, TChannel* channel, TClientRecord* player)
+    REQUIRES(tree.Mutex()) {
   if (!channel || channel->IsTopLevel()) return false;
   TChannel* parent = tree.GetChannel(channel->ParentID);
   if (!parent || (tree.GetChannelAttribs(parent, player) & CP_CHANNEL_ADMIN) == 0) return false;
@@ -116,7 +117,8 @@ bool InheritsChannelAdmin(TChannels& tree, TChannel* channel, TClientRecord* pla
 
 // Records the player's privileges as his entry of `channel`. CA that comes from the parent
 // is left out: stored in the sub-channel it would outlive the parent's CA.
-void RecordChannelPrivileges(TChannels& tree, TChannel* channel, TClientRecord* player) {
+void RecordChannelPrivileges(TChannels& tree, TChannel* channel, TClientRecord* player)
+    REQUIRES(tree.Mutex()) {
   if (!channel || !player) return;
   const uint16_t held = player->ChannelPrivileges;
   if (InheritsChannelAdmin(tree, channel, player))
@@ -126,7 +128,8 @@ void RecordChannelPrivileges(TChannels& tree, TChannel* channel, TClientRecord* 
 }
 
 // A voice request ends once the player may speak anyway.
-void EndSatisfiedVoiceRequest(TNotifier& notifier, TClientRecord* player) {
+void EndSatisfiedVoiceRequest(TNotifier& notifier, TClientRecord* player)
+    REQUIRES(notifier.Registry().Mutex(), notifier.Tree().Mutex()) {
   if ((player->PlayerFlags & PF_VOICE_REQUESTED) == 0) return;
   if (!player->IsServerAdmin() && (player->ChannelPrivileges & kVoicedPrivileges) == 0) return;
   player->PlayerFlags &= static_cast<uint16_t>(~PF_VOICE_REQUESTED);
@@ -134,7 +137,8 @@ void EndSatisfiedVoiceRequest(TNotifier& notifier, TClientRecord* player) {
 }
 
 // A server admin is never sticky.
-void DropStickyOfServerAdmin(TNotifier& notifier, TClientRecord* player) {
+void DropStickyOfServerAdmin(TNotifier& notifier, TClientRecord* player)
+    REQUIRES(notifier.Registry().Mutex(), notifier.Tree().Mutex()) {
   if (!player->IsServerAdmin() || (player->PlayerPrivileges & PP_STICKY) == 0) return;
   player->PlayerPrivileges &= static_cast<uint16_t>(~PP_STICKY);
   notifier.NotifyPlayerPrivilegesChanged(player->PlayerID, 0, kActionRevoke, kPrivSticky);
@@ -143,7 +147,8 @@ void DropStickyOfServerAdmin(TNotifier& notifier, TClientRecord* player) {
 // The move of 330 and of administration request 3: the player takes the privileges of the
 // new channel, everybody concerned hears of it, and an emptied unregistered tree goes.
 void MovePlayerToChannel(TVHUDPListener& listener, TChannels& tree, TClientRecord* player,
-                         TChannel* to, uint32_t moverId) {
+                         TChannel* to, uint32_t moverId)
+    REQUIRES(listener.Clients().Mutex(), tree.Mutex()) {
   const int32_t oldId = player->ChannelID;
   TChannel* from = tree.GetChannel(oldId);
   const int32_t oldTop = from ? tree.GetTopChannelId(oldId) : -1;
