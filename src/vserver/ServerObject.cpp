@@ -207,8 +207,9 @@ bool TServerObject::Start(int32_t id, uint16_t port) {
   listener_ = std::make_unique<TVHUDPListener>(*this);
   listener_->Start();
   // 10. The socket; 12. opened after the bans are loaded.
-  socket_ = std::make_unique<TUDPServerSocket>(s.Port, TableReceiveHandler(*buffer_));
-  environment_.ApplyBoundAddresses(s.Port, socket_->Bindings());
+  const uint16_t bindPort = bindAnyPort_ ? 0 : s.Port;
+  socket_ = std::make_unique<TUDPServerSocket>(bindPort, TableReceiveHandler(*buffer_));
+  environment_.ApplyBoundAddresses(bindPort, socket_->Bindings());
   sender_ = std::make_unique<TVHUDPSender>(*buffer_, *socket_, serverId_.load());
   sender_->Start();
   // 11.

@@ -92,6 +92,10 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   // The clock of the connection table's timers (the steady clock unless set before Start;
   // tests drive time with a manual clock).
   void SetClock(const TClock& clock) { clock_ = &clock; }
+  // The socket binds a port the system picks instead of the configured one (set before Start;
+  // test servers use it, so that no two of them race for a port). BoundPort() tells which;
+  // the stored record keeps the configured port.
+  void SetBindAnyPort(bool any) { bindAnyPort_ = any; }
   int32_t ServerID() const { return serverId_.load(); }
 
   void SaveServer();
@@ -155,6 +159,7 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   std::atomic<uint32_t> loginCount_{0};
   TDateTime startTime_ = 0;        // set by Start
   const TClock* clock_ = nullptr;  // set before Start
+  bool bindAnyPort_ = false;       // set before Start
 
   mutable TMutex settingsMutex_;
   TVirtualServerSettings settings_ GUARDED_BY(settingsMutex_);
