@@ -3,14 +3,20 @@
 // channel tree). Started and stopped on the main thread or an administration thread; its own
 // threads read its settings while it runs.
 //
-// Lock order of the whole server, outermost first:
-//   1. the virtual-server list lock (TVirtualServerList)
+// Lock order of the whole server, outermost first (a thread holding one may take only those
+// below it; Clang's -Wthread-safety build checks the guarded fields and lock-requiring calls):
+//   1. the virtual-server list lock (TVirtualServerList::mutex_, vserver/VirtualServerList.h)
 //   2. a virtual server's request lock (requestLock_: one administration request at a time)
-//   3. the client registry lock, then the channel tree lock (released in the same order)
+//   3. the client registry lock, then the channel tree lock (TModelLock, model/ModelLock.h,
+//      takes both in this order and releases the registry first); the listener holds both
+//      for every event
 //   4. the process-wide storage lock (around each load-bind-run-read of a script)
-//   5. innermost: the connection-table lock and the two table-wide bandwidth-counter locks
-// settingsMutex_, requestMutex_ and bansMutex_ are leaves: nothing is taken while one is held,
-// except the storage lock inside LoadBans/SaveServer after the settings are copied.
+//   5. innermost: the connection-table lock (TCustomPacketBuffer::mutex_, taken only inside
+//      its operations) and the two table-wide bandwidth-counter locks
+// settingsMutex_, bansMutex_ and requestMutex_ are leaves: they may be taken under any of the
+// above (the listener reads settings and bans with the registry and tree held), and nothing is
+// taken while one is held; LoadBans and SaveServer use the storage lock before or after, never
+// inside.
 // Every wait of the listener and send threads is bounded (at most 52 ms).
 #pragma once
 
