@@ -3,6 +3,7 @@
 #   scripts/test.sh                 normal build in build/
 #   scripts/test.sh address         AddressSanitizer + UndefinedBehaviorSanitizer in build-asan/
 #   scripts/test.sh thread          ThreadSanitizer in build-tsan/
+#   scripts/test.sh clang           clang++ with the lock analysis (-Wthread-safety) in build-clang/
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 sanitize=${1:-}
@@ -11,7 +12,8 @@ case "$sanitize" in
   "") dir="$root/build"; extra=() ;;
   address) dir="$root/build-asan"; extra=(-DVH_SANITIZE=address -DVH_BUILD_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug) ;;
   thread) dir="$root/build-tsan"; extra=(-DVH_SANITIZE=thread -DVH_BUILD_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
-  *) echo "unknown sanitizer: $sanitize" >&2; exit 2 ;;
+  clang) dir="$root/build-clang"; extra=(-DCMAKE_CXX_COMPILER=clang++ -DVH_THREAD_SAFETY=ON -DVH_BUILD_BENCHMARKS=OFF) ;;
+  *) echo "unknown mode: $sanitize" >&2; exit 2 ;;
 esac
 bash "$root/scripts/build.sh" "$dir" "${extra[@]}"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}

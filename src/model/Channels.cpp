@@ -77,16 +77,6 @@ void TChannels::LogError(std::string_view operation, const std::exception& e) co
   LogException("SID: " + std::to_string(serverId_) + " " + std::string(operation), e, kCategory);
 }
 
-void TChannels::Lock() {
-  mutex_.lock();
-  locked_ = 1;
-}
-
-void TChannels::Unlock() {
-  locked_ = 0;
-  mutex_.unlock();
-}
-
 TChannelPtr TChannels::NewChannel() {
   return std::make_unique<TChannel>();
 }

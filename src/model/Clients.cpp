@@ -42,16 +42,6 @@ void TClients::LogError(std::string_view operation, const std::exception& e) con
   LogException("SID: " + std::to_string(serverId_) + " " + std::string(operation), e, kCategory);
 }
 
-void TClients::Lock() {
-  mutex_.lock();
-  locked_ = 1;
-}
-
-void TClients::Unlock() {
-  locked_ = 0;
-  mutex_.unlock();
-}
-
 bool TClients::AddClient(TClientRecordPtr record) {
   if (!record) return false;
   try {

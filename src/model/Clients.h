@@ -1,15 +1,15 @@
 // The client registry of one virtual server: the connected players' records, player and
 // connection ids, mute lists, and the registered-account operations (table vh2_clients).
 // The listener changes the registry; administration threads read it. Callers hold the registry
-// lock (Lock/Unlock) around every use of the list; the lookups take no lock themselves. The
-// account operations take the storage lock inside, so the registry lock may be held then.
+// lock (Lock/Unlock, or Mutex() in a guard) around every use of the list; the lookups take no
+// lock themselves (REQUIRES below). The account operations take the storage lock inside, so the
+// registry lock may be held then. Lock order: vserver/ServerObject.h.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string_view>
 
+#include "common/Mutex.h"
 #include "model/ClientRecord.h"
 #include "model/MultiList.h"
 
@@ -26,41 +26,40 @@ class TClients {
   TClients(const TClients&) = delete;
   TClients& operator=(const TClients&) = delete;
 
-  // The registry lock; re-entrant, as the listener's helpers may nest. lock/unlock make it
-  // usable with std::lock_guard.
-  void Lock();
-  void Unlock();
-  void lock() { Lock(); }
-  void unlock() { Unlock(); }
-  bool Locked() const { return locked_.load() != 0; }
+  // The registry lock; re-entrant, as the listener's helpers may nest. It is taken before the
+  // channel tree's (TModelLock in model/ModelLock.h takes both in order).
+  void Lock() ACQUIRE(mutex_) { mutex_.lock(); }
+  void Unlock() RELEASE(mutex_) { mutex_.unlock(); }
+  TRecursiveMutex& Mutex() RETURN_CAPABILITY(mutex_) { return mutex_; }
+  bool Locked() const { return mutex_.Locked(); }
 
   uint32_t ServerID() const { return serverId_; }
   TCustomStorage* Storage() const { return storage_; }
 
   // The registry takes `record` in every case: true once it holds it; a record whose PlayerID
   // is already registered is refused (logged) and freed, as is null.
-  bool AddClient(TClientRecordPtr record);
+  bool AddClient(TClientRecordPtr record) REQUIRES(mutex_);
   // Takes the record out of the registry and hands it back; the channel lists must have let
   // go of it before it is dropped.
-  TClientRecordPtr DeleteClient(TClientRecord* record);
+  TClientRecordPtr DeleteClient(TClientRecord* record) REQUIRES(mutex_);
 
-  TClientRecord* GetClientByID(uint32_t playerID) const;
+  TClientRecord* GetClientByID(uint32_t playerID) const REQUIRES(mutex_);
   // Exact, case-sensitive comparison; the first in list order.
-  TClientRecord* GetClientByNickName(std::string_view nickName) const;
+  TClientRecord* GetClientByNickName(std::string_view nickName) const REQUIRES(mutex_);
   // True when a record carries this login name (exact); false for an empty name.
-  bool isLoggedIn(std::string_view loginName) const;
+  bool isLoggedIn(std::string_view loginName) const REQUIRES(mutex_);
 
   // A random connection id from 1 below kConnectionIDLimit that no registered record carries, from
   // the operating system's cryptographic source: the id is all that ties a datagram to a
   // session, so it must not be guessable.
-  uint32_t GetNewConnectionID() const;
-  uint32_t GetNewPlayerID();
-  void ResetPlayerID();
-  int32_t PlayerIDCounter() const { return playerIdCounter_; }
+  uint32_t GetNewConnectionID() const REQUIRES(mutex_);
+  uint32_t GetNewPlayerID() REQUIRES(mutex_);
+  void ResetPlayerID() REQUIRES(mutex_);
+  int32_t PlayerIDCounter() const REQUIRES(mutex_) { return playerIdCounter_; }
 
-  size_t Count() const { return list_.Count(); }
-  TClientRecord* Items(size_t index) const { return list_.Items(index); }
-  size_t MaxCount() const { return list_.MaxCount(); }
+  size_t Count() const REQUIRES(mutex_) { return list_.Count(); }
+  TClientRecord* Items(size_t index) const REQUIRES(mutex_) { return list_.Items(index); }
+  size_t MaxCount() const REQUIRES(mutex_) { return list_.MaxCount(); }
 
   // A zero-filled record with an empty mute list.
   static TClientRecordPtr NewClient();
@@ -104,10 +103,9 @@ class TClients {
   const uint32_t serverId_;
   TCustomStorage* const storage_;
 
-  std::recursive_mutex mutex_;
-  std::atomic<uint8_t> locked_{0};
-  int32_t playerIdCounter_ = 0;     // guarded by mutex_
-  TMultiList<TClientRecord> list_;  // guarded by mutex_; owns the records
+  mutable TRecursiveMutex mutex_;
+  int32_t playerIdCounter_ GUARDED_BY(mutex_) = 0;
+  TMultiList<TClientRecord> list_ GUARDED_BY(mutex_);  // owns the records
 };
 
 }  // namespace vh

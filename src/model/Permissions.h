@@ -9,10 +9,11 @@
 #include <cstdint>
 #include <string_view>
 
+#include "model/Channels.h"
+
 namespace vh {
 
 class TCustomStorage;
-class TChannels;
 struct TChannel;
 struct TClientRecord;
 
@@ -153,7 +154,8 @@ bool HasPermission(uint16_t playerPrivileges, uint16_t channelPrivileges, int nu
 // from the parent of a sub-channel) rather than those of the channel he sits in. Takes the
 // channel tree lock's protection from the caller.
 bool CheckClientChannelPermission(TChannels& tree, TChannel* channel, TClientRecord* player,
-                                  int number, const TServerPermissions& sets);
+                                  int number, const TServerPermissions& sets)
+    REQUIRES(tree.Mutex());
 // What the player could do as channel admin of a channel he is about to create.
 bool CheckClientCAPermission(const TClientRecord* player, int number,
                              const TServerPermissions& sets);

@@ -39,7 +39,7 @@ void TCustomPacketBuffer::AddConnection(uint32_t playerId, uint32_t connectionId
                                         const std::string& localAddress,
                                         uint32_t firstConnectionPacket, uint16_t peerPort,
                                         const std::string& peerAddress) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TLockGuard lock(mutex_);
   auto c =
       std::make_unique<TSingleConnection>(connectionFlags_, playerId, connectionId, localAddress,
                                           firstConnectionPacket, peerPort, peerAddress, clock_);
@@ -48,7 +48,7 @@ void TCustomPacketBuffer::AddConnection(uint32_t playerId, uint32_t connectionId
 }
 
 void TCustomPacketBuffer::RemoveConnection(uint32_t playerId) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TLockGuard lock(mutex_);
   TSingleConnection* c = FindConnection(playerId);
   if (!c) return;
   index_.Remove(static_cast<int32_t>(playerId));
@@ -62,12 +62,12 @@ void TCustomPacketBuffer::RemoveConnection(uint32_t playerId) {
 }
 
 size_t TCustomPacketBuffer::ConnectionCount() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TLockGuard lock(mutex_);
   return connections_.size();
 }
 
 int TCustomPacketBuffer::ConnectionState(uint32_t playerId) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TLockGuard lock(mutex_);
   TSingleConnection* c = FindConnection(playerId);
   return c ? c->state : -1;
 }
@@ -77,7 +77,7 @@ int TCustomPacketBuffer::ConnectionState(uint32_t playerId) {
 void TCustomPacketBuffer::ReceiveDatagram(std::unique_ptr<TPacket> packet) {
   if (!packet) return;
   TPerformanceTime now(clock_);
-  std::lock_guard<std::mutex> lock(mutex_);
+  TLockGuard lock(mutex_);
   packetsReceived_ += 1;
   bytesReceived_ += static_cast<uint64_t>(packet->Size());
   inBandwidth_.AddBytes(packet->Size(), now);
@@ -215,7 +215,7 @@ void TCustomPacketBuffer::Deliver(TSingleConnection& c, std::unique_ptr<TPacket>
 
 void TCustomPacketBuffer::SendPacket(std::unique_ptr<TPacket> packet, bool closeAfter) {
   if (!packet) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  TLockGuard lock(mutex_);
   TSingleConnection* c = FindConnection(packet->PacketPlayerId());
   if (!c) return;
   bool voice = packet->IsClientVoicePacket() || packet->IsServerVoicePacket();
@@ -283,7 +283,7 @@ void TCustomPacketBuffer::GetNextEvent(uint32_t& playerId, uint8_t& kind,
 bool TCustomPacketBuffer::PollEvent(uint32_t& playerId, uint8_t& kind,
                                     std::unique_ptr<TPacket>& packet, int32_t& waitMs) {
   TPerformanceTime now(clock_);
-  std::lock_guard<std::mutex> lock(mutex_);
+  TLockGuard lock(mutex_);
   incoming_.Reset();
   return PickEventLocked(now, playerId, kind, packet, waitMs);
 }
@@ -317,7 +317,7 @@ bool TCustomPacketBuffer::PickEventLocked(const TPerformanceTime& now, uint32_t&
     kind = EV_REQUEST;
     return true;
   }
-  auto takeIncoming = [&] {
+  auto takeIncoming = [&]() REQUIRES(mutex_) {
     packet = incomingQueue_.Take();
     if (!packet) return false;
     playerId = packet->PacketPlayerId();
@@ -354,7 +354,7 @@ bool TCustomPacketBuffer::PickEventLocked(const TPerformanceTime& now, uint32_t&
 }
 
 void TCustomPacketBuffer::WakeListener() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TLockGuard lock(mutex_);
   requestPending_ = true;
   incoming_.Set();
 }
@@ -389,7 +389,7 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::ReadyService(const TPerformanceTim
 
 std::unique_ptr<TPacket> TCustomPacketBuffer::PickOutgoingLocked(const TPerformanceTime& now,
                                                                  int32_t& waitMs) {
-  auto newPass = [&] {
+  auto newPass = [&]() REQUIRES(mutex_) {
     sendPassComplete_ = false;
     sendCursor_ = 0;
     sendPassTimer_.Assign(now);
@@ -418,7 +418,7 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::PickAndCount(const TPerformanceTim
                                                            int32_t& waitMs) {
   std::unique_ptr<TPacket> p;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    TLockGuard lock(mutex_);
     outgoing_.Reset();
     p = PickOutgoingLocked(now, waitMs);
     if (!p) return p;
@@ -461,7 +461,7 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::DrainOutgoingPacket() {
 
 void TCustomPacketBuffer::SetClientBandwidth(uint32_t playerId, int32_t value) {
   if (value < 0) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  TLockGuard lock(mutex_);
   TSingleConnection* c = FindConnection(playerId);
   if (!c) return;
   c->bandwidth.SetLimit(static_cast<int64_t>(value) * 128);
@@ -470,7 +470,7 @@ void TCustomPacketBuffer::SetClientBandwidth(uint32_t playerId, int32_t value) {
 
 TConnectionStats TCustomPacketBuffer::GetConnectionStats(uint32_t playerId) {
   TConnectionStats s;
-  std::lock_guard<std::mutex> lock(mutex_);
+  TLockGuard lock(mutex_);
   TSingleConnection* c = FindConnection(playerId);
   if (!c) return s;
   s.connectionId = c->connectionId;
@@ -492,7 +492,7 @@ TConnectionStats TCustomPacketBuffer::GetConnectionStats(uint32_t playerId) {
 TServerStats TCustomPacketBuffer::GetServerStats() {
   TServerStats s;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    TLockGuard lock(mutex_);
     s.packetsSent = packetsSent_;
     s.packetsReceived = packetsReceived_;
     s.bytesSent = bytesSent_;

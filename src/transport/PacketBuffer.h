@@ -3,17 +3,18 @@
 // thread queues answers with SendPacket, and the send thread takes what to transmit with
 // NextOutgoingPacket. It does no I/O: bytes and a clock go in, packets to send come out.
 // One lock, mutex_ (the table lock, innermost but for the two bandwidth counters' own locks),
-// guards the connections, the index, the incoming and ready queues and every connection.
+// guards the connections, the index, the incoming and ready queues and every connection; the
+// operations take it themselves, so callers may hold any of the server's other locks.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "common/HashList.h"
+#include "common/Mutex.h"
 #include "transport/BandWidthCalc.h"
 #include "transport/FIFOList.h"
 #include "transport/Packet.h"
@@ -119,33 +120,37 @@ class TCustomPacketBuffer {
   TWindowsEvent& OutgoingEvent() { return outgoing_; }
 
  private:
-  TSingleConnection* FindConnection(uint32_t playerId);  // requires mutex_
-  void ReceiveLocked(std::unique_ptr<TPacket>& packet, const TPerformanceTime& now);
-  void ReceiveCommand(TSingleConnection& c, std::unique_ptr<TPacket>& packet);
-  void ReceiveClientVoice(TSingleConnection& c, std::unique_ptr<TPacket>& packet);
-  void ReceiveConnectionPacket(TSingleConnection& c, std::unique_ptr<TPacket>& packet);
-  void Deliver(TSingleConnection& c, std::unique_ptr<TPacket> packet, bool count);
-  void QueueOnConnection(TSingleConnection& c, std::unique_ptr<TPacket> packet);
-  void MarkReady(uint32_t playerId);
+  // The helpers below run with the table lock held by the operation that called them.
+  TSingleConnection* FindConnection(uint32_t playerId) REQUIRES(mutex_);
+  void ReceiveLocked(std::unique_ptr<TPacket>& packet, const TPerformanceTime& now)
+      REQUIRES(mutex_);
+  void ReceiveCommand(TSingleConnection& c, std::unique_ptr<TPacket>& packet) REQUIRES(mutex_);
+  void ReceiveClientVoice(TSingleConnection& c, std::unique_ptr<TPacket>& packet) REQUIRES(mutex_);
+  void ReceiveConnectionPacket(TSingleConnection& c, std::unique_ptr<TPacket>& packet)
+      REQUIRES(mutex_);
+  void Deliver(TSingleConnection& c, std::unique_ptr<TPacket> packet, bool count) REQUIRES(mutex_);
+  void MarkReady(uint32_t playerId) REQUIRES(mutex_);
 
   bool PickEventLocked(const TPerformanceTime& now, uint32_t& playerId, uint8_t& kind,
-                       std::unique_ptr<TPacket>& packet, int32_t& waitMs);
-  int ConnectionEvent(TSingleConnection& c, const TPerformanceTime& now);
-  std::unique_ptr<TPacket> PickOutgoingLocked(const TPerformanceTime& now, int32_t& waitMs);
-  std::unique_ptr<TPacket> SendPassStep(const TPerformanceTime& now);
-  std::unique_ptr<TPacket> ReadyService(const TPerformanceTime& now);
-  std::unique_ptr<TPacket> PickAndCount(const TPerformanceTime& now, int32_t& waitMs);
+                       std::unique_ptr<TPacket>& packet, int32_t& waitMs) REQUIRES(mutex_);
+  int ConnectionEvent(TSingleConnection& c, const TPerformanceTime& now) REQUIRES(mutex_);
+  std::unique_ptr<TPacket> PickOutgoingLocked(const TPerformanceTime& now, int32_t& waitMs)
+      REQUIRES(mutex_);
+  std::unique_ptr<TPacket> SendPassStep(const TPerformanceTime& now) REQUIRES(mutex_);
+  std::unique_ptr<TPacket> ReadyService(const TPerformanceTime& now) REQUIRES(mutex_);
+  std::unique_ptr<TPacket> PickAndCount(const TPerformanceTime& now, int32_t& waitMs)
+      EXCLUDES(mutex_);
 
   // Set at construction:
   const uint8_t connectionFlags_;
-  const uint8_t serverRole_ = 1;
+  [[maybe_unused]] const uint8_t serverRole_ = 1;
   const TClock& clock_;
 
-  std::mutex mutex_;                                             // the table lock
-  TFIFOList incomingQueue_{512, 4096, 512};                      // guarded by mutex_
-  std::vector<std::unique_ptr<TSingleConnection>> connections_;  // guarded by mutex_
-  THashList<TSingleConnection*> index_{1024};                    // guarded by mutex_
-  TFIFOList_Playerid ready_{256, 100000, 256};                   // guarded by mutex_
+  TMutex mutex_;  // the table lock
+  TFIFOList incomingQueue_ GUARDED_BY(mutex_){512, 4096, 512};
+  std::vector<std::unique_ptr<TSingleConnection>> connections_ GUARDED_BY(mutex_);
+  THashList<TSingleConnection*> index_ GUARDED_BY(mutex_){1024};
+  TFIFOList_Playerid ready_ GUARDED_BY(mutex_){256, 100000, 256};
 
   TWindowsEvent incoming_;
   TWindowsEvent outgoing_;
@@ -153,23 +158,23 @@ class TCustomPacketBuffer {
   std::atomic<int> stoppedThreads_{0};
   std::atomic<bool> stopRequested_{false};
   std::atomic<uint64_t> eventPasses_{0};
-  bool requestPending_ = false;  // guarded by mutex_
+  bool requestPending_ GUARDED_BY(mutex_) = false;
 
-  uint32_t packetsSent_ = 0;       // guarded by mutex_
-  uint64_t bytesSent_ = 0;         // guarded by mutex_
-  uint32_t packetsReceived_ = 0;   // guarded by mutex_
-  uint64_t bytesReceived_ = 0;     // guarded by mutex_
-  uint64_t datagramsRefused_ = 0;  // guarded by mutex_
-  TBandWidthCalc inBandwidth_;     // own lock
-  TBandWidthCalc outBandwidth_;    // own lock
+  uint32_t packetsSent_ GUARDED_BY(mutex_) = 0;
+  uint64_t bytesSent_ GUARDED_BY(mutex_) = 0;
+  uint32_t packetsReceived_ GUARDED_BY(mutex_) = 0;
+  uint64_t bytesReceived_ GUARDED_BY(mutex_) = 0;
+  uint64_t datagramsRefused_ GUARDED_BY(mutex_) = 0;
+  TBandWidthCalc inBandwidth_;   // own lock
+  TBandWidthCalc outBandwidth_;  // own lock
 
-  // Scheduler (send thread) and event passes (listener); guarded by mutex_.
-  size_t sendCursor_ = 0;
-  bool sendPassComplete_ = true;
-  TPerformanceTime sendPassTimer_;
-  size_t eventCursor_ = 0;
-  bool eventPassComplete_ = true;
-  TPerformanceTime eventPassTimer_;
+  // Scheduler (send thread) and event passes (listener).
+  size_t sendCursor_ GUARDED_BY(mutex_) = 0;
+  bool sendPassComplete_ GUARDED_BY(mutex_) = true;
+  TPerformanceTime sendPassTimer_ GUARDED_BY(mutex_);
+  size_t eventCursor_ GUARDED_BY(mutex_) = 0;
+  bool eventPassComplete_ GUARDED_BY(mutex_) = true;
+  TPerformanceTime eventPassTimer_ GUARDED_BY(mutex_);
 };
 
 }  // namespace vh

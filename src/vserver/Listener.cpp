@@ -7,6 +7,7 @@
 #include "common/Strings.h"
 #include "model/Channels.h"
 #include "model/Clients.h"
+#include "model/ModelLock.h"
 #include "model/Permissions.h"
 #include "transport/PacketBuffer.h"
 #include "vserver/ServerObject.h"
@@ -86,7 +87,7 @@ void TVHUDPListener::Start() {
   // The tree is loaded before the thread takes its first event, so the first login already
   // finds the stored channels.
   {
-    std::lock_guard tree(Channels());
+    TLockGuard tree(Channels().Mutex());
     try {
       Channels().LoadChannels();
       Channels().SetDefaultChannelMaxUsers(server_.Settings().MaxUsers);
@@ -126,18 +127,16 @@ void TVHUDPListener::HandleEvent(uint32_t playerId, uint8_t kind, std::unique_pt
   eventKind_ = kind;
   eventPacket_ = std::move(packet);
   policy_ = server_.Environment().Policy();
-  Clients().Lock();
-  Channels().Lock();
-  try {
-    currentPlayer_ = Clients().GetClientByID(playerId);
-    disconnect_ = false;
-    HandleEventLocked();
-  } catch (const std::exception& e) {
-    LogHandlerException("Listener", e);
+  {
+    TModelLock model(Clients(), Channels());  // released registry first, then the tree
+    try {
+      currentPlayer_ = Clients().GetClientByID(playerId);
+      disconnect_ = false;
+      HandleEventLocked();
+    } catch (const std::exception& e) {
+      LogHandlerException("Listener", e);
+    }
   }
-  // Registry first, then the tree, as every thread releases them.
-  Clients().Unlock();
-  Channels().Unlock();
   eventPacket_.reset();
   currentPlayer_ = nullptr;
 }
@@ -238,13 +237,13 @@ void TVHUDPListener::TearDownPlayer() {
 }
 
 void TVHUDPListener::ClearChannelUp(int32_t channelId) {
-  auto qualifies = [this](TChannel* c) {
+  auto qualifies = [this](TChannel* c) LISTENER_LOCKED {
     return c && c->HasFlag(CF_UNREGISTERED) && c->IsTopLevel() &&
            Channels().CheckChannelTreeForPlayers(c) == 0;
   };
   // False when the tree refused (the default channel): the walk must not count that as a
   // deletion, or it would run all its passes again.
-  auto remove = [this](TChannel* c, uint32_t cause) {
+  auto remove = [this](TChannel* c, uint32_t cause) LISTENER_LOCKED {
     if (Channels().DeleteChannelTree(c->ID) != 0) return false;
     const std::vector<int32_t> ids = Channels().ChangedIDs();
     for (int32_t id : ids) notifier_.NotifyChannelDestroyed(id, cause);

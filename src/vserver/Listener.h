@@ -16,7 +16,10 @@
 #include <utility>
 
 #include "common/Log.h"
+#include "common/ThreadAnnotations.h"
+#include "model/Channels.h"
 #include "model/ClientRecord.h"
+#include "model/Clients.h"
 #include "transport/Packet.h"
 #include "transport/Requests.h"
 #include "vserver/Notifier.h"
@@ -25,8 +28,6 @@
 namespace vh {
 
 class TServerObject;
-class TClients;
-class TChannels;
 class TCustomPacketBuffer;
 struct TChannel;
 struct TListenerRequest;
@@ -65,6 +66,10 @@ enum TClientCommand : uint16_t {
   CMD_cs_InfoSendTextNo = 430,
 };
 
+// Handlers and the helpers they share run inside HandleEvent, which holds the registry lock and
+// then the channel tree lock (TModelLock) for the whole event.
+#define LISTENER_LOCKED REQUIRES(Clients().Mutex(), Channels().Mutex())
+
 class TVHUDPListener {
  public:
   using THandler = void (TVHUDPListener::*)();
@@ -98,22 +103,24 @@ class TVHUDPListener {
   // One event, handled completely; the thread body calls it, tests may too.
   void HandleEvent(uint32_t playerId, uint8_t kind, std::unique_ptr<TPacket> packet);
 
+  // The virtual server's registry and channel tree; handlers and their helpers use them with
+  // both locks held (LISTENER_LOCKED).
+  TClients& Clients();
+  TChannels& Channels();
   TNotifier& Notifier() { return notifier_; }
-  std::string GetGuestPlayerName(std::string_view name);
+  std::string GetGuestPlayerName(std::string_view name) LISTENER_LOCKED;
   std::string CheckNickNameChars(std::string_view nickname) const;
-  void ClearChannelUp(int32_t channelId);
+  void ClearChannelUp(int32_t channelId) LISTENER_LOCKED;
 
  private:
   void Execute();
-  void HandleEventLocked();
-  void DispatchCommand();
-  void TearDownPlayer();
-  bool RunRequest();  // false when no request was pending
+  void HandleEventLocked() LISTENER_LOCKED;
+  void DispatchCommand() LISTENER_LOCKED;
+  void TearDownPlayer() LISTENER_LOCKED;
+  bool RunRequest() LISTENER_LOCKED;  // false when no request was pending
   void LogHandlerException(std::string_view name, const std::exception& e);
 
   // Helpers shared by the handler families.
-  TClients& Clients();
-  TChannels& Channels();
   TCustomPacketBuffer& Buffer();
   // The host's rules as they stood when the current event was taken.
   const THostPolicy& Policy() const { return *policy_; }
@@ -127,7 +134,7 @@ class TVHUDPListener {
   }
   void Refuse(int32_t code);  // the error reply to the current player
   bool Can(int permission) const;
-  bool CanInChannel(TChannel* channel, int permission);
+  bool CanInChannel(TChannel* channel, int permission) LISTENER_LOCKED;
 
   // ---- Moving players between channels (Listener.cpp)
   // The seat every move shares: the player leaves his channel's list and joins `to`'s, and
@@ -137,115 +144,116 @@ class TVHUDPListener {
     int32_t Channel = -1;
     int32_t Top = -1;
   };
-  TLeftSeat SeatPlayer(TClientRecord* player, TChannel* to);
+  TLeftSeat SeatPlayer(TClientRecord* player, TChannel* to) LISTENER_LOCKED;
   // A move the player made himself (a switch, a creator moving in): seat, notification 103 or
   // the change of scope, 104 when asked for, and the clean-up of the tree he left. The caller
   // has given him his privileges in `to`.
-  void SwitchPlayerTo(TClientRecord* player, TChannel* to, bool announceFlags);
+  void SwitchPlayerTo(TClientRecord* player, TChannel* to, bool announceFlags) LISTENER_LOCKED;
   // A move by someone else (330, administration request 3): privileges of `to`, seat, 109,
   // 104 and the clean-up of the tree he left.
-  void MovePlayerTo(TClientRecord* player, TChannel* to, uint32_t moverId);
+  void MovePlayerTo(TClientRecord* player, TChannel* to, uint32_t moverId) LISTENER_LOCKED;
 
   // ---- Login (Login.cpp)
-  void CMD_cs_LoginStep1();
-  void CMD_cs_LoginStep3();
+  void CMD_cs_LoginStep1() LISTENER_LOCKED;
+  void CMD_cs_LoginStep3() LISTENER_LOCKED;
   void SendLoginReply(TClientRecord& record, int32_t code, std::string_view text,
-                      bool withProperties, bool closeAfter);
+                      bool withProperties, bool closeAfter) LISTENER_LOCKED;
   // The login request's steps: check, then refuse or admit.
   struct TLoginVerdict {
     int32_t Code = 0;
     std::string Text;
   };
-  void RefuseMalformedLogin();
-  TClientRecordPtr NewLoginRecord(const TLoginRequest& request);
-  int32_t CheckAccount(TClientRecord& record, const TLoginRequest& request);
-  void CheckLoginRefusals(const TClientRecord& record, TLoginVerdict& verdict);
-  void RefuseLogin(TClientRecord& record, const TLoginVerdict& verdict);
-  int32_t AdmissionResult(const TClientRecord& record, uint8_t loginMode);
-  void AdmitPlayer(TClientRecordPtr record, uint8_t loginMode);
+  void RefuseMalformedLogin() LISTENER_LOCKED;
+  TClientRecordPtr NewLoginRecord(const TLoginRequest& request) LISTENER_LOCKED;
+  int32_t CheckAccount(TClientRecord& record, const TLoginRequest& request) LISTENER_LOCKED;
+  void CheckLoginRefusals(const TClientRecord& record, TLoginVerdict& verdict) LISTENER_LOCKED;
+  void RefuseLogin(TClientRecord& record, const TLoginVerdict& verdict) LISTENER_LOCKED;
+  int32_t AdmissionResult(const TClientRecord& record, uint8_t loginMode) LISTENER_LOCKED;
+  void AdmitPlayer(TClientRecordPtr record, uint8_t loginMode) LISTENER_LOCKED;
   // The join request's steps: choose and seat, send the lists, announce.
-  TChannel* ChooseJoinChannel(const TJoinRequest& request);
-  void SendChannelList(const TClientRecord& player);
-  void SendPlayerList(const TClientRecord& player);
-  void SendClosingPacket(const TClientRecord& player);
-  void CheckJoiningServerAdmin(TClientRecord& player);
+  TChannel* ChooseJoinChannel(const TJoinRequest& request) LISTENER_LOCKED;
+  void SendChannelList(const TClientRecord& player) LISTENER_LOCKED;
+  void SendPlayerList(const TClientRecord& player) LISTENER_LOCKED;
+  void SendClosingPacket(const TClientRecord& player) LISTENER_LOCKED;
+  void CheckJoiningServerAdmin(TClientRecord& player) LISTENER_LOCKED;
 
   // ---- Channel commands (ChannelCommands.cpp)
-  void CMD_cs_ChannelCreate();
-  void CMD_cs_ChannelChangePassword();
-  void CMD_cs_ChannelChangeProperties();
-  void CMD_cs_ChannelChangeName();
-  void CMD_cs_ChannelChangeTopic();
-  void CMD_cs_ChannelChangeDescription();
-  void CMD_cs_ChannelDestroy();
-  void CMD_cs_ChannelChangeMaxUsers();
-  void CMD_cs_ChannelChangeOrder();
-  void RemoveModeratedFlags(int32_t channelId);
+  void CMD_cs_ChannelCreate() LISTENER_LOCKED;
+  void CMD_cs_ChannelChangePassword() LISTENER_LOCKED;
+  void CMD_cs_ChannelChangeProperties() LISTENER_LOCKED;
+  void CMD_cs_ChannelChangeName() LISTENER_LOCKED;
+  void CMD_cs_ChannelChangeTopic() LISTENER_LOCKED;
+  void CMD_cs_ChannelChangeDescription() LISTENER_LOCKED;
+  void CMD_cs_ChannelDestroy() LISTENER_LOCKED;
+  void CMD_cs_ChannelChangeMaxUsers() LISTENER_LOCKED;
+  void CMD_cs_ChannelChangeOrder() LISTENER_LOCKED;
+  void RemoveModeratedFlags(int32_t channelId) LISTENER_LOCKED;
   // The channel `channelId` when the requester may edit it with `permission`; otherwise the
   // refusal (-102, -1009) is sent and null given.
-  TChannel* ChannelToEdit(int32_t channelId, int permission);
+  TChannel* ChannelToEdit(int32_t channelId, int permission) LISTENER_LOCKED;
   // After a top-level channel's flags changed: its sub-channels follow, registered ones store
   // their privilege entries, everybody hears of each, and moderation ends there too.
-  void UpdateAndAnnounceSubChannels(TChannel* channel, uint32_t changerId, bool moderationRemoved);
+  void UpdateAndAnnounceSubChannels(TChannel* channel, uint32_t changerId,
+                                    bool moderationRemoved) LISTENER_LOCKED;
   // The steps of a property change (205): check, the registration change, apply, announce.
   int32_t CheckPropertyChange(TChannel* channel, const TChannelPropertiesRequest& request,
-                              uint16_t& flags);
-  bool ApplyRegistrationChange(TChannel*& channel, uint16_t flags);
+                              uint16_t& flags) LISTENER_LOCKED;
+  bool ApplyRegistrationChange(TChannel*& channel, uint16_t flags) LISTENER_LOCKED;
   void ApplyPropertyChange(TChannel* channel, uint16_t flags, uint16_t codec,
-                           bool moderationRemoved);
+                           bool moderationRemoved) LISTENER_LOCKED;
 
   // ---- Player commands (PlayerCommands.cpp)
-  void CMD_cs_PlayerQuit();
-  void CMD_cs_PlayerChannelSwitch();
-  void CMD_cs_PlayerFlagsChanged();
-  void CMD_cs_PlayerRequestVoice();
-  void CMD_cs_PlayerChangeChannelPrivilege();
-  void CMD_cs_PlayerChangePrivilege();
-  void CMD_cs_PlayerRegister();
-  void CMD_cs_PlayerAdminRegister();
-  void CMD_cs_PlayerMutePlayer();
-  void CMD_cs_PlayerMovePlayer();
-  void CMD_cs_PlayerSetUploadBandwidth();
-  void CMD_cs_InfoRequestPlayerConnectionInfoOnId();
-  void CMD_cs_InfoRequestServerInfo();
-  void CMD_cs_InfoSendText();
+  void CMD_cs_PlayerQuit() LISTENER_LOCKED;
+  void CMD_cs_PlayerChannelSwitch() LISTENER_LOCKED;
+  void CMD_cs_PlayerFlagsChanged() LISTENER_LOCKED;
+  void CMD_cs_PlayerRequestVoice() LISTENER_LOCKED;
+  void CMD_cs_PlayerChangeChannelPrivilege() LISTENER_LOCKED;
+  void CMD_cs_PlayerChangePrivilege() LISTENER_LOCKED;
+  void CMD_cs_PlayerRegister() LISTENER_LOCKED;
+  void CMD_cs_PlayerAdminRegister() LISTENER_LOCKED;
+  void CMD_cs_PlayerMutePlayer() LISTENER_LOCKED;
+  void CMD_cs_PlayerMovePlayer() LISTENER_LOCKED;
+  void CMD_cs_PlayerSetUploadBandwidth() LISTENER_LOCKED;
+  void CMD_cs_InfoRequestPlayerConnectionInfoOnId() LISTENER_LOCKED;
+  void CMD_cs_InfoRequestServerInfo() LISTENER_LOCKED;
+  void CMD_cs_InfoSendText() LISTENER_LOCKED;
   // The target of 306 and 307: null after -100 when he is not there.
-  TClientRecord* PrivilegeTarget(const TPrivilegeRequest& request);
+  TClientRecord* PrivilegeTarget(const TPrivilegeRequest& request) LISTENER_LOCKED;
 
   // ---- Kicks, bans and flood control (KicksAndBans.cpp)
-  void CMD_cs_PlayerKick();
-  void CMD_cs_PlayerKickFromChannel();
-  void CMD_cs_PlayerBanIp();
-  void CMD_cs_PlayerBanIpPlayer();
-  void CMD_cs_PlayerUnbanIp();
-  void CMD_cs_InfoRequestBanIpList();
+  void CMD_cs_PlayerKick() LISTENER_LOCKED;
+  void CMD_cs_PlayerKickFromChannel() LISTENER_LOCKED;
+  void CMD_cs_PlayerBanIp() LISTENER_LOCKED;
+  void CMD_cs_PlayerBanIpPlayer() LISTENER_LOCKED;
+  void CMD_cs_PlayerUnbanIp() LISTENER_LOCKED;
+  void CMD_cs_InfoRequestBanIpList() LISTENER_LOCKED;
   // The target of a kick or ban: a player still connected and not yet announced as left, or
   // null after -100.
-  TClientRecord* TargetToRemove(uint32_t playerId);
+  TClientRecord* TargetToRemove(uint32_t playerId) LISTENER_LOCKED;
   // Only a server admin removes a server admin: false after -1009.
-  bool MayRemove(const TClientRecord& target);
+  bool MayRemove(const TClientRecord& target) LISTENER_LOCKED;
   // True when the current player's command must be dropped (and he was kicked and banned).
-  bool ClientIsSpammer();
+  bool ClientIsSpammer() LISTENER_LOCKED;
   // The ban test of the login: true when `address` is banned, with the remaining time of a
   // time ban in `remainingSeconds` (-1 for a permanent ban).
-  bool IsBanned(const std::string& address, int64_t& remainingSeconds);
-  void DBRemoveOldBans();
+  bool IsBanned(const std::string& address, int64_t& remainingSeconds) LISTENER_LOCKED;
+  void DBRemoveOldBans() LISTENER_LOCKED;
 
   // ---- Voice relay (VoiceRelay.cpp)
-  void RelayToOwnChannel();
-  void RelayWhisper();
-  void RelayToParentChannel();
+  void RelayToOwnChannel() LISTENER_LOCKED;
+  void RelayWhisper() LISTENER_LOCKED;
+  void RelayToParentChannel() LISTENER_LOCKED;
 
   // ---- Administration requests (Requests.cpp and the families above)
-  void ExternalCommand_AddClient(TListenerRequest& r);
-  void ExternalCommand_DelClient(TListenerRequest& r);
-  void ExternalCommand_MoveClientToChannel(TListenerRequest& r);
-  void ExternalCommand_KickPlayer(TListenerRequest& r, bool withAdminMessage);
-  void ExternalCommand_AddChannel(TListenerRequest& r);
-  void ExternalCommand_DeleteChannel(TListenerRequest& r);
-  void ExternalCommand_NotifyChangedServerProperties(TListenerRequest& r);
-  void ExternalCommand_SetUserPrivilege(TListenerRequest& r);
-  void ExternalCommand_SetChannel(TListenerRequest& r);
+  void ExternalCommand_AddClient(TListenerRequest& r) LISTENER_LOCKED;
+  void ExternalCommand_DelClient(TListenerRequest& r) LISTENER_LOCKED;
+  void ExternalCommand_MoveClientToChannel(TListenerRequest& r) LISTENER_LOCKED;
+  void ExternalCommand_KickPlayer(TListenerRequest& r, bool withAdminMessage) LISTENER_LOCKED;
+  void ExternalCommand_AddChannel(TListenerRequest& r) LISTENER_LOCKED;
+  void ExternalCommand_DeleteChannel(TListenerRequest& r) LISTENER_LOCKED;
+  void ExternalCommand_NotifyChangedServerProperties(TListenerRequest& r) LISTENER_LOCKED;
+  void ExternalCommand_SetUserPrivilege(TListenerRequest& r) LISTENER_LOCKED;
+  void ExternalCommand_SetChannel(TListenerRequest& r) LISTENER_LOCKED;
 
   // set at construction
   TServerObject& server_;

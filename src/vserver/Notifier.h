@@ -12,13 +12,14 @@
 #include <string>
 #include <string_view>
 
+#include "common/ThreadAnnotations.h"
+#include "model/Channels.h"
 #include "model/ClientRecord.h"
+#include "model/Clients.h"
 #include "transport/Packet.h"
 
 namespace vh {
 
-class TClients;
-class TChannels;
 class TCustomPacketBuffer;
 struct TChannel;
 struct TServerPermissions;
@@ -80,15 +81,23 @@ void WritePlayerBlock(TPacket& packet, const TClientRecord& player);
 // The entry of one channel in the channel list of the login.
 void WriteChannelEntry(TPacket& packet, const TChannel& channel);
 
+// The senders below that look at players or channels run with the registry lock and then the
+// tree lock held (the listener's TModelLock for the event).
+#define NOTIFIER_LOCKED REQUIRES(clients_.Mutex(), channels_.Mutex())
+
 class TNotifier {
  public:
   // serverFlags: the virtual server's flags (clan or public), read at each send.
   TNotifier(TClients& clients, TChannels& channels, TCustomPacketBuffer& buffer,
             const std::atomic<uint16_t>& serverFlags, int32_t serverId);
 
+  // The registry and the tree it reports on; helpers name their locks through these.
+  TClients& Registry() const { return clients_; }
+  TChannels& Tree() const { return channels_; }
+
   bool IsClanServer() const;
   // The visibility rule: may `viewer` see `subject`?
-  bool CanSee(const TClientRecord& viewer, const TClientRecord& subject) const;
+  bool CanSee(const TClientRecord& viewer, const TClientRecord& subject) const NOTIFIER_LOCKED;
 
   // Queues `packet` on its addressee's connection; a full queue drops it (the connection's
   // backlog ends it with a time-out).
@@ -108,32 +117,33 @@ class TNotifier {
   // The wrong-password reply of a channel switch: code -111 and the channel id.
   void SendWrongChannelPassword(const TClientRecord& to, const TPacket& request, int32_t channelId);
 
-  void NotifyPlayerEnteredScope(uint32_t playerId);
+  void NotifyPlayerEnteredScope(uint32_t playerId) NOTIFIER_LOCKED;
   // Only for a logged-in player not yet announced as left; he gets it as his final packet.
   void NotifyPlayerLeftScope(uint32_t playerId, uint16_t reason, std::string_view text,
-                             uint32_t causeId);
-  void NotifyPlayerSwitchedChannel(uint32_t playerId, int32_t oldChannel, int32_t newChannel);
+                             uint32_t causeId) NOTIFIER_LOCKED;
+  void NotifyPlayerSwitchedChannel(uint32_t playerId, int32_t oldChannel,
+                                   int32_t newChannel) NOTIFIER_LOCKED;
   void NotifyPlayerMovedToChannel(uint32_t playerId, uint32_t moverId, uint16_t privileges,
-                                  int32_t newChannel, int32_t oldChannel);
-  void NotifyPlayersInSwitchedChannel(uint32_t playerId);
+                                  int32_t newChannel, int32_t oldChannel) NOTIFIER_LOCKED;
+  void NotifyPlayersInSwitchedChannel(uint32_t playerId) NOTIFIER_LOCKED;
   void NotifyPlayerKickedFromChannel(uint32_t playerId, int32_t oldChannel, int32_t newChannel,
-                                     uint16_t privileges, std::string_view reason);
-  void NotifyPlayerFlagsChanged(uint32_t playerId);
-  void NotifyPlayerRequestedVoice(uint32_t playerId, std::string_view text);
+                                     uint16_t privileges, std::string_view reason) NOTIFIER_LOCKED;
+  void NotifyPlayerFlagsChanged(uint32_t playerId) NOTIFIER_LOCKED;
+  void NotifyPlayerRequestedVoice(uint32_t playerId, std::string_view text) NOTIFIER_LOCKED;
   void NotifyPlayerChannelPrivilegeChanged(uint32_t playerId, uint32_t changerId, uint8_t action,
-                                           uint8_t privilege);
+                                           uint8_t privilege) NOTIFIER_LOCKED;
   void NotifyPlayerPrivilegesChanged(uint32_t playerId, uint32_t changerId, uint8_t action,
-                                     uint8_t privilege);
+                                     uint8_t privilege) NOTIFIER_LOCKED;
 
-  void NotifyChannelCreated(int32_t channelId, uint32_t creatorId);
-  void NotifyChannelDestroyed(int32_t channelId, uint32_t causeId);
+  void NotifyChannelCreated(int32_t channelId, uint32_t creatorId) NOTIFIER_LOCKED;
+  void NotifyChannelDestroyed(int32_t channelId, uint32_t causeId) NOTIFIER_LOCKED;
   // Also ends voice requests, O and V in the channel when it is not moderated.
-  void NotifyChannelPropertiesChanged(int32_t channelId, uint32_t changerId);
-  void NotifyChannelNameChanged(int32_t channelId, uint32_t changerId);
-  void NotifyChannelTopicChanged(int32_t channelId, uint32_t changerId);
-  void NotifyChannelDescriptionChanged(int32_t channelId, uint32_t changerId);
-  void NotifyChannelMaxUsersChanged(int32_t channelId, uint32_t changerId);
-  void NotifyChannelOrderChanged(int32_t channelId, uint32_t changerId);
+  void NotifyChannelPropertiesChanged(int32_t channelId, uint32_t changerId) NOTIFIER_LOCKED;
+  void NotifyChannelNameChanged(int32_t channelId, uint32_t changerId) NOTIFIER_LOCKED;
+  void NotifyChannelTopicChanged(int32_t channelId, uint32_t changerId) NOTIFIER_LOCKED;
+  void NotifyChannelDescriptionChanged(int32_t channelId, uint32_t changerId) NOTIFIER_LOCKED;
+  void NotifyChannelMaxUsersChanged(int32_t channelId, uint32_t changerId) NOTIFIER_LOCKED;
+  void NotifyChannelOrderChanged(int32_t channelId, uint32_t changerId) NOTIFIER_LOCKED;
 
   // Notification 130 to one player.
   void SendTextMessage(const TClientRecord& to, int32_t value, uint8_t kind,
@@ -144,21 +154,21 @@ class TNotifier {
                             std::string_view welcome, std::string_view name);
 
   // The privileges a player gets on entering `channel`.
-  void SetPlayerChannelFlagsAndPrivileges(TChannel* channel, TClientRecord* player);
+  void SetPlayerChannelFlagsAndPrivileges(TChannel* channel, TClientRecord* player) NOTIFIER_LOCKED;
   // 0 may join; -102, -110, -113 refuse; 1 a wrong password.
-  int32_t CheckChannelJoin(int32_t channelId, std::string_view password) const;
+  int32_t CheckChannelJoin(int32_t channelId, std::string_view password) const NOTIFIER_LOCKED;
 
  private:
   void SendLeftScope(const TClientRecord& to, uint32_t playerId, uint16_t reason,
                      std::string_view text, uint32_t causeId, bool closeAfter);
   void SendPrivilegeChange(uint16_t command, uint32_t playerId, uint32_t changerId, uint8_t action,
-                           uint8_t privilege);
+                           uint8_t privilege) NOTIFIER_LOCKED;
   void SendChannelText(uint16_t command, int32_t channelId, uint32_t changerId,
-                       const std::string& text);
+                       const std::string& text) NOTIFIER_LOCKED;
   void SendSwitched(const TClientRecord& to, uint32_t playerId, int32_t oldChannel,
                     int32_t newChannel, uint16_t privileges);
-  void SendToAll(const TBuild& build);
-  bool InTree(const TClientRecord& player, int32_t topChannelId) const;
+  void SendToAll(const TBuild& build) NOTIFIER_LOCKED;
+  bool InTree(const TClientRecord& player, int32_t topChannelId) const NOTIFIER_LOCKED;
 
   TClients& clients_;
   TChannels& channels_;

@@ -72,27 +72,27 @@ TServerObject::~TServerObject() {
 }
 
 TVirtualServerSettings TServerObject::Settings() const {
-  std::lock_guard lock(settingsMutex_);
+  TLockGuard lock(settingsMutex_);
   return settings_;
 }
 
 void TServerObject::SetSettings(const TVirtualServerSettings& settings) {
-  std::lock_guard lock(settingsMutex_);
+  TLockGuard lock(settingsMutex_);
   settings_ = settings;
 }
 
 TServerPermissions TServerObject::Permissions() const {
-  std::lock_guard lock(settingsMutex_);
+  TLockGuard lock(settingsMutex_);
   return permissions_;
 }
 
 void TServerObject::SetPermissions(const TServerPermissions& sets) {
-  std::lock_guard lock(settingsMutex_);
+  TLockGuard lock(settingsMutex_);
   permissions_ = sets;
 }
 
 uint32_t TServerObject::CodecBits() const {
-  std::lock_guard lock(settingsMutex_);
+  TLockGuard lock(settingsMutex_);
   uint32_t bits = 0;
   for (int i = 0; i < kCodecCount; ++i)
     if (settings_.CodecPermits[static_cast<size_t>(i)]) bits |= 1u << i;
@@ -149,7 +149,7 @@ void TServerObject::Unregister() {
 
 void TServerObject::ResetToDefaults() {
   {
-    std::lock_guard lock(settingsMutex_);
+    TLockGuard lock(settingsMutex_);
     settings_ = TVirtualServerSettings{};
     settings_.CodecPermits.fill(true);
     settings_.WelcomeMessage = kDefaultWelcome;
@@ -158,7 +158,7 @@ void TServerObject::ResetToDefaults() {
   startTime_ = NowDateTime();
   loginCount_.store(0);
   running_.store(false);
-  std::lock_guard lock(bansMutex_);
+  TLockGuard lock(bansMutex_);
   bans_.reset();
 }
 
@@ -235,8 +235,10 @@ void TServerObject::CreateOwnedObjects(const TVirtualServerSettings& s) {
                                                   clock_ ? *clock_ : SystemClock());
   listener_ = std::make_unique<TVHUDPListener>(*this);
   listener_->Start();
-  socket_ = std::make_unique<TUDPServerSocket>(s.Port, TableReceiveHandler(*buffer_));
-  environment_.ApplyBoundAddresses(s.Port, socket_->Bindings());
+  // A test server may take any free port; the stored record keeps its own.
+  const uint16_t bindPort = bindAnyPort_ ? 0 : s.Port;
+  socket_ = std::make_unique<TUDPServerSocket>(bindPort, TableReceiveHandler(*buffer_));
+  environment_.ApplyBoundAddresses(bindPort, socket_->Bindings());
   sender_ = std::make_unique<TVHUDPSender>(*buffer_, *socket_, serverId_.load());
   sender_->Start();
   // The bans are in place before the socket opens: no login gets past a ban it missed.
@@ -259,7 +261,7 @@ bool TServerObject::OpenSocket(const TVirtualServerSettings& s) {
 
 void TServerObject::RemoveAllClients() {
   if (!clients_ || !channels_) return;
-  std::lock_guard registry(*clients_);
+  TLockGuard registry(clients_->Mutex());
   try {
     TNotifier notifier(*clients_, *channels_, *buffer_, serverFlags_, serverId_.load());
     for (size_t i = clients_->Count(); i-- > 0;) {
@@ -292,7 +294,7 @@ void TServerObject::Stop() {
     // The send thread gets time to deliver the notices.
     for (int i = 0; i < 350 && buffer_ && buffer_->ConnectionCount() > 0; ++i) Sleep(1);
     {
-      std::lock_guard lock(bansMutex_);
+      TLockGuard lock(bansMutex_);
       bans_.reset();
     }
     FreeOwnedObjects();
@@ -352,12 +354,12 @@ void TServerObject::LoadBans() {
   } catch (const std::exception& e) {
     LogException("LoadBans", e, kServerCategory);
   }
-  std::lock_guard lock(bansMutex_);
+  TLockGuard lock(bansMutex_);
   bans_ = std::move(rows);
 }
 
 size_t TServerObject::BanCount() const {
-  std::lock_guard lock(bansMutex_);
+  TLockGuard lock(bansMutex_);
   return bans_ ? bans_->Count() : 0;
 }
 
@@ -372,23 +374,24 @@ bool TServerObject::WriteServerPrivileges(TUserGroup group, const TPermissionSet
 }
 
 TListenerRequest TServerObject::ExecuteRequest(TListenerRequest request, int timeoutMs) {
-  std::lock_guard requester(requestLock_);
+  TLockGuard requester(requestLock_);
   request.ResultCode = -10;
   request.ResultValue = 0;
   TCustomPacketBuffer* buffer = buffer_.get();
   if (!running_.load() || !buffer) return request;
   uint64_t serial;
   {
-    std::lock_guard lock(requestMutex_);
+    TLockGuard lock(requestMutex_);
     serial = ++requestSerial_;
     request_ = request;
     pendingSerial_ = serial;
   }
   buffer->WakeListener();
-  std::unique_lock lock(requestMutex_);
-  if (requestDone_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                            [&] { return completedSerial_ >= serial; }))
-    return request_;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  TUniqueLock lock(requestMutex_);
+  while (completedSerial_ < serial)
+    if (!lock.WaitUntil(requestDone_, deadline)) break;
+  if (completedSerial_ >= serial) return request_;
   // Too late: withdraw the request so the listener never runs it for nobody; an answer to
   // it that comes anyway carries an old serial and is ignored.
   if (pendingSerial_ == serial) pendingSerial_ = 0;
@@ -397,7 +400,7 @@ TListenerRequest TServerObject::ExecuteRequest(TListenerRequest request, int tim
 }
 
 bool TServerObject::TakeRequest(TListenerRequest& request, uint64_t& serial) {
-  std::lock_guard lock(requestMutex_);
+  TLockGuard lock(requestMutex_);
   if (pendingSerial_ == 0 || request_.Type == 0) return false;
   request = request_;
   serial = pendingSerial_;
@@ -407,7 +410,7 @@ bool TServerObject::TakeRequest(TListenerRequest& request, uint64_t& serial) {
 
 void TServerObject::CompleteRequest(uint64_t serial, const TListenerRequest& result) {
   {
-    std::lock_guard lock(requestMutex_);
+    TLockGuard lock(requestMutex_);
     if (serial != requestSerial_) return;  // the requester gave up; a newer request waits
     request_ = result;
     request_.Type = 0;

@@ -3,14 +3,20 @@
 // channel tree). Started and stopped on the main thread or an administration thread; its own
 // threads read its settings while it runs.
 //
-// Lock order of the whole server, outermost first:
-//   1. the virtual-server list lock (TVirtualServerList)
+// Lock order of the whole server, outermost first (a thread holding one may take only those
+// below it; Clang's -Wthread-safety build checks the guarded fields and lock-requiring calls):
+//   1. the virtual-server list lock (TVirtualServerList::mutex_, vserver/VirtualServerList.h)
 //   2. a virtual server's request lock (requestLock_: one administration request at a time)
-//   3. the client registry lock, then the channel tree lock (released in the same order)
+//   3. the client registry lock, then the channel tree lock (TModelLock, model/ModelLock.h,
+//      takes both in this order and releases the registry first); the listener holds both
+//      for every event
 //   4. the process-wide storage lock (around each load-bind-run-read of a script)
-//   5. innermost: the connection-table lock and the two table-wide bandwidth-counter locks
-// settingsMutex_, requestMutex_ and bansMutex_ are leaves: nothing is taken while one is held,
-// except the storage lock inside LoadBans/SaveServer after the settings are copied.
+//   5. innermost: the connection-table lock (TCustomPacketBuffer::mutex_, taken only inside
+//      its operations) and the two table-wide bandwidth-counter locks
+// settingsMutex_, bansMutex_ and requestMutex_ are leaves: they may be taken under any of the
+// above (the listener reads settings and bans with the registry and tree held), and nothing is
+// taken while one is held; LoadBans and SaveServer use the storage lock before or after, never
+// inside.
 // Every wait of the listener and send threads is bounded (at most 52 ms).
 #pragma once
 
@@ -19,10 +25,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "common/Mutex.h"
 #include "model/Permissions.h"
 #include "storage/DateTime.h"
 
@@ -95,21 +101,25 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   // The clock of the connection table's timers (the steady clock unless set before Start;
   // tests drive time with a manual clock).
   void SetClock(const TClock& clock) { clock_ = &clock; }
+  // The socket binds a port the system picks instead of the configured one (set before Start;
+  // test servers use it, so that no two of them race for a port). BoundPort() tells which;
+  // the stored record keeps the configured port.
+  void SetBindAnyPort(bool any) { bindAnyPort_ = any; }
   int32_t ServerID() const { return serverId_.load(); }
 
   void SaveServer();
-  void LoadBans();
-  size_t BanCount() const;
+  void LoadBans() EXCLUDES(bansMutex_);
+  size_t BanCount() const EXCLUDES(bansMutex_);
   TPermissionSet ReadServerPrivileges(TUserGroup group);
   bool WriteServerPrivileges(TUserGroup group, const TPermissionSet& set);
 
   // Settings: copies taken and replaced under the settings lock.
-  TVirtualServerSettings Settings() const;
-  void SetSettings(const TVirtualServerSettings& settings);
-  TServerPermissions Permissions() const;
-  void SetPermissions(const TServerPermissions& sets);
+  TVirtualServerSettings Settings() const EXCLUDES(settingsMutex_);
+  void SetSettings(const TVirtualServerSettings& settings) EXCLUDES(settingsMutex_);
+  TServerPermissions Permissions() const EXCLUDES(settingsMutex_);
+  void SetPermissions(const TServerPermissions& sets) EXCLUDES(settingsMutex_);
   // Bit n: codec n permitted.
-  uint32_t CodecBits() const;
+  uint32_t CodecBits() const EXCLUDES(settingsMutex_);
   std::atomic<uint16_t>& ServerFlags() { return serverFlags_; }
   bool IsClanServer() const;
   std::atomic<bool>& TypeChanged() { return typeChanged_; }
@@ -128,17 +138,18 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   uint16_t BoundPort() const;
 
   // Ban list (issue of the listener and the administration threads). Callers hold BansLock.
-  std::mutex& BansLock() { return bansMutex_; }
-  TStorageContainer* Bans() const { return bans_.get(); }
-  TDateTime& LastBanCleanup() { return lastBanCleanup_; }
+  TMutex& BansLock() RETURN_CAPABILITY(bansMutex_) { return bansMutex_; }
+  TStorageContainer* Bans() const REQUIRES(bansMutex_) { return bans_.get(); }
+  TDateTime& LastBanCleanup() REQUIRES(bansMutex_) { return lastBanCleanup_; }
 
   // Administration threads: runs one request on the listener, waiting at most `timeoutMs`;
   // the result code is -10 when the listener did not answer in time. Requests are numbered,
   // so an answer that comes too late is never read by a later requester.
-  TListenerRequest ExecuteRequest(TListenerRequest request, int timeoutMs = kRequestTimeoutMs);
+  TListenerRequest ExecuteRequest(TListenerRequest request, int timeoutMs = kRequestTimeoutMs)
+      EXCLUDES(requestLock_, requestMutex_);
   // Listener thread: the pending request (false when none).
-  bool TakeRequest(TListenerRequest& request, uint64_t& serial);
-  void CompleteRequest(uint64_t serial, const TListenerRequest& result);
+  bool TakeRequest(TListenerRequest& request, uint64_t& serial) EXCLUDES(requestMutex_);
+  void CompleteRequest(uint64_t serial, const TListenerRequest& result) EXCLUDES(requestMutex_);
 
  protected:
   void RemoveAllClients();
@@ -165,24 +176,25 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   TDateTime startTime_ = 0;        // set by Start
   std::string startFailure_;       // set by Start
   const TClock* clock_ = nullptr;  // set before Start
+  bool bindAnyPort_ = false;       // set before Start
 
-  mutable std::mutex settingsMutex_;
-  TVirtualServerSettings settings_;  // guarded by settingsMutex_
-  TServerPermissions permissions_;   // guarded by settingsMutex_
+  mutable TMutex settingsMutex_;
+  TVirtualServerSettings settings_ GUARDED_BY(settingsMutex_);
+  TServerPermissions permissions_ GUARDED_BY(settingsMutex_);
 
-  mutable std::mutex bansMutex_;
-  std::unique_ptr<TStorageContainer> bans_;  // guarded by bansMutex_
-  TDateTime lastBanCleanup_ = 0;             // guarded by bansMutex_
+  mutable TMutex bansMutex_;
+  std::unique_ptr<TStorageContainer> bans_ GUARDED_BY(bansMutex_);
+  TDateTime lastBanCleanup_ GUARDED_BY(bansMutex_) = 0;
 
-  // The request record: requestLock_ serialises requesters; requestMutex_ guards the record
-  // and the serial numbers; requestDone_ wakes the requester.
-  std::mutex requestLock_;
-  std::mutex requestMutex_;
+  // The request record: requestLock_ serialises requesters (held for a whole request);
+  // requestMutex_ guards the record and the serial numbers; requestDone_ wakes the requester.
+  TMutex requestLock_ ACQUIRED_BEFORE(requestMutex_);
+  TMutex requestMutex_;
   std::condition_variable requestDone_;
-  TListenerRequest request_;      // guarded by requestMutex_
-  uint64_t requestSerial_ = 0;    // guarded by requestMutex_; the last request posted
-  uint64_t pendingSerial_ = 0;    // guarded by requestMutex_; 0 when none waits for the listener
-  uint64_t completedSerial_ = 0;  // guarded by requestMutex_
+  TListenerRequest request_ GUARDED_BY(requestMutex_);
+  uint64_t requestSerial_ GUARDED_BY(requestMutex_) = 0;  // the last request posted
+  uint64_t pendingSerial_ GUARDED_BY(requestMutex_) = 0;  // 0 when none waits for the listener
+  uint64_t completedSerial_ GUARDED_BY(requestMutex_) = 0;
 
   // Owned objects, created by Start and freed by Stop (in this order of destruction).
   std::unique_ptr<TClients> clients_;

@@ -7,12 +7,11 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "common/Mutex.h"
 #include "common/SocketBinding.h"
-#include "common/ThreadAnnotations.h"
 
 namespace vh {
 
@@ -57,23 +56,23 @@ class TFixedVServerEnvironment : public TVServerEnvironment {
         boundAddresses_(std::move(boundAddresses)) {}
 
   std::shared_ptr<const THostPolicy> Policy() const override {
-    std::lock_guard lock(mutex_);
+    TLockGuard lock(mutex_);
     return policy_;
   }
   void SetPolicy(THostPolicy policy) {
     auto next = std::make_shared<const THostPolicy>(std::move(policy));
-    std::lock_guard lock(mutex_);
+    TLockGuard lock(mutex_);
     policy_ = std::move(next);
   }
   void ApplyBoundAddresses(uint16_t port, std::vector<TSocketBinding>& bindings) override {
-    std::lock_guard lock(mutex_);
+    TLockGuard lock(mutex_);
     if (boundAddresses_.empty()) return;
     bindings.clear();
     for (const std::string& a : boundAddresses_) bindings.push_back(TSocketBinding{a, port});
   }
 
  private:
-  mutable std::mutex mutex_;
+  mutable TMutex mutex_;
   std::shared_ptr<const THostPolicy> policy_ GUARDED_BY(mutex_);
   std::vector<std::string> boundAddresses_ GUARDED_BY(mutex_);
 };

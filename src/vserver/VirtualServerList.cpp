@@ -12,13 +12,13 @@ TVirtualServerList::~TVirtualServerList() {
 }
 
 void TVirtualServerList::Add(std::shared_ptr<TServerObject> server) {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   servers_.push_back(std::move(server));
 }
 
 std::vector<std::pair<std::string, std::shared_ptr<TServerObject>>>
 TVirtualServerList::ListVirtualServers() const {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   std::vector<std::pair<std::string, std::shared_ptr<TServerObject>>> out;
   out.reserve(servers_.size());
   for (const auto& s : servers_) out.emplace_back(std::to_string(s->ServerID()), s);
@@ -26,7 +26,7 @@ TVirtualServerList::ListVirtualServers() const {
 }
 
 std::shared_ptr<TServerObject> TVirtualServerList::FindVirtualServer(int32_t id) const {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   for (const auto& s : servers_)
     if (s->ServerID() == id) return s;
   return nullptr;
@@ -51,7 +51,7 @@ std::shared_ptr<TServerObject> TVirtualServerList::FindVirtualServerByText(
 }
 
 void TVirtualServerList::StopVirtualServers(int32_t id) {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   for (size_t i = servers_.size(); i-- > 0;) {
     if (id != 0 && servers_[i]->ServerID() != id) continue;
     std::shared_ptr<TServerObject> s = std::move(servers_[i]);
@@ -61,12 +61,12 @@ void TVirtualServerList::StopVirtualServers(int32_t id) {
 }
 
 void TVirtualServerList::Remove(const TServerObject* server) {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   std::erase_if(servers_, [server](const auto& s) { return s.get() == server; });
 }
 
 size_t TVirtualServerList::Count() const {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   return servers_.size();
 }
 

@@ -6,10 +6,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "common/Mutex.h"
 
 namespace vh {
 
@@ -19,33 +20,37 @@ class TVirtualServerList {
  public:
   TVirtualServerList() = default;
   ~TVirtualServerList();
+  TVirtualServerList(const TVirtualServerList&) = delete;
+  TVirtualServerList& operator=(const TVirtualServerList&) = delete;
 
-  void Add(std::shared_ptr<TServerObject> server);
+  void Add(std::shared_ptr<TServerObject> server) EXCLUDES(mutex_);
   // Pairs of (id as decimal text, server); the caller owns the returned list. Servers are
   // shared so that a listing stays valid while another thread stops one.
-  std::vector<std::pair<std::string, std::shared_ptr<TServerObject>>> ListVirtualServers() const;
-  std::shared_ptr<TServerObject> FindVirtualServer(int32_t id) const;
+  std::vector<std::pair<std::string, std::shared_ptr<TServerObject>>> ListVirtualServers() const
+      EXCLUDES(mutex_);
+  std::shared_ptr<TServerObject> FindVirtualServer(int32_t id) const EXCLUDES(mutex_);
   // Runs `fn` on the server with that id while the list lock is held, so that no other thread
   // stops it meanwhile; false when none has the id. `fn` must be short and take only locks
   // that come after the list lock.
-  bool WithVirtualServer(int32_t id, const std::function<void(TServerObject&)>& fn) const;
+  bool WithVirtualServer(int32_t id, const std::function<void(TServerObject&)>& fn) const
+      EXCLUDES(mutex_);
   // The text is trimmed; empty or not an integer yields none.
   std::shared_ptr<TServerObject> FindVirtualServerByText(const std::string& text) const;
   // Id 0 stops all, from the last entry to the first; otherwise only the one with that id.
   // Each is stopped, removed and released while the lock is held.
-  void StopVirtualServers(int32_t id);
+  void StopVirtualServers(int32_t id) EXCLUDES(mutex_);
   // Takes one server out of the list without stopping it (a start that failed).
-  void Remove(const TServerObject* server);
-  size_t Count() const;
+  void Remove(const TServerObject* server) EXCLUDES(mutex_);
+  size_t Count() const EXCLUDES(mutex_);
   // Runs `use` on `server` while the list lock is held, if the server is still listed (so no
   // other thread can stop it meanwhile); false when it is not. `use` must not call back into
   // the list: the lock is not re-entrant.
   bool WithVirtualServer(const TServerObject* server,
-                         const std::function<void(TServerObject&)>& use) const;
+                         const std::function<void(TServerObject&)>& use) const EXCLUDES(mutex_);
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<std::shared_ptr<TServerObject>> servers_;  // guarded by mutex_
+  mutable TMutex mutex_;
+  std::vector<std::shared_ptr<TServerObject>> servers_ GUARDED_BY(mutex_);
 };
 
 }  // namespace vh

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "common/Countries.h"
+#include "common/Mutex.h"
 #include "model/Channels.h"
 #include "model/Clients.h"
 #include "transport/PacketBuffer.h"
@@ -122,10 +123,10 @@ TWebListFacts ReadWebListFacts(TServerObject& server, const TWebPostSettings& se
   f.Port = server.BoundPort();
   f.MaxPlayers = s.MaxUsers;
   if (TClients* clients = server.Clients()) {
-    std::lock_guard registry(*clients);
+    TLockGuard registry(clients->Mutex());
     f.Players = static_cast<uint16_t>(std::min<size_t>(clients->Count(), UINT16_MAX));
     if (TChannels* channels = server.Channels()) {
-      std::lock_guard tree(*channels);
+      TLockGuard tree(channels->Mutex());
       f.Channels = static_cast<uint16_t>(std::min<size_t>(channels->Count(), UINT16_MAX));
     }
   }

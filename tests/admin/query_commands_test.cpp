@@ -10,6 +10,7 @@
 #include "admin/AccountAdmin.h"
 #include "client/ClientPackets.h"
 #include "common/Log.h"
+#include "common/Mutex.h"
 #include "model/Channels.h"
 #include "model/Clients.h"
 #include "support/Process.h"
@@ -221,8 +222,8 @@ TEST_F(QueryCommands, KickMoveAndPrivilegesGoThroughTheListener) {
 TEST_F(QueryCommands, MoveChannelSettingRemovalAndSettingsReachTheListener) {
   int32_t lobby = -1;
   {
-    std::lock_guard registry(*h.Server().Clients());
-    std::lock_guard tree(*h.Server().Channels());
+    TLockGuard registry(h.Server().Clients()->Mutex());
+    TLockGuard tree(h.Server().Channels()->Mutex());
     TChannelPtr c = TChannels::NewChannel();
     c->Name = "Lobby";
     c->ParentID = -1;
@@ -257,8 +258,8 @@ TEST_F(QueryCommands, FindAndShowPlayersChannelsAndStoredRecords) {
             0);
   int32_t channelDbId = 0, channelId = 0;
   {
-    std::lock_guard registry(*h.Server().Clients());
-    std::lock_guard tree(*h.Server().Channels());
+    TLockGuard registry(h.Server().Clients()->Mutex());
+    TLockGuard tree(h.Server().Channels()->Mutex());
     TChannel* c = h.Server().Channels()->GetDefaultChannelAsPointer();
     channelId = c->ID;
     channelDbId = c->DBID;

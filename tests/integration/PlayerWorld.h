@@ -12,6 +12,7 @@
 #include "ServerHarness.h"
 #include "model/Channels.h"
 #include "model/Clients.h"
+#include "model/ModelLock.h"
 
 namespace vh::test {
 
@@ -46,8 +47,7 @@ class TPayload {
 // Runs `edit` on the running server's model with both locks held.
 inline void WithModel(TServerObject& server,
                       const std::function<void(TClients&, TChannels&)>& edit) {
-  std::lock_guard registry(*server.Clients());
-  std::lock_guard tree(*server.Channels());
+  TModelLock model(*server.Clients(), *server.Channels());
   edit(*server.Clients(), *server.Channels());
 }
 

@@ -1,10 +1,5 @@
 #include "ServerHarness.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <stdexcept>
 
@@ -15,25 +10,6 @@
 #include "transport/PacketBuffer.h"
 
 namespace vh::test {
-
-namespace {
-
-// A UDP port that is free on 127.0.0.1 right now.
-uint16_t FreeUdpPort() {
-  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = 0;
-  socklen_t len = sizeof a;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-    throw std::runtime_error("no free port");
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
-
-}  // namespace
 
 TServerHarness::TServerHarness(const std::function<void(THostPolicy&)>& configure,
                                const TClock* clock)
@@ -49,10 +25,16 @@ TServerHarness::TServerHarness(const std::function<void(THostPolicy&)>& configur
                                               std::string(VH_SOURCE_DIR) + "/sqlite_sql/");
   if (!CreateTables(storage_.get()) || !UpgradeDatabase(storage_.get()))
     throw std::runtime_error("cannot create the tables");
-  port_ = FreeUdpPort();
+  StartServer(0, "the server did not start");
+}
+
+void TServerHarness::StartServer(int32_t id, const char* failure) {
+  // The system picks the port as the socket binds it, so no other test can take it first.
   server_ = std::make_shared<TServerObject>(storage_.get(), nullptr, environment_.get());
   if (clock_) server_->SetClock(*clock_);
-  if (!server_->Start(0, port_)) throw std::runtime_error("the server did not start");
+  server_->SetBindAnyPort(true);
+  if (!server_->Start(id, 0)) throw std::runtime_error(failure);
+  port_ = server_->BoundPort();
 }
 
 TServerHarness::~TServerHarness() {
@@ -69,9 +51,7 @@ void TServerHarness::StopServer() {
 void TServerHarness::Restart() {
   const int32_t id = server_->ServerID();
   server_->Stop();
-  server_ = std::make_shared<TServerObject>(storage_.get(), nullptr, environment_.get());
-  if (clock_) server_->SetClock(*clock_);
-  if (!server_->Start(id, 0)) throw std::runtime_error("the server did not restart");
+  StartServer(id, "the server did not restart");
 }
 
 void TServerHarness::EditSettings(const std::function<void(TVirtualServerSettings&)>& edit) {

@@ -33,7 +33,8 @@ class TServerHarness {
   uint16_t Port() const { return port_; }
   const TTempDir& Dir() const { return dir_; }
 
-  // Stops the running server and starts the same record again (settings from the database).
+  // Stops the running server and starts the same record again (settings from the database;
+  // the port may change: Port() tells the new one).
   void Restart();
   // Stops the server (players get their left notice).
   void StopServer();
@@ -57,6 +58,8 @@ class TServerHarness {
                                                 const std::string& channel = {});
 
  private:
+  void StartServer(int32_t id, const char* failure);
+
   TTempDir dir_;
   TMemoryLog* log_ = nullptr;  // owned by the process log
   std::unique_ptr<TFixedVServerEnvironment> environment_;

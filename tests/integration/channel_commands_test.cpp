@@ -92,7 +92,7 @@ std::map<std::string, TRow> Stored(TServerHarness& h) {
 }
 
 int32_t ChannelDBID(TServerHarness& h, int32_t id) {
-  std::lock_guard tree(*h.Server().Channels());
+  TLockGuard tree(h.Server().Channels()->Mutex());
   TChannel* c = h.Server().Channels()->GetChannel(id);
   return c ? c->DBID : -1;
 }
@@ -128,7 +128,7 @@ class ChannelCommands : public ::testing::Test {
     return h.Server().ExecuteRequest(r).ResultCode;
   }
   int32_t Def() {
-    std::lock_guard tree(*h.Server().Channels());
+    TLockGuard tree(h.Server().Channels()->Mutex());
     return h.Server().Channels()->GetDefaultChannel();
   }
 };
@@ -178,7 +178,7 @@ TEST_F(ChannelCommands, SubChannelNameAndCodecRules) {
   const int32_t sub = Create(*sam, "Sub", 0, top, 9);
   ASSERT_GT(sub, 0);
   {
-    std::lock_guard tree(*h.Server().Channels());
+    TLockGuard tree(h.Server().Channels()->Mutex());
     EXPECT_EQ(h.Server().Channels()->GetChannel(sub)->Codec, 4);
   }
   EXPECT_EQ(Stored(h)["Sub"].parent, ChannelDBID(h, top));

@@ -92,7 +92,7 @@ std::string WaitForAdminText(TProtocolClient& c, std::string_view fragment) {
 }
 
 std::vector<TBanEntry> ServerBans(TServerObject& server) {
-  std::lock_guard lock(server.BansLock());
+  TLockGuard lock(server.BansLock());
   return BanEntriesFrom(server.Bans());
 }
 

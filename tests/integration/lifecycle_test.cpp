@@ -5,6 +5,7 @@
 #include "ServerHarness.h"
 #include "model/Channels.h"
 #include "model/Clients.h"
+#include "model/ModelLock.h"
 #include "support/Process.h"
 #include "transport/PacketBuffer.h"
 #include "vserver/Notifier.h"
@@ -14,8 +15,7 @@ namespace {
 
 // Adds a top-level channel to the running server's tree; returns its id.
 int32_t AddTopChannel(TServerObject& server, const std::string& name, uint16_t flags) {
-  std::lock_guard registry(*server.Clients());
-  std::lock_guard tree(*server.Channels());
+  TModelLock model(*server.Clients(), *server.Channels());
   TChannelPtr c = TChannels::NewChannel();
   c->Name = name;
   c->Flags = flags;
@@ -27,7 +27,7 @@ int32_t AddTopChannel(TServerObject& server, const std::string& name, uint16_t f
 }
 
 size_t PlayerCount(TServerObject& server) {
-  std::lock_guard registry(*server.Clients());
+  TLockGuard registry(server.Clients()->Mutex());
   return server.Clients()->Count();
 }
 
@@ -67,8 +67,7 @@ TEST(Lifecycle, TimedOutPlayerIsAnnouncedOnceAndHisEmptyTemporaryChannelGoes) {
     EXPECT_NE(p->CommandNumber(), CMD_sc_NotifyPlayerLeftScope) << "left notice sent twice";
   EXPECT_EQ(PlayerCount(h.Server()), 1u);
   EXPECT_EQ(h.Log().Count("client disconnected. [Nick: bob]"), 1u);
-  std::lock_guard registry(*h.Server().Clients());
-  std::lock_guard tree(*h.Server().Channels());
+  TModelLock model(*h.Server().Clients(), *h.Server().Channels());
   EXPECT_EQ(h.Server().Channels()->GetChannel(tmp), nullptr);
 }
 
@@ -184,8 +183,7 @@ TEST(Lifecycle, ASecondJoinRequestIsIgnored) {
   EXPECT_FALSE(again.complete);
   EXPECT_EQ(again.channelPackets, 0);
   EXPECT_EQ(h.Server().LoginCount().load(), 1u);
-  std::lock_guard registry(*h.Server().Clients());
-  std::lock_guard tree(*h.Server().Channels());
+  TModelLock model(*h.Server().Clients(), *h.Server().Channels());
   TChannel* other = h.Server().Channels()->ExistsChannelName("other", -1);
   ASSERT_TRUE(other);
   EXPECT_EQ(other->Players.Count(), 0u);

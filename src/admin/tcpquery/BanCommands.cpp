@@ -5,6 +5,7 @@
 #include "admin/BanAdmin.h"
 #include "admin/DateFormat.h"
 #include "admin/tcpquery/QueryCommands.h"
+#include "common/Mutex.h"
 #include "common/Strings.h"
 #include "model/Clients.h"
 #include "storage/CustomStorage.h"
@@ -79,7 +80,7 @@ void CmdBanPlayer(TQueryCall& call) {
   int32_t id = 0;
   std::string ip;
   if (call.Number(0, id) && id > 0) {
-    std::lock_guard registry(*server.Clients());
+    TLockGuard registry(server.Clients()->Mutex());
     if (server.Clients()->GetClientByID(static_cast<uint32_t>(id)))
       ip = server.PacketBuffer()->GetConnectionStats(static_cast<uint32_t>(id)).peerAddress;
   }

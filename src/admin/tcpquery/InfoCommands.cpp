@@ -7,6 +7,7 @@
 #include "admin/AdminContext.h"
 #include "admin/tcpquery/QueryCommands.h"
 #include "admin/tcpquery/QueryInterpreter.h"
+#include "common/Mutex.h"
 #include "common/Strings.h"
 #include "common/Version.h"
 #include "model/Channels.h"
@@ -88,9 +89,9 @@ void CmdServerInfo(TQueryCall& call) {
   out.Line("server_uptime=" + std::to_string(SecondsSince(server.StartTime())));
   size_t users = 0, channels = 0;
   {
-    std::lock_guard registry(*server.Clients());
+    TLockGuard registry(server.Clients()->Mutex());
     users = server.Clients()->Count();
-    std::lock_guard tree(*server.Channels());
+    TLockGuard tree(server.Channels()->Mutex());
     channels = server.Channels()->Count();
   }
   out.Line("server_currentusers=" + std::to_string(users));
@@ -106,7 +107,7 @@ void CmdChannelList(TQueryCall& call) {
   TChannels& tree = *call.server->Channels();
   TQueryOutput& out = call.out;
   out.Line("id\tcodec\tparent\torder\tmaxusers\tname\tflags\tpassword\ttopic");
-  std::lock_guard lock(tree);
+  TLockGuard lock(tree.Mutex());
   for (size_t i = 0; i < tree.Count(); ++i) {
     const TChannel* c = tree.Items(i);
     out.Line(std::to_string(c->ID) + "\t" + std::to_string(c->Codec) + "\t" +
@@ -126,7 +127,7 @@ void CmdPlayerList(TQueryCall& call) {
   out.Line(
       "p_id\tc_id\tps\tbs\tpr\tbr\tpl\tping\tlogintime\tidletime\tcprivs\tpprivs\tpflags\tip\t"
       "nick\tloginname");
-  std::lock_guard lock(registry);
+  TLockGuard lock(registry.Mutex());
   for (size_t i = 0; i < registry.Count(); ++i) {
     const TClientRecord* p = registry.Items(i);
     const TConnectionStats st = server.PacketBuffer()->GetConnectionStats(p->PlayerID);
@@ -157,7 +158,7 @@ void CmdAveragePacketLoss(TQueryCall& call) {
   double sum = 0;
   size_t n = 0;
   {
-    std::lock_guard lock(registry);
+    TLockGuard lock(registry.Mutex());
     for (size_t i = 0; i < registry.Count(); ++i) {
       sum += server.PacketBuffer()->GetConnectionStats(registry.Items(i)->PlayerID).packetLoss;
       ++n;
@@ -179,9 +180,9 @@ void CmdGlobalInfo(TQueryCall& call) {
       ++servers;
       maxUsers += s.Settings().MaxUsers;
       {
-        std::lock_guard registry(*s.Clients());
+        TLockGuard registry(s.Clients()->Mutex());
         users += static_cast<int64_t>(s.Clients()->Count());
-        std::lock_guard tree(*s.Channels());
+        TLockGuard tree(s.Channels()->Mutex());
         channels += static_cast<int64_t>(s.Channels()->Count());
       }
       const TServerStats st = s.PacketBuffer()->GetServerStats();

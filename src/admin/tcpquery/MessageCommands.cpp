@@ -2,6 +2,7 @@
 
 #include "admin/tcpquery/QueryCommands.h"
 #include "admin/tcpquery/QueryInterpreter.h"
+#include "common/Mutex.h"
 #include "common/Strings.h"
 #include "model/Channels.h"
 #include "model/Clients.h"
@@ -38,8 +39,8 @@ TMessage BuildMessage(const TQueryCall& call, size_t from) {
 }
 
 void SendToServer(TServerObject& server, const TMessage& m) {
-  std::lock_guard registry(*server.Clients());
-  std::lock_guard tree(*server.Channels());
+  TLockGuard registry(server.Clients()->Mutex());
+  TLockGuard tree(server.Channels()->Mutex());
   TNotifier notifier(*server.Clients(), *server.Channels(), *server.PacketBuffer(),
                      server.ServerFlags(), server.ServerID());
   for (size_t i = 0; i < server.Clients()->Count(); ++i)
@@ -59,8 +60,8 @@ void CmdMessageUser(TQueryCall& call) {
   if (!call.NumberOrError(0, id)) return;
   TServerObject& server = *call.server;
   const TMessage m = BuildMessage(call, 1);
-  std::lock_guard registry(*server.Clients());
-  std::lock_guard tree(*server.Channels());
+  TLockGuard registry(server.Clients()->Mutex());
+  TLockGuard tree(server.Channels()->Mutex());
   TClientRecord* p = server.Clients()->GetClientByID(static_cast<uint32_t>(id));
   if (!p || id <= 0) return call.out.Error("invalid id");
   TNotifier notifier(*server.Clients(), *server.Channels(), *server.PacketBuffer(),

@@ -11,10 +11,12 @@
 #include "admin/ServerAdmin.h"
 #include "admin/tcpquery/QueryCommands.h"
 #include "common/Log.h"
+#include "common/Mutex.h"
 #include "common/ResultCodes.h"
 #include "common/Strings.h"
 #include "model/Channels.h"
 #include "model/Clients.h"
+#include "model/ModelLock.h"
 #include "storage/CustomStorage.h"
 #include "transport/PacketBuffer.h"
 #include "vserver/ServerObject.h"
@@ -38,13 +40,6 @@ const char* Bit(uint32_t value, uint32_t bit) {
   return (value & bit) ? "1" : "0";
 }
 
-// Both model locks in the listener's order, released in reverse.
-struct TModelLock {
-  explicit TModelLock(TServerObject& s) : registry(*s.Clients()), tree(*s.Channels()) {}
-  std::lock_guard<TClients> registry;
-  std::lock_guard<TChannels> tree;
-};
-
 bool LoginIsServerAdmin(const TQueryCall& call) {
   return call.session.Login && call.session.Login->IsServerAdmin();
 }
@@ -55,7 +50,7 @@ void AnswerResult(TQueryCall& call, int32_t code) {
 }
 
 bool PlayerExists(TServerObject& server, int32_t id) {
-  std::lock_guard registry(*server.Clients());
+  TLockGuard registry(server.Clients()->Mutex());
   return id > 0 && server.Clients()->GetClientByID(static_cast<uint32_t>(id)) != nullptr;
 }
 
@@ -76,7 +71,7 @@ void CmdFindPlayer(TQueryCall& call) {
   TServerObject& server = *call.server;
   const std::string text = LowerCase(call.params[0]);
   call.out.Line("p_id\tp_dbid\tc_id\tnickname\tloginname\tip");
-  std::lock_guard registry(*server.Clients());
+  TLockGuard registry(server.Clients()->Mutex());
   for (size_t i = 0; i < server.Clients()->Count(); ++i) {
     const TClientRecord* p = server.Clients()->Items(i);
     if (LowerCase(p->NickName.Str()).find(text) == std::string::npos &&
@@ -95,7 +90,7 @@ void CmdFindPlayer(TQueryCall& call) {
 void CmdPlayerInfo(TQueryCall& call) {
   TServerObject& server = *call.server;
   int32_t id = 0;
-  TModelLock lock(server);
+  TModelLock lock(*server.Clients(), *server.Channels());
   const TClientRecord* p = call.Number(0, id) && id > 0
                                ? server.Clients()->GetClientByID(static_cast<uint32_t>(id))
                                : nullptr;
@@ -127,7 +122,7 @@ void CmdFindChannel(TQueryCall& call) {
   TChannels& tree = *call.server->Channels();
   const std::string text = LowerCase(call.params[0]);
   call.out.Line("c_id\tc_dbid\tc_name");
-  std::lock_guard lock(tree);
+  TLockGuard lock(tree.Mutex());
   for (size_t i = 0; i < tree.Count(); ++i) {
     const TChannel* c = tree.Items(i);
     if (LowerCase(c->Name).find(text) == std::string::npos) continue;
@@ -139,7 +134,7 @@ void CmdFindChannel(TQueryCall& call) {
 void CmdChannelInfo(TQueryCall& call) {
   TServerObject& server = *call.server;
   int32_t id = 0;
-  TModelLock lock(server);
+  TModelLock lock(*server.Clients(), *server.Channels());
   const TChannel* c = call.Number(0, id) ? server.Channels()->GetChannel(id) : nullptr;
   if (!c) return call.out.Error("invalid id");
   call.out.Line(
@@ -222,7 +217,7 @@ void CmdStoredChannelInfo(TQueryCall& call) {
 
 void CmdChannelClientList(TQueryCall& call) {
   TServerObject& server = *call.server;
-  TModelLock lock(server);
+  TModelLock lock(*server.Clients(), *server.Channels());
   TChannels& tree = *server.Channels();
   call.out.Line("c_id\tc_name\tp_id\tp_name");
   for (size_t i = 0; i < tree.Count(); ++i) {
@@ -248,7 +243,7 @@ void CmdSetPlayerPrivilege(TQueryCall& call) {
   const bool set = call.params[2] == "1";
   std::string logText;
   {
-    std::lock_guard registry(*server.Clients());
+    TLockGuard registry(server.Clients()->Mutex());
     const TClientRecord* p =
         id > 0 ? server.Clients()->GetClientByID(static_cast<uint32_t>(id)) : nullptr;
     if (!p) return call.out.Error("invalid id");
@@ -304,7 +299,7 @@ void CmdKickIdlers(TQueryCall& call) {
   const std::string reason = call.FreeText(2);
   std::vector<int32_t> ids;
   {
-    TModelLock lock(server);
+    TModelLock lock(*server.Clients(), *server.Channels());
     const TDateTime now = NowDateTime();
     for (size_t i = 0; i < server.Clients()->Count(); ++i) {
       const TClientRecord* p = server.Clients()->Items(i);

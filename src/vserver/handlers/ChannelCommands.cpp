@@ -208,7 +208,8 @@ int32_t TVHUDPListener::CheckPropertyChange(TChannel* c, const TChannelPropertie
   if (codec > kHighestCodec) return RC_INVALID_CODEC;
 
   bool allowed = true;
-  auto need = [&](int permission) { allowed = allowed && CanInChannel(c, permission); };
+  auto need = [&](int permission)
+                  LISTENER_LOCKED { allowed = allowed && CanInChannel(c, permission); };
   if (codec != c->Codec) need(upChannelEditCodec);
   if (Sets(n, before, CF_UNREGISTERED)) {
     need(upChannelCreateUnregisterred);

@@ -27,13 +27,14 @@ constexpr const char* kFloodText = "Excess flood";
 
 // A player who can still be kicked or banned: in the registry and not yet announced as left
 // (an announced player's connection is already closing).
-TClientRecord* ConnectedPlayer(TClients& clients, uint32_t playerId) {
+TClientRecord* ConnectedPlayer(TClients& clients, uint32_t playerId) REQUIRES(clients.Mutex()) {
   TClientRecord* p = clients.GetClientByID(playerId);
   return p && p->LeftNotified == 0 ? p : nullptr;
 }
 
 // Messages to the server admins: notification 130 with value 255, kind 2, sender "SERVER".
-void NotifyAdmins(TClients& clients, TNotifier& notifier, std::string_view text) {
+void NotifyAdmins(TClients& clients, TNotifier& notifier, std::string_view text)
+    REQUIRES(clients.Mutex()) {
   for (size_t i = 0; i < clients.Count(); ++i) {
     const TClientRecord* q = clients.Items(i);
     if (q->IsServerAdmin()) notifier.SendTextMessage(*q, 255, 2, "SERVER", text);
@@ -47,7 +48,8 @@ std::string Quoted(std::string_view s) {
 // Ends a player's session: his left notice goes to everyone who sees him and to himself as
 // the final packet of his connection; the listener's tear-down follows once it has closed.
 void EndSession(TChannels& tree, TNotifier& notifier, TClientRecord& t, bool leaveChannel,
-                uint16_t reason, std::string_view text, uint32_t causeId) {
+                uint16_t reason, std::string_view text, uint32_t causeId)
+    REQUIRES(notifier.Registry().Mutex(), tree.Mutex()) {
   if (leaveChannel)
     if (TChannel* c = tree.GetChannel(t.ChannelID)) tree.ClientLeftChannel(c, &t);
   if (t.LoggedIn == 1) {
@@ -78,7 +80,7 @@ void StoreBan(TCustomStorage& storage, int32_t serverId, std::string_view by,
 }
 
 std::vector<TBanEntry> CopyBans(TServerObject& server) {
-  std::lock_guard lock(server.BansLock());
+  TLockGuard lock(server.BansLock());
   return BanEntriesFrom(server.Bans());
 }
 
@@ -348,7 +350,7 @@ void TVHUDPListener::DBRemoveOldBans() {
     const TDateTime now = NowDateTime();
     std::vector<TBanEntry> bans;
     {
-      std::lock_guard lock(server_.BansLock());
+      TLockGuard lock(server_.BansLock());
       if (!server_.Bans() || WholeSecondsBetween(server_.LastBanCleanup(), now) <= 4) return;
       server_.LastBanCleanup() = now;
       bans = BanEntriesFrom(server_.Bans());

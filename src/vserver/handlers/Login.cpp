@@ -64,7 +64,7 @@ std::string TVHUDPListener::CheckNickNameChars(std::string_view nickname) const 
 }
 
 std::string TVHUDPListener::GetGuestPlayerName(std::string_view name) {
-  auto firstFree = [this](const std::string& base) {
+  auto firstFree = [this](const std::string& base) LISTENER_LOCKED {
     for (int n = 1;; ++n) {
       std::string candidate = base + std::to_string(n);
       if (!Clients().GetClientByNickName(candidate)) return candidate;

@@ -86,7 +86,8 @@ void WriteServerVersion(TPacket& out) {
 }
 
 // CA the player holds in a sub-channel only because he is CA of its parent.
-bool InheritsChannelAdmin(TChannels& tree, TChannel* channel, TClientRecord* player) {
+bool InheritsChannelAdmin(TChannels& tree, TChannel* channel, TClientRecord* player)
+    REQUIRES(tree.Mutex()) {
   if (!channel || channel->IsTopLevel()) return false;
   TChannel* parent = tree.GetChannel(channel->ParentID);
   if (!parent || (tree.GetChannelAttribs(parent, player) & CP_CHANNEL_ADMIN) == 0) return false;
@@ -95,7 +96,8 @@ bool InheritsChannelAdmin(TChannels& tree, TChannel* channel, TClientRecord* pla
 
 // Records the player's privileges as his entry of `channel`. CA that comes from the parent
 // is left out: stored in the sub-channel it would outlive the parent's CA.
-void RecordChannelPrivileges(TChannels& tree, TChannel* channel, TClientRecord* player) {
+void RecordChannelPrivileges(TChannels& tree, TChannel* channel, TClientRecord* player)
+    REQUIRES(tree.Mutex()) {
   if (!channel || !player) return;
   const uint16_t held = player->ChannelPrivileges;
   if (InheritsChannelAdmin(tree, channel, player))
@@ -105,7 +107,8 @@ void RecordChannelPrivileges(TChannels& tree, TChannel* channel, TClientRecord* 
 }
 
 // A voice request ends once the player may speak anyway.
-void EndSatisfiedVoiceRequest(TNotifier& notifier, TClientRecord* player) {
+void EndSatisfiedVoiceRequest(TNotifier& notifier, TClientRecord* player)
+    REQUIRES(notifier.Registry().Mutex(), notifier.Tree().Mutex()) {
   if ((player->PlayerFlags & PF_VOICE_REQUESTED) == 0) return;
   if (!player->IsServerAdmin() && (player->ChannelPrivileges & kVoicedPrivileges) == 0) return;
   player->PlayerFlags &= static_cast<uint16_t>(~PF_VOICE_REQUESTED);
@@ -113,7 +116,8 @@ void EndSatisfiedVoiceRequest(TNotifier& notifier, TClientRecord* player) {
 }
 
 // A server admin is never sticky.
-void DropStickyOfServerAdmin(TNotifier& notifier, TClientRecord* player) {
+void DropStickyOfServerAdmin(TNotifier& notifier, TClientRecord* player)
+    REQUIRES(notifier.Registry().Mutex(), notifier.Tree().Mutex()) {
   if (!player->IsServerAdmin() || (player->PlayerPrivileges & PP_STICKY) == 0) return;
   player->PlayerPrivileges &= static_cast<uint16_t>(~PP_STICKY);
   notifier.NotifyPlayerPrivilegesChanged(player->PlayerID, 0, kActionRevoke, kPrivSticky);

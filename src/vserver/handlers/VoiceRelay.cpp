@@ -51,7 +51,7 @@ bool Hears(const TClientRecord& listener, const TClientRecord& speaker) {
 // May `speaker` be heard in `channel`? On a public server only in his own channel, its
 // siblings and its parent; in a moderated channel only with CA, O or V, or as server admin.
 bool MayTalkInChannel(TChannels& tree, uint16_t serverFlags, const TClientRecord* speaker,
-                      const TChannel* channel) {
+                      const TChannel* channel) REQUIRES(tree.Mutex()) {
   if (!speaker || !channel) return false;
   if ((serverFlags & SF_PUBLIC) != 0 && channel->ID != speaker->ChannelID) {
     const TChannel* own = tree.GetChannel(speaker->ChannelID);
