@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "model/ClientRecord.h"
-#include "protocol/Packet.h"
+#include "transport/Packet.h"
 
 namespace vh {
 
