@@ -16,6 +16,7 @@
 #include "common/HashList.h"
 #include "transport/BandWidthCalc.h"
 #include "transport/FIFOList.h"
+#include "transport/LoginRateLimiter.h"
 #include "transport/Packet.h"
 #include "transport/PerformanceTime.h"
 #include "transport/SingleConnection.h"
@@ -53,7 +54,16 @@ struct TServerStats {
   double inLastMinute = 0;
   double outLastSecond = 0;
   double outLastMinute = 0;
-  uint64_t datagramsRefused = 0;  // received datagrams dropped before reaching the listener
+  uint64_t datagramsRefused = 0;   // received datagrams dropped before reaching the listener
+  uint64_t loginsRateLimited = 0;  // of those, login requests over their address's budget
+};
+
+// What one source address may do before it has joined. Every player behind one address
+// shares these (the test suite, where every player is 127.0.0.1, lifts them).
+struct TLoginLimits {
+  double perSecond = TLoginRateLimiter::kDefaultPerSecond;  // login requests, refill rate
+  double burst = TLoginRateLimiter::kDefaultBurst;
+  int halfOpen = 4;  // logins that have not joined yet (connections in state 0)
 };
 
 class TCustomPacketBuffer {
@@ -80,9 +90,21 @@ class TCustomPacketBuffer {
   // State of a connection, or -1 when there is none.
   int ConnectionState(uint32_t playerId);
 
+  // The address the player logged in from ("" when there is no such connection). Bans of a
+  // session use it: the source of a later datagram may be forged.
+  std::string LoginAddress(uint32_t playerId);
+  // True when `address` already holds its limit of connections in state 0 (logged in, not
+  // joined), not counting `playerId`'s own. The login refuses the request then.
+  bool TooManyHalfOpenLogins(const std::string& address, uint32_t playerId);
+  void SetLoginLimits(const TLoginLimits& limits);
+
   // Receive path. Refusals raise ECustomPacketBuffer (a full queue EFIFOList); the packet is
   // consumed either way and every datagram is counted first.
   void ReceiveDatagram(std::unique_ptr<TPacket> packet);
+  // The same for the socket's receive thread: a refusal is counted and the datagram dropped
+  // without an exception (floods of refused datagrams must stay cheap). Returns the refusal
+  // text, or null when the datagram was taken.
+  const char* OfferDatagram(std::unique_ptr<TPacket> packet);
   // Queues a packet for the player named at offset 8; the table owns it from now on. Packets
   // for unknown, closing or not yet connected (voice) connections are freed silently; a full
   // queue raises EFIFOList and a packet of no sendable class ECustomPacketBuffer.
@@ -120,9 +142,10 @@ class TCustomPacketBuffer {
 
  private:
   TSingleConnection* FindConnection(uint32_t playerId);  // requires mutex_
-  void ReceiveLocked(std::unique_ptr<TPacket>& packet, const TPerformanceTime& now);
-  void ReceiveCommand(TSingleConnection& c, std::unique_ptr<TPacket>& packet);
-  void ReceiveClientVoice(TSingleConnection& c, std::unique_ptr<TPacket>& packet);
+  // Refusal text or null; a full incoming queue raises EFIFOList.
+  const char* ReceiveLocked(std::unique_ptr<TPacket>& packet, const TPerformanceTime& now);
+  const char* ReceiveCommand(TSingleConnection& c, std::unique_ptr<TPacket>& packet);
+  const char* ReceiveClientVoice(TSingleConnection& c, std::unique_ptr<TPacket>& packet);
   void ReceiveConnectionPacket(TSingleConnection& c, std::unique_ptr<TPacket>& packet);
   void Deliver(TSingleConnection& c, std::unique_ptr<TPacket> packet, bool count);
   void QueueOnConnection(TSingleConnection& c, std::unique_ptr<TPacket> packet);
@@ -155,13 +178,16 @@ class TCustomPacketBuffer {
   std::atomic<uint64_t> eventPasses_{0};
   bool requestPending_ = false;  // guarded by mutex_
 
-  uint32_t packetsSent_ = 0;       // guarded by mutex_
-  uint64_t bytesSent_ = 0;         // guarded by mutex_
-  uint32_t packetsReceived_ = 0;   // guarded by mutex_
-  uint64_t bytesReceived_ = 0;     // guarded by mutex_
-  uint64_t datagramsRefused_ = 0;  // guarded by mutex_
-  TBandWidthCalc inBandwidth_;     // own lock
-  TBandWidthCalc outBandwidth_;    // own lock
+  uint32_t packetsSent_ = 0;        // guarded by mutex_
+  uint64_t bytesSent_ = 0;          // guarded by mutex_
+  uint32_t packetsReceived_ = 0;    // guarded by mutex_
+  uint64_t bytesReceived_ = 0;      // guarded by mutex_
+  uint64_t datagramsRefused_ = 0;   // guarded by mutex_
+  uint64_t loginsRateLimited_ = 0;  // guarded by mutex_
+  TLoginLimits loginLimits_;        // guarded by mutex_
+  TLoginRateLimiter loginLimiter_;  // guarded by mutex_
+  TBandWidthCalc inBandwidth_;      // own lock
+  TBandWidthCalc outBandwidth_;     // own lock
 
   // Scheduler (send thread) and event passes (listener); guarded by mutex_.
   size_t sendCursor_ = 0;

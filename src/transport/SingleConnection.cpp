@@ -14,6 +14,7 @@ TSingleConnection::TSingleConnection(uint8_t flags_, uint32_t playerId_, uint32_
       connectionId(connectionId_),
       peerAddress(std::move(peerAddress_)),
       peerPort(peerPort_),
+      loginAddress(peerAddress),
       connectionSequence(firstConnectionPacket),
       nextConnection(firstConnectionPacket + 2),
       lastReceive(clock),
