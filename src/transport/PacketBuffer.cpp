@@ -72,11 +72,19 @@ std::string TCustomPacketBuffer::LoginAddress(uint32_t playerId) {
   return c ? c->loginAddress : std::string();
 }
 
-bool TCustomPacketBuffer::TooManyHalfOpenLogins(const std::string& address, uint32_t playerId) {
+std::string TCustomPacketBuffer::SourceKey(const std::string& address, uint16_t port) const {
+  return loginLimits_.sourceByPort ? address + ":" + std::to_string(port) : address;
+}
+
+bool TCustomPacketBuffer::TooManyHalfOpenLogins(uint32_t playerId) {
   std::lock_guard<std::mutex> lock(mutex_);
+  TSingleConnection* self = FindConnection(playerId);
+  if (!self) return false;
+  const std::string source = SourceKey(self->loginAddress, self->loginPort);
   int count = 0;
   for (const auto& c : connections_)
-    if (c->state == CS_PRECONNECTED && c->playerId != playerId && c->loginAddress == address)
+    if (c->state == CS_PRECONNECTED && c.get() != self &&
+        SourceKey(c->loginAddress, c->loginPort) == source)
       ++count;
   return count >= loginLimits_.halfOpen;
 }
@@ -152,7 +160,7 @@ const char* TCustomPacketBuffer::ReceiveLocked(std::unique_ptr<TPacket>& packet,
   if (packet->IsConnectionPacket() && packet->CommandNumber() == kConnLoginRequest &&
       playerId == 0 && packet->PacketConnectionId() == 0) {
     // Over budget: dropped here, so a flood of logins never wakes the listener.
-    if (!loginLimiter_.Allow(packet->PeerAddress(), now.StartMs())) {
+    if (!loginLimiter_.Allow(SourceKey(packet->PeerAddress(), packet->PeerPort()), now.StartMs())) {
       ++loginsRateLimited_;
       return "login rate exceeded";
     }

@@ -58,12 +58,14 @@ struct TServerStats {
   uint64_t loginsRateLimited = 0;  // of those, login requests over their address's budget
 };
 
-// What one source address may do before it has joined. Every player behind one address
-// shares these (the test suite, where every player is 127.0.0.1, lifts them).
+// What one source address may do before it has joined; every player behind one address
+// shares these.
 struct TLoginLimits {
   double perSecond = TLoginRateLimiter::kDefaultPerSecond;  // login requests, refill rate
   double burst = TLoginRateLimiter::kDefaultBurst;
   int halfOpen = 4;  // logins that have not joined yet (connections in state 0)
+  // Tests on loopback, where every player has the same address, tell sources apart by port.
+  bool sourceByPort = false;
 };
 
 class TCustomPacketBuffer {
@@ -93,9 +95,9 @@ class TCustomPacketBuffer {
   // The address the player logged in from ("" when there is no such connection). Bans of a
   // session use it: the source of a later datagram may be forged.
   std::string LoginAddress(uint32_t playerId);
-  // True when `address` already holds its limit of connections in state 0 (logged in, not
-  // joined), not counting `playerId`'s own. The login refuses the request then.
-  bool TooManyHalfOpenLogins(const std::string& address, uint32_t playerId);
+  // True when the source `playerId` logged in from already holds its limit of other
+  // connections in state 0 (logged in, not joined). The login refuses the request then.
+  bool TooManyHalfOpenLogins(uint32_t playerId);
   void SetLoginLimits(const TLoginLimits& limits);
 
   // Receive path. Refusals raise ECustomPacketBuffer (a full queue EFIFOList); the packet is
@@ -142,6 +144,8 @@ class TCustomPacketBuffer {
 
  private:
   TSingleConnection* FindConnection(uint32_t playerId);  // requires mutex_
+  // The key of a login source under the limits (address, or address and port).
+  std::string SourceKey(const std::string& address, uint16_t port) const;  // requires mutex_
   // Refusal text or null; a full incoming queue raises EFIFOList.
   const char* ReceiveLocked(std::unique_ptr<TPacket>& packet, const TPerformanceTime& now);
   const char* ReceiveCommand(TSingleConnection& c, std::unique_ptr<TPacket>& packet);

@@ -15,6 +15,7 @@ TSingleConnection::TSingleConnection(uint8_t flags_, uint32_t playerId_, uint32_
       peerAddress(std::move(peerAddress_)),
       peerPort(peerPort_),
       loginAddress(peerAddress),
+      loginPort(peerPort),
       connectionSequence(firstConnectionPacket),
       nextConnection(firstConnectionPacket + 2),
       lastReceive(clock),

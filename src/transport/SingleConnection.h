@@ -76,6 +76,7 @@ class TSingleConnection {
   std::string peerAddress;
   uint16_t peerPort;
   std::string loginAddress;
+  uint16_t loginPort;
   uint8_t state = CS_PRECONNECTED;
   uint8_t serverRole = 1;
 

@@ -53,15 +53,13 @@ TServerHarness::TServerHarness(const std::function<void(THostPolicy&)>& configur
   server_ = std::make_shared<TServerObject>(storage_.get(), nullptr, environment_.get());
   if (clock_) server_->SetClock(*clock_);
   if (!server_->Start(0, port_)) throw std::runtime_error("the server did not start");
-  LiftLoginLimits();
+  SourcesByPort();
 }
 
-void TServerHarness::LiftLoginLimits() {
-  server_->PacketBuffer()->SetLoginLimits({1e6, 1e6, 1 << 20});
-}
-
-void TServerHarness::RestoreLoginLimits() {
-  server_->PacketBuffer()->SetLoginLimits({});
+void TServerHarness::SourcesByPort() {
+  TLoginLimits limits;
+  limits.sourceByPort = true;
+  server_->PacketBuffer()->SetLoginLimits(limits);
 }
 
 TServerHarness::~TServerHarness() {
@@ -81,7 +79,7 @@ void TServerHarness::Restart() {
   server_ = std::make_shared<TServerObject>(storage_.get(), nullptr, environment_.get());
   if (clock_) server_->SetClock(*clock_);
   if (!server_->Start(id, 0)) throw std::runtime_error("the server did not restart");
-  LiftLoginLimits();
+  SourcesByPort();
 }
 
 void TServerHarness::EditSettings(const std::function<void(TVirtualServerSettings&)>& edit) {

@@ -33,10 +33,9 @@ class TServerHarness {
   uint16_t Port() const { return port_; }
   const TTempDir& Dir() const { return dir_; }
 
-  // Every test player logs in from 127.0.0.1, so the harness lifts the per-address login
-  // limits of the connection table; tests of those limits put the real ones back.
-  void LiftLoginLimits();
-  void RestoreLoginLimits();
+  // Every test player logs in from 127.0.0.1, so the per-address login limits of the
+  // connection table tell sources apart by port: each client socket is one "address".
+  void SourcesByPort();
 
   // Stops the running server and starts the same record again (settings from the database).
   void Restart();

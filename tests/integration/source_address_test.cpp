@@ -1,9 +1,14 @@
-// Datagrams with another session's ids from another source, over UDP on 127.0.0.1. On
-// loopback only the port can differ, so "the victim's address" is a socket of its own.
+// What one source can do to others, over UDP on 127.0.0.1: datagrams with another session's
+// ids, floods of login requests, logins that never join. On loopback only the port can
+// differ, so every socket stands for an address of its own (the harness counts login
+// sources by port).
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "ServerHarness.h"
 #include "client/UdpSocket.h"
+#include "model/Clients.h"
 #include "transport/PacketBuffer.h"
 
 namespace vh::test {
@@ -84,6 +89,59 @@ TEST(SourceAddress, APlayerWhoseNatChangesHisPortKeepsTalking) {
   voice->Write(buffer, static_cast<int32_t>(*n));
   EXPECT_TRUE(voice->IsServerVoicePacket());
   EXPECT_EQ(voice->SpeakerId(), alice->PlayerId());
+}
+
+size_t RegistryCount(TServerObject& server) {
+  std::lock_guard registry(*server.Clients());
+  return server.Clients()->Count();
+}
+
+TEST(LoginLimits, LoginsThatNeverJoinCannotFillTheServer) {
+  TServerHarness h;
+  h.EditSettings([](TVirtualServerSettings& s) { s.MaxUsers = 5; });
+  // The attacker's five login requests from one source, none of which will join.
+  auto attacker = h.NewClient();
+  for (int i = 0; i < 5; ++i) {
+    client::TLoginOptions o;
+    o.nickname = "half" + std::to_string(i);
+    attacker->SendLogin(o);
+  }
+  std::vector<int32_t> results;
+  for (int i = 0; i < 5; ++i) {
+    auto r = attacker->WaitForLoginReply(3s);
+    ASSERT_TRUE(r);
+    results.push_back(r->result);
+  }
+  std::sort(results.begin(), results.end());
+  EXPECT_EQ(results, (std::vector<int32_t>{-2, 1, 1, 1, 1}));
+  EXPECT_EQ(RegistryCount(h.Server()), 4u);  // the refused one took no slot
+
+  // A real player still gets the fifth slot.
+  auto victim = h.Join("victim");
+  EXPECT_TRUE(victim);
+}
+
+TEST(LoginLimits, AFloodOfValidLoginsIsDroppedBeforeTheListenerAndARealLoginIsAnswered) {
+  TServerHarness h;
+  h.EditSettings([](TVirtualServerSettings& s) { s.MaxUsers = 100; });
+  auto flooder = OpenSocket(h.Port());
+  client::TLoginOptions o;
+  o.nickname = "flood";
+  const std::string request(client::BuildLoginRequest(o, 1)->Bytes());
+  constexpr int kFlood = 3000;
+  for (int i = 0; i < kFlood; ++i) flooder->Send(request);
+
+  auto victim = h.NewClient();
+  client::TLoginOptions v;
+  v.nickname = "victim";
+  auto reply = victim->Login(v, 3s);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->result, 1);
+  // At most a burst of the flood reached the listener; the socket may have lost some of it.
+  const TServerStats stats = h.Server().PacketBuffer()->GetServerStats();
+  EXPECT_GE(stats.loginsRateLimited + static_cast<uint64_t>(TLoginRateLimiter::kDefaultBurst) + 5,
+            std::min<uint64_t>(stats.packetsReceived, kFlood));
+  EXPECT_GT(stats.loginsRateLimited, 0u);
 }
 
 }  // namespace

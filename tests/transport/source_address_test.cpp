@@ -119,10 +119,11 @@ TEST(LoginRateLimiter, ForgetsIdleAddressesAndNeverLocksOutWhenFull) {
 TEST_F(SourceAddress, HalfOpenLoginsAreCountedPerAddressUntilTheyJoin) {
   for (uint32_t id = 1; id <= 4; ++id)
     table.AddConnection(id, id * 10, "127.0.0.1", 1, static_cast<uint16_t>(4000 + id), "10.4.4.4");
-  EXPECT_FALSE(table.TooManyHalfOpenLogins("10.4.4.4", 4));  // the fourth and three others
+  EXPECT_FALSE(table.TooManyHalfOpenLogins(4));  // the fourth and three others
   table.AddConnection(5, 50, "127.0.0.1", 1, 4005, "10.4.4.4");
-  EXPECT_TRUE(table.TooManyHalfOpenLogins("10.4.4.4", 5));
-  EXPECT_FALSE(table.TooManyHalfOpenLogins("10.5.5.5", 99));
+  EXPECT_TRUE(table.TooManyHalfOpenLogins(5));
+  table.AddConnection(9, 90, "127.0.0.1", 1, 4009, "10.5.5.5");
+  EXPECT_FALSE(table.TooManyHalfOpenLogins(9));
 
   // One of them joins (acknowledges the login's closing packet): a slot is free again.
   table.SendPacket(NewCommandPacket(8, 0, 1), false);
@@ -132,11 +133,11 @@ TEST_F(SourceAddress, HalfOpenLoginsAreCountedPerAddressUntilTheyJoin) {
   ASSERT_EQ(table.ConnectionState(1), CS_CONNECTED);
   table.RemoveConnection(5);
   table.AddConnection(5, 50, "127.0.0.1", 1, 4005, "10.4.4.4");
-  EXPECT_FALSE(table.TooManyHalfOpenLogins("10.4.4.4", 5));
+  EXPECT_FALSE(table.TooManyHalfOpenLogins(5));
   // A refused login closes before it connects (state 3) and holds nothing either.
   table.SendPacket(NewConnectionPacket(kConnLoginReply, 0, 5), true);
   table.AddConnection(6, 60, "127.0.0.1", 1, 4006, "10.4.4.4");
-  EXPECT_FALSE(table.TooManyHalfOpenLogins("10.4.4.4", 6));
+  EXPECT_FALSE(table.TooManyHalfOpenLogins(6));
 }
 
 }  // namespace

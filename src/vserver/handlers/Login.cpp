@@ -214,7 +214,7 @@ void TVHUDPListener::CMD_cs_LoginStep1() {
       if (EqualsIgnoreCase(bad, trimmed)) result = -1;
     // One address may hold only a few logins that have not joined; more would fill the
     // server with sessions nobody completes.
-    if (result == 1 && Buffer().TooManyHalfOpenLogins(p.PeerAddress(), r.PlayerID)) result = -2;
+    if (result == 1 && Buffer().TooManyHalfOpenLogins(r.PlayerID)) result = -2;
 
     const std::string welcome = result >= 0 ? vs.WelcomeMessage : std::string();
     if (result <= 0) {
