@@ -205,7 +205,12 @@ bool TServerObject::Start(int32_t id, uint16_t port) {
   buffer_ = std::make_unique<TCustomPacketBuffer>(kServerConnectionFlagsStart,
                                                   clock_ ? *clock_ : SystemClock());
   listener_ = std::make_unique<TVHUDPListener>(*this);
-  listener_->Start();
+  listener_->Start(!detached_);
+  if (detached_) {
+    LoadBans();
+    running_.store(true);
+    return true;
+  }
   // 10. The socket; 12. opened after the bans are loaded.
   socket_ = std::make_unique<TUDPServerSocket>(s.Port, TableReceiveHandler(*buffer_));
   environment_.ApplyBoundAddresses(s.Port, socket_->Bindings());

@@ -92,6 +92,10 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   // The clock of the connection table's timers (the steady clock unless set before Start;
   // tests drive time with a manual clock).
   void SetClock(const TClock& clock) { clock_ = &clock; }
+  // Before Start: no socket, no send thread and no listener thread. One caller thread then
+  // drives the whole server in process: events from the table's PollEvent go to
+  // Listener()->HandleEvent, and what would be sent is taken with NextOutgoingPacket(0).
+  void SetDetached() { detached_ = true; }
   int32_t ServerID() const { return serverId_.load(); }
 
   void SaveServer();
@@ -119,6 +123,7 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   TChannels* Channels() const { return channels_.get(); }
   TCustomPacketBuffer* PacketBuffer() const { return buffer_.get(); }
   TUDPServerSocket* Socket() const { return socket_.get(); }
+  TVHUDPListener* Listener() const { return listener_.get(); }
   TCustomStorage* Storage() const { return storage_; }
   TVServerEnvironment& Environment() const { return environment_; }
   // The port the socket actually bound (differs from the setting when that was 0).
@@ -154,6 +159,7 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   std::atomic<uint32_t> loginCount_{0};
   TDateTime startTime_ = 0;        // set by Start
   const TClock* clock_ = nullptr;  // set before Start
+  bool detached_ = false;          // set before Start
 
   mutable std::mutex settingsMutex_;
   TVirtualServerSettings settings_;  // guarded by settingsMutex_
