@@ -35,7 +35,8 @@ struct TWorld {
   uint32_t inputs = 0;
 
   TWorld() {
-    char dir[] = "/tmp/vh-listener-fuzz-XXXXXX";
+    // In the working directory (scripts/fuzz.sh runs the harnesses in build-fuzz/).
+    char dir[] = "listener-fuzz-db-XXXXXX";
     Check(::mkdtemp(dir) != nullptr);
     THostPolicy policy;
     policy.SpamMaxCommands = 1 << 30;  // flood bans would end every session early
