@@ -26,7 +26,11 @@ void LogIn(TCustomPacketBuffer& table, uint32_t count) {
   while (table.NextOutgoingPacket(0)) {
   }
   for (uint32_t id = 1; id <= count; ++id)
-    for (uint32_t s = 1; s <= 8; ++s) table.ReceiveDatagram(NewAckPacket(0, id * 100, id, s));
+    for (uint32_t s = 1; s <= 8; ++s) {
+      auto ack = NewAckPacket(0, id * 100, id, s);
+      ack->SetAddress("127.0.0.1", 4000, "127.0.0.1");
+      table.ReceiveDatagram(std::move(ack));
+    }
 }
 
 std::unique_ptr<TPacket> VoiceFor(uint32_t listener) {

@@ -66,6 +66,35 @@ size_t TCustomPacketBuffer::ConnectionCount() {
   return connections_.size();
 }
 
+std::string TCustomPacketBuffer::LoginAddress(uint32_t playerId) {
+  TLockGuard lock(mutex_);
+  TSingleConnection* c = FindConnection(playerId);
+  return c ? c->loginAddress : std::string();
+}
+
+std::string TCustomPacketBuffer::SourceKey(const std::string& address, uint16_t port) const {
+  return loginLimits_.sourceByPort ? address + ":" + std::to_string(port) : address;
+}
+
+bool TCustomPacketBuffer::TooManyHalfOpenLogins(uint32_t playerId) {
+  TLockGuard lock(mutex_);
+  TSingleConnection* self = FindConnection(playerId);
+  if (!self) return false;
+  const std::string source = SourceKey(self->loginAddress, self->loginPort);
+  int count = 0;
+  for (const auto& c : connections_)
+    if (c->state == CS_PRECONNECTED && c.get() != self &&
+        SourceKey(c->loginAddress, c->loginPort) == source)
+      ++count;
+  return count >= loginLimits_.halfOpen;
+}
+
+void TCustomPacketBuffer::SetLoginLimits(const TLoginLimits& limits) {
+  TLockGuard lock(mutex_);
+  loginLimits_ = limits;
+  loginLimiter_ = TLoginRateLimiter(limits.perSecond, limits.burst);
+}
+
 int TCustomPacketBuffer::ConnectionState(uint32_t playerId) {
   TLockGuard lock(mutex_);
   TSingleConnection* c = FindConnection(playerId);
@@ -81,52 +110,89 @@ void TCustomPacketBuffer::ReceiveDatagram(std::unique_ptr<TPacket> packet) {
   packetsReceived_ += 1;
   bytesReceived_ += static_cast<uint64_t>(packet->Size());
   inBandwidth_.AddBytes(packet->Size(), now);
+  const char* refusal = nullptr;
   try {
-    ReceiveLocked(packet, now);
+    refusal = ReceiveLocked(packet, now);
   } catch (...) {
     ++datagramsRefused_;
     throw;
   }
+  if (refusal) {
+    ++datagramsRefused_;
+    throw ECustomPacketBuffer(refusal);
+  }
 }
 
-void TCustomPacketBuffer::ReceiveLocked(std::unique_ptr<TPacket>& packet,
-                                        const TPerformanceTime& now) {
-  if (!packet->IsValidPacket()) throw ECustomPacketBuffer("Invalid Packet");
-  if (packet->IsServerVoicePacket()) throw ECustomPacketBuffer("S2C recv on Server");
+const char* TCustomPacketBuffer::OfferDatagram(std::unique_ptr<TPacket> packet) {
+  if (!packet) return nullptr;
+  TPerformanceTime now(clock_);
+  TLockGuard lock(mutex_);
+  packetsReceived_ += 1;
+  bytesReceived_ += static_cast<uint64_t>(packet->Size());
+  inBandwidth_.AddBytes(packet->Size(), now);
+  const char* refusal = nullptr;
+  try {
+    refusal = ReceiveLocked(packet, now);
+  } catch (const std::exception&) {
+    refusal = "queue full";
+  }
+  if (refusal) ++datagramsRefused_;
+  return refusal;
+}
+
+namespace {
+
+// The datagrams that may move a session to a new port of its address (NAT rebinding): those
+// that passed the CRC test, a command or a keep-alive ping. Acknowledgements and voice carry
+// no CRC and anybody can forge their source, so they never move a session.
+bool MayMovePort(const TPacket& p) {
+  return p.IsCommandPacket() || (p.IsConnectionPacket() && p.CommandNumber() == kConnKeepAlivePing);
+}
+
+}  // namespace
+
+const char* TCustomPacketBuffer::ReceiveLocked(std::unique_ptr<TPacket>& packet,
+                                               const TPerformanceTime& now) {
+  if (!packet->IsValidPacket()) return "Invalid Packet";
+  if (packet->IsServerVoicePacket()) return "S2C recv on Server";
 
   uint32_t playerId = packet->PacketPlayerId();
   if (packet->IsConnectionPacket() && packet->CommandNumber() == kConnLoginRequest &&
       playerId == 0 && packet->PacketConnectionId() == 0) {
+    // Over budget: dropped here, so a flood of logins never wakes the listener.
+    if (!loginLimiter_.Allow(SourceKey(packet->PeerAddress(), packet->PeerPort()), now.StartMs())) {
+      ++loginsRateLimited_;
+      return "login rate exceeded";
+    }
     incomingQueue_.Put(std::move(packet));
     incoming_.Set();
-    return;
+    return nullptr;
   }
 
   TSingleConnection* c = FindConnection(playerId);
   if (!c) {
     ++datagramsRefused_;
-    return;
+    return nullptr;
   }
-  if (packet->PacketConnectionId() != c->connectionId)
-    throw ECustomPacketBuffer("wrong Connection + player combo");
-  if (c->state == CS_CLOSED) throw ECustomPacketBuffer("recv data after close");
-
-  c->peerAddress = packet->PeerAddress();
-  c->peerPort = packet->PeerPort();
+  if (packet->PacketConnectionId() != c->connectionId) return "wrong Connection + player combo";
+  if (c->state == CS_CLOSED) return "recv data after close";
+  // A session keeps the address it logged in from; see MayMovePort for its port.
+  if (packet->PeerAddress() != c->loginAddress) return "wrong peer address";
+  if (packet->PeerPort() != c->peerPort && MayMovePort(*packet)) c->peerPort = packet->PeerPort();
   c->lastReceive.Assign(now);
 
   if (packet->IsAckPacket()) {
     if (c->HandleAck(*packet, now)) MarkReady(c->playerId);
-  } else if (packet->IsCommandPacket()) {
-    ReceiveCommand(*c, packet);
-  } else if (packet->IsClientVoicePacket()) {
-    ReceiveClientVoice(*c, packet);
-  } else {
-    ReceiveConnectionPacket(*c, packet);
+    return nullptr;
   }
+  if (packet->IsCommandPacket()) return ReceiveCommand(*c, packet);
+  if (packet->IsClientVoicePacket()) return ReceiveClientVoice(*c, packet);
+  ReceiveConnectionPacket(*c, packet);
+  return nullptr;
 }
 
-void TCustomPacketBuffer::ReceiveCommand(TSingleConnection& c, std::unique_ptr<TPacket>& packet) {
+const char* TCustomPacketBuffer::ReceiveCommand(TSingleConnection& c,
+                                                std::unique_ptr<TPacket>& packet) {
   uint32_t sequence = packet->SequenceNumber();
   uint16_t resends = packet->ResendCount();
   c.packetsReceived += 1;
@@ -135,7 +201,7 @@ void TCustomPacketBuffer::ReceiveCommand(TSingleConnection& c, std::unique_ptr<T
   if (static_cast<uint64_t>(sequence) >=
       static_cast<uint64_t>(c.nextCommand) + TSingleConnection::kReceiveWindow) {
     ++datagramsRefused_;  // beyond the window: the client resends it later
-    return;
+    return nullptr;
   }
   c.ackQueue.Put(NewAckPacket(resends, c.connectionId, c.playerId, sequence));
   MarkReady(c.playerId);
@@ -144,12 +210,12 @@ void TCustomPacketBuffer::ReceiveCommand(TSingleConnection& c, std::unique_ptr<T
   if (sequence >= c.nextCommand) {
     slot = static_cast<int>((c.receiveIndex + (sequence - c.nextCommand)) %
                             TSingleConnection::kReceiveWindow);
-    if (c.receiveWindow[slot]) return;  // a resend of one we hold already
+    if (c.receiveWindow[slot]) return nullptr;  // a resend of one we hold already
   }
   if (c.state == CS_CLOSING || c.state == CS_CLOSING_PRECONNECTED ||
       c.state == CS_CLOSING_HANDED_OUT)
-    throw ECustomPacketBuffer("recv command while closing.");
-  if (slot < 0) return;  // delivered before; the acknowledgement was lost
+    return "recv command while closing.";
+  if (slot < 0) return nullptr;  // delivered before; the acknowledgement was lost
 
   c.receiveWindow[slot] = std::move(packet);
   // Deliver everything now in order. A full incoming queue loses that one message but must
@@ -167,11 +233,12 @@ void TCustomPacketBuffer::ReceiveCommand(TSingleConnection& c, std::unique_ptr<T
   }
   if (queueFull)
     ThrowFIFOFull(incomingQueue_.Capacity(), incomingQueue_.GrowStep(), incomingQueue_.MaxItems());
+  return nullptr;
 }
 
-void TCustomPacketBuffer::ReceiveClientVoice(TSingleConnection& c,
-                                             std::unique_ptr<TPacket>& packet) {
-  if (c.state == CS_PRECONNECTED) throw ECustomPacketBuffer("Recv voice data during login");
+const char* TCustomPacketBuffer::ReceiveClientVoice(TSingleConnection& c,
+                                                    std::unique_ptr<TPacket>& packet) {
+  if (c.state == CS_PRECONNECTED) return "Recv voice data during login";
   uint16_t counter = packet->VoiceCounter();
   if (counter >= c.nextVoice || (c.nextVoice > 64535 && counter < 16)) {
     int32_t gap = static_cast<int32_t>(counter) - static_cast<int32_t>(c.nextVoice);
@@ -179,6 +246,7 @@ void TCustomPacketBuffer::ReceiveClientVoice(TSingleConnection& c,
     c.nextVoice = static_cast<uint16_t>(counter + 1);
   }
   Deliver(c, std::move(packet), true);
+  return nullptr;
 }
 
 void TCustomPacketBuffer::ReceiveConnectionPacket(TSingleConnection& c,
@@ -498,6 +566,7 @@ TServerStats TCustomPacketBuffer::GetServerStats() {
     s.bytesSent = bytesSent_;
     s.bytesReceived = bytesReceived_;
     s.datagramsRefused = datagramsRefused_;
+    s.loginsRateLimited = loginsRateLimited_;
   }
   inBandwidth_.Rates(s.inLastSecond, s.inLastMinute);
   outBandwidth_.Rates(s.outLastSecond, s.outLastMinute);

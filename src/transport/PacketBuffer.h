@@ -17,6 +17,7 @@
 #include "common/Mutex.h"
 #include "transport/BandWidthCalc.h"
 #include "transport/FIFOList.h"
+#include "transport/LoginRateLimiter.h"
 #include "transport/Packet.h"
 #include "transport/PerformanceTime.h"
 #include "transport/SingleConnection.h"
@@ -54,7 +55,18 @@ struct TServerStats {
   double inLastMinute = 0;
   double outLastSecond = 0;
   double outLastMinute = 0;
-  uint64_t datagramsRefused = 0;  // received datagrams dropped before reaching the listener
+  uint64_t datagramsRefused = 0;   // received datagrams dropped before reaching the listener
+  uint64_t loginsRateLimited = 0;  // of those, login requests over their address's budget
+};
+
+// What one source address may do before it has joined; every player behind one address
+// shares these.
+struct TLoginLimits {
+  double perSecond = TLoginRateLimiter::kDefaultPerSecond;  // login requests, refill rate
+  double burst = TLoginRateLimiter::kDefaultBurst;
+  int halfOpen = 4;  // logins that have not joined yet (connections in state 0)
+  // Tests on loopback, where every player has the same address, tell sources apart by port.
+  bool sourceByPort = false;
 };
 
 class TCustomPacketBuffer {
@@ -81,9 +93,21 @@ class TCustomPacketBuffer {
   // State of a connection, or -1 when there is none.
   int ConnectionState(uint32_t playerId);
 
+  // The address the player logged in from ("" when there is no such connection). Bans of a
+  // session use it: the source of a later datagram may be forged.
+  std::string LoginAddress(uint32_t playerId);
+  // True when the source `playerId` logged in from already holds its limit of other
+  // connections in state 0 (logged in, not joined). The login refuses the request then.
+  bool TooManyHalfOpenLogins(uint32_t playerId);
+  void SetLoginLimits(const TLoginLimits& limits);
+
   // Receive path. Refusals raise ECustomPacketBuffer (a full queue EFIFOList); the packet is
   // consumed either way and every datagram is counted first.
   void ReceiveDatagram(std::unique_ptr<TPacket> packet);
+  // The same for the socket's receive thread: a refusal is counted and the datagram dropped
+  // without an exception (floods of refused datagrams must stay cheap). Returns the refusal
+  // text, or null when the datagram was taken.
+  const char* OfferDatagram(std::unique_ptr<TPacket> packet);
   // Queues a packet for the player named at offset 8; the table owns it from now on. Packets
   // for unknown, closing or not yet connected (voice) connections are freed silently; a full
   // queue raises EFIFOList and a packet of no sendable class ECustomPacketBuffer.
@@ -122,10 +146,15 @@ class TCustomPacketBuffer {
  private:
   // The helpers below run with the table lock held by the operation that called them.
   TSingleConnection* FindConnection(uint32_t playerId) REQUIRES(mutex_);
-  void ReceiveLocked(std::unique_ptr<TPacket>& packet, const TPerformanceTime& now)
+  // The key of a login source under the limits (address, or address and port).
+  std::string SourceKey(const std::string& address, uint16_t port) const REQUIRES(mutex_);
+  // Refusal text or null; a full incoming queue raises EFIFOList.
+  const char* ReceiveLocked(std::unique_ptr<TPacket>& packet, const TPerformanceTime& now)
       REQUIRES(mutex_);
-  void ReceiveCommand(TSingleConnection& c, std::unique_ptr<TPacket>& packet) REQUIRES(mutex_);
-  void ReceiveClientVoice(TSingleConnection& c, std::unique_ptr<TPacket>& packet) REQUIRES(mutex_);
+  const char* ReceiveCommand(TSingleConnection& c, std::unique_ptr<TPacket>& packet)
+      REQUIRES(mutex_);
+  const char* ReceiveClientVoice(TSingleConnection& c, std::unique_ptr<TPacket>& packet)
+      REQUIRES(mutex_);
   void ReceiveConnectionPacket(TSingleConnection& c, std::unique_ptr<TPacket>& packet)
       REQUIRES(mutex_);
   void Deliver(TSingleConnection& c, std::unique_ptr<TPacket> packet, bool count) REQUIRES(mutex_);
@@ -165,6 +194,9 @@ class TCustomPacketBuffer {
   uint32_t packetsReceived_ GUARDED_BY(mutex_) = 0;
   uint64_t bytesReceived_ GUARDED_BY(mutex_) = 0;
   uint64_t datagramsRefused_ GUARDED_BY(mutex_) = 0;
+  uint64_t loginsRateLimited_ GUARDED_BY(mutex_) = 0;
+  TLoginLimits loginLimits_ GUARDED_BY(mutex_);
+  TLoginRateLimiter loginLimiter_ GUARDED_BY(mutex_);
   TBandWidthCalc inBandwidth_;   // own lock
   TBandWidthCalc outBandwidth_;  // own lock
 

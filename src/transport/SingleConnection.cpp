@@ -14,6 +14,8 @@ TSingleConnection::TSingleConnection(uint8_t flags_, uint32_t playerId_, uint32_
       connectionId(connectionId_),
       peerAddress(std::move(peerAddress_)),
       peerPort(peerPort_),
+      loginAddress(peerAddress),
+      loginPort(peerPort),
       connectionSequence(firstConnectionPacket),
       nextConnection(firstConnectionPacket + 2),
       lastReceive(clock),

@@ -71,8 +71,12 @@ class TSingleConnection {
   uint8_t flags;
   uint32_t playerId;
   uint32_t connectionId;
+  // Where packets go. The address never changes: it is the one the player logged in from
+  // (loginAddress); the port follows NAT rebinding (see the table's receive path).
   std::string peerAddress;
   uint16_t peerPort;
+  std::string loginAddress;
+  uint16_t loginPort;
   uint8_t state = CS_PRECONNECTED;
   uint8_t serverRole = 1;
 

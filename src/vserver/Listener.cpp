@@ -80,7 +80,7 @@ TCustomPacketBuffer& TVHUDPListener::Buffer() {
   return *server_.PacketBuffer();
 }
 
-void TVHUDPListener::Start() {
+void TVHUDPListener::Start(bool withThread) {
   serverId_ = server_.ServerID();
   stopping_.store(false);
   terminated_.store(false);
@@ -95,7 +95,7 @@ void TVHUDPListener::Start() {
       LogHandlerException("LoadChannels", e);
     }
   }
-  thread_ = std::thread(&TVHUDPListener::Execute, this);
+  if (withThread) thread_ = std::thread(&TVHUDPListener::Execute, this);
 }
 
 void TVHUDPListener::Terminate() {

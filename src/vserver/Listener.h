@@ -88,8 +88,8 @@ class TVHUDPListener {
   TVHUDPListener(const TVHUDPListener&) = delete;
   TVHUDPListener& operator=(const TVHUDPListener&) = delete;
 
-  // Loads the channel tree and starts the thread.
-  void Start();
+  // Loads the channel tree and starts the thread (unless the caller drives HandleEvent).
+  void Start(bool withThread = true);
   // While set, events are taken and dropped unhandled.
   void SetStopping() { stopping_.store(true); }
   // Asks the thread to end and waits for it (the connection table must be stopping).

@@ -122,7 +122,7 @@ bool TServerObject::Start(int32_t id, uint16_t port) {
   serverFlags_.store(static_cast<uint16_t>((serverFlags_.load() | SF_FREEWARE) & ~8));
   SaveServer();
   CreateOwnedObjects(s);
-  if (!OpenSocket(s)) {
+  if (!detached_ && !OpenSocket(s)) {
     FreeOwnedObjects();
     Unregister();
     return false;
@@ -234,7 +234,12 @@ void TServerObject::CreateOwnedObjects(const TVirtualServerSettings& s) {
   buffer_ = std::make_unique<TCustomPacketBuffer>(kServerConnectionFlagsStart,
                                                   clock_ ? *clock_ : SystemClock());
   listener_ = std::make_unique<TVHUDPListener>(*this);
-  listener_->Start();
+  listener_->Start(!detached_);
+  if (detached_) {
+    // Driven in process by one caller thread: no socket and no send thread.
+    LoadBans();
+    return;
+  }
   // A test server may take any free port; the stored record keeps its own.
   const uint16_t bindPort = bindAnyPort_ ? 0 : s.Port;
   socket_ = std::make_unique<TUDPServerSocket>(bindPort, TableReceiveHandler(*buffer_));

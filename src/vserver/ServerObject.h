@@ -105,6 +105,10 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   // test servers use it, so that no two of them race for a port). BoundPort() tells which;
   // the stored record keeps the configured port.
   void SetBindAnyPort(bool any) { bindAnyPort_ = any; }
+  // Before Start: no socket, no send thread and no listener thread. One caller thread then
+  // drives the whole server in process: events from the table's PollEvent go to
+  // Listener()->HandleEvent, and what would be sent is taken with NextOutgoingPacket(0).
+  void SetDetached() { detached_ = true; }
   int32_t ServerID() const { return serverId_.load(); }
 
   void SaveServer();
@@ -132,6 +136,7 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   TChannels* Channels() const { return channels_.get(); }
   TCustomPacketBuffer* PacketBuffer() const { return buffer_.get(); }
   TUDPServerSocket* Socket() const { return socket_.get(); }
+  TVHUDPListener* Listener() const { return listener_.get(); }
   TCustomStorage* Storage() const { return storage_; }
   TVServerEnvironment& Environment() const { return environment_; }
   // The port the socket actually bound (differs from the setting when that was 0).
@@ -177,6 +182,7 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   std::string startFailure_;       // set by Start
   const TClock* clock_ = nullptr;  // set before Start
   bool bindAnyPort_ = false;       // set before Start
+  bool detached_ = false;          // set before Start
 
   mutable TMutex settingsMutex_;
   TVirtualServerSettings settings_ GUARDED_BY(settingsMutex_);

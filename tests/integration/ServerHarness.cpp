@@ -35,6 +35,13 @@ void TServerHarness::StartServer(int32_t id, const char* failure) {
   server_->SetBindAnyPort(true);
   if (!server_->Start(id, 0)) throw std::runtime_error(failure);
   port_ = server_->BoundPort();
+  SourcesByPort();
+}
+
+void TServerHarness::SourcesByPort() {
+  TLoginLimits limits;
+  limits.sourceByPort = true;
+  server_->PacketBuffer()->SetLoginLimits(limits);
 }
 
 TServerHarness::~TServerHarness() {

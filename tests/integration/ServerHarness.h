@@ -33,6 +33,10 @@ class TServerHarness {
   uint16_t Port() const { return port_; }
   const TTempDir& Dir() const { return dir_; }
 
+  // Every test player logs in from 127.0.0.1, so the per-address login limits of the
+  // connection table tell sources apart by port: each client socket is one "address".
+  void SourcesByPort();
+
   // Stops the running server and starts the same record again (settings from the database;
   // the port may change: Port() tells the new one).
   void Restart();

@@ -298,6 +298,45 @@ TEST_F(ClientSessionTest, ReceiveWindowAndRefusedPackets) {
   EXPECT_EQ(DeliveredSequences(), (std::vector<uint32_t>{17}));
 }
 
+// A login reply is lost: the server's half-made session (other ids) sends commands to the same
+// socket before and after the real login. None may be taken, acknowledged or counted against
+// the real session's numbering.
+TEST(ClientSessionIdentityTest, CommandsOfAnotherConnectionNeverRunTheNumberingAhead) {
+  constexpr uint32_t kStaleConn = 9009, kStalePlayer = 41;
+  auto stale = [&](uint32_t seq) {
+    auto p = NewCommandPacket(110, kStaleConn, kStalePlayer, seq);
+    p->WriteU32(5);
+    p->SetCRC();
+    return std::string(p->Bytes());
+  };
+  const TTime t0{};
+  TClientSession session;
+  session.HandleDatagram(stale(1), t0);  // before any identity
+  session.HandleDatagram(std::string(NewAckPacket(0, kStaleConn, kStalePlayer, 1)->Bytes()), t0);
+  session.SetIdentity(kConn, kPlayer);
+  for (uint32_t s = 2; s <= 4; ++s) session.HandleDatagram(stale(s), t0);
+  EXPECT_TRUE(session.TakeOutbox().empty());  // nothing acknowledged
+  EXPECT_EQ(session.QueuedCommands(), 0u);
+  EXPECT_EQ(session.Stats().foreign, 5u);
+
+  // The real session's first commands are delivered, not taken for duplicates.
+  session.HandleDatagram(ServerCommand(6, 1, "list"), t0);
+  session.HandleDatagram(ServerCommand(8, 2, std::string(256, '\0')), t0);
+  EXPECT_EQ(session.ReceivedCommandNumbers(), (std::vector<uint16_t>{6, 8}));
+  EXPECT_EQ(session.Stats().duplicates, 0u);
+
+  // A different identity later (a new login) numbers from 1 again in both directions.
+  session.QueueCommand(300, "", t0);
+  session.SetIdentity(kConn + 1, kPlayer + 1);
+  EXPECT_EQ(session.InFlight(), 0u);
+  session.TakeOutbox();
+  EXPECT_EQ(session.QueueCommand(300, "", t0), 1u);
+  auto p = NewCommandPacket(6, kConn + 1, kPlayer + 1, 1);
+  p->SetCRC();
+  session.HandleDatagram(p->Bytes(), t0);
+  EXPECT_EQ(session.ReceivedCommandNumbers().back(), 6);
+}
+
 TEST_F(ClientSessionTest, FragmentsOfBothDirectionsReassemble) {
   // The client splits a 1000-byte payload as a server would: 536 + 464 bytes.
   std::string payload(1000, '\0');
@@ -537,6 +576,8 @@ TEST(ProtocolClientLoopbackTest, GroupPumpsEveryMember) {
   ASSERT_TRUE(b.Connect("127.0.0.1", peerB.Port()));
   group.Add(a);
   group.Add(b);
+  a.Session().SetIdentity(kConn, kPlayer);  // as after a login
+  b.Session().SetIdentity(kConn, kPlayer);
   a.SendRaw("hello");
   b.SendRaw("hello");
   ASSERT_EQ(peerA.Receive(milliseconds(2000)), "hello");

@@ -188,7 +188,11 @@ TEST(TableThreads, ProducersSenderAndListenerTogether) {
   while (table.NextOutgoingPacket(0)) {
   }
   for (uint32_t id = 1; id <= kConnections; ++id)
-    for (uint32_t s = 1; s <= 8; ++s) table.ReceiveDatagram(NewAckPacket(0, id * 10, id, s));
+    for (uint32_t s = 1; s <= 8; ++s) {
+      auto ack = NewAckPacket(0, id * 10, id, s);
+      ack->SetAddress("127.0.0.1", 4000, "127.0.0.1");
+      table.ReceiveDatagram(std::move(ack));
+    }
 
   std::mutex mutex;
   std::condition_variable allSeen;
@@ -198,8 +202,9 @@ TEST(TableThreads, ProducersSenderAndListenerTogether) {
     while (auto p = table.NextOutgoingPacket(-1)) {
       if (!p->IsCommandPacket()) continue;
       uint32_t player = p->PacketPlayerId();
-      table.ReceiveDatagram(
-          NewAckPacket(p->ResendCount(), player * 10, player, p->SequenceNumber()));
+      auto ack = NewAckPacket(p->ResendCount(), player * 10, player, p->SequenceNumber());
+      ack->SetAddress("127.0.0.1", 4000, "127.0.0.1");
+      table.ReceiveDatagram(std::move(ack));
       if (p->ResendCount() != 0) continue;
       std::lock_guard<std::mutex> lock(mutex);
       firstSends[player].push_back(p->SequenceNumber());

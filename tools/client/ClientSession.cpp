@@ -11,8 +11,16 @@ TClientSession::TClientSession(TSessionConfig config) : config_(config) {
 }
 
 void TClientSession::SetIdentity(uint32_t connectionId, uint32_t playerId) {
+  if (connectionId == connectionId_ && playerId == playerId_) return;
   connectionId_ = connectionId;
   playerId_ = playerId;
+  // A new connection numbers its commands from 1 in both directions.
+  lastCommandSeq_ = 0;
+  waiting_.clear();
+  inFlight_.clear();
+  nextExpected_ = 1;
+  for (auto& slot : window_) slot.reset();
+  reassembly_.reset();
 }
 
 void TClientSession::Emit(TPacket& packet) {
@@ -115,9 +123,17 @@ void TClientSession::HandleDatagram(std::string_view bytes, TTime now) {
   }
 }
 
+bool TClientSession::IsOwn(const TPacket& packet) const {
+  return playerId_ != 0 && packet.PacketPlayerId() == playerId_ &&
+         packet.PacketConnectionId() == connectionId_;
+}
+
 void TClientSession::HandleCommand(std::unique_ptr<TPacket> packet) {
-  if (playerId_ != 0 &&
-      (packet->PacketPlayerId() != playerId_ || packet->PacketConnectionId() != connectionId_)) {
+  // Only commands of our own connection count. When a login reply is lost, the server keeps
+  // that half-made session for a while and may send it commands at this very address and
+  // port; taking them (or acknowledging them) would run our numbering ahead of the session
+  // we really get, whose commands would then be discarded as duplicates.
+  if (!IsOwn(*packet)) {
     stats_.foreign++;
     return;
   }
@@ -170,6 +186,10 @@ void TClientSession::Deliver(std::unique_ptr<TPacket> packet) {
 }
 
 void TClientSession::HandleAck(const TPacket& packet, TTime now) {
+  if (!IsOwn(packet)) {
+    stats_.foreign++;
+    return;
+  }
   stats_.acksReceived++;
   const uint32_t s = packet.SequenceNumber();
   auto it = std::find_if(inFlight_.begin(), inFlight_.end(),

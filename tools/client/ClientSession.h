@@ -40,7 +40,7 @@ struct TSessionStats {
   uint64_t datagramsOut = 0;
   uint64_t bytesOut = 0;
   uint64_t invalid = 0;      // unknown class, too short, bad CRC, or a class servers never send
-  uint64_t foreign = 0;      // command for another connection or player id
+  uint64_t foreign = 0;      // command or acknowledgement of another (or no) connection
   uint64_t outOfWindow = 0;  // sequence 16 or more ahead: dropped unacknowledged
   uint64_t duplicates = 0;   // already delivered or already held: acknowledged again
   uint64_t delivered = 0;    // whole (reassembled) commands handed to the queue
@@ -62,8 +62,9 @@ class TClientSession {
 
   explicit TClientSession(TSessionConfig config = {});
 
-  // The ids from a successful login reply; they go into every packet sent afterwards, and
-  // command packets carrying other ids are not accepted.
+  // The ids from a successful login reply; they go into every packet sent afterwards. Command
+  // and acknowledgement packets carrying other ids, or arriving before there is an identity,
+  // are not accepted. A new identity starts the command numbering of both directions afresh.
   void SetIdentity(uint32_t connectionId, uint32_t playerId);
   uint32_t ConnectionId() const { return connectionId_; }
   uint32_t PlayerId() const { return playerId_; }
@@ -131,6 +132,7 @@ class TClientSession {
 
   void Emit(TPacket& packet);
   void FillWindow(TTime now);
+  bool IsOwn(const TPacket& packet) const;  // carries this session's connection and player id
   void HandleCommand(std::unique_ptr<TPacket> packet);
   void HandleAck(const TPacket& packet, TTime now);
   void HandleConnection(const TPacket& packet);

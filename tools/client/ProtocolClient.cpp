@@ -112,6 +112,32 @@ std::optional<TLoginReply> TProtocolClient::Login(const TLoginOptions& options,
   return WaitForLoginReply(timeout);
 }
 
+std::optional<TLoginReply> TProtocolClient::LoginPersistently(const TLoginOptions& options,
+                                                              milliseconds timeout,
+                                                              milliseconds resendEvery) {
+  while (session_.TakeLoginReply()) {
+  }
+  const TTime deadline = TClock::now() + timeout;
+  std::optional<TLoginReply> last;
+  while (TClock::now() < deadline) {
+    SendLogin(options);
+    const TTime resendAt = std::min(TClock::now() + resendEvery, deadline);
+    std::optional<TLoginReply> reply;
+    for (;;) {
+      auto pending = PumpUntil(std::chrono::ceil<milliseconds>(resendAt - TClock::now()),
+                               [&] { return (reply = session_.TakeLoginReply()).has_value(); });
+      if (!pending) break;
+      if (reply->result == 1) {
+        session_.SetIdentity(reply->connectionId, reply->playerId);
+        return reply;
+      }
+      last = reply;
+      if (reply->result != -4 && reply->result != -2) return reply;
+    }
+  }
+  return last;
+}
+
 TJoinResult TProtocolClient::Join(const TJoinOptions& options, milliseconds timeout) {
   TJoinResult result;
   result.requestSequence = SendCommand(CMD_cs_LoginStep3, BuildJoinPayload(options));

@@ -76,6 +76,12 @@ class TProtocolClient {
   // ---- Session set-up ----
   // Sends the login request and waits for the reply; nothing when no reply came in time.
   std::optional<TLoginReply> Login(const TLoginOptions& options, milliseconds timeout);
+  // Login over a lossy path: sends the request again every `resendEvery` until a reply with
+  // result 1 arrives. A -4 or -2 may be caused by the half-made session of one of our own
+  // earlier requests whose reply was lost (the server frees it after 2 s), so those are tried
+  // again until `timeout`; any other refusal is returned at once. Nothing when no reply came.
+  std::optional<TLoginReply> LoginPersistently(const TLoginOptions& options, milliseconds timeout,
+                                               milliseconds resendEvery = milliseconds(500));
   uint32_t SendLogin(const TLoginOptions& options);
   // A reply with result 1 hands its connection and player ids to everything sent afterwards.
   std::optional<TLoginReply> WaitForLoginReply(milliseconds timeout);

@@ -18,6 +18,7 @@ namespace {
 
 // Datagrams taken from one socket before the others get their turn.
 constexpr int kBurstPerSocket = 256;
+constexpr int kSocketReceiveRoom = 4 * 1024 * 1024;
 
 bool IsWildcard(const std::string& address) {
   return address.empty() || address == "0.0.0.0";
@@ -75,6 +76,9 @@ void TUDPServerSocket::Open() {
     int on = 1;
     if (::setsockopt(s.fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0)
       fail("Could not ask for local addresses");
+    // Room for bursts while the receive thread is busy; the kernel may grant less.
+    int room = kSocketReceiveRoom;
+    ::setsockopt(s.fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
     if (::bind(s.fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
       fail("Could not bind to " + Describe(s.address, port));
     sockaddr_in bound{};
@@ -226,11 +230,8 @@ size_t TUDPServerSocket::Send(const TPacket& packet) {
 TUDPServerSocket::THandler TableReceiveHandler(TCustomPacketBuffer& table) {
   return [&table](std::unique_ptr<TPacket> packet) {
     if (table.StopRequested()) return;
-    try {
-      table.ReceiveDatagram(std::move(packet));
-    } catch (...) {
-      // Refused datagrams are counted by the table and otherwise dropped without a word.
-    }
+    // Refused datagrams are counted by the table and otherwise dropped without a word.
+    table.OfferDatagram(std::move(packet));
   };
 }
 

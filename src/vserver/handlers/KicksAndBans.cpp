@@ -227,7 +227,7 @@ void TVHUDPListener::CMD_cs_PlayerBanIpPlayer() {
   if (!t) return;
   if (!MayRemove(*t)) return;
 
-  const std::string address = Buffer().GetConnectionStats(t->PlayerID).peerAddress;
+  const std::string address = Buffer().LoginAddress(t->PlayerID);
   if (server_.BanCount() < kMaxBans) {
     std::string by = r->NickName.Str();
     AppendCut(by, "[LoginName: ", 41);
@@ -319,9 +319,10 @@ bool TVHUDPListener::ClientIsSpammer() {
     const THostPolicy& s = Policy();
     const bool quick = WholeSecondsBetween(p->FloodTime, now) <= s.SpamInSeconds;
     if (p->FloodCount >= static_cast<uint32_t>(std::max(s.SpamMaxCommands, 0)) && quick) {
-      if (server_.BanCount() < kMaxBans && eventPacket_) {
-        StoreBan(*server_.Storage(), serverId_, "by Server, reason: Excess flood",
-                 eventPacket_->PeerAddress(), kFloodBanMinutes);
+      const std::string address = Buffer().LoginAddress(p->PlayerID);
+      if (server_.BanCount() < kMaxBans && !address.empty()) {
+        StoreBan(*server_.Storage(), serverId_, "by Server, reason: Excess flood", address,
+                 kFloodBanMinutes);
         server_.LoadBans();
         NotifyAdmins(Clients(), notifier_,
                      "Client " + Quoted(p->NickName.Str()) +

@@ -226,6 +226,9 @@ int32_t TVHUDPListener::AdmissionResult(const TClientRecord& r, uint8_t loginMod
   if (trimmed.empty()) result = -1;
   for (const std::string& bad : Policy().BadNames)
     if (EqualsIgnoreCase(bad, trimmed)) result = -1;
+  // One address may hold only a few logins that have not joined; more would fill the server
+  // with sessions nobody completes.
+  if (result == 1 && Buffer().TooManyHalfOpenLogins(r.PlayerID)) result = -2;
   return result;
 }
 
