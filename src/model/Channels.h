@@ -18,6 +18,7 @@
 namespace vh {
 
 class TCustomStorage;
+class TStorageContainer;
 class TClients;
 
 class TChannels {
@@ -118,6 +119,7 @@ class TChannels {
   int32_t AddChannelIDChecked(TChannel* channel);
   void StoreChannelAttribs(TChannel* channel, const TClientRecord* player, uint16_t flags);
   void RemoveChannel(TChannel* channel);
+  void RemoveOrphanRows(const TStorageContainer& rows);
   void LogError(std::string_view operation, const std::exception& e) const;
 
   // set at construction

@@ -187,6 +187,8 @@ class TVHUDPListener {
   // After a top-level channel's flags changed: its sub-channels follow, registered ones store
   // their privilege entries, everybody hears of each, and moderation ends there too.
   void UpdateAndAnnounceSubChannels(TChannel* channel, uint32_t changerId, bool moderationRemoved);
+  // Is the current player server admin, or channel admin of `channel` (or of its parent)?
+  bool AdministersChannel(TChannel* channel);
   // The steps of a property change (205): check, the registration change, apply, announce.
   int32_t CheckPropertyChange(TChannel* channel, const TChannelPropertiesRequest& request,
                               uint16_t& flags);

@@ -1,0 +1,35 @@
+// The recipient list of one whisper and the rule that each player hears it once. Built and
+// used by the voice relay on the listener thread; plain data, no lock of its own.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace vh {
+
+struct TWhisperRecipient {
+  uint32_t PlayerId = 0;
+  uint8_t Kind = 0;  // the target kind through which he was reached: 0 channel, 1 player
+};
+
+// Keeps the first entry of each player, in list order: a list that names a player again (or
+// his channel too) must not multiply what the speaker sends.
+inline void KeepFirstPerPlayer(std::vector<TWhisperRecipient>& list) {
+  if (list.size() < 2) return;
+  std::vector<std::pair<uint32_t, size_t>> byId;
+  byId.reserve(list.size());
+  for (size_t i = 0; i < list.size(); ++i) byId.emplace_back(list[i].PlayerId, i);
+  std::sort(byId.begin(), byId.end());  // equal ids: the earliest entry first
+  std::vector<bool> repeated(list.size(), false);
+  for (size_t i = 1; i < byId.size(); ++i)
+    if (byId[i].first == byId[i - 1].first) repeated[byId[i].second] = true;
+  size_t kept = 0;
+  for (size_t i = 0; i < list.size(); ++i)
+    if (!repeated[i]) list[kept++] = list[i];
+  list.resize(kept);
+}
+
+}  // namespace vh
