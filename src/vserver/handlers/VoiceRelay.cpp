@@ -160,8 +160,7 @@ void TVHUDPListener::RelayWhisper() {
         }
       }
     }
-    // One target can name nobody twice, so the common single-target whisper skips this.
-    if (targetCount > 1) KeepFirstPerPlayer(recipients);
+    if (MayNameAPlayerTwice(whisper->Targets, targetCount)) KeepFirstPerPlayer(recipients);
     for (const TWhisperRecipient& r : recipients) {
       TClientRecord* listener = Clients().GetClientByID(r.PlayerId);
       if (!listener || listener->LoggedIn != 1) continue;

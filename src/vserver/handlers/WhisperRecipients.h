@@ -8,12 +8,27 @@
 #include <utility>
 #include <vector>
 
+#include "transport/Requests.h"
+
 namespace vh {
 
 struct TWhisperRecipient {
   uint32_t PlayerId = 0;
   uint8_t Kind = 0;  // the target kind through which he was reached: 0 channel, 1 player
 };
+
+// Distinct channels hold distinct players, and distinct ids are distinct players: the first
+// `count` targets can name a player twice only by repeating a target or by mixing channels
+// and players. Lists of a few targets are the rule, so the quadratic walk is the cheap one.
+inline bool MayNameAPlayerTwice(const std::vector<TWhisperTarget>& targets, size_t count) {
+  bool channels = false, players = false;
+  for (size_t i = 0; i < count; ++i) {
+    (targets[i].Kind == 0 ? channels : players) = true;
+    for (size_t k = 0; k < i; ++k)
+      if (targets[k].Kind == targets[i].Kind && targets[k].Id == targets[i].Id) return true;
+  }
+  return channels && players;
+}
 
 // Keeps the first entry of each player, in list order: a list that names a player again (or
 // his channel too) must not multiply what the speaker sends.
