@@ -1,8 +1,10 @@
 #include "model/Channels.h"
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "common/Log.h"
 #include "common/ResultCodes.h"
@@ -91,7 +93,7 @@ int32_t TChannels::AddChannel(TChannelPtr channel) {
     return id;
   } catch (const std::exception& e) {
     LogError("AddChannel", e);
-    return RC_SUBCHANNEL_PASSWORD;
+    return RC_INTERNAL_ERROR;  // the channel's row could not be stored
   }
 }
 
@@ -108,8 +110,10 @@ int32_t TChannels::AddChannelChecked(TChannel* channel) {
     if (parent->HasFlag(CF_MODERATED)) channel->Flags |= CF_MODERATED;
     ClearFlags(channel, CF_DEFAULT | CF_HIERARCHICAL);
     channel->Codec = parent->Codec;
-    // A sub-channel of a registered channel is always registered.
-    if (parent->IsRegistered()) ClearFlags(channel, CF_UNREGISTERED);
+    // A sub-channel is registered exactly when its parent is: a stored row under a temporary
+    // parent would point at no row and outlive it.
+    channel->Flags = static_cast<uint16_t>((channel->Flags & ~CF_UNREGISTERED) |
+                                           (parent->Flags & CF_UNREGISTERED));
   }
   SetPasswordBit(channel);
 
@@ -153,7 +157,7 @@ int32_t TChannels::AddChannelID(TChannelPtr channel) {
     return id;
   } catch (const std::exception& e) {
     LogError("AddChannelID", e);
-    return RC_SUBCHANNEL_PASSWORD;
+    return RC_INTERNAL_ERROR;  // the channel's row could not be stored
   }
 }
 
@@ -213,7 +217,7 @@ int32_t TChannels::DeleteChannelTree(int32_t id) {
     return RC_OK;
   } catch (const std::exception& e) {
     LogError("DeleteChannelTree", e);
-    return RC_CHANNEL_NOT_FOUND;
+    return RC_INTERNAL_ERROR;
   }
 }
 
@@ -246,6 +250,7 @@ bool TChannels::LoadChannels() {
       channel->Flags = ReadChannelRowFlags(row);
       AddChannel(std::move(channel));
     }
+    RemoveOrphanRows(*rows);
     for (size_t i = 0; i < rows->Count(); ++i) {
       const TStorageRow& row = rows->Row(i);
       int32_t parentDBID = row.FieldByName("i_channel_parent_id").GetAsInteger();
@@ -271,6 +276,29 @@ bool TChannels::LoadChannels() {
   }
   loading_ = 0;
   return list_.Count() > 0;
+}
+
+// Sub-channel rows whose parent row is gone (older servers stored sub-channels of temporary
+// channels with parent row 0) would never load and never be deleted: they go here, at start.
+void TChannels::RemoveOrphanRows(const TStorageContainer& rows) {
+  std::vector<int32_t> rowIds;
+  rowIds.reserve(rows.Count());
+  for (size_t i = 0; i < rows.Count(); ++i)
+    rowIds.push_back(rows.Row(i).FieldByName("i_channel_id").GetAsInteger());
+  std::sort(rowIds.begin(), rowIds.end());
+  size_t removed = 0;
+  for (size_t i = 0; i < rows.Count(); ++i) {
+    const TStorageRow& row = rows.Row(i);
+    const int32_t parentDBID = row.FieldByName("i_channel_parent_id").GetAsInteger();
+    if (parentDBID == -1 || std::binary_search(rowIds.begin(), rowIds.end(), parentDBID)) continue;
+    TStorageScript q(*storage_, "delete_channel.sql");
+    q.SetInteger(":iServerID", serverId_);
+    q.SetInteger(":iChannelID", row.FieldByName("i_channel_id").GetAsInteger());
+    if (q.Execute()) ++removed;
+  }
+  if (removed > 0)
+    LogFormat(LMT_WARNING, LMD_IMPORTANT, {serverId_, removed},
+              "SID: %1 removed %2 stored subchannels without a parent channel", kCategory);
 }
 
 void TChannels::CreateDefaultChannel() {

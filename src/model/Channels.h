@@ -19,6 +19,7 @@
 namespace vh {
 
 class TCustomStorage;
+class TStorageContainer;
 
 class TChannels {
  public:
@@ -118,6 +119,7 @@ class TChannels {
   int32_t AddChannelIDChecked(TChannel* channel) REQUIRES(mutex_);
   void StoreChannelAttribs(TChannel* channel, const TClientRecord* player, uint16_t flags);
   void RemoveChannel(TChannel* channel) REQUIRES(mutex_);
+  void RemoveOrphanRows(const TStorageContainer& rows) REQUIRES(mutex_);
   void LogError(std::string_view operation, const std::exception& e) const;
 
   // set at construction

@@ -77,7 +77,7 @@ TClientRecord* TClients::GetClientByNickName(std::string_view nickName) const {
 bool TClients::isLoggedIn(std::string_view loginName) const {
   if (loginName.empty()) return false;
   for (size_t i = 0; i < list_.Count(); ++i)
-    if (list_.Items(i)->LoginName == loginName) return true;
+    if (list_.Items(i)->IsRegistered() && list_.Items(i)->LoginName == loginName) return true;
   return false;
 }
 
@@ -171,8 +171,15 @@ int32_t TClients::AddUser(uint32_t serverID, TClientRecord* record, bool serverA
   q.SetInteger(":iServerID", serverID);
   q.SetDateTime(":dtCreated", NowDateTime());
   q.SetBoolean(":bServerAdmin", serverAdmin);
-  // A failed insert must not hand out the id of some earlier insert.
-  if (!q.Execute()) return RC_LOGIN_NAME_IN_USE;
+  // A failed insert must not hand out the id of some earlier insert, nor pass for a taken
+  // name: the storage has logged why it failed.
+  if (!q.Execute()) {
+    Log(LMT_ERROR, LMD_ALL,
+        "SID: " + std::to_string(serverID) + " AddUser, unable to store account " +
+            record->LoginName.Str(),
+        kCategory);
+    return RC_INTERNAL_ERROR;
+  }
   record->DBID = static_cast<int32_t>(q.LastInsertId());
   return RC_OK;
 }
@@ -182,7 +189,7 @@ int32_t TClients::DBAddUser(uint32_t serverID, TClientRecord* record) {
     return AddUser(serverID, record, record && record->IsServerAdmin());
   } catch (const std::exception& e) {
     LogError("DBAddUser", e);
-    return RC_LOGIN_NAME_IN_USE;
+    return RC_INTERNAL_ERROR;
   }
 }
 
@@ -191,7 +198,7 @@ int32_t TClients::DBAddSuperUser(TClientRecord* record) {
     return AddUser(0, record, true);
   } catch (const std::exception& e) {
     LogError("DBAddSuperUser", e);
-    return RC_LOGIN_NAME_IN_USE;
+    return RC_INTERNAL_ERROR;
   }
 }
 

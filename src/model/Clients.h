@@ -46,7 +46,8 @@ class TClients {
   TClientRecord* GetClientByID(uint32_t playerID) const REQUIRES(mutex_);
   // Exact, case-sensitive comparison; the first in list order.
   TClientRecord* GetClientByNickName(std::string_view nickName) const REQUIRES(mutex_);
-  // True when a record carries this login name (exact); false for an empty name.
+  // True when a registered player (logged in or logging in) carries this login name (exact);
+  // false for an empty name. Anonymous records never count.
   bool isLoggedIn(std::string_view loginName) const REQUIRES(mutex_);
 
   // A random connection id from 1 below kConnectionIDLimit that no registered record carries, from

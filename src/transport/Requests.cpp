@@ -87,13 +87,13 @@ class TFields {
 
 constexpr size_t kUnbounded = static_cast<size_t>(-1);
 
-std::optional<TChannelTextRequest> ChannelText(const TPacket& p, size_t room) {
+std::optional<TChannelTextRequest> ChannelText(const TPacket& p) {
   const TFields f(p);
   if (f.Size() < kChannelIdFixed) return std::nullopt;
   TChannelTextRequest r;
   r.ChannelId = f.I32(24);
   int32_t at = kChannelIdFixed;
-  r.Text = f.Text(at, room);
+  r.Text = f.Text(at, kUnbounded);
   return r;
 }
 
@@ -164,9 +164,9 @@ std::optional<TChannelCreateRequest> ParseChannelCreate(const TPacket& p) {
   r.Order = f.U16(36);
   r.MaxUsers = f.U16(38);
   int32_t at = kChannelCreateFixed;
-  r.Name = f.Text(at, kChannelNameRoom);
-  r.Topic = f.Text(at, kChannelTopicRoom);
-  r.Description = f.Text(at, kChannelDescriptionRoom);
+  r.Name = f.Text(at, kUnbounded);
+  r.Topic = f.Text(at, kUnbounded);
+  r.Description = f.Text(at, kUnbounded);
   r.Password = f.Text(at, kRequestNameRoom);
   return r;
 }
@@ -184,13 +184,13 @@ std::optional<TChannelPropertiesRequest> ParseChannelProperties(const TPacket& p
 }
 
 std::optional<TChannelTextRequest> ParseChannelName(const TPacket& p) {
-  return ChannelText(p, kChannelNameRoom);
+  return ChannelText(p);
 }
 std::optional<TChannelTextRequest> ParseChannelTopic(const TPacket& p) {
-  return ChannelText(p, kChannelTopicRoom);
+  return ChannelText(p);
 }
 std::optional<TChannelTextRequest> ParseChannelDescription(const TPacket& p) {
-  return ChannelText(p, kChannelDescriptionRoom);
+  return ChannelText(p);
 }
 
 std::optional<TChannelIdRequest> ParseChannelDestroy(const TPacket& p) {

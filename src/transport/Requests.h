@@ -17,12 +17,9 @@
 
 namespace vh {
 
-// Room of the fixed-size names and passwords (SS29) and of the texts that travel
-// zero-terminated but are kept with a bound.
+// Room of the fixed-size names and passwords (SS29). Channel names, topics and descriptions
+// travel zero-terminated and are kept whole: the datagram is their only bound.
 constexpr size_t kRequestNameRoom = 29;
-constexpr size_t kChannelNameRoom = 255;
-constexpr size_t kChannelTopicRoom = 255;
-constexpr size_t kChannelDescriptionRoom = 1023;
 
 // ---- Login (docs/protocol.md 4.1, 4.3)
 
@@ -71,10 +68,10 @@ struct TChannelCreateRequest {  // 201
   int32_t ParentId = -1;
   uint16_t Order = 0;
   uint16_t MaxUsers = 0;
-  std::string Name;         // cut to kChannelNameRoom
-  std::string Topic;        // cut to kChannelTopicRoom
-  std::string Description;  // cut to kChannelDescriptionRoom
-  std::string Password;     // cut to kRequestNameRoom
+  std::string Name;
+  std::string Topic;
+  std::string Description;
+  std::string Password;  // cut to kRequestNameRoom
 };
 std::optional<TChannelCreateRequest> ParseChannelCreate(const TPacket& p);
 
@@ -91,7 +88,7 @@ struct TChannelPropertiesRequest {  // 205
 };
 std::optional<TChannelPropertiesRequest> ParseChannelProperties(const TPacket& p);
 
-// 206, 207, 208: a channel id and one text, each cut to its own room.
+// 206, 207, 208: a channel id and one text.
 struct TChannelTextRequest {
   int32_t ChannelId = 0;
   std::string Text;

@@ -195,6 +195,8 @@ class TVHUDPListener {
   // their privilege entries, everybody hears of each, and moderation ends there too.
   void UpdateAndAnnounceSubChannels(TChannel* channel, uint32_t changerId,
                                     bool moderationRemoved) LISTENER_LOCKED;
+  // Is the current player server admin, or channel admin of `channel` (or of its parent)?
+  bool AdministersChannel(TChannel* channel) LISTENER_LOCKED;
   // The steps of a property change (205): check, the registration change, apply, announce.
   int32_t CheckPropertyChange(TChannel* channel, const TChannelPropertiesRequest& request,
                               uint16_t& flags) LISTENER_LOCKED;

@@ -120,7 +120,7 @@ TEST(Relay, ModeratedChannelsAndTheParentSelector) {
   EXPECT_TRUE(h.Log().Contains("unable to get parentchannel"));
 }
 
-TEST(Relay, WhisperListsReachPlayersAndChannelsWithDuplicates) {
+TEST(Relay, WhisperListsReachPlayersAndChannels) {
   TServerHarness h(Configure);
   const int32_t side = AddChannel(h.Server(), "Side");
   auto alice = h.Join("alice");
@@ -133,12 +133,10 @@ TEST(Relay, WhisperListsReachPlayersAndChannelsWithDuplicates) {
       {{1, bob->PlayerId()}, {0, static_cast<uint32_t>(side)}, {1, bob->PlayerId()}}, data);
   ASSERT_EQ(kClientVoiceHeaderSize + payload.size(), 132u);
   alice->SendVoice(1, 0, alice->NextVoiceCounter(), 0, payload);
-  for (int copy = 0; copy < 2; ++copy) {
-    auto v = bob->WaitForVoice(3s);
-    ASSERT_TRUE(v) << copy;
-    EXPECT_EQ(v->selector, 1);  // reached as a named player
-    EXPECT_EQ(kServerVoiceHeaderSize + v->data.size(), 122u);
-  }
+  auto v = bob->WaitForVoice(3s);  // once, though named twice ("after" below is his next)
+  ASSERT_TRUE(v);
+  EXPECT_EQ(v->selector, 1);  // reached as a named player
+  EXPECT_EQ(kServerVoiceHeaderSize + v->data.size(), 122u);
   auto c = carol->WaitForVoice(3s);
   ASSERT_TRUE(c);
   EXPECT_EQ(c->selector, 0);  // reached through the channel

@@ -125,7 +125,7 @@ TEST_F(ChannelTreeTest, DefaultMovesAndTreesDelete) {
 TEST_F(ChannelTreeTest, FailedStoreLeavesTreeAsItWas) {
   int32_t a = Add("A", CF_DEFAULT);
   Exec("DROP TABLE vh2_channels;");
-  EXPECT_EQ(Add("B", CF_DEFAULT), RC_SUBCHANNEL_PASSWORD);
+  EXPECT_EQ(Add("B", CF_DEFAULT), RC_INTERNAL_ERROR);
   EXPECT_EQ(tree_->Count(), 1u);
   EXPECT_EQ(tree_->GetDefaultChannel(), a);
   EXPECT_TRUE(log_->Contains("SID: 1 AddChannel Exception: EChannelStorage."));
@@ -163,10 +163,13 @@ TEST_F(ChannelTreeTest, LoadsStoredTreeAndSkipsOddRows) {
   EXPECT_EQ(sub->Flags, CF_MODERATED);
   EXPECT_TRUE(sub->Password.Empty());
   EXPECT_EQ(tree_->GetChannelByName("It's \xC3\xA9\xFF", -1)->DBID, 17);
-  // No stored default: lookups say so, and loading wrote nothing.
+  // No stored default: lookups say so, and loading wrote nothing but the removal of the two
+  // sub-channel rows whose parent row does not exist (99, -7); Deep's parent row exists.
   EXPECT_EQ(tree_->GetDefaultChannel(), -1);
   EXPECT_EQ(tree_->GetDefaultChannelAsPointer(), nullptr);
-  EXPECT_EQ(CountRows("vh2_channels"), 8u);
+  EXPECT_EQ(CountRows("vh2_channels"), 6u);
+  EXPECT_EQ(CountRows("vh2_channels", "i_channel_id IN (13, 14)"), 0u);
+  EXPECT_TRUE(log_->Contains("SID: 1 removed 2 stored subchannels without a parent channel"));
 
   // Any bytes in a name are stored, reloaded and compared whole.
   const std::string odd("a\0b'\xFF", 5);

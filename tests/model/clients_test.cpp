@@ -18,6 +18,7 @@ TClientRecordPtr Player(uint32_t id, const std::string& nick, const std::string&
   r->PlayerID = id;
   r->NickName = nick;
   r->LoginName = login;
+  if (!login.empty()) r->PlayerPrivileges = PP_REGISTERED;
   return r;
 }
 
@@ -38,10 +39,15 @@ TEST_F(RegistryTest, LookupsAreExactAndIgnoreAnonymousLoginNames) {
   EXPECT_FALSE(clients_.isLoggedIn(""));
   EXPECT_TRUE(clients_.isLoggedIn("Bob"));
   EXPECT_FALSE(clients_.isLoggedIn("bob"));
+  // A login name on an anonymous record is no account's: it locks nobody out.
+  TClientRecordPtr typed = Player(3, "carl", "Carl");
+  typed->PlayerPrivileges = 0;
+  ASSERT_TRUE(clients_.AddClient(std::move(typed)));
+  EXPECT_FALSE(clients_.isLoggedIn("Carl"));
 
   // A second record under a taken id is refused (and freed); the first one stays.
   EXPECT_FALSE(clients_.AddClient(Player(1, "Twin")));
-  EXPECT_EQ(clients_.Count(), 2u);
+  EXPECT_EQ(clients_.Count(), 3u);
   EXPECT_EQ(clients_.GetClientByID(1)->NickName, "Alice");
   EXPECT_TRUE(log_->Contains("SID: 3 AddClient Exception: EHashList.Item nr 1 already exists"));
 
@@ -235,7 +241,7 @@ TEST_F(AccountTest, DatabaseFailureIsNotReportedAsSuccess) {
   ASSERT_EQ(clients_->DBAddUser(5, alice.get()), RC_OK);
   Exec("DROP TABLE vh2_clients;");
   auto bob = Account("bob", "pw");
-  EXPECT_EQ(clients_->DBAddUser(5, bob.get()), RC_LOGIN_NAME_IN_USE);
+  EXPECT_EQ(clients_->DBAddUser(5, bob.get()), RC_INTERNAL_ERROR) << "not a taken name";
   EXPECT_EQ(bob->DBID, 0) << "must not take the id of an earlier insert";
   clients_->DBSaveUser(5, bob.get());
   EXPECT_EQ(bob->DBID, 0);

@@ -67,7 +67,8 @@ struct TReferenceModel {
       c.isDefault = (flags & CF_DEFAULT) != 0;
     } else {
       const Channel& p = channels.at(parent);
-      c.registered = (flags & CF_UNREGISTERED) == 0 || p.registered;
+      // A sub-channel is stored exactly when its parent is: it takes the parent's U.
+      c.registered = p.registered;
       c.moderated = (flags & CF_MODERATED) != 0 || p.moderated;
     }
     if (c.isDefault)

@@ -114,7 +114,7 @@ TEST(RequestReaders, RandomDatagramsNeverThrow) {
   }
 }
 
-TEST(RequestReaders, ChannelCreateTextsAreCutAndMayLackTheirZero) {
+TEST(RequestReaders, ChannelCreateTextsAreWholeAndMayLackTheirZero) {
   const std::string fixed = Le32(0) + Le16(8) + Le16(5) + Le32(0xFFFFFFFF) + Le16(3) + Le16(40);
   auto p = Command(201, fixed + std::string(300, 'n') + '\0' + "topic" + '\0' + "desc");
   const auto r = ParseChannelCreate(*p);
@@ -124,7 +124,7 @@ TEST(RequestReaders, ChannelCreateTextsAreCutAndMayLackTheirZero) {
   EXPECT_EQ(r->ParentId, -1);
   EXPECT_EQ(r->Order, 3);
   EXPECT_EQ(r->MaxUsers, 40);
-  EXPECT_EQ(r->Name, std::string(kChannelNameRoom, 'n'));
+  EXPECT_EQ(r->Name, std::string(300, 'n')) << "only the datagram bounds a channel text";
   EXPECT_EQ(r->Topic, "topic");
   EXPECT_EQ(r->Description, "desc") << "the last text ends with the datagram";
   EXPECT_EQ(r->Password, "") << "a text past the end is empty";

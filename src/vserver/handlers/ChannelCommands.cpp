@@ -206,6 +206,8 @@ int32_t TVHUDPListener::CheckPropertyChange(TChannel* c, const TChannelPropertie
   // Only the codec of a sub-channel changes here; its flags follow its parent.
   if (!c->IsTopLevel() && n != before) return RC_NOT_ON_SUBCHANNEL;
   if (codec > kHighestCodec) return RC_INVALID_CODEC;
+  // A channel cannot be given a codec it could not have been created with.
+  if (codec != c->Codec && !server_.Settings().CodecPermits[codec]) return RC_CODEC_DISABLED;
 
   bool allowed = true;
   auto need = [&](int permission)
@@ -222,6 +224,11 @@ int32_t TVHUDPListener::CheckPropertyChange(TChannel* c, const TChannelPropertie
   // A password is set with its own command, never by a flag.
   if (Sets(n, before, CF_PASSWORD)) allowed = false;
   if (Sets(n, before, CF_DEFAULT) && !Can(upChannelCreateDefault)) allowed = false;
+  // The default sets let every player create channels, so the creation permissions alone
+  // would let anyone moderate, register or drop somebody else's channel: who changes those
+  // flags of an existing channel must also administer it (or the server).
+  constexpr uint16_t kOwnerFlags = CF_UNREGISTERED | CF_MODERATED | CF_HIERARCHICAL;
+  if (((n ^ before) & kOwnerFlags) && !AdministersChannel(c)) allowed = false;
   if (!allowed) return RC_INSUFFICIENT_PERMISSION;
   if (Clears(n, before, CF_HIERARCHICAL) && Channels().HasSubChannels(c))
     return RC_SUBCHANNELS_PRESENT;
@@ -231,6 +238,14 @@ int32_t TVHUDPListener::CheckPropertyChange(TChannel* c, const TChannelPropertie
   if (n & CF_DEFAULT) n &= static_cast<uint16_t>(~CF_UNREGISTERED);
   flags = n;
   return RC_OK;
+}
+
+bool TVHUDPListener::AdministersChannel(TChannel* c) {
+  const TClientRecord* me = currentPlayer_;
+  if (me->PlayerPrivileges & (PP_SERVER_ADMIN | PP_SUPER_SERVER_ADMIN)) return true;
+  if (Channels().GetChannelAttribs(c, currentPlayer_) & CP_CHANNEL_ADMIN) return true;
+  TChannel* parent = c->IsTopLevel() ? nullptr : Channels().GetChannel(c->ParentID);
+  return parent && (Channels().GetChannelAttribs(parent, currentPlayer_) & CP_CHANNEL_ADMIN);
 }
 
 // The switch between registered and temporary, which comes before the new flags because a

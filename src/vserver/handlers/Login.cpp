@@ -158,7 +158,10 @@ TClientRecordPtr TVHUDPListener::NewLoginRecord(const TLoginRequest& request) {
 
 int32_t TVHUDPListener::CheckAccount(TClientRecord& r, const TLoginRequest& request) {
   int32_t code = 0;
-  r.LoginName = request.LoginName;
+  // An anonymous player has no login name, whatever he typed: it would show in the player
+  // info and the audit lines as an account's, and could lock that account out. His password
+  // stays for the server password check.
+  if (request.LoginMode == kLoginModeRegistered) r.LoginName = request.LoginName;
   r.Password = request.Password;
   r.NickName = request.NickName;
   r.LastActivity = r.LoginTime = NowDateTime();

@@ -12,6 +12,7 @@
 #include "transport/Requests.h"
 #include "vserver/Listener.h"
 #include "vserver/ServerObject.h"
+#include "vserver/handlers/WhisperRecipients.h"
 
 namespace vh {
 
@@ -23,6 +24,9 @@ constexpr const char* kListenerCategory = "UDP Listener";
 constexpr size_t kMaxRelayedVoice = 16385;
 constexpr uint8_t kTargetChannel = 0;
 constexpr uint8_t kTargetPlayer = 1;
+// Targets of one whisper that are looked at; the rest of a longer list is ignored, so one
+// datagram cannot make the server send more than this many copies to named players.
+constexpr size_t kMaxWhisperTargets = 64;
 
 // What every relayed copy shares: the client header fields that pass through and the data.
 struct TVoiceSource {
@@ -138,15 +142,12 @@ void TVHUDPListener::RelayWhisper() {
               kVoiceCategory);
     }
 
-    struct TRecipient {
-      uint32_t playerId;
-      uint8_t kind;
-    };
-    std::vector<TRecipient> recipients;
+    std::vector<TWhisperRecipient> recipients;
     const uint16_t serverFlags = server_.ServerFlags().load();
-    for (const TWhisperTarget& target : whisper->Targets) {
-      const uint8_t kind = target.Kind;
-      const uint32_t id = target.Id;
+    const size_t targetCount = std::min(whisper->Targets.size(), kMaxWhisperTargets);
+    for (size_t t = 0; t < targetCount; ++t) {
+      const uint8_t kind = whisper->Targets[t].Kind;
+      const uint32_t id = whisper->Targets[t].Id;
       if (kind == kTargetPlayer) {
         if (id != speaker->PlayerID) recipients.push_back({id, kTargetPlayer});
       } else if (kind == kTargetChannel) {
@@ -159,13 +160,13 @@ void TVHUDPListener::RelayWhisper() {
         }
       }
     }
-    // Duplicates stay: a player named twice hears the voice twice, as the client asked.
-    for (const TRecipient& r : recipients) {
-      TClientRecord* listener = Clients().GetClientByID(r.playerId);
+    if (MayNameAPlayerTwice(whisper->Targets, targetCount)) KeepFirstPerPlayer(recipients);
+    for (const TWhisperRecipient& r : recipients) {
+      TClientRecord* listener = Clients().GetClientByID(r.PlayerId);
       if (!listener || listener->LoggedIn != 1) continue;
       if ((listener->PlayerFlags & PF_REFUSES_WHISPERS) != 0) continue;
       if (!Hears(*listener, *speaker)) continue;
-      RelayTo(Buffer(), *listener, r.kind, s);
+      RelayTo(Buffer(), *listener, r.Kind, s);
     }
   } catch (const std::exception&) {
     // Voice is best effort: a failed relay is not worth a log line per datagram.
