@@ -110,7 +110,7 @@ class TNotifier {
   // One packet, built for each addressee, to every player who can see `subject`, in registry
   // order (the walk every player notification shares).
   void SendToWatchersOf(const TClientRecord& subject, const TBuild& build,
-                        TSubject self = TSubject::ByRule);
+                        TSubject self = TSubject::ByRule) NOTIFIER_LOCKED;
 
   // The error reply to the requester of `request` (its command and sequence number).
   void SendErrorReply(const TClientRecord& to, const TPacket& request, int32_t code);

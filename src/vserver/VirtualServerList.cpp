@@ -34,7 +34,7 @@ std::shared_ptr<TServerObject> TVirtualServerList::FindVirtualServer(int32_t id)
 
 bool TVirtualServerList::WithVirtualServer(int32_t id,
                                            const std::function<void(TServerObject&)>& fn) const {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   for (const auto& s : servers_) {
     if (s->ServerID() != id) continue;
     fn(*s);
@@ -73,7 +73,7 @@ size_t TVirtualServerList::Count() const {
 bool TVirtualServerList::WithVirtualServer(const TServerObject* server,
                                            const std::function<void(TServerObject&)>& use) const {
   if (!server) return false;
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   for (const auto& s : servers_) {
     if (s.get() != server) continue;
     use(*s);

@@ -9,7 +9,7 @@ namespace vh {
 
 bool TLoginFailures::CountFailedLogin(const std::string& ip) {
   const std::string key = Cut(ip, 20);
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   TLoginFailure* record = nullptr;
   for (TLoginFailure& f : failures_)
     if (f.IP == key) record = &f;
@@ -24,14 +24,14 @@ bool TLoginFailures::CountFailedLogin(const std::string& ip) {
 
 void TLoginFailures::Remove(const std::string& ip) {
   const std::string key = Cut(ip, 20);
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   std::erase_if(failures_, [&](const TLoginFailure& f) { return f.IP == key; });
 }
 
 bool TLoginFailures::IsRefused(const std::string& ip) {
   const std::string key = Cut(ip, 20);
   const double now = clock_.NowMs();
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   for (size_t i = failures_.size(); i-- > 0;) {
     const double seconds = std::round((now - failures_[i].LastFailureMs) / 1000.0);
     // A clock that went backwards also ends the record.
@@ -44,7 +44,7 @@ bool TLoginFailures::IsRefused(const std::string& ip) {
 }
 
 size_t TLoginFailures::Count() const {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   return failures_.size();
 }
 

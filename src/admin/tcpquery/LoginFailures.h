@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Mutex.h"
 #include "common/ThreadAnnotations.h"
 
 namespace vh {
@@ -39,7 +40,7 @@ class TLoginFailures {
 
  private:
   const TClock& clock_;
-  mutable std::mutex mutex_;
+  mutable TMutex mutex_;
   std::vector<TLoginFailure> failures_ GUARDED_BY(mutex_);
 };
 

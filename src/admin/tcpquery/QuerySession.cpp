@@ -13,12 +13,12 @@ void TQuerySession::Publish() {
   s.LoginServerId = LoginServerId;
   s.RemoteIP = RemoteIP;
   s.LastCommand = LastCommand;
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   summary_ = std::move(s);
 }
 
 TSessionSummary TQuerySession::Summary() const {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   return summary_;
 }
 

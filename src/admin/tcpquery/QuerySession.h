@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Mutex.h"
 #include "common/ThreadAnnotations.h"
 #include "model/ClientRecord.h"
 
@@ -69,7 +70,7 @@ class TQuerySession {
   TSessionSummary Summary() const;
 
  private:
-  mutable std::mutex mutex_;
+  mutable TMutex mutex_;
   TSessionSummary summary_ GUARDED_BY(mutex_);
 };
 

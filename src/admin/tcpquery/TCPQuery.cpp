@@ -119,7 +119,7 @@ void TTCPQuery::Stop() {
   wakeRead_ = wakeWrite_ = -1;
   std::list<TConnection> closing;
   {
-    std::lock_guard lock(mutex_);
+    TLockGuard lock(mutex_);
     // Wakes every connection thread out of a blocking read or write.
     for (TConnection& c : connections_) ::shutdown(c.fd, SHUT_RDWR);
     closing.splice(closing.end(), connections_);
@@ -131,14 +131,14 @@ void TTCPQuery::Stop() {
 }
 
 size_t TTCPQuery::ConnectionCount() const {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   size_t n = 0;
   for (const TConnection& c : connections_) n += c.finished.load() ? 0 : 1;
   return n;
 }
 
 std::vector<TSessionSummary> TTCPQuery::Summaries() const {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   std::vector<TSessionSummary> out;
   for (const TConnection& c : connections_)
     if (!c.finished.load() && c.session) out.push_back(c.session->Summary());
@@ -166,7 +166,7 @@ void TTCPQuery::Accept(int listener) {
   if (fd < 0) return;
   const timeval sendTimeout{kSendTimeoutSeconds, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   size_t open = 0;
   for (const TConnection& c : connections_) open += c.finished.load() ? 0 : 1;
   if (open >= kMaxConnections) {
@@ -184,7 +184,7 @@ void TTCPQuery::Accept(int listener) {
 void TTCPQuery::ReapFinished() {
   std::list<TConnection> done;
   {
-    std::lock_guard lock(mutex_);
+    TLockGuard lock(mutex_);
     for (auto it = connections_.begin(); it != connections_.end();) {
       auto next = std::next(it);
       if (it->finished.load()) done.splice(done.end(), connections_, it);

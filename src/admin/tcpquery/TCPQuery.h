@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/Mutex.h"
 #include "admin/AdminContext.h"
 #include "admin/tcpquery/LoginFailures.h"
 #include "admin/tcpquery/QueryInterpreter.h"
@@ -73,7 +74,7 @@ class TTCPQuery {
   std::atomic<bool> stopping_{false};
   std::atomic<uint16_t> boundPort_{0};
 
-  mutable std::mutex mutex_;
+  mutable TMutex mutex_;
   std::list<TConnection> connections_ GUARDED_BY(mutex_);
 };
 
