@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   build-essential g++ cmake ninja-build pkg-config
-  libsqlite3-dev libsimpleini-dev libicu-dev zlib1g-dev
+  libsqlite3-dev libsimpleini-dev libcpp-httplib-dev libicu-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   sqlite3
 )

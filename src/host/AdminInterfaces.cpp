@@ -1,17 +1,18 @@
 // The host's side of the administration interfaces: builds what they are handed (storage,
 // server list, settings snapshot, the "globalset" action) and starts and stops the TCP query
-// interface. Start and stop run on the main thread; the callbacks run on query threads and
-// share the host settings under settingsMutex.
+// interface and the web interface. Start and stop run on the main thread; the callbacks run on
+// query threads and share the host settings under settingsMutex.
 
 #include <memory>
 #include <mutex>
 
 #include "admin/AdminContext.h"
 #include "admin/tcpquery/TCPQuery.h"
+#include "admin/web/WebInterface.h"
+#include "common/Console.h"
 #include "common/Strings.h"
 #include "host/HostEnvironment.h"
 #include "host/ServerHost.h"
-#include "common/Console.h"
 #include "host/StartupSteps.h"
 #include "transport/PerformanceTime.h"
 
@@ -20,6 +21,7 @@ namespace vh {
 namespace {
 
 std::unique_ptr<TTCPQuery> gTCPQuery;
+std::unique_ptr<TWebInterface> gWebInterface;
 // Guards Host().settings against the administration threads' reads and "globalset" writes
 // (the main thread writes them only before the interfaces start).
 std::mutex settingsMutex;
@@ -77,7 +79,21 @@ TAdminContext HostAdminContext() {
 
 void StartAdministrationInterfaces() {
   TServerHost& h = Host();
-  // The web interface and the web-list poster are not built yet.
+  if (h.settings.HTTPServerEnabled && h.settings.HTTPServerPort > 0 &&
+      h.settings.HTTPServerPort <= 0xFFFF) {
+    const auto port = static_cast<uint16_t>(h.settings.HTTPServerPort);
+    std::vector<TSocketBinding> bindings;
+    h.environment.ApplyBoundAddresses(port, bindings);
+    gWebInterface = std::make_unique<TWebInterface>(HostAdminContext(), SystemClock());
+    if (gWebInterface->Start(port, h.httpDocsDirectory,
+                             bindings.empty() ? "0.0.0.0" : bindings.front().address)) {
+      ConsoleListening("Web interface", gWebInterface->BoundPort());
+    } else {
+      gWebInterface.reset();  // off for the rest of the run
+      ConsoleLine("Web interface not started on TCP port " + std::to_string(port) +
+                  " (see the log)");
+    }
+  }
   if (h.settings.TCPQueryPort > 0 && h.settings.TCPQueryPort <= 0xFFFF) {
     gTCPQuery = std::make_unique<TTCPQuery>(HostAdminContext(), SystemClock());
     if (gTCPQuery->Start(static_cast<uint16_t>(h.settings.TCPQueryPort)))
@@ -86,12 +102,14 @@ void StartAdministrationInterfaces() {
       ConsoleLine("TCP query not started on TCP port " + std::to_string(h.settings.TCPQueryPort) +
                   " (see the log)");
   } else {
-    ConsoleLine("TCP query interface off (TCPQueryPort=" +
-                std::to_string(h.settings.TCPQueryPort) + ")");
+    ConsoleLine("TCP query interface off (TCPQueryPort=" + std::to_string(h.settings.TCPQueryPort) +
+                ")");
   }
 }
 
 void StopAdministrationInterfaces() {
+  if (gWebInterface) gWebInterface->Stop();
+  gWebInterface.reset();
   if (gTCPQuery) gTCPQuery->Stop();
   gTCPQuery.reset();
 }
