@@ -7,6 +7,7 @@
 #include "WebHarness.h"
 #include "admin/AccountAdmin.h"
 #include "admin/ServerAdmin.h"
+#include "admin/StoredServerSettings.h"
 #include "model/Clients.h"
 #include "vserver/VirtualServerList.h"
 
@@ -199,6 +200,29 @@ TEST_F(WebInterfaceTest, AddAndEditAccountsCheckTheirFields) {
                 .location.find("error_box"),
             std::string::npos);
   EXPECT_TRUE(AccountNamed(static_cast<uint32_t>(h.Server().ServerID()), "anna"));
+}
+
+TEST_F(WebInterfaceTest, ServerAdminSettingsIgnorePortAndPlayerLimit) {
+  AddServerAdmin();
+  ASSERT_TRUE(browser.Login(h.ServerPort(), "boss", "bosspw"));
+  const TVirtualServerSettings before = h.Server().Settings();
+  const TPage saved =
+      browser.Post("/settings_server.vhcmd", {{"SERVERNAME", before.Name},
+                                              {"SERVERWELCOMEMESSAGE", "hello <all>"},
+                                              {"SERVERPASSWORD", before.Password},
+                                              {"SERVERTYPE", h.Server().IsClanServer() ? "1" : "2"},
+                                              {"SERVERUDPPORT", "1234"},
+                                              {"SERVERMAXUSERS", "99"}});
+  EXPECT_NE(saved.location.find("server config has been changed"), std::string::npos)
+      << saved.location;
+  const TVirtualServerSettings after = h.Server().Settings();
+  EXPECT_EQ(after.WelcomeMessage, "hello <all>");
+  EXPECT_EQ(after.Port, before.Port);
+  EXPECT_EQ(after.MaxUsers, before.MaxUsers);
+  auto stored = ReadStoredServerSettings(h.Storage(), h.Server().ServerID());
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->Server.WelcomeMessage, "hello <all>");
+  EXPECT_NE(browser.Get("/server_settings.html").body.find("hello &lt;all&gt;"), std::string::npos);
 }
 
 }  // namespace

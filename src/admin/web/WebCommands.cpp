@@ -6,6 +6,7 @@
 
 #include "admin/AccountAdmin.h"
 #include "admin/ServerAdmin.h"
+#include "admin/StoredServerSettings.h"
 #include "admin/web/TemplateEngine.h"
 #include "admin/web/WebCall.h"
 #include "admin/web/WebInterface.h"
@@ -13,7 +14,9 @@
 #include "common/Strings.h"
 #include "model/ClientRecord.h"
 #include "model/Clients.h"
+#include "storage/CustomStorage.h"
 #include "transport/PerformanceTime.h"
+#include "vserver/Notifier.h"
 #include "vserver/VirtualServerList.h"
 
 namespace vh {
@@ -288,11 +291,92 @@ void CmdEditClient(TWebCall& call, const TSelected& sel) {
   call.OkBox("the user " + call.Field("CLIENT") + " was edited", "index.html");
 }
 
+// ---- settings of the selected server -------------------------------------------------------
+
+void CmdSettingsServer(TWebCall& call, const TSelected& sel) {
+  const TWorkingSettings& w = *sel.settings;
+  const bool super = call.SuperAdmin();
+  const TAdminContext& context = call.web.Context();
+  auto running = context.servers->FindVirtualServer(static_cast<int32_t>(sel.id));
+  TWorkingSettings n = w;
+  // A server admin cannot move the server or change its player limit: his values are ignored.
+  const std::string maxText =
+      super ? Trim(call.Field("SERVERMAXUSERS")) : std::to_string(w.Server.MaxUsers);
+  if (super) {
+    int64_t port = 0;
+    if (!TryParseInt(Trim(call.Field("SERVERUDPPORT")), port) || port <= 0 || port > 0xFFFF)
+      return call.ErrorBox("invalid number");
+    if (port != w.Server.Port) {
+      if (running)
+        return call.ErrorBox("if you want to edit udpport, please stop first the server");
+      TStorageScript q(*context.storage, "read_server_port.sql");
+      q.SetInteger(":iPort", port);
+      auto rows = q.Open();
+      if (rows && rows->Count() > 0)
+        return call.ErrorBox("there is already an server with the same udpport");
+      n.Server.Port = static_cast<uint16_t>(port);
+    }
+  }
+  const std::string name = call.Field("SERVERNAME"), welcome = call.Field("SERVERWELCOMEMESSAGE"),
+                    password = call.Field("SERVERPASSWORD"), type = call.Field("SERVERTYPE"),
+                    link = call.Field("SERVERWEBPOSTLINKURL"),
+                    post = call.Field("SERVERWEBPOSTPOSTURL");
+  auto may = [&](int permission) { return Permitted(call, sel, permission); };
+  bool allowed = true;
+  if (Cut(name, 29) != w.Server.Name && !may(upAdminEditServerName)) allowed = false;
+  if (Cut(welcome, 255) != w.Server.WelcomeMessage && !may(upAdminEditServerWelcomeMessage))
+    allowed = false;
+  if (Cut(Trim(password), 29) != w.Server.Password && !may(upAdminEditServerPassword))
+    allowed = false;
+  if (Cut(Trim(link), 255) != w.Server.WebLinkURL && !may(upAdminEditServerWebpostUrl))
+    allowed = false;
+  if (((type == "1" && !w.ClanServer) || (type == "2" && w.ClanServer)) &&
+      !may(upAdminEditServerType))
+    allowed = false;
+  if (!allowed) return call.ErrorBox("invalid permissions");
+  n.Server.Name = Cut(name, 29);
+  n.Server.WelcomeMessage = Cut(welcome, 255);
+  int64_t maxUsers = 0;
+  if (TryParseInt(maxText, maxUsers) && maxUsers >= 0 && maxUsers <= 0xFFFF)
+    n.Server.MaxUsers = static_cast<uint16_t>(maxUsers);
+  n.Server.Password = Cut(Trim(password), 29);
+  if (type == "1") n.ClanServer = true;
+  if (type == "2") n.ClanServer = false;
+  if (super) {
+    static const char* kCodecs[kCodecCount] = {
+        "Celp51",     "Celp63",     "GSM148",    "GSM164",    "WindowsCELP52",
+        "SPEEX2150",  "SPEEX3950",  "SPEEX5950", "SPEEX8000", "SPEEX11000",
+        "SPEEX15000", "SPEEX18200", "SPEEX24600"};
+    for (int i = 0; i < kCodecCount; ++i)
+      n.Server.CodecPermits[static_cast<size_t>(i)] =
+          call.Field(std::string("CODEC") + kCodecs[i]) == "1";
+  }
+  n.Server.WebLinkURL = Cut(Trim(link), 255);
+  n.Server.WebPostURL = Cut(Trim(post), 255);
+  if (running) {
+    running->SetSettings(n.Server);
+    if (n.ClanServer != w.ClanServer) {
+      const uint16_t flags = running->ServerFlags().load();
+      running->ServerFlags().store(static_cast<uint16_t>((flags & ~(SF_CLAN | SF_PUBLIC)) |
+                                                         (n.ClanServer ? SF_CLAN : SF_PUBLIC)));
+      running->TypeChanged().store(true);
+    }
+    running->SaveServer();
+    TListenerRequest r;
+    r.Type = 8;
+    RunListenerRequest(*running, r, 1500);
+  } else if (!WriteStoredServerSettings(*context.storage, n)) {
+    return call.ErrorBox("server config has NOT been changed");
+  }
+  call.session->Data().SettingsTimeMs = 0;
+  call.OkBox("server config has been changed", call.RefererBack());
+}
+
 struct TCommand {
   const char* name;
   void (*handler)(TWebCall&);
 };
-struct TServerCommand {
+struct TSelectedServerCommand {
   const char* name;
   void (*handler)(TWebCall&, const TSelected&);
 };
@@ -310,11 +394,12 @@ const TCommand kServerCommands[] = {
     {"ASK_DELETE_SERVER.VHCMD", CmdAskDeleteServer},
     {"DELETE_SERVER.VHCMD", CmdDeleteServer},
 };
-const TServerCommand kSelectedServerCommands[] = {
+const TSelectedServerCommand kSelectedServerCommands[] = {
     {"ASK_DELETE_CLIENT.VHCMD", CmdAskDeleteClient},
     {"DELETE_CLIENT.VHCMD", CmdDeleteClient},
     {"ADD_CLIENT.VHCMD", CmdAddClient},
     {"EDIT_CLIENT.VHCMD", CmdEditClient},
+    {"SETTINGS_SERVER.VHCMD", CmdSettingsServer},
 };
 
 }  // namespace
@@ -333,7 +418,7 @@ void ProgressCommand(TWebCall& call) {
       for (const TCommand& c : kServerCommands)
         if (name == c.name) return c.handler(call);
     }
-    for (const TServerCommand& c : kSelectedServerCommands) {
+    for (const TSelectedServerCommand& c : kSelectedServerCommands) {
       if (name != c.name) continue;
       const std::string serverId = call.session->Get("serverid");
       const TWorkingSettings* w = call.LoggedIn() && !serverId.empty()

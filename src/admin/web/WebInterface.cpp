@@ -353,25 +353,11 @@ const TWorkingSettings* TWebInterface::GetCachedSettings(TWebCall& call,
     w.Server = running->Settings();
     w.ClanServer = running->IsClanServer();
     w.Permissions = running->Permissions();
+  } else if (auto stored = ReadStoredServerSettings(*context_.storage, w.ServerId)) {
+    w = std::move(*stored);
   } else {
-    TStorageScript q(*context_.storage, "read_server.sql");
-    q.SetInteger(":iServerID", id);
-    auto rows = q.Open();
-    if (!rows || rows->Count() == 0) return nullptr;
-    const TStorageRow& row = rows->Row(0);
-    w.Server.Name = Cut(row.FieldByName("s_server_name").GetAsString(), 29);
-    w.Server.WelcomeMessage = Cut(row.FieldByName("s_server_welcomemessage").GetAsString(), 255);
-    w.Server.MaxUsers = static_cast<uint16_t>(row.FieldByName("i_server_maxusers").GetAsInteger());
-    w.Server.Port = static_cast<uint16_t>(row.FieldByName("i_server_udpport").GetAsInteger());
-    w.Server.Password = Cut(row.FieldByName("s_server_password").GetAsString(), 29);
-    w.Server.WebLinkURL = Cut(row.FieldByName("s_server_weblinkurl").GetAsString(), 255);
-    w.Server.WebPostURL = Cut(row.FieldByName("s_server_webposturl").GetAsString(), 255);
-    w.ClanServer = row.FieldByName("b_server_clan_server").GetAsBoolean();
+    return nullptr;
   }
-  if (!context_.servers->FindVirtualServer(w.ServerId))
-    for (size_t g = 0; g < kUserGroupCount; ++g)
-      w.Permissions.Sets[g] = ReadServerPrivileges(context_.storage, w.ServerId,
-                                                   UserGroupName(static_cast<TUserGroup>(g)));
   data.Settings = std::move(w);
   data.SettingsTimeMs = now;
   return &*data.Settings;

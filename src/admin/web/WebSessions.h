@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "admin/StoredServerSettings.h"
 #include "common/ThreadAnnotations.h"
 #include "model/Permissions.h"
 #include "vserver/ServerObject.h"
@@ -20,12 +21,7 @@ namespace vh {
 class TClock;
 
 // One virtual server's stored settings as the web pages show and change them.
-struct TWorkingSettings {
-  int32_t ServerId = 0;
-  TVirtualServerSettings Server;
-  bool ClanServer = true;
-  TServerPermissions Permissions;
-};
+using TWorkingSettings = TStoredServerSettings;
 
 struct TWebSessionData {
   double LastCheckMs = 0;     // last login re-validation, on the web clock
