@@ -225,5 +225,27 @@ TEST_F(WebInterfaceTest, ServerAdminSettingsIgnorePortAndPlayerLimit) {
   EXPECT_NE(browser.Get("/server_settings.html").body.find("hello &lt;all&gt;"), std::string::npos);
 }
 
+TEST_F(WebInterfaceTest, PermissionPageHidesReservedRowsAndSavesTheShownGroup) {
+  ASSERT_TRUE(browser.SuperLogin());
+  browser.Get("/select_server.vhcmd?serverid=" + std::to_string(h.Server().ServerID()));
+  const TPage page = browser.Get("/server_permissions_sa.html");
+  EXPECT_NE(page.body.find("name=\"ugSA_upAdminBanIp\""), std::string::npos);
+  EXPECT_EQ(page.body.find("Reserved"), std::string::npos);
+  EXPECT_EQ(page.body.find("ugSA_upAdminAddServer"), std::string::npos);  // not for this group
+  ASSERT_TRUE(h.Server().Permissions()[ugSA].Has(upAdminBanIp));
+  const TPage saved =
+      browser.Post("/permissions_server.vhcmd", {{"ugSA_upAccessWebAdminServer", "1"}});
+  EXPECT_NE(saved.location.find("ok_box"), std::string::npos) << saved.location;
+  const TServerPermissions now = h.Server().Permissions();
+  EXPECT_TRUE(now[ugSA].Has(upAccessWebAdminServer));
+  EXPECT_FALSE(now[ugSA].Has(upAdminBanIp));
+  EXPECT_EQ(ReadServerPrivileges(&h.Storage(), static_cast<uint32_t>(h.Server().ServerID()),
+                                 UserGroupName(ugSA)),
+            now[ugSA]);
+  // The group is taken from the page last shown: a second post without one changes nothing.
+  EXPECT_NE(browser.Post("/permissions_server.vhcmd", {}).location.find("invalid permissions"),
+            std::string::npos);
+}
+
 }  // namespace
 }  // namespace vh::test

@@ -7,6 +7,7 @@
 #include "admin/AccountAdmin.h"
 #include "admin/ServerAdmin.h"
 #include "admin/StoredServerSettings.h"
+#include "admin/web/PermissionForms.h"
 #include "admin/web/TemplateEngine.h"
 #include "admin/web/WebCall.h"
 #include "admin/web/WebInterface.h"
@@ -372,6 +373,43 @@ void CmdSettingsServer(TWebCall& call, const TSelected& sel) {
   call.OkBox("server config has been changed", call.RefererBack());
 }
 
+void CmdPermissionsServer(TWebCall& call, const TSelected& sel) {
+  if (!Permitted(call, sel, upAdminSetServerPermissions) && !SelfRule(call))
+    return call.ErrorBox("invalid permissions");
+  const std::string groupName = call.session->Get("permissiongroup");
+  TServerPermissions sets = sel.settings->Permissions;
+  bool known = false;
+  for (size_t g = 0; g < kUserGroupCount; ++g) {
+    const auto group = static_cast<TUserGroup>(g);
+    if (WebGroupName(group) != groupName) continue;
+    known = true;
+    for (int n = 0; n < kWebPermissionCount; ++n) {
+      // Rows the page did not show keep their bits: an absent checkbox there means nothing.
+      if (LowerCase(WebPermissionName(n)).find("reserved") != std::string::npos ||
+          NotApplicable(group, n))
+        continue;
+      if (call.Field(groupName + "_" + WebPermissionName(n)) == "1")
+        sets[group].Include(n);
+      else
+        sets[group].Exclude(n);
+    }
+  }
+  call.session->Set("permissiongroup", "");
+  if (!known) return call.ErrorBox("invalid permissions");
+  const TAdminContext& context = call.web.Context();
+  for (size_t g = 0; g < kUserGroupCount; ++g)
+    WriteServerPrivileges(context.storage, sel.id, UserGroupName(static_cast<TUserGroup>(g)),
+                          sets.Sets[g]);
+  call.session->Data().SettingsTimeMs = 0;
+  if (auto running = context.servers->FindVirtualServer(static_cast<int32_t>(sel.id))) {
+    running->SetPermissions(sets);
+    TListenerRequest r;
+    r.Type = 8;
+    RunListenerRequest(*running, r, 5500);
+  }
+  call.OkBox("server config has been changed", call.RefererBack());
+}
+
 struct TCommand {
   const char* name;
   void (*handler)(TWebCall&);
@@ -400,6 +438,7 @@ const TSelectedServerCommand kSelectedServerCommands[] = {
     {"ADD_CLIENT.VHCMD", CmdAddClient},
     {"EDIT_CLIENT.VHCMD", CmdEditClient},
     {"SETTINGS_SERVER.VHCMD", CmdSettingsServer},
+    {"PERMISSIONS_SERVER.VHCMD", CmdPermissionsServer},
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "admin/DateFormat.h"
 #include "admin/ServerAdmin.h"
+#include "admin/web/PermissionForms.h"
 #include "admin/web/TemplateEngine.h"
 #include "admin/web/WebCall.h"
 #include "admin/web/WebInterface.h"
@@ -186,6 +187,36 @@ void TWebInterface::SetVariables(TWebCall& call, std::string& page) {
         html += r;
       }
       ReplaceBlock(page, "COUNTRY_OPTIONLIST", html);
+    }
+
+    static const char* kGroupMarkers[kUserGroupCount] = {
+        "SERVERCFG_GROUP_PERMISSIONS_SA", "SERVERCFG_GROUP_PERMISSIONS_CA",
+        "SERVERCFG_GROUP_PERMISSIONS_OP", "SERVERCFG_GROUP_PERMISSIONS_V",
+        "SERVERCFG_GROUP_PERMISSIONS_R",  "SERVERCFG_GROUP_PERMISSIONS_U"};
+    for (size_t g = 0; working && g < kUserGroupCount; ++g) {
+      if (!HasBlock(page, kGroupMarkers[g])) continue;
+      std::string box, field;
+      if (!rowTemplate("server_manager_grouppermission.html", box) ||
+          !rowTemplate("server_manager_permissionfield.html", field))
+        break;
+      const auto group = static_cast<TUserGroup>(g);
+      const std::string groupName = WebGroupName(group);
+      s.Set("permissiongroup", groupName);
+      std::string rows;
+      for (int n = 0; n < kWebPermissionCount; ++n) {
+        const std::string name = WebPermissionName(n);
+        if (LowerCase(name).find("reserved") != std::string::npos || NotApplicable(group, n))
+          continue;
+        std::string r = field;
+        FillValues(r, {{"DESCRIPTION", name.substr(2)},
+                       {"NAME", groupName + "_" + name},
+                       {"VALUE", "1"},
+                       {"SELECTED", working->Permissions[group].Has(n) ? "checked" : ""}});
+        rows += r;
+      }
+      FillValues(box, {{"DESCRIPTION", groupName.substr(2)}});
+      FillRawValues(box, {{"PERMISSIONS", rows}});
+      ReplaceBlock(page, kGroupMarkers[g], box);
     }
 
     FillValues(page, values);
