@@ -139,6 +139,19 @@ TEST_F(WebInterfaceTest, ServerAdminMayNotStartStopOthersOrDelete) {
   auto stored = ListStoredServers(h.Context());
   ASSERT_TRUE(stored);
   EXPECT_EQ(stored->size(), 2u);
+  // A server admin cannot add a server; the super server admin adds one that is not started.
+  const std::string port = std::to_string(FreeUdpPort());
+  const httplib::Params add = {{"SERVERUDPPORT", port}, {"SERVERNAME", "third"}};
+  EXPECT_NE(browser.Post("/add_server.vhcmd", add).location.find("invalid permissions"),
+            std::string::npos);
+  EXPECT_NE(root.Post("/add_server.vhcmd", add).location.find("ok_box"), std::string::npos);
+  EXPECT_NE(root.Post("/add_server.vhcmd", add).location.find("same udpport"), std::string::npos);
+  stored = ListStoredServers(h.Context());
+  ASSERT_EQ(stored->size(), 3u);
+  EXPECT_EQ(stored->back().Name, "third");
+  EXPECT_FALSE(stored->back().Running);
+  root.Get("/ask_delete_server.vhcmd?serverid=" + std::to_string(stored->back().Id));
+  root.Get("/delete_server.vhcmd");
   // The two-step delete removes it.
   root.Get("/ask_delete_server.vhcmd?serverid=" + std::to_string(otherId));
   root.Get("/delete_server.vhcmd");

@@ -26,6 +26,11 @@ namespace {
 
 constexpr const char* kCategory = "WEBINTERFACE";
 
+// The codec part of the form fields "CODEC<name>", in codec order.
+constexpr const char* kCodecNames[kCodecCount] = {
+    "Celp51",    "Celp63",    "GSM148",     "GSM164",     "WindowsCELP52", "SPEEX2150", "SPEEX3950",
+    "SPEEX5950", "SPEEX8000", "SPEEX11000", "SPEEX15000", "SPEEX18200",    "SPEEX24600"};
+
 // A command from another site's page (its Origin or Referer names another host) is refused:
 // a foreign page cannot make an administrator's browser change the server.
 bool FromThisSite(const TWebCall& call) {
@@ -215,6 +220,53 @@ void CmdDeleteServer(TWebCall& call) {
   call.OkBox("server was deleted", call.RefererBack());
 }
 
+// A new stored server from the settings form (a super server admin's rules); not started.
+void CmdAddServer(TWebCall& call) {
+  if (!call.SuperAdmin()) return call.ErrorBox("invalid permissions");
+  const TAdminContext& context = call.web.Context();
+  int64_t port = 0;
+  if (!TryParseInt(Trim(call.Field("SERVERUDPPORT")), port) || port <= 0 || port > 0xFFFF)
+    return call.ErrorBox("invalid number");
+  TStoredServerSettings n;
+  {
+    TStorageScript q(*context.storage, "read_server_port.sql");
+    q.SetInteger(":iPort", port);
+    auto rows = q.Open();
+    if (rows && rows->Count() > 0)
+      return call.ErrorBox("there is already an server with the same udpport");
+  }
+  {
+    TStorageScript q(*context.storage, "new_server.sql");
+    q.SetInteger(":iServerPort", port).SetDateTime(":dtServerCreated", NowDateTime());
+    if (!q.Execute()) return call.ErrorBox("server config has NOT been changed");
+    n.ServerId = static_cast<int32_t>(q.LastInsertId());
+  }
+  n.Permissions = DefaultServerPrivileges();
+  for (size_t g = 0; g < kUserGroupCount; ++g)
+    WriteServerPrivileges(context.storage, static_cast<uint32_t>(n.ServerId),
+                          UserGroupName(static_cast<TUserGroup>(g)), n.Permissions.Sets[g]);
+  n.Server.Port = static_cast<uint16_t>(port);
+  n.Server.CodecPermits.fill(true);
+  const std::string name = call.Field("SERVERNAME");
+  if (!Trim(name).empty()) n.Server.Name = Cut(name, 29);
+  n.Server.WelcomeMessage = Cut(call.Field("SERVERWELCOMEMESSAGE"), 255);
+  int64_t maxUsers = 0;
+  if (TryParseInt(Trim(call.Field("SERVERMAXUSERS")), maxUsers) && maxUsers >= 0 &&
+      maxUsers <= 0xFFFF)
+    n.Server.MaxUsers = static_cast<uint16_t>(maxUsers);
+  n.Server.Password = Cut(Trim(call.Field("SERVERPASSWORD")), 29);
+  n.ClanServer = call.Field("SERVERTYPE") != "2";
+  if (call.HasField("CODECCelp51") || call.HasField("CODECSPEEX2150"))
+    for (int i = 0; i < kCodecCount; ++i)
+      n.Server.CodecPermits[static_cast<size_t>(i)] =
+          call.Field(std::string("CODEC") + kCodecNames[i]) == "1";
+  n.Server.WebLinkURL = Cut(Trim(call.Field("SERVERWEBPOSTLINKURL")), 255);
+  n.Server.WebPostURL = Cut(Trim(call.Field("SERVERWEBPOSTPOSTURL")), 255);
+  if (!WriteStoredServerSettings(*context.storage, n))
+    return call.ErrorBox("server config has NOT been changed");
+  call.OkBox("server config has been changed", call.RefererBack());
+}
+
 // ---- accounts of the selected server --------------------------------------------------------
 
 struct TSelected {
@@ -344,13 +396,9 @@ void CmdSettingsServer(TWebCall& call, const TSelected& sel) {
   if (type == "1") n.ClanServer = true;
   if (type == "2") n.ClanServer = false;
   if (super) {
-    static const char* kCodecs[kCodecCount] = {
-        "Celp51",     "Celp63",     "GSM148",    "GSM164",    "WindowsCELP52",
-        "SPEEX2150",  "SPEEX3950",  "SPEEX5950", "SPEEX8000", "SPEEX11000",
-        "SPEEX15000", "SPEEX18200", "SPEEX24600"};
     for (int i = 0; i < kCodecCount; ++i)
       n.Server.CodecPermits[static_cast<size_t>(i)] =
-          call.Field(std::string("CODEC") + kCodecs[i]) == "1";
+          call.Field(std::string("CODEC") + kCodecNames[i]) == "1";
   }
   n.Server.WebLinkURL = Cut(Trim(link), 255);
   n.Server.WebPostURL = Cut(Trim(post), 255);
@@ -427,9 +475,8 @@ const TCommand kSuperCommands[] = {
     {"SELECT_SERVER.VHCMD", CmdSelectServer},
 };
 const TCommand kServerCommands[] = {
-    {"START_SERVER.VHCMD", CmdStartServer},
-    {"STOP_SERVER.VHCMD", CmdStopServer},
-    {"ASK_DELETE_SERVER.VHCMD", CmdAskDeleteServer},
+    {"ADD_SERVER.VHCMD", CmdAddServer},       {"START_SERVER.VHCMD", CmdStartServer},
+    {"STOP_SERVER.VHCMD", CmdStopServer},     {"ASK_DELETE_SERVER.VHCMD", CmdAskDeleteServer},
     {"DELETE_SERVER.VHCMD", CmdDeleteServer},
 };
 const TSelectedServerCommand kSelectedServerCommands[] = {
