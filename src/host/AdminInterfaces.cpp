@@ -39,6 +39,11 @@ TAdminSettings SettingsSnapshot() {
   a.AllowedClientNameChars = s.AllowedClientNameChars;
   a.DisAllowedClientNameChars = s.DisAllowedClientNameChars;
   a.LogServerAdmin = s.LogServerAdmin;
+  a.PostURL = s.PostURL;
+  a.WebPostEnabled = s.WebPostEnabled;
+  a.ListPublic = s.ListPublic;
+  a.SpamMaxCommands = s.SpamMaxCommands;
+  a.SpamInSeconds = s.SpamInSeconds;
   return a;
 }
 
@@ -60,6 +65,23 @@ bool GlobalSet(const std::string& variable, const std::string& value) {
   return true;
 }
 
+// The web interface's basic settings: [WebPost] and [Spam], written back at once.
+void BasicSet(const TAdminSettings& basic) {
+  TServerHost& h = Host();
+  std::lock_guard lock(settingsMutex);
+  h.settings.AdminEmail = basic.AdminEmail;
+  h.settings.ISPLinkURL = basic.ISPLinkURL;
+  h.settings.ISPName = basic.ISPName;
+  h.settings.ISPCountryNumber = basic.ISPCountryNumber;
+  h.settings.PostURL = basic.PostURL;
+  h.settings.WebPostEnabled = basic.WebPostEnabled;
+  h.settings.ListPublic = basic.ListPublic;
+  h.settings.SpamMaxCommands = basic.SpamMaxCommands;
+  h.settings.SpamInSeconds = basic.SpamInSeconds;
+  SaveBasicSettings();
+  h.environment.SetPolicy(PolicyFromSettings(h.settings, h.badNames));
+}
+
 TAdminContext HostAdminContext() {
   TServerHost& h = Host();
   TAdminContext c;
@@ -72,6 +94,7 @@ TAdminContext HostAdminContext() {
   c.startTimeSeconds = static_cast<int64_t>(h.startTime);
   c.settings = SettingsSnapshot;
   c.globalSet = GlobalSet;
+  c.basicSet = BasicSet;
   return c;
 }
 

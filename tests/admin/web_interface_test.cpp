@@ -260,5 +260,17 @@ TEST_F(WebInterfaceTest, PermissionPageHidesReservedRowsAndSavesTheShownGroup) {
             std::string::npos);
 }
 
+TEST_F(WebInterfaceTest, BasicSettingsOfferTheCountriesAndRefuseANonNumericCountry) {
+  ASSERT_TRUE(browser.SuperLogin());
+  const TPage page = browser.Get("/basic_settings.html");
+  size_t options = 0;
+  for (size_t at = 0; (at = page.body.find("<option value=", at)) != std::string::npos; ++at)
+    ++options;
+  EXPECT_GT(options, 100u);
+  EXPECT_NE(
+      browser.Post("/settings_basic.vhcmd", {{"basic_country", "abc"}}).location.find("error_box"),
+      std::string::npos);
+}
+
 }  // namespace
 }  // namespace vh::test

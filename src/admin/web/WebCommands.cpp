@@ -169,6 +169,28 @@ void CmdEditSClient(TWebCall& call) {
   call.OkBox("the user " + call.Field("CLIENT") + " was edited", "index.html");
 }
 
+void CmdSettingsBasic(TWebCall& call) {
+  const TAdminContext& context = call.web.Context();
+  TAdminSettings b = context.Settings();
+  int64_t country = 0;
+  if (!TryParseInt(Trim(call.Field("basic_country")), country) || country < 0 || country > 0xFFFF)
+    return call.ErrorBox("invalid number");
+  b.AdminEmail = Cut(call.Field("BASIC_ADMINEMAIL"), 255);
+  b.ISPLinkURL = Cut(call.Field("BASIC_ISPLINKURL"), 255);
+  b.ISPName = Cut(call.Field("BASIC_ISPNAME"), 29);
+  b.ISPCountryNumber = static_cast<int>(country);
+  b.PostURL = Cut(call.Field("WEBPOST_POSTURL"), 255);
+  b.WebPostEnabled = call.Field("WEBPOST_ENABLED") == "1";
+  b.ListPublic = call.Field("BASIC_LISTPUBLIC") == "1";
+  int64_t v = 0;
+  if (TryParseInt(Trim(call.Field("SPAM_MAXCOMMANDS")), v) && v >= 0 && v <= INT32_MAX)
+    b.SpamMaxCommands = static_cast<int>(v);
+  if (TryParseInt(Trim(call.Field("SPAM_INSECONDS")), v) && v >= 0 && v <= INT32_MAX)
+    b.SpamInSeconds = static_cast<int>(v);
+  if (context.basicSet) context.basicSet(b);
+  call.Redirect("index.html");
+}
+
 // ---- virtual servers ----------------------------------------------------------------------
 
 // A super server admin may act on every server; a server admin only on his own one, with
@@ -473,6 +495,7 @@ const TCommand kSuperCommands[] = {
     {"ADD_SCLIENT.VHCMD", CmdAddSClient},
     {"EDIT_SCLIENT.VHCMD", CmdEditSClient},
     {"SELECT_SERVER.VHCMD", CmdSelectServer},
+    {"SETTINGS_BASIC.VHCMD", CmdSettingsBasic},
 };
 const TCommand kServerCommands[] = {
     {"ADD_SERVER.VHCMD", CmdAddServer},       {"START_SERVER.VHCMD", CmdStartServer},

@@ -45,6 +45,20 @@ std::string AccountRows(TWebInterface& web, const std::string& rowTemplate, int6
   return html;
 }
 
+// The country names are Latin-1; the pages are UTF-8.
+std::string Latin1ToUtf8(std::string_view text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
 // A link a box offers must stay on this site: a URL with a scheme ("javascript:", "http:")
 // or a host ("//") becomes the start page.
 std::string LocalUrl(const std::string& url) {
@@ -69,6 +83,11 @@ void TWebInterface::SetVariables(TWebCall& call, std::string& page) {
         {"BASIC_ISPLINKURL", settings.ISPLinkURL},
         {"BASIC_ISPNAME", settings.ISPName},
         {"HOSTER_GFX_URL", settings.GFXURL},
+        {"WEBPOST_POSTURL", settings.PostURL},
+        {"SPAM_MAXCOMMANDS", std::to_string(settings.SpamMaxCommands)},
+        {"SPAM_INSECONDS", std::to_string(settings.SpamInSeconds)},
+        {"BASIC_LISTPUBLIC", settings.ListPublic ? "checked" : ""},
+        {"WEBPOST_ENABLED", settings.WebPostEnabled ? "checked" : ""},
         {"SERVERVERSIONMAJOR", "2"},
         {"SERVERVERSIONMINOR", "0"},
         {"SERVERVERSIONRELEASE", "20"},
@@ -182,7 +201,7 @@ void TWebInterface::SetVariables(TWebCall& call, std::string& page) {
         std::string r = row;
         FillValues(r,
                    {{"COUNTRY_NUMBER", std::to_string(c.code)},
-                    {"COUNTRY_NAME", c.name},
+                    {"COUNTRY_NAME", Latin1ToUtf8(c.name)},
                     {"COUNTRY_SELECTED", c.code == settings.ISPCountryNumber ? "selected" : ""}});
         html += r;
       }
