@@ -272,5 +272,17 @@ TEST_F(WebInterfaceTest, BasicSettingsOfferTheCountriesAndRefuseANonNumericCount
       std::string::npos);
 }
 
+TEST_F(WebInterfaceTest, OversizedRequestsAreRefusedWith4xx) {
+  const TPage longPath = browser.Get("/" + std::string(10000, 'a') + ".html");
+  EXPECT_GE(longPath.status, 400);
+  EXPECT_LT(longPath.status, 500);
+  const TPage bigBody =
+      browser.Post("/login.vhcmd", {{"username", std::string(100000, 'x')}, {"password", "x"}});
+  EXPECT_GE(bigBody.status, 400);
+  EXPECT_LT(bigBody.status, 500);
+  // The interface still serves afterwards.
+  EXPECT_TRUE(browser.SuperLogin());
+}
+
 }  // namespace
 }  // namespace vh::test

@@ -137,7 +137,7 @@ void TWebInterface::SetVariables(TWebCall& call, std::string& page) {
         const int64_t up = static_cast<int64_t>((NowDateTime() - running->StartTime()) * 86400);
         const size_t players = running->Clients() ? running->Clients()->Count() : 0;
         const size_t channels = running->Channels() ? running->Channels()->Count() : 0;
-        values.insert(values.end(), {{"SERVERUPTIME", std::to_string(up) + " s"},
+        values.insert(values.end(), {{"SERVERUPTIME", FormatUptime(up)},
                                      {"CURRENTUSERS", std::to_string(players)},
                                      {"CURRENTCHANNELS", std::to_string(channels)},
                                      {"SERVERUSERSONLINE", std::to_string(channels)},
