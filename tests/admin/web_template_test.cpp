@@ -45,6 +45,10 @@ TEST(WebTemplateTest, ValuesAreFilledInAnyCaseEscapedAndUnfilledOnesCleared) {
   ReplaceBlock(page, "BLOCK", "<tr>");
   EXPECT_EQ(page, "<p>&lt;b&gt;&#34;&amp;&#39; &lt;b&gt;&#34;&amp;&#39;  100%% <tr></p>");
   EXPECT_EQ(UrlEncode("a b&c=/é"), "a%20b%26c%3D%2F%C3%A9");
+  // A value that looks like a marker stays text: it is not filled by a later value.
+  std::string nested = "%%A%% %%B%%";
+  FillValues(nested, {{"A", "%%B%%"}, {"B", "secret"}});
+  EXPECT_EQ(nested, "&#37;&#37;B&#37;&#37; secret");
 }
 
 }  // namespace

@@ -42,6 +42,9 @@ std::string HtmlEscape(std::string_view text) {
       case '\'':
         out += "&#39;";
         break;
+      case '%':  // a filled value never forms a marker a later value or block would replace
+        out += "&#37;";
+        break;
       default:
         out += c;
     }

@@ -15,7 +15,7 @@ namespace vh {
 // Deeper nesting than this stops the expansion (a template that includes itself).
 constexpr int kMaxIncludeDepth = 16;
 
-// "&", "<", ">", '"' and "'" as character references: every value filled into a page.
+// "&", "<", ">", '"', "'" and "%" as character references: every value filled into a page.
 std::string HtmlEscape(std::string_view text);
 // Everything but unreserved characters as %XX: every value put into a redirect URL.
 std::string UrlEncode(std::string_view text);
