@@ -26,6 +26,12 @@ struct TAdminSettings {
   std::string AllowedClientNameChars;
   std::string DisAllowedClientNameChars = "()[]{}";
   bool LogServerAdmin = false;  // [log] sa: administrator actions go to "SALog"
+  // [WebPost] and [Spam], shown and changed by the web interface's basic settings.
+  std::string PostURL;
+  bool WebPostEnabled = true;
+  bool ListPublic = true;
+  int SpamMaxCommands = 10;
+  int SpamInSeconds = 2;
 };
 
 struct TAdminContext {
@@ -40,6 +46,8 @@ struct TAdminContext {
   std::function<TAdminSettings()> settings;
   // Changes one global setting and writes the settings back; false for an unknown variable.
   std::function<bool(const std::string& variable, const std::string& value)> globalSet;
+  // Replaces the [WebPost] and [Spam] settings of `basic` and writes the settings back.
+  std::function<void(const TAdminSettings& basic)> basicSet;
 
   TAdminSettings Settings() const { return settings ? settings() : TAdminSettings{}; }
 };

@@ -1,17 +1,18 @@
 // The host's side of the administration interfaces: builds what they are handed (storage,
 // server list, settings snapshot, the "globalset" action) and starts and stops the TCP query
-// interface. Start and stop run on the main thread; the callbacks run on query threads and
-// share the host settings under settingsMutex.
+// interface and the web interface. Start and stop run on the main thread; the callbacks run on
+// query threads and share the host settings under settingsMutex.
 
 #include <memory>
 #include <mutex>
 
 #include "admin/AdminContext.h"
 #include "admin/tcpquery/TCPQuery.h"
+#include "admin/web/WebInterface.h"
+#include "common/Console.h"
 #include "common/Strings.h"
 #include "host/HostEnvironment.h"
 #include "host/ServerHost.h"
-#include "common/Console.h"
 #include "host/StartupSteps.h"
 #include "host/WebList.h"
 #include "transport/PerformanceTime.h"
@@ -21,6 +22,7 @@ namespace vh {
 namespace {
 
 std::unique_ptr<TTCPQuery> gTCPQuery;
+std::unique_ptr<TWebInterface> gWebInterface;
 // Guards Host().settings against the administration threads' reads and "globalset" writes
 // (the main thread writes them only before the interfaces start).
 std::mutex settingsMutex;
@@ -38,6 +40,11 @@ TAdminSettings SettingsSnapshot() {
   a.AllowedClientNameChars = s.AllowedClientNameChars;
   a.DisAllowedClientNameChars = s.DisAllowedClientNameChars;
   a.LogServerAdmin = s.LogServerAdmin;
+  a.PostURL = s.PostURL;
+  a.WebPostEnabled = s.WebPostEnabled;
+  a.ListPublic = s.ListPublic;
+  a.SpamMaxCommands = s.SpamMaxCommands;
+  a.SpamInSeconds = s.SpamInSeconds;
   return a;
 }
 
@@ -59,6 +66,23 @@ bool GlobalSet(const std::string& variable, const std::string& value) {
   return true;
 }
 
+// The web interface's basic settings: [WebPost] and [Spam], written back at once.
+void BasicSet(const TAdminSettings& basic) {
+  TServerHost& h = Host();
+  std::lock_guard lock(settingsMutex);
+  h.settings.AdminEmail = basic.AdminEmail;
+  h.settings.ISPLinkURL = basic.ISPLinkURL;
+  h.settings.ISPName = basic.ISPName;
+  h.settings.ISPCountryNumber = basic.ISPCountryNumber;
+  h.settings.PostURL = basic.PostURL;
+  h.settings.WebPostEnabled = basic.WebPostEnabled;
+  h.settings.ListPublic = basic.ListPublic;
+  h.settings.SpamMaxCommands = basic.SpamMaxCommands;
+  h.settings.SpamInSeconds = basic.SpamInSeconds;
+  SaveBasicSettings();
+  h.environment.SetPolicy(PolicyFromSettings(h.settings, h.badNames));
+}
+
 TAdminContext HostAdminContext() {
   TServerHost& h = Host();
   TAdminContext c;
@@ -71,6 +95,7 @@ TAdminContext HostAdminContext() {
   c.startTimeSeconds = static_cast<int64_t>(h.startTime);
   c.settings = SettingsSnapshot;
   c.globalSet = GlobalSet;
+  c.basicSet = BasicSet;
   return c;
 }
 
@@ -78,7 +103,21 @@ TAdminContext HostAdminContext() {
 
 void StartAdministrationInterfaces() {
   TServerHost& h = Host();
-  // The web interface and the web-list poster are not built yet.
+  if (h.settings.HTTPServerEnabled && h.settings.HTTPServerPort > 0 &&
+      h.settings.HTTPServerPort <= 0xFFFF) {
+    const auto port = static_cast<uint16_t>(h.settings.HTTPServerPort);
+    std::vector<TSocketBinding> bindings;
+    h.environment.ApplyBoundAddresses(port, bindings);
+    gWebInterface = std::make_unique<TWebInterface>(HostAdminContext(), SystemClock());
+    if (gWebInterface->Start(port, h.httpDocsDirectory,
+                             bindings.empty() ? "0.0.0.0" : bindings.front().address)) {
+      ConsoleListening("Web interface", gWebInterface->BoundPort());
+    } else {
+      gWebInterface.reset();  // off for the rest of the run
+      ConsoleLine("Web interface not started on TCP port " + std::to_string(port) +
+                  " (see the log)");
+    }
+  }
   if (h.settings.TCPQueryPort > 0 && h.settings.TCPQueryPort <= 0xFFFF) {
     gTCPQuery = std::make_unique<TTCPQuery>(HostAdminContext(), SystemClock());
     if (gTCPQuery->Start(static_cast<uint16_t>(h.settings.TCPQueryPort)))
@@ -87,13 +126,15 @@ void StartAdministrationInterfaces() {
       ConsoleLine("TCP query not started on TCP port " + std::to_string(h.settings.TCPQueryPort) +
                   " (see the log)");
   } else {
-    ConsoleLine("TCP query interface off (TCPQueryPort=" +
-                std::to_string(h.settings.TCPQueryPort) + ")");
+    ConsoleLine("TCP query interface off (TCPQueryPort=" + std::to_string(h.settings.TCPQueryPort) +
+                ")");
   }
   StartWebList();  // last: after the web interface and the TCP query
 }
 
 void StopAdministrationInterfaces() {
+  if (gWebInterface) gWebInterface->Stop();
+  gWebInterface.reset();
   StopWebList();  // after the web interface, before the TCP query
   if (gTCPQuery) gTCPQuery->Stop();
   gTCPQuery.reset();

@@ -1,0 +1,422 @@
+#include "admin/web/WebInterface.h"
+
+#include <httplib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "admin/AccountAdmin.h"
+#include "admin/DateFormat.h"
+#include "admin/web/TemplateEngine.h"
+#include "admin/web/WebCall.h"
+#include "common/Countries.h"
+#include "common/Log.h"
+#include "common/Strings.h"
+#include "model/ClientRecord.h"
+#include "model/Clients.h"
+#include "storage/CustomStorage.h"
+#include "transport/PerformanceTime.h"
+#include "vserver/VServerEnvironment.h"
+#include "vserver/VirtualServerList.h"
+
+namespace vh {
+
+namespace {
+
+constexpr const char* kCategory = "WEBINTERFACE";
+constexpr const char* kCookieName = "VHSESSION";
+constexpr const char* kAccessDenied =
+    "<html><head><title>Error</title></head><body><h1>Access denied</h1>\rYou do not have "
+    "sufficient priviligies to access this document.</body></html>";
+
+std::string Extension(const std::string& path) {
+  const size_t slash = path.find_last_of("/\\");
+  const size_t dot = path.find_last_of('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
+  return LowerCase(path.substr(dot));
+}
+
+const char* MimeType(const std::string& ext) {
+  static const std::pair<const char*, const char*> kTable[] = {
+      {".gif", "image/gif"},  {".jpg", "image/jpeg"},     {".jpeg", "image/jpeg"},
+      {".png", "image/png"},  {".ico", "image/x-icon"},   {".svg", "image/svg+xml"},
+      {".css", "text/css"},   {".txt", "text/plain"},     {".htm", "text/html"},
+      {".html", "text/html"}, {".js", "text/javascript"}, {".json", "application/json"},
+  };
+  for (const auto& [e, type] : kTable)
+    if (ext == e) return type;
+  return "application/octet-stream";
+}
+
+std::string CookieSession(const httplib::Request& req) {
+  const std::string cookies = req.get_header_value("Cookie");
+  const std::string key = std::string(kCookieName) + "=";
+  size_t at = 0;
+  while ((at = cookies.find(key, at)) != std::string::npos) {
+    if (at == 0 || cookies[at - 1] == ' ' || cookies[at - 1] == ';') {
+      const size_t start = at + key.size();
+      const size_t end = cookies.find(';', start);
+      return cookies.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    }
+    at += key.size();
+  }
+  return {};
+}
+
+}  // namespace
+
+// ---- TWebCall -----------------------------------------------------------------------------
+
+std::string TWebCall::Field(const std::string& name) const {
+  for (const auto& [key, value] : req.params)
+    if (key.size() == name.size() && LowerCase(key) == LowerCase(name))
+      return value.size() > TWebInterface::kMaxFieldLength
+                 ? value.substr(0, TWebInterface::kMaxFieldLength)
+                 : value;
+  return {};
+}
+
+bool TWebCall::HasField(const std::string& name) const {
+  for (const auto& [key, value] : req.params)
+    if (LowerCase(key) == LowerCase(name)) return true;
+  return false;
+}
+
+std::string TWebCall::Header(const std::string& name) const {
+  return req.get_header_value(name);
+}
+std::string TWebCall::RemoteIP() const {
+  return req.remote_addr;
+}
+
+void TWebCall::Redirect(const std::string& url) {
+  res.status = 302;
+  res.set_header("Location", url);
+  res.set_header("Connection", "close");
+}
+
+void TWebCall::DisplayError(const std::string& title, const std::string& text,
+                            const std::string& url) {
+  Redirect("error_box.html?error_title=" + UrlEncode(title) + "&error_text=" + UrlEncode(text) +
+           "&error_url=" + UrlEncode(url));
+}
+
+void TWebCall::DisplayOk(const std::string& title, const std::string& text,
+                         const std::string& url) {
+  Redirect("ok_box.html?ok_title=" + UrlEncode(title) + "&ok_text=" + UrlEncode(text) +
+           "&ok_url=" + UrlEncode(url));
+}
+
+void TWebCall::DisplayChoice(const std::string& title, const std::string& text,
+                             const std::string& urlYes, const std::string& urlNo,
+                             const std::string& yes, const std::string& no) {
+  Redirect("choice_box.html?choice_title=" + UrlEncode(title) + "&choice_text=" + UrlEncode(text) +
+           "&choice_url_yes=" + UrlEncode(urlYes) + "&choice_url_no=" + UrlEncode(urlNo) +
+           "&choice_yes=" + UrlEncode(yes) + "&choice_no=" + UrlEncode(no));
+}
+
+void TWebCall::AccessDenied() {
+  res.status = 403;
+  res.set_header("Connection", "close");
+  res.set_content(kAccessDenied, "text/html");
+}
+
+std::string TWebCall::RefererBack() const {
+  const std::string referer = Header("Referer");
+  const std::string host = Header("Host");
+  for (const char* scheme : {"http://", "https://"}) {
+    const std::string prefix = scheme + host + "/";
+    if (!host.empty() && referer.rfind(prefix, 0) == 0) return referer.substr(prefix.size());
+  }
+  return "index.html";
+}
+
+// ---- TWebInterface ------------------------------------------------------------------------
+
+TWebInterface::TWebInterface(TAdminContext context, const TClock& clock)
+    : context_(std::move(context)), clock_(clock), sessions_(clock), failures_(clock) {}
+
+TWebInterface::~TWebInterface() {
+  Stop();
+}
+
+bool TWebInterface::Start(uint16_t port, const std::string& documentRoot,
+                          const std::string& address) {
+  try {
+    std::error_code ec;
+    documentRoot_ = std::filesystem::canonical(documentRoot, ec).string();
+    if (ec) throw std::runtime_error("template directory " + documentRoot + ": " + ec.message());
+    server_ = std::make_unique<httplib::Server>();
+    // One pooled thread per open connection; idle keep-alive connections are dropped after a
+    // few seconds, so the pool frees up for a new administrator.
+    server_->new_task_queue = [] { return new httplib::ThreadPool(kMaxConnections / 8); };
+    server_->set_keep_alive_max_count(100);
+    server_->set_keep_alive_timeout(3);
+    server_->set_read_timeout(5, 0);
+    server_->set_write_timeout(5, 0);
+    server_->set_payload_max_length(64 * 1024);
+    auto handler = [this](const httplib::Request& req, httplib::Response& res) {
+      HandleRequest(req, res);
+    };
+    server_->Get(".*", handler);
+    server_->Post(".*", handler);
+    bool bound = false;
+    if (port == 0) {
+      const int p = server_->bind_to_any_port(address);
+      bound = p > 0;
+      if (bound) boundPort_ = static_cast<uint16_t>(p);
+    } else {
+      bound = server_->bind_to_port(address, port);
+      if (bound) boundPort_ = port;
+    }
+    if (!bound) throw std::runtime_error("cannot bind " + address + ":" + std::to_string(port));
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    return true;
+  } catch (const std::exception& e) {
+    server_.reset();
+    boundPort_ = 0;
+    LogFormat(LMT_ERROR, LMD_ALL, {static_cast<int64_t>(port)},
+              std::string("WebInterface startup failed with port %1, Exception:") + e.what(),
+              kCategory);
+    return false;
+  }
+}
+
+void TWebInterface::Stop() {
+  if (server_) server_->stop();
+  if (thread_.joinable()) thread_.join();
+  server_.reset();
+}
+
+std::string TWebInterface::LoadFile(const std::string& name) const {
+  try {
+    bool outside = false;
+    const std::string file = ResolvePath("/" + name, &outside);
+    if (file.empty()) return {};
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+  } catch (const std::exception& e) {
+    Log(LMT_ERROR, LMD_ALL, std::string("LoadFile Exception: ") + e.what(), kCategory);
+    return {};
+  }
+}
+
+std::string TWebInterface::ResolvePath(const std::string& path, bool* outside) const {
+  namespace fs = std::filesystem;
+  *outside = false;
+  std::string relative = path;
+  for (char& c : relative)
+    if (c == '\\') c = '/';
+  if (relative.find('\0') != std::string::npos) return {};
+  while (!relative.empty() && relative.front() == '/') relative.erase(0, 1);
+  std::error_code ec;
+  fs::path candidate = fs::weakly_canonical(fs::path(documentRoot_) / relative, ec);
+  if (ec) return {};
+  if (fs::is_directory(candidate, ec)) candidate /= "index.html";
+  const std::string full = candidate.string();
+  const std::string root = documentRoot_ + "/";
+  if (full.compare(0, root.size(), root) != 0) {
+    *outside = fs::exists(candidate, ec);
+    return {};
+  }
+  if (!fs::is_regular_file(candidate, ec)) return {};
+  return full;
+}
+
+void TWebInterface::HandleRequest(const httplib::Request& req, httplib::Response& res) {
+  try {
+    bool created = false;
+    auto session = sessions_.Find(CookieSession(req), &created);
+    if (created) {
+      res.set_header("Set-Cookie", std::string(kCookieName) + "=" + session->Id() +
+                                       "; Path=/; HttpOnly; SameSite=Strict");
+    }
+    session->Set("NumViews", std::to_string(std::atoi(session->Get("NumViews").c_str()) + 1));
+    TWebCall call{*this, req, res, session};
+    Route(call);
+  } catch (const std::exception& e) {
+    Log(LMT_ERROR, LMD_ALL, std::string("HandleRequest Exception: ") + e.what(), kCategory);
+    res.status = 500;
+  }
+}
+
+void TWebInterface::Route(TWebCall& call) {
+  const std::string& path = call.req.path;
+  const std::string lower = LowerCase(path);
+  const std::string ext = Extension(lower);
+  const bool image = ext == ".gif" || ext == ".jpg" || ext == ".png" || ext == ".css";
+  if (!image) {
+    if (!call.LoggedIn()) {
+      if (lower.find(".vhcmd") != std::string::npos) return ProgressCommand(call);
+      if (path == "/login_error.html") return ProgressFile(call, "login_error.html");
+      if (path == "/slogin.html") return ProgressFile(call, "slogin.html");
+      return ProgressFile(call, "login.html");
+    }
+    TWebSessionData& data = call.session->Data();
+    const double now = clock_.NowMs();
+    if (now - data.LastCheckMs >= kRecheckMs) {
+      if (!CheckLogin(call, call.session->Get("username"), call.session->Get("password"),
+                      call.session->Get("serverport")))
+        return call.AccessDenied();
+      data.LastCheckMs = now;
+    }
+  }
+  if (lower.rfind("/session", 0) == 0) return ServeVirtualFolder(call);
+  if (lower.find(".vhcmd") != std::string::npos) return ProgressCommand(call);
+  bool outside = false;
+  const std::string file = ResolvePath(path, &outside);
+  if (outside) return call.AccessDenied();
+  if (!file.empty() && LowerCase(file).find(".htm") != std::string::npos)
+    return ProgressFile(call, file.substr(documentRoot_.size() + 1));
+  if (!file.empty()) return ServeStatic(call, file);
+  Log(LMT_ERROR, LMD_ALL, "FileNotFound: \"" + documentRoot_ + path + "\"", kCategory);
+  call.res.status = 404;
+  call.res.set_content(
+      "<html><head><title>Error</title></head><body><h1>Not Found</h1></body></html>", "text/html");
+}
+
+void TWebInterface::ServeStatic(TWebCall& call, const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream body;
+  body << in.rdbuf();
+  call.res.set_content(body.str(), MimeType(Extension(file)));
+}
+
+void TWebInterface::ProgressFile(TWebCall& call, const std::string& name) {
+  std::string page = LoadFile(name);
+  if (page.empty()) {
+    Log(LMT_WARNING, LMD_INFO, "File not found: " + name, kCategory);
+    call.res.status = 404;
+    call.res.set_content(
+        "<html><head><title>Error</title></head><body><h1>Not Found</h1></body></html>",
+        "text/html");
+    return;
+  }
+  try {
+    if (!ExpandIncludes(page, [this](const std::string& n) { return LoadFile(n); }))
+      Log(LMT_ERROR, LMD_ALL,
+          "ParseCommands Exception: includes nested deeper than " +
+              std::to_string(kMaxIncludeDepth) + " in " + name,
+          kCategory);
+    SetVariables(call, page);
+  } catch (const std::exception& e) {
+    Log(LMT_ERROR, LMD_ALL, std::string("Progress_FILE Exception: ") + e.what(), kCategory);
+  }
+  if (call.res.status == 302) return;  // a missing row template became an error box
+  call.res.set_content(page, "text/html");
+}
+
+void TWebInterface::ServeVirtualFolder(TWebCall& call) {
+  // Read-only, and for super server admins only: the page never sets a session value.
+  if (!call.SuperAdmin()) return call.AccessDenied();
+  std::string body = "<html><head><title>Virtual folder</title></head><body>";
+  if (call.Field("action") == "close") {
+    sessions_.End(call.session->Id());
+    body += "<h1>Session cleared</h1><p><a href=\"/sessions\">Back</a></p>";
+  } else {
+    body += "<h1>Session informations</h1><table><tr><td>SessionID</td><td>" +
+            HtmlEscape(call.session->Id()) +
+            "</td></tr><tr><td>Number of page requested during this session</td><td>" +
+            HtmlEscape(call.session->Get("NumViews")) +
+            "</td></tr><tr><td>Session data (raw)</td><td><pre>";
+    for (const auto& [name, value] : call.session->Values())
+      if (name != "password") body += HtmlEscape(name + "=" + value) + "\n";
+    body += "</pre></td></tr></table><p><a href=\"?action=close\">Close current session</a></p>";
+  }
+  body += "</body></html>";
+  call.res.set_content(body, "text/html");
+}
+
+bool TWebInterface::HasWebPermission(TWebCall& call, int permission,
+                                     const TServerPermissions& sets) {
+  if (call.SuperAdmin()) return true;
+  uint16_t privileges = PP_REGISTERED;
+  if (call.session->Get("admin") == "1") privileges |= PP_SERVER_ADMIN;
+  return HasPermission(privileges, 0, permission, sets);
+}
+
+const TWorkingSettings* TWebInterface::GetCachedSettings(TWebCall& call,
+                                                         const std::string& serverId) {
+  TWebSessionData& data = call.session->Data();
+  int64_t id = 0;
+  if (!TryParseInt(Trim(serverId), id) || id <= 0 || id > INT32_MAX) return nullptr;
+  const double now = clock_.NowMs();
+  if (data.Settings && data.Settings->ServerId == id && data.SettingsTimeMs > 0 &&
+      now - data.SettingsTimeMs < kSettingsCacheMs)
+    return &*data.Settings;
+  TWorkingSettings w;
+  w.ServerId = static_cast<int32_t>(id);
+  if (auto running = context_.servers->FindVirtualServer(w.ServerId)) {
+    w.Server = running->Settings();
+    w.ClanServer = running->IsClanServer();
+    w.Permissions = running->Permissions();
+  } else if (auto stored = ReadStoredServerSettings(*context_.storage, w.ServerId)) {
+    w = std::move(*stored);
+  } else {
+    return nullptr;
+  }
+  data.Settings = std::move(w);
+  data.SettingsTimeMs = now;
+  return &*data.Settings;
+}
+
+bool TWebInterface::CheckLogin(TWebCall& call, const std::string& userText,
+                               const std::string& passwordText, const std::string& portText) {
+  const std::string user = Cut(userText, 29);
+  const std::string password = Cut(passwordText, 29);
+  const std::string port = Cut(portText, 29);
+  TWebSession& s = *call.session;
+  s.Set("admin", "");
+  const bool logSA = context_.Settings().LogServerAdmin;
+  if (call.Field("superadmin") == "1" || s.Get("superadmin") == "1") {
+    TClients accounts(kSuperUserServerId, context_.storage);
+    TClientRecordPtr found = accounts.DBValidLogin(user, password);
+    if (!found) {
+      s.Set("superadmin", "");
+      s.Set("serverid", "");
+      return false;
+    }
+    accounts.DBUpdateLastOnline(found->DBID);
+    s.Set("superadmin", "1");
+    s.Set("clientdbid", std::to_string(found->DBID));
+    if (logSA)
+      LogFormat(LMT_ALL, LMD_INFO, {call.RemoteIP(), user},
+                "web : superserveradmin connected [IP: %1, LoginName: %2]", "SALog");
+    return true;
+  }
+  s.Set("serverid", "");
+  int64_t portNumber = 0;
+  if (!TryParseInt(Trim(port), portNumber) || portNumber <= 0 || portNumber > 0xFFFF) return false;
+  int64_t serverId = 0;
+  {
+    TStorageScript q(*context_.storage, "read_server_port.sql");
+    q.SetInteger(":iPort", portNumber);
+    auto rows = q.Open();
+    if (!rows || rows->Count() == 0) return false;
+    serverId = rows->Row(0).FieldByName("i_server_id").GetAsInteger();
+  }
+  call.session->Data().SettingsTimeMs = 0;
+  const TWorkingSettings* settings = GetCachedSettings(call, std::to_string(serverId));
+  if (!settings) return false;
+  TClients accounts(static_cast<uint32_t>(serverId), context_.storage);
+  TClientRecordPtr found = accounts.DBValidLogin(user, password);
+  if (!found) return false;
+  s.Set("admin", found->IsServerAdmin() ? "1" : "");
+  s.Set("serverid", std::to_string(serverId));
+  s.Set("clientdbid", std::to_string(found->DBID));
+  if (!HasWebPermission(call, upAccessWebAdminServer, settings->Permissions)) {
+    s.Set("admin", "0");
+    s.Set("serverid", "");
+    return false;
+  }
+  accounts.DBUpdateLastOnline(found->DBID);
+  if (logSA)
+    LogFormat(LMT_ALL, LMD_INFO, {call.RemoteIP(), user, port},
+              "web : serveradmin connected [IP: %1, LoginName: %2, ServerPort: %3]", "SALog");
+  return true;
+}
+
+}  // namespace vh

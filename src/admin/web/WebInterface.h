@@ -1,0 +1,86 @@
+// The web administration interface: an HTTP server (cpp-httplib, one thread per connection
+// from its pool) with cookie sessions, serving the template directory: images as they are,
+// pages through the template language, and command URLs (".vhcmd") that change the server and
+// redirect. Started and stopped by the host's main thread; the request threads share the
+// session table (its own lock) and the failed-login table (its own lock).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "admin/AdminContext.h"
+#include "admin/tcpquery/LoginFailures.h"
+#include "admin/web/WebSessions.h"
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}  // namespace httplib
+
+namespace vh {
+
+class TClock;
+struct TWebCall;
+
+class TWebInterface {
+ public:
+  static constexpr size_t kMaxConnections = 500;
+  static constexpr double kRecheckMs = 11000;
+  static constexpr double kSettingsCacheMs = 21000;
+  static constexpr size_t kMaxFieldLength = 4096;
+
+  // `clock` times the sessions, the login re-validation, the settings cache and the
+  // failed-login purge.
+  TWebInterface(TAdminContext context, const TClock& clock);
+  ~TWebInterface();
+  TWebInterface(const TWebInterface&) = delete;
+  TWebInterface& operator=(const TWebInterface&) = delete;
+
+  // Serves `documentRoot` on `port` (0: the system picks; see BoundPort) at `address`. False,
+  // logged, when the server cannot start.
+  bool Start(uint16_t port, const std::string& documentRoot,
+             const std::string& address = "0.0.0.0");
+  void Stop();
+  uint16_t BoundPort() const { return boundPort_.load(); }
+  TWebSessions& Sessions() { return sessions_; }
+  TLoginFailures& Failures() { return failures_; }
+
+  // Shared with the command handlers.
+  const TAdminContext& Context() const { return context_; }
+  const TClock& Clock() const { return clock_; }
+  const std::string& DocumentRoot() const { return documentRoot_; }
+  bool CheckLogin(TWebCall& call, const std::string& user, const std::string& password,
+                  const std::string& port);
+  bool HasWebPermission(TWebCall& call, int permission, const TServerPermissions& sets);
+  const TWorkingSettings* GetCachedSettings(TWebCall& call, const std::string& serverId);
+  std::string LoadFile(const std::string& name) const;
+
+ private:
+  void HandleRequest(const httplib::Request& req, httplib::Response& res);
+  void Route(TWebCall& call);
+  void ProgressFile(TWebCall& call, const std::string& file);
+  void SetVariables(TWebCall& call, std::string& page);
+  void ServeStatic(TWebCall& call, const std::string& file);
+  void ServeVirtualFolder(TWebCall& call);
+  // The file of the template directory that `path` names after canonicalising; empty when
+  // it lies outside or does not exist (`outside` says which).
+  std::string ResolvePath(const std::string& path, bool* outside) const;
+
+  // set at construction
+  const TAdminContext context_;
+  const TClock& clock_;
+  TWebSessions sessions_;
+  TLoginFailures failures_;
+
+  // set by Start, before the server thread runs
+  std::string documentRoot_;
+  std::unique_ptr<httplib::Server> server_;
+  std::thread thread_;
+  std::atomic<uint16_t> boundPort_{0};
+};
+
+}  // namespace vh

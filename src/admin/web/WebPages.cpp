@@ -1,0 +1,253 @@
+// Filling a page: the variables and blocks every template may use, and the conditional
+// sections. Runs on the HTTP connection thread of the request.
+
+#include <httplib.h>
+
+#include "admin/DateFormat.h"
+#include "admin/ServerAdmin.h"
+#include "admin/web/PermissionForms.h"
+#include "admin/web/TemplateEngine.h"
+#include "admin/web/WebCall.h"
+#include "admin/web/WebInterface.h"
+#include "common/Countries.h"
+#include "common/Log.h"
+#include "common/Strings.h"
+#include "model/Channels.h"
+#include "model/ClientRecord.h"
+#include "model/Clients.h"
+#include "storage/CustomStorage.h"
+#include "vserver/VirtualServerList.h"
+
+namespace vh {
+
+namespace {
+
+constexpr const char* kCategory = "WEBINTERFACE";
+
+// The account rows of one server (id 0: the super server admins).
+std::string AccountRows(TWebInterface& web, const std::string& rowTemplate, int64_t serverId,
+                        const std::string& format) {
+  std::string html;
+  TStorageScript q(*web.Context().storage, "read_clients.sql");
+  q.SetInteger(":iServerID", serverId);
+  auto rows = q.Open();
+  for (size_t i = 0; rows && i < rows->Count(); ++i) {
+    const TStorageRow& row = rows->Row(i);
+    const TDateTime last = row.FieldByName("dt_client_lastonline").GetAsDateTime();
+    std::string r = rowTemplate;
+    FillValues(r, {{"CLIENT_LOGINNAME", row.FieldByName("s_client_name").GetAsString()},
+                   {"CLIENT_ID", row.FieldByName("i_client_id").GetAsString()},
+                   {"CLIENT_REGISTERED",
+                    FormatDateTime(format, row.FieldByName("dt_client_created").GetAsDateTime())},
+                   {"CLIENT_LASTONLINE", last == 0 ? "never" : FormatDateTime(format, last)}});
+    html += r;
+  }
+  return html;
+}
+
+// The country names are Latin-1; the pages are UTF-8.
+std::string Latin1ToUtf8(std::string_view text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+// A link a box offers must stay on this site: a URL with a scheme ("javascript:", "http:")
+// or a host ("//") becomes the start page.
+std::string LocalUrl(const std::string& url) {
+  const size_t colon = url.find(':');
+  const size_t end = url.find_first_of("/?#");
+  if ((colon != std::string::npos && (end == std::string::npos || colon < end)) ||
+      url.rfind("//", 0) == 0 || url.find('\\') != std::string::npos)
+    return "index.html";
+  return url;
+}
+
+}  // namespace
+
+void TWebInterface::SetVariables(TWebCall& call, std::string& page) {
+  try {
+    const TAdminSettings settings = context_.Settings();
+    TWebSession& s = *call.session;
+    const bool super = call.SuperAdmin();
+    TTemplateValues values = {
+        {"SERVER_VERSION", "v2.0.r20.b1 " + context_.platformLabel},
+        {"BASIC_ADMINEMAIL", settings.AdminEmail},
+        {"BASIC_ISPLINKURL", settings.ISPLinkURL},
+        {"BASIC_ISPNAME", settings.ISPName},
+        {"HOSTER_GFX_URL", settings.GFXURL},
+        {"WEBPOST_POSTURL", settings.PostURL},
+        {"SPAM_MAXCOMMANDS", std::to_string(settings.SpamMaxCommands)},
+        {"SPAM_INSECONDS", std::to_string(settings.SpamInSeconds)},
+        {"BASIC_LISTPUBLIC", settings.ListPublic ? "checked" : ""},
+        {"WEBPOST_ENABLED", settings.WebPostEnabled ? "checked" : ""},
+        {"SERVERVERSIONMAJOR", "2"},
+        {"SERVERVERSIONMINOR", "0"},
+        {"SERVERVERSIONRELEASE", "20"},
+        {"SERVERVERSIONBUILD", "1"},
+        {"LOGGEDINUSERNAME", s.Get("username")},
+        {"CURRENT_DATETIME", FormatDateTime(settings.DateTimeFormat, NowDateTime())},
+    };
+    for (const char* box :
+         {"ERROR_TITLE", "ERROR_TEXT", "ERROR_URL", "OK_TITLE", "OK_TEXT", "OK_URL", "CHOICE_TITLE",
+          "CHOICE_TEXT", "CHOICE_URL_YES", "CHOICE_YES", "CHOICE_URL_NO", "CHOICE_NO"})
+      values.emplace_back(box, std::string_view(box).ends_with("_URL")
+                                   ? LocalUrl(call.Field(LowerCase(box)))
+                                   : call.Field(LowerCase(box)));
+    if (super && !call.Field("client").empty()) {
+      values.emplace_back("SELECTED_CLIENT_LOGINNAME", call.Field("client"));
+      values.emplace_back("SELECTED_CLIENT_ID", call.Field("clientid"));
+    }
+    const std::string serverId = s.Get("serverid");
+    const TWorkingSettings* working =
+        call.LoggedIn() && !serverId.empty() ? GetCachedSettings(call, serverId) : nullptr;
+    std::shared_ptr<TServerObject> running;
+    if (working) {
+      running = context_.servers->FindVirtualServer(working->ServerId);
+      const TVirtualServerSettings& w = working->Server;
+      values.insert(
+          values.end(),
+          {{"SERVERID", std::to_string(working->ServerId)},
+           {"SERVERNAME", w.Name},
+           {"SERVERPLATFORM", context_.platformLabel},
+           {"SERVERWELCOMEMESSAGE", w.WelcomeMessage},
+           {"SERVERMAXUSERS", std::to_string(w.MaxUsers)},
+           {"SERVERPASSWORD", w.Password},
+           {"SERVERWEBPOSTLINKURL", w.WebLinkURL},
+           {"SERVERWEBPOSTPOSTURL", w.WebPostURL},
+           {"SERVERUDPPORT", std::to_string(w.Port)},
+           {"SERVERTYPE", working->ClanServer ? "Clan Server" : "Public Server"},
+           {"SERVERCFG_SERVERTYPE_CLANSERVER_SELECTED", working->ClanServer ? "selected" : ""},
+           {"SERVERCFG_SERVERTYPE_PUBLICSERVER_SELECTED", working->ClanServer ? "" : "selected"}});
+      static const char* kCodecs[kCodecCount] = {
+          "Celp51",     "Celp63",     "GSM148",    "GSM164",    "WindowsCELP52",
+          "SPEEX2150",  "SPEEX3950",  "SPEEX5950", "SPEEX8000", "SPEEX11000",
+          "SPEEX15000", "SPEEX18200", "SPEEX24600"};
+      for (int i = 0; i < kCodecCount; ++i)
+        values.emplace_back(std::string("SERVERCFG_CODEC_") + kCodecs[i] + "_SELECTED",
+                            w.CodecPermits[static_cast<size_t>(i)] ? "checked" : "");
+      if (running) {
+        const int64_t up = static_cast<int64_t>((NowDateTime() - running->StartTime()) * 86400);
+        const size_t players = running->Clients() ? running->Clients()->Count() : 0;
+        const size_t channels = running->Channels() ? running->Channels()->Count() : 0;
+        values.insert(values.end(), {{"SERVERUPTIME", FormatUptime(up)},
+                                     {"CURRENTUSERS", std::to_string(players)},
+                                     {"CURRENTCHANNELS", std::to_string(channels)},
+                                     {"SERVERUSERSONLINE", std::to_string(channels)},
+                                     {"SERVERCHANNELS", std::to_string(channels)}});
+      }
+      int64_t clientId = 0;
+      if (call.HasField("clientid") && TryParseInt(call.Field("clientid"), clientId) &&
+          clientId > 0 && clientId <= INT32_MAX) {
+        TClients accounts(static_cast<uint32_t>(working->ServerId), context_.storage);
+        if (TClientRecordPtr a = accounts._DBLoadUser(static_cast<uint32_t>(working->ServerId),
+                                                      static_cast<int32_t>(clientId))) {
+          values.insert(
+              values.end(),
+              {{"SELECTED_CLIENT_LOGINNAME", a->LoginName.Str()},
+               {"SELECTED_CLIENT_REGISTERED", FormatDateTime(settings.DateTimeFormat, a->Created)},
+               {"SELECTED_CLIENT_ID", std::to_string(clientId)},
+               {"SELECTED_CLIENT_SERVERADMIN", a->IsServerAdmin() ? "checked" : ""}});
+        }
+      }
+    }
+
+    // Blocks first, so the row values they bring in are filled like the rest of the page.
+    auto rowTemplate = [&](const std::string& name, std::string& out) {
+      out = LoadFile(name);
+      if (out.empty()) call.ErrorBox("file " + name + " was not found");
+      return !out.empty();
+    };
+    std::string row;
+    if (super && HasBlock(page, "SERVER_LIST") &&
+        rowTemplate("server_manager_servers_list.html", row)) {
+      std::string html;
+      if (auto list = ListStoredServers(context_))
+        for (const TStoredServer& sv : *list) {
+          std::string r = row;
+          const std::string id = std::to_string(sv.Id);
+          FillRawValues(r, {{"SERVER_RUNNING",
+                             sv.Running ? "<a href=\"stop_server.vhcmd?serverid=" + id +
+                                              "\"><img src=\"gfx/server-run.png\" alt=\"Stop "
+                                              "Server\" border=\"0\"></a>"
+                                        : "<a href=\"start_server.vhcmd?serverid=" + id +
+                                              "\"><img src=\"gfx/server-stop.png\" alt=\"Start "
+                                              "Server\" border=\"0\"></a>"}});
+          FillValues(r, {{"SERVER_ID", id},
+                         {"SERVER_NAME", sv.Name},
+                         {"SERVER_UDPPORT", std::to_string(sv.Port)}});
+          html += r;
+        }
+      ReplaceBlock(page, "SERVER_LIST", html);
+    }
+    if (super && HasBlock(page, "SERVERCFG_DATABASE_SCLIENT_MANAGER_CLIENTLIST") &&
+        rowTemplate("database_sclient_manager_clientlist.html", row))
+      ReplaceBlock(page, "SERVERCFG_DATABASE_SCLIENT_MANAGER_CLIENTLIST",
+                   AccountRows(*this, row, 0, settings.DateTimeFormat));
+    if (working && HasBlock(page, "SERVERCFG_DATABASE_CLIENT_MANAGER_CLIENTLIST") &&
+        rowTemplate("database_client_manager_clientlist.html", row))
+      ReplaceBlock(page, "SERVERCFG_DATABASE_CLIENT_MANAGER_CLIENTLIST",
+                   AccountRows(*this, row, working->ServerId, settings.DateTimeFormat));
+    if (HasBlock(page, "COUNTRY_OPTIONLIST") && rowTemplate("server_country_option.html", row)) {
+      std::string html;
+      for (const TCountry& c : Countries()) {
+        std::string r = row;
+        FillValues(r,
+                   {{"COUNTRY_NUMBER", std::to_string(c.code)},
+                    {"COUNTRY_NAME", Latin1ToUtf8(c.name)},
+                    {"COUNTRY_SELECTED", c.code == settings.ISPCountryNumber ? "selected" : ""}});
+        html += r;
+      }
+      ReplaceBlock(page, "COUNTRY_OPTIONLIST", html);
+    }
+
+    static const char* kGroupMarkers[kUserGroupCount] = {
+        "SERVERCFG_GROUP_PERMISSIONS_SA", "SERVERCFG_GROUP_PERMISSIONS_CA",
+        "SERVERCFG_GROUP_PERMISSIONS_OP", "SERVERCFG_GROUP_PERMISSIONS_V",
+        "SERVERCFG_GROUP_PERMISSIONS_R",  "SERVERCFG_GROUP_PERMISSIONS_U"};
+    for (size_t g = 0; working && g < kUserGroupCount; ++g) {
+      if (!HasBlock(page, kGroupMarkers[g])) continue;
+      std::string box, field;
+      if (!rowTemplate("server_manager_grouppermission.html", box) ||
+          !rowTemplate("server_manager_permissionfield.html", field))
+        break;
+      const auto group = static_cast<TUserGroup>(g);
+      const std::string groupName = WebGroupName(group);
+      s.Set("permissiongroup", groupName);
+      std::string rows;
+      for (int n = 0; n < kWebPermissionCount; ++n) {
+        const std::string name = WebPermissionName(n);
+        if (LowerCase(name).find("reserved") != std::string::npos || NotApplicable(group, n))
+          continue;
+        std::string r = field;
+        FillValues(r, {{"DESCRIPTION", name.substr(2)},
+                       {"NAME", groupName + "_" + name},
+                       {"VALUE", "1"},
+                       {"SELECTED", working->Permissions[group].Has(n) ? "checked" : ""}});
+        rows += r;
+      }
+      FillValues(box, {{"DESCRIPTION", groupName.substr(2)}});
+      FillRawValues(box, {{"PERMISSIONS", rows}});
+      ReplaceBlock(page, kGroupMarkers[g], box);
+    }
+
+    FillValues(page, values);
+    ClearUnfilledValues(page);
+    ApplyCondition(page, "NOT_SUPERADMIN", !super);
+    ApplyCondition(page, "SUPERADMIN", super);
+    if (!serverId.empty()) ApplyCondition(page, "SERVER_NOT_RUNNING", !running);
+    ApplyCondition(page, "SERVER_SELECTED", !serverId.empty());
+    ApplyCondition(page, "SERVER_NOT_SELECTED", serverId.empty());
+  } catch (const std::exception& e) {
+    Log(LMT_ERROR, LMD_ALL, std::string("SetVariables Exception: ") + e.what(), kCategory);
+  }
+}
+
+}  // namespace vh

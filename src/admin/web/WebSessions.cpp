@@ -1,0 +1,96 @@
+#include "admin/web/WebSessions.h"
+
+#include <algorithm>
+#include <cctype>
+#include <random>
+
+#include "storage/DateTime.h"
+#include "transport/PerformanceTime.h"
+
+namespace vh {
+
+namespace {
+
+std::string LowerName(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return s;
+}
+
+// 128 bits from the system's random source, as hex: the cookie cannot be guessed.
+std::string NewSessionId() {
+  static std::mutex m;
+  static std::random_device device;
+  std::lock_guard lock(m);
+  std::string id;
+  static const char* kHex = "0123456789abcdef";
+  for (int i = 0; i < 4; ++i) {
+    uint32_t v = device();
+    for (int k = 0; k < 8; ++k, v >>= 4) id += kHex[v & 15];
+  }
+  return id;
+}
+
+}  // namespace
+
+std::string TWebSession::Get(const std::string& name) const {
+  std::lock_guard lock(valuesMutex_);
+  auto it = values_.find(LowerName(name));
+  return it == values_.end() ? std::string() : it->second;
+}
+
+void TWebSession::Set(const std::string& name, const std::string& value) {
+  std::lock_guard lock(valuesMutex_);
+  values_[LowerName(name)] = value;
+}
+
+std::map<std::string, std::string> TWebSession::Values() const {
+  std::lock_guard lock(valuesMutex_);
+  return values_;
+}
+
+std::shared_ptr<TWebSession> TWebSessions::Find(const std::string& id, bool* created) {
+  const double now = clock_.NowMs();
+  std::lock_guard lock(mutex_);
+  PurgeExpired(now);
+  if (auto it = sessions_.find(id); !id.empty() && it != sessions_.end()) {
+    it->second.lastUseMs = now;
+    if (created) *created = false;
+    return it->second.session;
+  }
+  if (sessions_.size() >= kMaxSessions) {
+    // The least recently used session makes room: a flood of cookie-less requests cannot
+    // keep new administrators out.
+    auto oldest = std::min_element(sessions_.begin(), sessions_.end(), [](auto& a, auto& b) {
+      return a.second.lastUseMs < b.second.lastUseMs;
+    });
+    sessions_.erase(oldest);
+  }
+  auto session = std::make_shared<TWebSession>(NewSessionId());
+  session->Set("StartTime", DateTimeToStorageText(NowDateTime()));
+  for (const char* name : {"superadmin", "serverid", "admin", "LOGGEDIN"}) session->Set(name, "");
+  sessions_[session->Id()] = TEntry{session, now};
+  if (created) *created = true;
+  return session;
+}
+
+void TWebSessions::End(const std::string& id) {
+  std::lock_guard lock(mutex_);
+  sessions_.erase(id);
+}
+
+size_t TWebSessions::Count() const {
+  std::lock_guard lock(mutex_);
+  return sessions_.size();
+}
+
+void TWebSessions::PurgeExpired(double now) {
+  for (auto it = sessions_.begin(); it != sessions_.end();) {
+    if (now - it->second.lastUseMs >= kTimeoutMs)
+      it = sessions_.erase(it);
+    else
+      ++it;
+  }
+}
+
+}  // namespace vh
