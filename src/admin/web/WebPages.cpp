@@ -3,6 +3,8 @@
 
 #include <httplib.h>
 
+#include <cmath>
+
 #include "admin/DateFormat.h"
 #include "admin/ServerAdmin.h"
 #include "admin/web/PermissionForms.h"
@@ -15,7 +17,10 @@
 #include "model/Channels.h"
 #include "model/ClientRecord.h"
 #include "model/Clients.h"
+#include "model/ModelLock.h"
 #include "storage/CustomStorage.h"
+#include "transport/PacketBuffer.h"
+#include "vserver/ServerObject.h"
 #include "vserver/VirtualServerList.h"
 
 namespace vh {
@@ -108,9 +113,8 @@ void TWebInterface::SetVariables(TWebCall& call, std::string& page) {
     const std::string serverId = s.Get("serverid");
     const TWorkingSettings* working =
         call.LoggedIn() && !serverId.empty() ? GetCachedSettings(call, serverId) : nullptr;
-    std::shared_ptr<TServerObject> running;
+    bool running = false;
     if (working) {
-      running = context_.servers->FindVirtualServer(working->ServerId);
       const TVirtualServerSettings& w = working->Server;
       values.insert(
           values.end(),
@@ -133,16 +137,37 @@ void TWebInterface::SetVariables(TWebCall& call, std::string& page) {
       for (int i = 0; i < kCodecCount; ++i)
         values.emplace_back(std::string("SERVERCFG_CODEC_") + kCodecs[i] + "_SELECTED",
                             w.CodecPermits[static_cast<size_t>(i)] ? "checked" : "");
-      if (running) {
-        const int64_t up = static_cast<int64_t>((NowDateTime() - running->StartTime()) * 86400);
-        const size_t players = running->Clients() ? running->Clients()->Count() : 0;
-        const size_t channels = running->Channels() ? running->Channels()->Count() : 0;
+      // The running server is read under the list lock, so no other thread stops it meanwhile.
+      context_.servers->WithVirtualServer(working->ServerId, [&](TServerObject& server) {
+        if (!server.Running() || !server.Clients() || !server.Channels()) return;
+        running = true;
+        const int64_t up = static_cast<int64_t>((NowDateTime() - server.StartTime()) * 86400);
+        size_t players = 0, channels = 0;
+        {
+          TModelLock model(*server.Clients(), *server.Channels());
+          players = server.Clients()->Count();
+          channels = server.Channels()->Count();
+        }
         values.insert(values.end(), {{"SERVERUPTIME", FormatUptime(up)},
                                      {"CURRENTUSERS", std::to_string(players)},
                                      {"CURRENTCHANNELS", std::to_string(channels)},
                                      {"SERVERUSERSONLINE", std::to_string(channels)},
                                      {"SERVERCHANNELS", std::to_string(channels)}});
-      }
+        if (TCustomPacketBuffer* table = server.PacketBuffer()) {
+          const TServerStats t = table->GetServerStats();
+          auto whole = [](double v) {
+            return std::to_string(static_cast<int64_t>(std::llround(v)));
+          };
+          values.insert(values.end(), {{"SERVERPACKETSSEND", std::to_string(t.packetsSent)},
+                                       {"SERVERBYTESSEND", std::to_string(t.bytesSent)},
+                                       {"SERVERPACKETSRECEIVED", std::to_string(t.packetsReceived)},
+                                       {"SERVERBYTESRECEIVED", std::to_string(t.bytesReceived)},
+                                       {"SERVERBWLASTSECIN", whole(t.inLastSecond)},
+                                       {"SERVERBWLASTSECOUT", whole(t.outLastSecond)},
+                                       {"SERVERBWLASTMININ", whole(t.inLastMinute)},
+                                       {"SERVERBWLASTMINOUT", whole(t.outLastMinute)}});
+        }
+      });
       int64_t clientId = 0;
       if (call.HasField("clientid") && TryParseInt(call.Field("clientid"), clientId) &&
           clientId > 0 && clientId <= INT32_MAX) {

@@ -34,24 +34,24 @@ std::string NewSessionId() {
 }  // namespace
 
 std::string TWebSession::Get(const std::string& name) const {
-  std::lock_guard lock(valuesMutex_);
+  TLockGuard lock(valuesMutex_);
   auto it = values_.find(LowerName(name));
   return it == values_.end() ? std::string() : it->second;
 }
 
 void TWebSession::Set(const std::string& name, const std::string& value) {
-  std::lock_guard lock(valuesMutex_);
+  TLockGuard lock(valuesMutex_);
   values_[LowerName(name)] = value;
 }
 
 std::map<std::string, std::string> TWebSession::Values() const {
-  std::lock_guard lock(valuesMutex_);
+  TLockGuard lock(valuesMutex_);
   return values_;
 }
 
 std::shared_ptr<TWebSession> TWebSessions::Find(const std::string& id, bool* created) {
   const double now = clock_.NowMs();
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   PurgeExpired(now);
   if (auto it = sessions_.find(id); !id.empty() && it != sessions_.end()) {
     it->second.lastUseMs = now;
@@ -75,12 +75,12 @@ std::shared_ptr<TWebSession> TWebSessions::Find(const std::string& id, bool* cre
 }
 
 void TWebSessions::End(const std::string& id) {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   sessions_.erase(id);
 }
 
 size_t TWebSessions::Count() const {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   return sessions_.size();
 }
 

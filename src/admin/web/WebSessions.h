@@ -12,6 +12,7 @@
 #include <string>
 
 #include "admin/StoredServerSettings.h"
+#include "common/Mutex.h"
 #include "common/ThreadAnnotations.h"
 #include "model/Permissions.h"
 #include "vserver/ServerObject.h"
@@ -42,7 +43,7 @@ class TWebSession {
 
  private:
   const std::string id_;
-  mutable std::mutex valuesMutex_;
+  mutable TMutex valuesMutex_;
   std::map<std::string, std::string> values_ GUARDED_BY(valuesMutex_);  // lower-case names
   std::mutex lock_;
   TWebSessionData data_;  // used by the requests of this session
@@ -67,7 +68,7 @@ class TWebSessions {
   void PurgeExpired(double now) REQUIRES(mutex_);
 
   const TClock& clock_;
-  mutable std::mutex mutex_;
+  mutable TMutex mutex_;
   std::map<std::string, TEntry> sessions_ GUARDED_BY(mutex_);
 };
 
