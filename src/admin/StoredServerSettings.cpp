@@ -3,29 +3,9 @@
 #include "common/Log.h"
 #include "common/Strings.h"
 #include "storage/CustomStorage.h"
+#include "vserver/CodecColumns.h"
 
 namespace vh {
-
-namespace {
-
-// Column of the server record and parameter of the edit script, in codec order.
-constexpr const char* kCodecColumns[kCodecCount][2] = {
-    {"b_server_allow_codec_celp51", ":bCelp51"},
-    {"b_server_allow_codec_celp63", ":bCelp63"},
-    {"b_server_allow_codec_gsm148", ":bGSM148"},
-    {"b_server_allow_codec_gsm164", ":bGSM164"},
-    {"b_server_allow_codec_celp52", ":bCelp52"},
-    {"b_server_allow_codec_speex2150", ":bSpeex2150"},
-    {"b_server_allow_codec_speex3950", ":bSpeex3950"},
-    {"b_server_allow_codec_speex5950", ":bSpeex5950"},
-    {"b_server_allow_codec_speex8000", ":bSpeex8000"},
-    {"b_server_allow_codec_speex11000", ":bSpeex11000"},
-    {"b_server_allow_codec_speex15000", ":bSpeex15000"},
-    {"b_server_allow_codec_speex18200", ":bSpeex18200"},
-    {"b_server_allow_codec_speex24600", ":bSpeex24600"},
-};
-
-}  // namespace
 
 std::optional<TStoredServerSettings> ReadStoredServerSettings(TCustomStorage& storage,
                                                               int32_t serverId) {
@@ -46,7 +26,8 @@ std::optional<TStoredServerSettings> ReadStoredServerSettings(TCustomStorage& st
     s.WebLinkURL = Cut(row.FieldByName("s_server_weblinkurl").GetAsString(), 255);
     s.WebPostURL = Cut(row.FieldByName("s_server_webposturl").GetAsString(), 255);
     for (int i = 0; i < kCodecCount; ++i)
-      s.CodecPermits[static_cast<size_t>(i)] = row.FieldByName(kCodecColumns[i][0]).GetAsBoolean();
+      s.CodecPermits[static_cast<size_t>(i)] =
+          row.FieldByName(kCodecColumns[i].column).GetAsBoolean();
     w.ClanServer = row.FieldByName("b_server_clan_server").GetAsBoolean();
   } catch (const std::exception& e) {
     LogException("ReadStoredServerSettings", e, "SERVER");
@@ -73,7 +54,7 @@ bool WriteStoredServerSettings(TCustomStorage& storage, const TStoredServerSetti
         .SetString(":sWebPostURL", s.WebPostURL)
         .SetString(":sWebLinkURL", s.WebLinkURL);
     for (int i = 0; i < kCodecCount; ++i)
-      q.SetBoolean(kCodecColumns[i][1], s.CodecPermits[static_cast<size_t>(i)]);
+      q.SetBoolean(kCodecColumns[i].parameter, s.CodecPermits[static_cast<size_t>(i)]);
     return q.Execute();
   } catch (const std::exception& e) {
     LogException("WriteStoredServerSettings", e, "SERVER");

@@ -12,6 +12,7 @@
 #include "transport/PacketBuffer.h"
 #include "transport/udp/UDPSocket.h"
 #include "transport/udp/VHUDPSender.h"
+#include "vserver/CodecColumns.h"
 #include "vserver/Listener.h"
 #include "vserver/VServerEnvironment.h"
 #include "vserver/VirtualServerList.h"
@@ -23,27 +24,6 @@ namespace {
 constexpr const char* kServerCategory = "SERVER";
 constexpr const char* kDefaultWelcome = "[Welcome to Voxhollow, check https://voxhollow.example/]";
 constexpr uint8_t kServerConnectionFlagsStart = 7;
-
-// The thirteen codec permits: column of the server record and parameter of the edit script.
-struct TCodecColumn {
-  const char* column;
-  const char* parameter;
-};
-constexpr TCodecColumn kCodecColumns[kCodecCount] = {
-    {"b_server_allow_codec_celp51", ":bCelp51"},
-    {"b_server_allow_codec_celp63", ":bCelp63"},
-    {"b_server_allow_codec_gsm148", ":bGSM148"},
-    {"b_server_allow_codec_gsm164", ":bGSM164"},
-    {"b_server_allow_codec_celp52", ":bCelp52"},
-    {"b_server_allow_codec_speex2150", ":bSpeex2150"},
-    {"b_server_allow_codec_speex3950", ":bSpeex3950"},
-    {"b_server_allow_codec_speex5950", ":bSpeex5950"},
-    {"b_server_allow_codec_speex8000", ":bSpeex8000"},
-    {"b_server_allow_codec_speex11000", ":bSpeex11000"},
-    {"b_server_allow_codec_speex15000", ":bSpeex15000"},
-    {"b_server_allow_codec_speex18200", ":bSpeex18200"},
-    {"b_server_allow_codec_speex24600", ":bSpeex24600"},
-};
 
 void Sleep(int ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
