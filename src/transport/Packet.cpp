@@ -306,37 +306,40 @@ bool TPacket::CheckCRC() {
 
 // ---- builders ----
 
-std::unique_ptr<TPacket> NewCommandPacket(uint16_t command, uint32_t connectionId,
-                                          uint32_t playerId, uint32_t sequence) {
-  auto p = NewHeader(kCommandHeaderSize);
-  p->SetWordAt(0, kClassCommand);
-  p->SetWordAt(2, command);
+namespace {
+
+// Command, acknowledgement and connection packets share their first 16 bytes: class, a word
+// of their own, connection id, player id, sequence number.
+std::unique_ptr<TPacket> NewSequencedPacket(int32_t size, uint16_t packetClass, uint16_t word,
+                                            uint32_t connectionId, uint32_t playerId,
+                                            uint32_t sequence) {
+  auto p = NewHeader(size);
+  p->SetWordAt(0, packetClass);
+  p->SetWordAt(2, word);
   p->SetLongAt(4, connectionId);
   p->SetLongAt(8, playerId);
   p->SetLongAt(12, sequence);
   return p;
+}
+
+}  // namespace
+
+std::unique_ptr<TPacket> NewCommandPacket(uint16_t command, uint32_t connectionId,
+                                          uint32_t playerId, uint32_t sequence) {
+  return NewSequencedPacket(kCommandHeaderSize, kClassCommand, command, connectionId, playerId,
+                            sequence);
 }
 
 std::unique_ptr<TPacket> NewAckPacket(uint16_t resendCount, uint32_t connectionId,
                                       uint32_t playerId, uint32_t sequence) {
-  auto p = NewHeader(kAckPacketSize);
-  p->SetWordAt(0, kClassAck);
-  p->SetWordAt(2, resendCount);
-  p->SetLongAt(4, connectionId);
-  p->SetLongAt(8, playerId);
-  p->SetLongAt(12, sequence);
-  return p;
+  return NewSequencedPacket(kAckPacketSize, kClassAck, resendCount, connectionId, playerId,
+                            sequence);
 }
 
 std::unique_ptr<TPacket> NewConnectionPacket(uint16_t kind, uint32_t connectionId,
                                              uint32_t playerId, uint32_t sequence) {
-  auto p = NewHeader(kConnectionHeaderSize);
-  p->SetWordAt(0, kClassConnection);
-  p->SetWordAt(2, kind);
-  p->SetLongAt(4, connectionId);
-  p->SetLongAt(8, playerId);
-  p->SetLongAt(12, sequence);
-  return p;
+  return NewSequencedPacket(kConnectionHeaderSize, kClassConnection, kind, connectionId, playerId,
+                            sequence);
 }
 
 std::unique_ptr<TPacket> NewClientVoicePacket(uint8_t selector, uint8_t dataByte,
