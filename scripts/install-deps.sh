@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages needed to build, run and test the server (and the sqlite3
-# shell the README uses to edit virtual servers). Idempotent. Installing needs root: as
+# shell the README uses to edit virtual servers; the MariaDB client library for the
+# MariaDB/MySQL back-end and the MariaDB server its tests start privately). Idempotent. Installing needs root: as
 # another user the script asks sudo, and only when a package is missing.
 set -euo pipefail
 
@@ -9,6 +10,7 @@ packages=(
   libsqlite3-dev libsimpleini-dev libicu-dev zlib1g-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   sqlite3
+  libmariadb-dev mariadb-server
 )
 
 missing=()

@@ -83,6 +83,31 @@ void TBooleanStorageField::SetAsString(std::string_view text) {
   }
 }
 
+static bool StartsWithIgnoreCase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && EqualsIgnoreCase(s.substr(0, prefix.size()), prefix);
+}
+
+std::unique_ptr<TCustomStorageField> MakeResultField(const std::string& name, std::string_view text,
+                                                     bool emptyBoolean) {
+  std::unique_ptr<TCustomStorageField> field;
+  if (StartsWithIgnoreCase(name, "s_")) {
+    field = std::make_unique<TStringStorageField>(name);
+  } else if (StartsWithIgnoreCase(name, "i_")) {
+    field = std::make_unique<TIntegerStorageField>(name);
+    if (text.empty()) text = "0";
+  } else if (StartsWithIgnoreCase(name, "b_")) {
+    field = std::make_unique<TBooleanStorageField>(name);
+    if (text.empty()) text = emptyBoolean ? "-1" : "0";
+  } else if (StartsWithIgnoreCase(name, "dt_")) {
+    field = std::make_unique<TDateTimeStorageField>(name);
+  } else {
+    LogFormat(LMT_ERROR, LMD_ALL, {name}, "unknown field descriptor in header: %1", "SQL");
+    throw EDB("unknown field descriptor in header: " + name);
+  }
+  field->SetAsString(text);
+  return field;
+}
+
 // ---- rows and containers ----
 
 void TStorageRow::Add(std::unique_ptr<TCustomStorageField> field) {

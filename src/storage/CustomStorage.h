@@ -146,6 +146,13 @@ class TStorageContainer {
   int64_t cursor_ = -1;
 };
 
+// Builds the typed field of one result column from its text, the column's prefix deciding the
+// type: "s_", "i_" (an empty/NULL value reads as 0), "b_" (an empty value reads as
+// `emptyBoolean`, which differs between the back-ends) and "dt_". Any other prefix logs and
+// raises EDB "unknown field descriptor in header: %s"; an unreadable value raises EConvertError.
+std::unique_ptr<TCustomStorageField> MakeResultField(const std::string& name, std::string_view text,
+                                                     bool emptyBoolean);
+
 // A parameter value as set by a caller; the back-end binds it to the statement, so a value is
 // never part of the SQL text. Booleans are bound as -1/0, date-times as their 17-digit text.
 using TStorageParamValue = std::variant<int64_t, std::string>;

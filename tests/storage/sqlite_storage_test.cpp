@@ -27,30 +27,6 @@ class SQLiteStorageTest : public StorageTest {
   }
 };
 
-TEST_F(SQLiteStorageTest, ValuesAreStoredAsTypedNeverAsSql) {
-  WriteScript("ins.sql", "INSERT INTO t (s_name, s_pass) VALUES (:sName, :sPassword);");
-  const std::string hostile[] = {
-      "O'Brien",        "x'); DROP TABLE t; --",
-      "a :sPassword b",  // a parameter name inside a value set before that parameter
-      "'';\"\\ \n\t%_", std::string("nul\0byte", 8),
-  };
-  for (const std::string& name : hostile) {
-    TStorageScript q(*storage_, "ins.sql");
-    ASSERT_TRUE(q.SetString(":sName", name).SetString(":sPassword", "pw").Execute()) << name;
-    EXPECT_EQ(NameOf(q.LastInsertId()), name);
-  }
-  // Parameter names match without regard to case, in the script and in the setter.
-  WriteScript("ins2.sql", "INSERT INTO t (s_name, s_pass) VALUES (:SNAME, :spassword);");
-  {
-    TStorageScript q(*storage_, "ins2.sql");
-    ASSERT_TRUE(q.SetString(":sName", "Mixed").SetString(":sPASSWORD", "p").Execute());
-    EXPECT_EQ(NameOf(q.LastInsertId()), "Mixed");
-  }
-  auto all = Query("SELECT i_id FROM t;");
-  ASSERT_TRUE(all);
-  EXPECT_EQ(all->Count(), std::size(hostile) + 1);
-}
-
 TEST_F(SQLiteStorageTest, UnsetParameterRunsNothing) {
   WriteScript("ins.sql", "INSERT INTO t (s_name, s_pass) VALUES (:sName, :sPassword);");
   {
@@ -119,49 +95,6 @@ TEST_F(SQLiteStorageTest, OpenFailures) {
   // The lock is free again after every failure above, or this would deadlock on another thread.
   std::thread other([&] { TStorageLock lock(*storage_); });
   other.join();
-}
-
-TEST_F(SQLiteStorageTest, MissingScriptRunsNothing) {
-  WriteScript("ins.sql", "INSERT INTO t (s_name) VALUES ('again');");
-  {
-    TStorageScript q(*storage_, "ins.sql");
-    ASSERT_TRUE(q.Execute());
-  }
-  {
-    TStorageScript q(*storage_, "no_such_script.sql");
-    EXPECT_FALSE(q.Loaded());
-    EXPECT_FALSE(q.Execute());
-    EXPECT_FALSE(q.Open());
-  }
-  EXPECT_TRUE(log_->Contains("SQL file not found " + scriptDir_ + "no_such_script.sql"));
-  {
-    // A directory in place of a file is no script either.
-    TStorageScript q(*storage_, "");
-    EXPECT_FALSE(q.Execute());
-  }
-  auto rows = Query("SELECT i_id FROM t;");
-  ASSERT_TRUE(rows);
-  EXPECT_EQ(rows->Count(), 1u);
-}
-
-TEST_F(SQLiteStorageTest, SeveralStatementsRunAsOneUnit) {
-  WriteScript("two.sql",
-              "-- leading comment\n"
-              "INSERT INTO t (s_name) VALUES (:sName);\n"
-              "/* between */ INSERT INTO t (i_id, s_name) VALUES (:iID, :sName);\n");
-  Run("INSERT INTO t (i_id, s_name) VALUES (5, 'taken');");
-  {
-    TStorageScript q(*storage_, "two.sql");
-    EXPECT_FALSE(q.SetString(":sName", "n").SetInteger(":iID", 5).Execute());  // 2nd fails
-  }
-  auto rows = Query("SELECT i_id FROM t;");
-  ASSERT_TRUE(rows);
-  EXPECT_EQ(rows->Count(), 1u);  // the first insert was rolled back
-  {
-    TStorageScript q(*storage_, "two.sql");
-    EXPECT_TRUE(q.SetString(":sName", "n").SetInteger(":iID", 7).Execute());
-  }
-  EXPECT_EQ(Query("SELECT i_id FROM t;")->Count(), 3u);
 }
 
 TEST_F(SQLiteStorageTest, SchemaProbes) {

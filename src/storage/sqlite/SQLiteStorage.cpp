@@ -46,32 +46,6 @@ bool IsPlainIdentifier(std::string_view s) {
   return true;
 }
 
-bool StartsWithIgnoreCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && EqualsIgnoreCase(s.substr(0, prefix.size()), prefix);
-}
-
-// Builds one typed field from a result column; the column's prefix decides the type and what
-// an empty (NULL) value means.
-std::unique_ptr<TCustomStorageField> MakeField(const std::string& name, std::string_view text) {
-  std::unique_ptr<TCustomStorageField> field;
-  if (StartsWithIgnoreCase(name, "s_")) {
-    field = std::make_unique<TStringStorageField>(name);
-  } else if (StartsWithIgnoreCase(name, "i_")) {
-    field = std::make_unique<TIntegerStorageField>(name);
-    if (text.empty()) text = "0";
-  } else if (StartsWithIgnoreCase(name, "b_")) {
-    field = std::make_unique<TBooleanStorageField>(name);
-    if (text.empty()) text = "-1";
-  } else if (StartsWithIgnoreCase(name, "dt_")) {
-    field = std::make_unique<TDateTimeStorageField>(name);
-  } else {
-    LogFormat(LMT_ERROR, LMD_ALL, {name}, "unknown field descriptor in header: %1", "SQL");
-    throw EDB("unknown field descriptor in header: " + name);
-  }
-  field->SetAsString(text);
-  return field;
-}
-
 void AddRow(sqlite3_stmt* stmt, TStorageContainer& result) {
   TStorageRow& row = result.AddRow();
   const int columns = sqlite3_column_count(stmt);
@@ -79,10 +53,11 @@ void AddRow(sqlite3_stmt* stmt, TStorageContainer& result) {
     const char* name = sqlite3_column_name(stmt, i);
     const unsigned char* value = sqlite3_column_text(stmt, i);
     const int size = sqlite3_column_bytes(stmt, i);
-    row.Add(MakeField(
+    row.Add(MakeResultField(
         name ? name : "",
         value ? std::string_view(reinterpret_cast<const char*>(value), static_cast<size_t>(size))
-              : std::string_view()));
+              : std::string_view(),
+        /*emptyBoolean=*/true));
   }
 }
 

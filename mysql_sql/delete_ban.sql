@@ -1,0 +1,1 @@
+DELETE FROM vh2_bans WHERE i_ban_server_id = :iServerID AND i_ban_id = :iBanID;

@@ -1,0 +1,29 @@
+INSERT INTO vh2_channels (
+  i_channel_server_id,
+  i_channel_parent_id,
+  dt_channel_created,
+  s_channel_password,
+  s_channel_name,
+  s_channel_topic,
+  s_channel_description,
+  i_channel_maxusers,
+  i_channel_order,
+  i_channel_codec,
+  b_channel_flag_moderated,
+  b_channel_flag_hierarchical,
+  b_channel_flag_default
+) VALUES (
+  :iServerID,
+  :iParentID,
+  :dtCreated,
+  :sPassword,
+  :sName,
+  :sTopic,
+  :sDescription,
+  :iMaxUsers,
+  :iOrder,
+  :iCodec,
+  :bModerated,
+  :bHierarchical,
+  :bDefault
+);
