@@ -61,6 +61,7 @@ void AssignPaths(const TCommandLine& cl) {
   h.logFile = cl.logFile.value_or(JoinPath(dir, "server.log"));
   h.pidFile = cl.pidFile.value_or("");
   h.sqlDirectory = cl.sqlDirectory.value_or(JoinPath(dir, "sqlite_sql/"));
+  h.sqlDirectoryGiven = cl.sqlDirectory.has_value();
   h.badNamesFile = cl.badNamesFile.value_or(JoinPath(dir, "bad_names.txt"));
   h.httpDocsDirectory = cl.httpDocsDirectory.value_or(JoinPath(dir, "httpdocs"));
   h.tcpQueryDocsDirectory = cl.tcpQueryDocsDirectory.value_or(JoinPath(dir, "tcpquerydocs"));

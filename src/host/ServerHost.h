@@ -30,10 +30,14 @@ struct TServerHost {
   double startTime = 0;  // seconds since the epoch, for uptime
   std::string platformLabel;
   bool noPasswordDialog = false;
+  bool sqlDirectoryGiven = false;  // -SQL= named it; [DBEXPRESS] does not replace it then
 
   TSettings settings;
   std::unique_ptr<TCustomStorage> storage;
   bool dbExpressInUse = false;
+  // [DBEXPRESS] VirtualServers: the ids this process hosts when several processes share one
+  // database; empty: every active virtual server. Set at start-up.
+  std::vector<int32_t> hostedServerIds;
   std::unique_ptr<TVirtualServerList> virtualServers;
   std::vector<std::string> badNames;
   // What every virtual server is handed: the rules above and the bound addresses.

@@ -1,13 +1,19 @@
 #include "host/StartupSteps.h"
 
+#include <algorithm>
+
 #include "common/Console.h"
 #include "common/Log.h"
 #include "common/Random.h"
 #include "common/ResultCodes.h"
+#include "common/Strings.h"
 #include "host/ServerHost.h"
 #include "model/Clients.h"
 #include "storage/Schema.h"
 #include "storage/sqlite/SQLiteStorage.h"
+#ifdef VH_HAVE_MYSQL
+#include "storage/mysql/DBExpressStorage.h"
+#endif
 #include "vserver/ServerObject.h"
 #include "vserver/VirtualServerList.h"
 
@@ -45,6 +51,12 @@ void StartStoredServers(const TStorageContainer& rows) {
       const TStorageRow& row = rows.Row(i);
       id = row.FieldByName("i_server_id").GetAsInteger();
       if (!row.FieldByName("b_server_active").GetAsBoolean()) continue;
+      const auto& hosted = Host().hostedServerIds;
+      if (!hosted.empty() && std::find(hosted.begin(), hosted.end(), id) == hosted.end()) {
+        ConsoleLine("Virtual server " + std::to_string(id) +
+                    " left to another process ([DBEXPRESS] VirtualServers)");
+        continue;
+      }
       StartOneServer(id, 0);
     } catch (const std::exception& e) {
       Log(LMT_ERROR, LMD_ALL,
@@ -54,6 +66,28 @@ void StartStoredServers(const TStorageContainer& rows) {
       ConsoleLine("Virtual server " + std::to_string(id) + " not started: " + e.what());
     }
   }
+}
+
+// "1, 3 7": the ids, separated by commas or blanks. False for anything else.
+bool ParseServerIds(const std::string& text, std::vector<int32_t>& ids) {
+  ids.clear();
+  std::string token;
+  auto flush = [&] {
+    if (token.empty()) return true;
+    int64_t id = 0;
+    if (!TryParseInt(token, id) || id <= 0 || id > INT32_MAX) return false;
+    ids.push_back(static_cast<int32_t>(id));
+    token.clear();
+    return true;
+  };
+  for (char c : text) {
+    if (c == ',' || c == ' ' || c == '\t') {
+      if (!flush()) return false;
+    } else {
+      token += c;
+    }
+  }
+  return flush();
 }
 
 void CreateDefaultServer() {
@@ -109,20 +143,37 @@ void ReportStartupFailure(const std::string& message) {
   ConsoleError(message);
 }
 
-bool OpenStorageAndTables(const TIniFile& ini) {
+bool OpenStorageAndTables(TIniFile& ini) {
   TServerHost& h = Host();
+  h.hostedServerIds.clear();
   try {
     if (ini.ReadString("DBEXPRESS", "Active", "") != "1") {
       h.storage = std::make_unique<TSQLiteStorage>(h.databaseFile, h.sqlDirectory);
       h.dbExpressInUse = false;
     } else {
-      // The MySQL back-end is not part of this build yet: refuse rather than silently
-      // falling back to another database.
-      std::string sqlDir = ini.ReadString("DBEXPRESS", "sqldir", "");
-      if (!sqlDir.empty()) h.sqlDirectory = sqlDir;
-      ReportStartupFailure("DBEXPRESS Active=1 selects a database back-end this build lacks");
+      // [DBEXPRESS] sqldir wins; otherwise the MariaDB/MySQL scripts beside the program,
+      // unless -SQL= chose a directory.
+      const std::string sqlDir = ini.ReadString("DBEXPRESS", "sqldir", "");
+      if (!sqlDir.empty()) {
+        h.sqlDirectory = sqlDir;
+      } else if (!h.sqlDirectoryGiven) {
+        h.sqlDirectory = ProgramDirectory() + "/mysql_sql/";
+      }
+      if (!ParseServerIds(ini.ReadString("DBEXPRESS", "VirtualServers", ""), h.hostedServerIds)) {
+        ReportStartupFailure("Start_Server: [DBEXPRESS] VirtualServers must list server ids");
+        ReportStartupFailure("Start_Server: unable to open database");
+        return false;
+      }
+#ifdef VH_HAVE_MYSQL
+      auto storage = std::make_unique<TDBExpressStorage>(ini, h.sqlDirectory);
+      ConsoleLine("Database:      MariaDB/MySQL " + storage->Describe());
+      h.storage = std::move(storage);
+      h.dbExpressInUse = true;
+#else
+      ReportStartupFailure("DBEXPRESS Active=1: this build has no MariaDB/MySQL back-end");
       ReportStartupFailure("Start_Server: unable to open database");
       return false;
+#endif
     }
     if (!CreateTables(h.storage.get())) {
       ReportStartupFailure("Start_Server: unable to create tables");

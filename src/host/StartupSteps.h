@@ -19,8 +19,9 @@ class TStorageContainer;
 void ReportStartupFailure(const std::string& message);
 
 // Chooses and opens the back-end, creates missing tables and (SQLite) upgrades the schema.
-// Reports its own failures; false fails start-up.
-bool OpenStorageAndTables(const TIniFile& ini);
+// Reports its own failures; false fails start-up. The MariaDB/MySQL back-end may write its
+// [DBEXPRESS] defaults into `ini`, which start-up saves afterwards.
+bool OpenStorageAndTables(TIniFile& ini);
 void CloseStorage();
 
 // What "read_servers.sql" gave. Only an empty table is a first start: a missing script or an

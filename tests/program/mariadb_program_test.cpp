@@ -1,0 +1,209 @@
+// The real program on the suite's MariaDB server ([DBEXPRESS] Active=1): a first start, a
+// voice login, a registered channel that outlives a restart, and two processes that share one
+// database, each hosting its own virtual server.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <regex>
+
+#include "client/ClientPackets.h"
+#include "client/ProtocolClient.h"
+#include "program/LineClient.h"
+#include "support/Process.h"
+#include "support/TempDir.h"
+
+#ifdef VH_HAVE_MYSQL
+#include "support/MariaDBTestServer.h"
+
+namespace vh {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ReadFile;
+using test::TChildProcess;
+using test::TMariaDBDatabase;
+using test::TTempDir;
+using test::WaitUntil;
+
+const std::string kProgram = std::string(VH_BINARY_DIR) + "/voxhollow-server";
+
+// No -sql=: the MariaDB/MySQL scripts beside the program are the default with this back-end.
+std::vector<std::string> ArgsFor(const TTempDir& dir) {
+  return {"-ini=" + dir.File("server.ini"), "-log=" + dir.File("server.log"),
+          "-badnames=" + dir.File("bad_names.txt")};
+}
+
+size_t CountIn(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+  return n;
+}
+
+bool WaitForStart(const TTempDir& dir, size_t starts) {
+  return WaitUntil(
+      [&] { return CountIn(ReadFile(dir.File("server.log")), "Server init finished") >= starts; },
+      30s);
+}
+
+std::string Match(const std::string& text, const std::string& pattern) {
+  std::smatch m;
+  return std::regex_search(text, m, std::regex(pattern)) ? m[1].str() : "";
+}
+
+std::unique_ptr<client::TProtocolClient> LogIn(uint16_t port, const std::string& login,
+                                               const std::string& password,
+                                               client::TJoinResult* joined = nullptr) {
+  auto c = std::make_unique<client::TProtocolClient>();
+  if (!c->Connect("127.0.0.1", port)) return nullptr;
+  client::TLoginOptions o;
+  o.nickname = "nick_" + login;
+  o.registered = true;
+  o.loginName = login;
+  o.password = password;
+  auto reply = c->Login(o, 5s);
+  if (!reply || reply->result != 1) return nullptr;
+  client::TJoinResult join = c->Join({}, 5s);
+  if (!join.complete) return nullptr;
+  if (joined) *joined = std::move(join);
+  return c;
+}
+
+// Asks for a registered top-level channel; its id from the creation notice, or 0.
+int32_t CreateRegisteredChannel(client::TProtocolClient& c, const std::string& name) {
+  std::string p;
+  auto le = [&](uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) p += static_cast<char>((v >> (8 * i)) & 0xFF);
+  };
+  le(0, 4), le(0, 2), le(1, 2), le(static_cast<uint32_t>(-1), 4), le(7, 2), le(20, 2);
+  for (const std::string& z : {name, std::string("topic"), std::string("about"), std::string()})
+    p += z, p += '\0';
+  c.SendCommand(201, p);
+  while (auto packet = c.WaitForCommand(110, 5s)) {
+    auto created = client::ParseChannelCreated(*packet);
+    if (created && created->channel.name == name) return created->channel.id;
+  }
+  return 0;
+}
+
+class MariaDBProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string why = test::MariaDBSkipReason();
+    if (!why.empty()) GTEST_SKIP() << why;
+    db_ = std::make_unique<TMariaDBDatabase>();
+    ASSERT_EQ(db_->Error(), "");
+  }
+
+  std::string Settings(const std::string& extra) const {
+    return "[Main Config]\nBoundToIp1=127.0.0.1\nHTTPServer Enabled=0\nExternalIPDectection=0\n" +
+           extra + db_->IniSection();
+  }
+
+  std::unique_ptr<TMariaDBDatabase> db_;
+};
+
+TEST_F(MariaDBProgramTest, ServesVoiceAndKeepsARegisteredChannelAcrossARestart) {
+  TTempDir dir;
+  test::WriteFile(dir.File("server.ini"), Settings("TCPQueryPort=0\n"));
+  std::string password;
+  {
+    TChildProcess server(kProgram, ArgsFor(dir), dir.File("stdout"));
+    ASSERT_TRUE(WaitForStart(dir, 1)) << ReadFile(dir.File("server.log"));
+    const std::string log = ReadFile(dir.File("server.log"));
+    password = Match(log, "admin account info: username: admin password: ([a-z0-9]{6})\n");
+    ASSERT_NE(password, "") << log;
+    EXPECT_EQ(CountIn(log, "created table"), 6u);
+    EXPECT_EQ(log.find(test::kMariaDBPassword), std::string::npos);
+    EXPECT_NE(
+        ReadFile(dir.File("stdout")).find("Database:      MariaDB/MySQL database " + db_->Name()),
+        std::string::npos);
+    auto c = LogIn(8767, "admin", password);
+    ASSERT_TRUE(c);
+    ASSERT_GT(CreateRegisteredChannel(*c, "Kept Room"), 0);
+    EXPECT_EQ(test::MariaDBValue(db_->Name(),
+                                 "SELECT COUNT(*) FROM vh2_channels WHERE "
+                                 "s_channel_name = 'Kept Room'"),
+              "1");
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.Wait(20s), 0);
+  }
+  TChildProcess again(kProgram, ArgsFor(dir));
+  ASSERT_TRUE(WaitForStart(dir, 2));
+  const std::string log = ReadFile(dir.File("server.log"));
+  EXPECT_EQ(CountIn(log, "username: admin password"), 1u);  // no second first start
+  client::TJoinResult joined;
+  auto c = LogIn(8767, "admin", password, &joined);
+  ASSERT_TRUE(c);
+  bool found = false;
+  for (const client::TChannelEntry& ch : joined.channels) found |= ch.name == "Kept Room";
+  EXPECT_TRUE(found);
+  again.Signal(SIGTERM);
+  EXPECT_EQ(again.Wait(20s), 0);
+}
+
+TEST_F(MariaDBProgramTest, TwoProcessesShareAccountsEachServingItsOwnVirtualServer) {
+  TTempDir a, b;
+  const uint16_t queryA = test::FreeTcpPort();
+  uint16_t queryB = test::FreeTcpPort();
+  while (queryB == queryA) queryB = test::FreeTcpPort();
+  test::WriteFile(a.File("server.ini"),
+                  Settings("TCPQueryPort=" + std::to_string(queryA) + "\n") + "VirtualServers=1\n");
+  TChildProcess first(kProgram, ArgsFor(a));
+  ASSERT_TRUE(WaitForStart(a, 1)) << ReadFile(a.File("server.log"));
+  const std::string log = ReadFile(a.File("server.log"));
+  const std::string superPassword =
+      Match(log, "superadmin account info: username: superadmin password: ([a-z0-9]{6})\n");
+  const std::string adminPassword =
+      Match(log, "admin account info: username: admin password: ([a-z0-9]{6})\n");
+  ASSERT_NE(superPassword, "");
+
+  // A second virtual server for the second process, with the permission sets of the first.
+  ASSERT_EQ(test::MariaDBAdmin(
+                "USE " + db_->Name() +
+                "; INSERT INTO vh2_servers (i_server_udpport, dt_server_created) VALUES (8768, "
+                "'01012026000000000');"
+                "CREATE TEMPORARY TABLE p AS SELECT * FROM vh2_server_privileges "
+                "WHERE i_sp_server_id = 1;"
+                "UPDATE p SET i_sp_id = i_sp_id + 1000, i_sp_server_id = 2;"
+                "INSERT INTO vh2_server_privileges SELECT * FROM p;"),
+            "");
+  test::WriteFile(b.File("server.ini"),
+                  Settings("TCPQueryPort=" + std::to_string(queryB) + "\n") + "VirtualServers=2\n");
+  TChildProcess second(kProgram, ArgsFor(b), b.File("stdout"));
+  ASSERT_TRUE(WaitForStart(b, 1)) << ReadFile(b.File("server.log"));
+  const std::string out = ReadFile(b.File("stdout"));
+  EXPECT_NE(out.find("Virtual server 2 started on UDP port 8768"), std::string::npos) << out;
+  EXPECT_NE(out.find("Virtual server 1 left to another process"), std::string::npos) << out;
+
+  // A super user made through the first process logs in on the second.
+  test::TLineClient qa(queryA);
+  ASSERT_TRUE(qa.Connected());
+  qa.ReadLine();
+  EXPECT_EQ(qa.Command("slogin superadmin " + superPassword).back(), "OK");
+  EXPECT_EQ(qa.Command("dbsuseradd shared sh4red sh4red").back(), "OK");
+  test::TLineClient qb(queryB);
+  ASSERT_TRUE(qb.Connected());
+  qb.ReadLine();
+  EXPECT_EQ(qb.Command("slogin shared sh4red").back(), "OK");
+  EXPECT_EQ(qb.Command("sl"), (std::vector<std::string>{"8768", "OK"}));
+
+  // An account of virtual server 2 stored in the shared database logs in at the second
+  // process; the first serves its own admin.
+  ASSERT_EQ(test::MariaDBAdmin("USE " + db_->Name() +
+                               "; INSERT INTO vh2_clients (i_client_server_id, s_client_name, "
+                               "s_client_password, b_client_privilege_serveradmin) "
+                               "VALUES (2, 'guest2', 'pw2', 0);"),
+            "");
+  EXPECT_TRUE(LogIn(8768, "guest2", "pw2"));
+  EXPECT_TRUE(LogIn(8767, "admin", adminPassword));
+  EXPECT_FALSE(LogIn(8767, "guest2", "pw2"));  // accounts belong to their virtual server
+
+  second.Signal(SIGTERM);
+  first.Signal(SIGTERM);
+  EXPECT_EQ(second.Wait(20s), 0);
+  EXPECT_EQ(first.Wait(20s), 0);
+}
+
+}  // namespace
+}  // namespace vh
+#endif
