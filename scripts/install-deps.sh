@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages needed to build, run and test the server (and the sqlite3
-# shell the README uses to edit virtual servers). Idempotent. Installing needs root: as
-# another user the script asks sudo, and only when a package is missing.
+# Installs the Debian 12 packages needed to build, run and test the server (with the sqlite3
+# shell the README uses to edit virtual servers, and chromium and Node for the browser test).
+# Idempotent. Installing needs root: as another user the script asks sudo, and only when a
+# package is missing.
 set -euo pipefail
 
 packages=(
@@ -9,7 +10,11 @@ packages=(
   libsqlite3-dev libsimpleini-dev libicu-dev zlib1g-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   sqlite3
+  chromium nodejs
 )
+# The browser test drives chromium from Node. Debian's nodejs needs its npm package; a Node
+# installed from elsewhere may bring npm itself and conflict with Debian's.
+command -v npm >/dev/null || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do
