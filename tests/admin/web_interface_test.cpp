@@ -313,6 +313,19 @@ TEST_F(WebInterfaceTest, SessionEndsAfterFifteenMinutesWithoutARequest) {
   EXPECT_EQ(h.Web().Sessions().Count(), 1u);  // the old one is gone, a new one began
 }
 
+// ThreadSanitizer slows the 500 connection threads' polling enough to matter here.
+#if defined(__SANITIZE_THREAD__)
+constexpr int kSanitizerSlowdown = 2;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr int kSanitizerSlowdown = 2;
+#else
+constexpr int kSanitizerSlowdown = 1;
+#endif
+#else
+constexpr int kSanitizerSlowdown = 1;
+#endif
+
 TEST_F(WebInterfaceTest, FiveHundredIdleConnectionsDoNotKeepAnAdministratorOut) {
   sockaddr_in to{};
   to.sin_family = AF_INET;
@@ -328,9 +341,12 @@ TEST_F(WebInterfaceTest, FiveHundredIdleConnectionsDoNotKeepAnAdministratorOut) 
   const auto start = std::chrono::steady_clock::now();
   TBrowser admin(h.WebPort());
   EXPECT_TRUE(admin.SuperLogin());
-  // Well below the time idle connections hold their threads for.
-  EXPECT_LT(std::chrono::steady_clock::now() - start,
-            std::chrono::seconds(TWebInterface::kKeepAliveSeconds));
+  // Well below the time idle connections hold their threads for (with one thread per idle
+  // connection queued behind them it took ten seconds and more).
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - start)
+                      .count();
+  EXPECT_LT(ms, 1000 * TWebInterface::kKeepAliveSeconds * kSanitizerSlowdown);
   for (int fd : idle) ::close(fd);
 }
 
