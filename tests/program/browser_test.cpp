@@ -10,10 +10,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
+#include <vector>
 
 #include "support/Process.h"
 #include "support/TempDir.h"
