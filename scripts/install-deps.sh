@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages needed to build, run and test the server (and the sqlite3
-# shell the README uses to edit virtual servers; the MariaDB client library for the
-# MariaDB/MySQL back-end and the MariaDB server its tests start privately). Idempotent. Installing needs root: as
-# another user the script asks sudo, and only when a package is missing.
+# Installs the Debian 12 packages needed to build, run and test the server: the sqlite3 shell
+# the README uses to edit virtual servers, the MariaDB client library for the MariaDB/MySQL
+# back-end and the MariaDB server its tests start privately, and chromium and Node for the
+# browser test. Idempotent. Installing needs root: as another user the script asks sudo, and
+# only when a package is missing.
 set -euo pipefail
 
 packages=(
@@ -11,7 +12,11 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   sqlite3
   libmariadb-dev mariadb-server
+  chromium nodejs
 )
+# The browser test drives chromium from Node. Debian's nodejs needs its npm package; a Node
+# installed from elsewhere may bring npm itself and conflict with Debian's.
+command -v npm >/dev/null || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -8,6 +8,14 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 sanitize=${1:-}
 bash "$root/scripts/install-deps.sh"
+# The browser test's Node packages, pinned by tests/browser/package-lock.json; npm runs only
+# when the lock file changed since the last install, so later runs need no network.
+browser="$root/tests/browser"
+stamp="$browser/node_modules/.installed-lock.json"
+if command -v npm >/dev/null && ! cmp -s "$browser/package-lock.json" "$stamp"; then
+  (cd "$browser" && npm ci --no-audit --no-fund --ignore-scripts)
+  cp "$browser/package-lock.json" "$stamp"
+fi
 case "$sanitize" in
   "") dir="$root/build"; extra=() ;;
   address) dir="$root/build-asan"; extra=(-DVH_SANITIZE=address -DVH_BUILD_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug) ;;

@@ -2,7 +2,14 @@
 // directory's boundary, re-validation on the manual clock, escaping, the permission rules of
 // the server and account commands, cross-site refusal and login throttling.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <vector>
 
 #include "WebHarness.h"
 #include "admin/AccountAdmin.h"
@@ -273,15 +280,74 @@ TEST_F(WebInterfaceTest, BasicSettingsOfferTheCountriesAndRefuseANonNumericCount
 }
 
 TEST_F(WebInterfaceTest, OversizedRequestsAreRefusedWith4xx) {
-  const TPage longPath = browser.Get("/" + std::string(10000, 'a') + ".html");
-  EXPECT_GE(longPath.status, 400);
-  EXPECT_LT(longPath.status, 500);
-  const TPage bigBody =
-      browser.Post("/login.vhcmd", {{"username", std::string(100000, 'x')}, {"password", "x"}});
-  EXPECT_GE(bigBody.status, 400);
-  EXPECT_LT(bigBody.status, 500);
-  // The interface still serves afterwards.
+  auto refused = [](const TPage& page) { return page.status >= 400 && page.status < 500; };
+  const std::string big(5000, 'x');
+  EXPECT_EQ(browser.Get("/" + std::string(2000, 'a') + ".html").status, 414);
+  EXPECT_TRUE(refused(browser.Get("/" + std::string(10000, 'a') + ".html")));  // request line
+  EXPECT_EQ(browser.Get("/index.html?username=" + big).status, 400);
+  EXPECT_EQ(browser.Get("/index.html?" + big + "=1").status, 400);
+  EXPECT_TRUE(refused(browser.Get("/index.html", {{"X-Big", std::string(10000, 'h')}})));
+  httplib::Headers many;
+  for (int i = 0; i < 100; ++i) many.emplace("X-H" + std::to_string(i), "v");
+  EXPECT_EQ(browser.Get("/index.html", many).status, 431);
+  EXPECT_TRUE(refused(browser.Post("/login.vhcmd", {{"username", big}, {"password", "x"}})));
+  EXPECT_TRUE(refused(
+      browser.Post("/login.vhcmd", {{"username", std::string(100000, 'x')}, {"password", "x"}})));
+  // None of them made a session; the interface still serves.
+  EXPECT_EQ(h.Web().Sessions().Count(), 0u);
   EXPECT_TRUE(browser.SuperLogin());
+}
+
+TEST_F(WebInterfaceTest, SessionEndsAfterFifteenMinutesWithoutARequest) {
+  ASSERT_TRUE(browser.SuperLogin());
+  const std::string managerForm = "name=\"SERVERUDPPORT\"";
+  h.Clock().Advance(TWebSessions::kTimeoutMs - 1000);
+  EXPECT_NE(browser.Get("/server_manager.html").body.find(managerForm), std::string::npos);
+  // Each request starts the fifteen minutes again.
+  h.Clock().Advance(TWebSessions::kTimeoutMs - 1000);
+  EXPECT_NE(browser.Get("/server_manager.html").body.find(managerForm), std::string::npos);
+  h.Clock().Advance(TWebSessions::kTimeoutMs);
+  const TPage after = browser.Get("/server_manager.html");
+  EXPECT_EQ(after.body.find(managerForm), std::string::npos);
+  EXPECT_NE(after.body.find("action=\"login.vhcmd\""), std::string::npos);
+  EXPECT_EQ(h.Web().Sessions().Count(), 1u);  // the old one is gone, a new one began
+}
+
+// ThreadSanitizer slows the 500 connection threads' polling enough to matter here.
+#if defined(__SANITIZE_THREAD__)
+constexpr int kSanitizerSlowdown = 2;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr int kSanitizerSlowdown = 2;
+#else
+constexpr int kSanitizerSlowdown = 1;
+#endif
+#else
+constexpr int kSanitizerSlowdown = 1;
+#endif
+
+TEST_F(WebInterfaceTest, FiveHundredIdleConnectionsDoNotKeepAnAdministratorOut) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(h.WebPort());
+  std::vector<int> idle;
+  for (size_t i = 0; i < TWebInterface::kMaxConnections; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    idle.push_back(fd);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0) << i;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  TBrowser admin(h.WebPort());
+  EXPECT_TRUE(admin.SuperLogin());
+  // Well below the time idle connections hold their threads for (with one thread per idle
+  // connection queued behind them it took ten seconds and more).
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - start)
+                      .count();
+  EXPECT_LT(ms, 1000 * TWebInterface::kKeepAliveSeconds * kSanitizerSlowdown);
+  for (int fd : idle) ::close(fd);
 }
 
 }  // namespace

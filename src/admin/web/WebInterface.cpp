@@ -1,6 +1,7 @@
 #include "admin/web/WebInterface.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <filesystem>
 #include <fstream>
@@ -8,6 +9,7 @@
 
 #include "admin/AccountAdmin.h"
 #include "admin/DateFormat.h"
+#include "admin/web/ConnectionPool.h"
 #include "admin/web/TemplateEngine.h"
 #include "admin/web/WebCall.h"
 #include "common/Countries.h"
@@ -71,9 +73,7 @@ std::string CookieSession(const httplib::Request& req) {
 std::string TWebCall::Field(const std::string& name) const {
   for (const auto& [key, value] : req.params)
     if (key.size() == name.size() && LowerCase(key) == LowerCase(name))
-      return value.size() > TWebInterface::kMaxFieldLength
-                 ? value.substr(0, TWebInterface::kMaxFieldLength)
-                 : value;
+      return value;  // RefuseOversized capped its length
   return {};
 }
 
@@ -148,14 +148,26 @@ bool TWebInterface::Start(uint16_t port, const std::string& documentRoot,
     documentRoot_ = std::filesystem::canonical(documentRoot, ec).string();
     if (ec) throw std::runtime_error("template directory " + documentRoot + ": " + ec.message());
     server_ = std::make_unique<httplib::Server>();
-    // One pooled thread per open connection; idle keep-alive connections are dropped after a
-    // few seconds, so the pool frees up for a new administrator.
-    server_->new_task_queue = [] { return new httplib::ThreadPool(kMaxConnections / 8); };
+    // An open connection holds a thread even while it sends nothing, so there is one thread
+    // per connection up to kMaxConnections and a few spare for an administrator who comes
+    // while that many sit idle; an idle keep-alive connection gives its thread back after
+    // kKeepAliveSeconds.
+    server_->new_task_queue = [] {
+      return new TConnectionPool(kMaxConnections + kSpareThreads, std::chrono::seconds(30));
+    };
     server_->set_keep_alive_max_count(100);
-    server_->set_keep_alive_timeout(3);
+    server_->set_keep_alive_timeout(kKeepAliveSeconds);
     server_->set_read_timeout(5, 0);
     server_->set_write_timeout(5, 0);
-    server_->set_payload_max_length(64 * 1024);
+    server_->set_payload_max_length(kMaxBodyLength);
+    int listenSocket = -1;
+    server_->set_socket_options([&listenSocket](int sock) {
+      // SO_REUSEADDR, not the library's SO_REUSEPORT: a second server started on the same
+      // port must fail to bind instead of sharing the connections.
+      int yes = 1;
+      ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+      listenSocket = sock;
+    });
     auto handler = [this](const httplib::Request& req, httplib::Response& res) {
       HandleRequest(req, res);
     };
@@ -170,7 +182,11 @@ bool TWebInterface::Start(uint16_t port, const std::string& documentRoot,
       bound = server_->bind_to_port(address, port);
       if (bound) boundPort_ = port;
     }
+    server_->set_socket_options([](int) {});  // listenSocket goes out of scope
     if (!bound) throw std::runtime_error("cannot bind " + address + ":" + std::to_string(port));
+    // The library listens with a backlog of 5: a burst of new connections would overflow it
+    // and their connects would be retried only a second later.
+    ::listen(listenSocket, SOMAXCONN);
     thread_ = std::thread([this] { server_->listen_after_bind(); });
     return true;
   } catch (const std::exception& e) {
@@ -226,8 +242,32 @@ std::string TWebInterface::ResolvePath(const std::string& path, bool* outside) c
   return full;
 }
 
+// The library caps the request line and each header line; the number of headers, the path
+// and every form field are capped here, before a session is made for the request.
+bool TWebInterface::RefuseOversized(const httplib::Request& req, httplib::Response& res) {
+  auto refuse = [&](int status, const char* what) {
+    Log(LMT_WARNING, LMD_INFO,
+        std::string("request refused from ") + req.remote_addr + ": " + what +
+            " too long: " + PrintableSample(req.path),
+        kCategory);
+    res.status = status;
+    res.set_header("Connection", "close");
+    return true;
+  };
+  if (req.path.size() > kMaxPathLength) return refuse(414, "path");
+  size_t headerBytes = 0;
+  for (const auto& [name, value] : req.headers) headerBytes += name.size() + value.size() + 4;
+  if (req.headers.size() > kMaxHeaders || headerBytes > kMaxHeaderBytes)
+    return refuse(431, "headers");
+  for (const auto& [name, value] : req.params)
+    if (name.size() > kMaxFieldLength || value.size() > kMaxFieldLength)
+      return refuse(400, "form field");
+  return false;
+}
+
 void TWebInterface::HandleRequest(const httplib::Request& req, httplib::Response& res) {
   try {
+    if (RefuseOversized(req, res)) return;
     bool created = false;
     auto session = sessions_.Find(CookieSession(req), &created);
     if (created) {

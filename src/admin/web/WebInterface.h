@@ -1,5 +1,5 @@
 // The web administration interface: an HTTP server (cpp-httplib, one thread per connection
-// from its pool) with cookie sessions, serving the template directory: images as they are,
+// from TConnectionPool) with cookie sessions, serving the template directory: images as they are,
 // pages through the template language, and command URLs (".vhcmd") that change the server and
 // redirect. Started and stopped by the host's main thread; the request threads share the
 // session table (its own lock) and the failed-login table (its own lock).
@@ -29,6 +29,12 @@ struct TWebCall;
 class TWebInterface {
  public:
   static constexpr size_t kMaxConnections = 500;
+  static constexpr size_t kSpareThreads = 16;
+  static constexpr int kKeepAliveSeconds = 2;
+  static constexpr size_t kMaxPathLength = 1024;
+  static constexpr size_t kMaxHeaders = 64;
+  static constexpr size_t kMaxHeaderBytes = 16 * 1024;
+  static constexpr size_t kMaxBodyLength = 64 * 1024;
   static constexpr double kRecheckMs = 11000;
   static constexpr double kSettingsCacheMs = 21000;
   static constexpr size_t kMaxFieldLength = 4096;
@@ -61,6 +67,8 @@ class TWebInterface {
 
  private:
   void HandleRequest(const httplib::Request& req, httplib::Response& res);
+  // Answers a request whose path, headers or form fields are too long with a 4xx status.
+  bool RefuseOversized(const httplib::Request& req, httplib::Response& res);
   void Route(TWebCall& call);
   void ProgressFile(TWebCall& call, const std::string& file);
   void SetVariables(TWebCall& call, std::string& page);

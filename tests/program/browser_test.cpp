@@ -1,0 +1,184 @@
+// The real program's web interface in headless Chromium: starts the server on a fresh
+// directory with the web interface and the virtual server on free ports, reads the first-start
+// super admin password from its log, runs the browser walk-through of tests/browser/ (Node with
+// playwright-core, installed by scripts/test.sh) and then checks the database it changed.
+// Screenshots go to build/browser-screenshots/. Skipped when Chromium or Node is not installed.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+#include <vector>
+
+#include "support/Process.h"
+#include "support/TempDir.h"
+
+namespace vh {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ReadFile;
+using test::TChildProcess;
+using test::TTempDir;
+using test::WaitUntil;
+
+const std::string kProgram = std::string(VH_BINARY_DIR) + "/voxhollow-server";
+const std::string kChromium = "/usr/bin/chromium";
+const std::string kScriptDir = std::string(VH_SOURCE_DIR) + "/tests/browser";
+
+std::string FindOnPath(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    const std::string candidate = dirs.substr(start, end - start) + "/" + name;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return {};
+}
+
+uint16_t FreeTcpPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+uint16_t FreeUdpPort() {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+bool Execute(const std::string& db, const std::string& sql) {
+  sqlite3* handle = nullptr;
+  bool done = sqlite3_open(db.c_str(), &handle) == SQLITE_OK &&
+              sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK &&
+              sqlite3_changes(handle) == 1;
+  sqlite3_close(handle);
+  return done;
+}
+
+// The first column of every row `sql` returns from the database file.
+std::vector<std::string> QueryColumn(const std::string& db, const std::string& sql) {
+  std::vector<std::string> values;
+  sqlite3* handle = nullptr;
+  if (sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK)
+      while (sqlite3_step(stmt) == SQLITE_ROW)
+        values.emplace_back(sqlite3_column_text(stmt, 0)
+                                ? reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0))
+                                : "");
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(handle);
+  return values;
+}
+
+TEST(Browser, AdministratorWalksThroughTheWebInterface) {
+  const std::string node = FindOnPath("node");
+  if (::access(kChromium.c_str(), X_OK) != 0 || node.empty())
+    GTEST_SKIP() << "the browser test needs " << kChromium << " and node (Debian packages "
+                 << "chromium and nodejs; scripts/install-deps.sh installs them)";
+  ASSERT_TRUE(std::filesystem::exists(kScriptDir + "/node_modules/playwright-core/package.json"))
+      << "playwright-core is not installed: run scripts/test.sh, or npm ci in " << kScriptDir;
+
+  TTempDir dir;
+  const uint16_t webPort = FreeTcpPort();
+  test::WriteFile(dir.File("server.ini"), "[Main Config]\nBoundToIp1=127.0.0.1\nHTTPServer Port=" +
+                                              std::to_string(webPort) +
+                                              "\nTCPQueryPort=0\nExternalIPDectection=0\n");
+  const std::vector<std::string> args = {"-ini=" + dir.File("server.ini"),
+                                         "-db=" + dir.File("server.dbs"),
+                                         "-log=" + dir.File("server.log"),
+                                         "-sql=" + std::string(VH_BINARY_DIR) + "/sqlite_sql/",
+                                         "-httpdocs=" + std::string(VH_BINARY_DIR) + "/httpdocs",
+                                         "-badnames=" + dir.File("bad_names.txt")};
+  auto startsFinished = [&](size_t n) {
+    return WaitUntil(
+        [&] { return Count(ReadFile(dir.File("server.log")), "Server init finished") == n; }, 30s);
+  };
+  // The first start creates virtual server 1 on port 8767, which another test run on this
+  // machine may hold; it is moved to a free port before the second start.
+  std::string password;
+  {
+    TChildProcess first(kProgram, args, dir.File("first.out"), dir.File("first.err"));
+    ASSERT_TRUE(startsFinished(1)) << ReadFile(dir.File("server.log"));
+    std::smatch m;
+    const std::string log = ReadFile(dir.File("server.log"));
+    ASSERT_TRUE(std::regex_search(
+        log, m, std::regex("superadmin account info: username: superadmin password: (\\w+)\n")));
+    password = m[1];
+    first.Signal(SIGTERM);
+    ASSERT_EQ(first.Wait(30s), 0);
+  }
+  ASSERT_TRUE(Execute(dir.File("server.dbs"),
+                      "UPDATE vh2_servers SET i_server_udpport = " + std::to_string(FreeUdpPort()) +
+                          " WHERE i_server_id = 1"));
+  TChildProcess server(kProgram, args, dir.File("server.out"), dir.File("server.err"));
+  ASSERT_TRUE(startsFinished(2)) << ReadFile(dir.File("server.log"));
+  ASSERT_NE(ReadFile(dir.File("server.out"))
+                .find("Web interface listening on TCP port " + std::to_string(webPort)),
+            std::string::npos);
+
+  const std::string shots = std::string(VH_BINARY_DIR) + "/../browser-screenshots";
+  const std::string welcome = "Welcome, browser " + std::to_string(::getpid());
+  TChildProcess walk(node,
+                     {kScriptDir + "/admin_walkthrough.mjs",
+                      "--url=http://127.0.0.1:" + std::to_string(webPort) + "/",
+                      "--user=superadmin", "--password=" + password, "--welcome=" + welcome,
+                      "--chromium=" + kChromium, "--out=" + shots},
+                     dir.File("walk.out"), dir.File("walk.err"));
+  const int walked = walk.Wait(120s);
+  const std::string output = ReadFile(dir.File("walk.out")) + ReadFile(dir.File("walk.err"));
+  EXPECT_EQ(walked, 0) << output;
+  EXPECT_NE(output.find("walkthrough passed"), std::string::npos) << output;
+
+  // What the pages showed is what the database holds.
+  const std::string db = dir.File("server.dbs");
+  EXPECT_EQ(QueryColumn(db, "SELECT s_server_welcomemessage FROM vh2_servers WHERE i_server_id=1"),
+            std::vector<std::string>{welcome});
+  const auto accounts = QueryColumn(
+      db, "SELECT s_client_name FROM vh2_clients WHERE i_client_server_id=1 ORDER BY i_client_id");
+  EXPECT_NE(std::find(accounts.begin(), accounts.end(), "walker"), accounts.end());
+  EXPECT_NE(std::find(accounts.begin(), accounts.end(), "<script>alert(1)</script>"),
+            accounts.end());
+  // Stopped and started again from the page: the virtual server serves.
+  const std::string last = ReadFile(dir.File("server.log"));
+  const std::string lastRun = last.substr(last.rfind("log started at"));
+  EXPECT_EQ(Count(lastRun, "Starting VirtualServer id:1 "), 2u) << lastRun;
+
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(30s), 0);
+}
+
+}  // namespace
+}  // namespace vh
