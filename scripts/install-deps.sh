@@ -9,6 +9,7 @@ packages=(
   libsqlite3-dev libsimpleini-dev libicu-dev zlib1g-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   sqlite3
+  libsystemd-dev systemd
 )
 
 missing=()

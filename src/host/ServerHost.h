@@ -44,6 +44,10 @@ struct TServerHost {
 
   // Serialises SaveBasicSettings writers (administration threads).
   std::mutex settingsFileMutex;
+  // Guards `settings` and `badNames` once the administration interfaces run: their threads,
+  // the web-list poster and a reload read and change them under it. Taken before
+  // settingsFileMutex, never after it.
+  std::mutex settingsMutex;
 };
 
 // The one process-wide instance.
