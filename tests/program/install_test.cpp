@@ -4,9 +4,6 @@
 // rotation and a storm of reload signals, and the unit passes systemd-analyze verify.
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
@@ -28,18 +25,6 @@ using test::WaitUntil;
 namespace fs = std::filesystem;
 
 const std::string kPrefix = std::string(VH_BUILD_DIR) + "/install-test";
-
-uint16_t FreeTcpPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
 
 // The value of one unlabelled-or-labelled sample line that starts with `prefix`; -1 if absent.
 double Metric(const std::string& page, const std::string& prefix) {
@@ -84,11 +69,9 @@ TEST_F(Installed, TreeHoldsProgramsDataAndServiceFiles) {
 
 TEST_F(Installed, ServesLogsInRotatesItsLogAndReportsMetrics) {
   TTempDir state;
-  const uint16_t metricsPort = FreeTcpPort();
   test::WriteFile(state.File("server.ini"),
                   "[Main Config]\nBoundToIp1=127.0.0.1\nHTTPServer Enabled=0\nTCPQueryPort=0\n"
-                  "[WebPost]\nEnabled=0\n[Metrics]\nEnabled=1\nPort=" +
-                      std::to_string(metricsPort) + "\n");
+                  "[WebPost]\nEnabled=0\n[Metrics]\nEnabled=1\nPort=0\n");
   const std::string log = state.File("server.log");
   TChildProcess server(kPrefix + "/bin/voxhollow-server",
                        {"-ini=" + state.File("server.ini"), "-db=" + state.File("server.dbs"),
@@ -99,7 +82,11 @@ TEST_F(Installed, ServesLogsInRotatesItsLogAndReportsMetrics) {
       << ReadFile(log);
   ASSERT_NE(ReadFile(log).find("Starting VirtualServer id:1 with port:8767"), std::string::npos);
 
-  httplib::Client scraper("127.0.0.1", metricsPort);
+  std::smatch port;  // the endpoint took a free port and says which
+  const std::string console = ReadFile(state.File("stdout.txt"));
+  ASSERT_TRUE(std::regex_search(console, port, std::regex("127\\.0\\.0\\.1:([0-9]+)/metrics")))
+      << console;
+  httplib::Client scraper("127.0.0.1", std::stoi(port[1]));
   auto scrape = [&] {
     auto res = scraper.Get("/metrics");
     return res && res->status == 200 ? res->body : std::string();
