@@ -438,7 +438,7 @@ namespace vh::test {
 namespace {
 
 // The monitoring counters: every voice packet handed to the table is either sent or counted
-// under one drop reason, and a retransmission counts once per resent packet.
+// under one drop reason.
 using TrafficCounters = TTableTest;
 
 TEST_F(TrafficCounters, EveryVoicePacketIsSentOrCountedAsDropped) {
@@ -462,20 +462,6 @@ TEST_F(TrafficCounters, EveryVoicePacketIsSentOrCountedAsDropped) {
   EXPECT_GT(TTrafficCounters::Read(k.voiceDroppedThinned), 0u);
   EXPECT_EQ(sent + TTrafficCounters::Read(k.voiceDroppedThinned), size_t(kOffered));
   EXPECT_EQ(TTrafficCounters::Read(k.datagramsOut) - outBefore, sent);
-}
-
-TEST_F(TrafficCounters, RetransmissionsAreCountedPerResend) {
-  ConnectAndLogIn();
-  const TTrafficCounters& k = *table.Counters();
-  const uint64_t before = TTrafficCounters::Read(k.commandResends);
-  table.SendPacket(ServerCommand(), false);
-  ASSERT_EQ(Outgoing().size(), 1u);
-  EXPECT_EQ(TTrafficCounters::Read(k.commandResends), before);
-  clock.Advance(1000);
-  ASSERT_EQ(Outgoing().size(), 1u);
-  clock.Advance(1000);
-  ASSERT_EQ(Outgoing().size(), 1u);
-  EXPECT_EQ(TTrafficCounters::Read(k.commandResends), before + 2);
 }
 
 }  // namespace
