@@ -27,8 +27,8 @@ namespace {
 std::unique_ptr<TTCPQuery> gTCPQuery;
 std::unique_ptr<TWebInterface> gWebInterface;
 std::unique_ptr<TMetricsEndpoint> gMetrics;
-// Host().settings against the administration threads' reads and "globalset" writes (the
-// main thread writes them only before the interfaces start).
+// Guards Host().settings against the administration threads' reads and "globalset" writes
+// (the main thread writes them only before the interfaces start; a reload takes it too).
 std::mutex& settingsMutex = Host().settingsMutex;
 
 TAdminSettings SettingsSnapshot() {
