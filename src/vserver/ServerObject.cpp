@@ -108,6 +108,11 @@ bool TServerObject::Start(int32_t id, uint16_t port) {
     return false;
   }
   running_.store(true);
+  {
+    // The listener publishes the count after each event; the loaded tree shows before one.
+    TLockGuard tree(channels_->Mutex());
+    counters_->channels.store(static_cast<uint32_t>(channels_->Count()));
+  }
   counters_->serverId.store(serverId_.load());
   counters_->port.store(BoundPort());
   counters_->running.store(true);

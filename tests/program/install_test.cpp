@@ -4,6 +4,10 @@
 // rotation and a storm of reload signals, and the unit passes systemd-analyze verify.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
@@ -32,6 +36,35 @@ double Metric(const std::string& page, const std::string& prefix) {
   if (at == std::string::npos) return -1;
   at = page.find(' ', at + 1 + prefix.size());
   return std::stod(page.substr(at + 1, page.find('\n', at) - at - 1));
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+  return n;
+}
+
+uint16_t FreeUdpPort() {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+bool SetServerPort(const std::string& db, uint16_t port) {
+  sqlite3* handle = nullptr;
+  const std::string sql = "UPDATE vh2_servers SET i_server_udpport = " + std::to_string(port) +
+                          " WHERE i_server_id = 1";
+  const bool ok = sqlite3_open(db.c_str(), &handle) == SQLITE_OK &&
+                  sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK &&
+                  sqlite3_changes(handle) == 1;
+  sqlite3_close(handle);
+  return ok;
 }
 
 class Installed : public ::testing::Test {
@@ -73,14 +106,23 @@ TEST_F(Installed, ServesLogsInRotatesItsLogAndReportsMetrics) {
                   "[Main Config]\nBoundToIp1=127.0.0.1\nHTTPServer Enabled=0\nTCPQueryPort=0\n"
                   "[WebPost]\nEnabled=0\n[Metrics]\nEnabled=1\nPort=0\n");
   const std::string log = state.File("server.log");
-  TChildProcess server(kPrefix + "/bin/voxhollow-server",
-                       {"-ini=" + state.File("server.ini"), "-db=" + state.File("server.dbs"),
-                        "-badnames=" + state.File("bad_names.txt"), "-log=" + log},
-                       state.File("stdout.txt"));
-  ASSERT_TRUE(WaitUntil(
-      [&] { return ReadFile(log).find("Server init finished") != std::string::npos; }, 20s))
-      << ReadFile(log);
-  ASSERT_NE(ReadFile(log).find("Starting VirtualServer id:1 with port:8767"), std::string::npos);
+  const std::vector<std::string> args = {"-ini=" + state.File("server.ini"),
+                                         "-db=" + state.File("server.dbs"),
+                                         "-badnames=" + state.File("bad_names.txt"), "-log=" + log};
+  auto started = [&](size_t times) {
+    return WaitUntil([&] { return Count(ReadFile(log), "Server init finished") == times; }, 20s);
+  };
+  {
+    // The first start creates the database; the server then moves off the shared port 8767.
+    TChildProcess first(kPrefix + "/bin/voxhollow-server", args);
+    ASSERT_TRUE(started(1)) << ReadFile(log);
+    first.Signal(SIGTERM);
+    ASSERT_EQ(first.Wait(20s), 0);
+  }
+  const uint16_t udpPort = FreeUdpPort();
+  ASSERT_TRUE(SetServerPort(state.File("server.dbs"), udpPort));
+  TChildProcess server(kPrefix + "/bin/voxhollow-server", args, state.File("stdout.txt"));
+  ASSERT_TRUE(started(2)) << ReadFile(log);
 
   std::smatch port;  // the endpoint took a free port and says which
   const std::string console = ReadFile(state.File("stdout.txt"));
@@ -93,12 +135,13 @@ TEST_F(Installed, ServesLogsInRotatesItsLogAndReportsMetrics) {
   };
   const std::string before = scrape();
   ASSERT_FALSE(before.empty()) << ReadFile(state.File("stdout.txt"));
-  const std::string server1 = "{server=\"1\",port=\"8767\"";
+  const std::string server1 = "{server=\"1\",port=\"" + std::to_string(udpPort) + "\"";
+  EXPECT_GT(Metric(before, "voxhollow_channels" + server1), 0);  // before any event
 
   // Two players in the default channel; one talks, the other hears it.
   client::TProtocolClient alice, bob;
   for (auto* c : {&alice, &bob}) {
-    ASSERT_TRUE(c->Connect("127.0.0.1", 8767));
+    ASSERT_TRUE(c->Connect("127.0.0.1", udpPort));
     client::TLoginOptions o;
     o.nickname = c == &alice ? "alice" : "bob";
     auto reply = c->Login(o, 5s);
