@@ -13,6 +13,7 @@ packages=(
   sqlite3
   libmariadb-dev mariadb-server
   chromium nodejs
+  libsystemd-dev systemd
 )
 # The browser test drives chromium from Node. Debian's nodejs needs its npm package; a Node
 # installed from elsewhere may bring npm itself and conflict with Debian's.

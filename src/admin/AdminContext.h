@@ -48,6 +48,8 @@ struct TAdminContext {
   std::function<bool(const std::string& variable, const std::string& value)> globalSet;
   // Replaces the [WebPost] and [Spam] settings of `basic` and writes the settings back.
   std::function<void(const TAdminSettings& basic)> basicSet;
+  // Reads the host's settings file again (the "rehash" command); false when it failed.
+  std::function<bool()> reloadSettings;
 
   TAdminSettings Settings() const { return settings ? settings() : TAdminSettings{}; }
 };

@@ -116,17 +116,20 @@ bool TLogObject::ReadFilter(const std::string& settingsFile) {
 
 void TLogObject::SetFilter(std::string_view messageTypes, std::string_view messageDepths) {
   std::string t = Upper(messageTypes), d = Upper(messageDepths);
-  kinds_ = 0;
-  depths_ = 0;
+  uint8_t kinds = 0, depths = 0;
   for (int k = 0; k < 4; ++k)
-    if (t.find(kKindWords[k]) != std::string::npos) kinds_ |= static_cast<uint8_t>(1u << k);
+    if (t.find(kKindWords[k]) != std::string::npos) kinds |= static_cast<uint8_t>(1u << k);
   for (int k = 0; k < 6; ++k)
-    if (d.find(kDepthWords[k]) != std::string::npos) depths_ |= static_cast<uint8_t>(1u << k);
+    if (d.find(kDepthWords[k]) != std::string::npos) depths |= static_cast<uint8_t>(1u << k);
+  kinds_.store(kinds, std::memory_order_relaxed);
+  depths_.store(depths, std::memory_order_relaxed);
 }
 
 bool TLogObject::Passes(uint8_t kind, uint8_t depth) const {
-  bool kindOk = kind < 8 && ((kinds_ & (1u << kind)) || (kinds_ & (1u << LMT_ALL)));
-  bool depthOk = depth < 8 && ((depths_ & (1u << LMD_ALL)) || (depths_ & (1u << depth)));
+  const unsigned kinds = kinds_.load(std::memory_order_relaxed);
+  const unsigned depths = depths_.load(std::memory_order_relaxed);
+  bool kindOk = kind < 8 && ((kinds & (1u << kind)) || (kinds & (1u << LMT_ALL)));
+  bool depthOk = depth < 8 && ((depths & (1u << LMD_ALL)) || (depths & (1u << depth)));
   return kindOk && depthOk;
 }
 
@@ -201,6 +204,13 @@ void TLogFile::WriteRaw(const std::string& text) {
     std::fclose(file_);
     file_ = nullptr;
   }
+}
+
+void TLogFile::Reopen() {
+  std::lock_guard lock(mutex_);
+  if (file_) std::fclose(file_);
+  file_ = nullptr;
+  OpenLocked();  // a failure is retried by the next line, as for any failed open
 }
 
 void TLogFile::WriteOpeningBanner() {
@@ -281,6 +291,16 @@ void InstallLog(std::unique_ptr<TLogObject> log) {
     old = std::move(gLog);
     gLog = std::move(log);
   }
+}
+
+void ReopenLog() {
+  std::shared_lock lock(gLogMutex);
+  if (auto* file = dynamic_cast<TLogFile*>(gLog.get())) file->Reopen();
+}
+
+bool ReloadLogFilter(const std::string& settingsFile) {
+  std::shared_lock lock(gLogMutex);
+  return !gLog || gLog->ReadFilter(settingsFile);
 }
 
 void DestroyLog() {

@@ -4,6 +4,7 @@
 // destroyed last at shutdown (main thread).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <initializer_list>
@@ -60,9 +61,9 @@ class TLogObject {
   TLogObject(const TLogObject&) = delete;
   TLogObject& operator=(const TLogObject&) = delete;
 
-  // Reads [debug] MessageTypes / MessageDepths from the settings file. Each key that is
-  // missing or empty gets its default ("LMTALL", "LMDALL") and is written back on its own, so
-  // a file that sets only one of them still logs. False when that write-back failed.
+  // Reads [debug] MessageTypes / MessageDepths from the settings file (again on a reload). Each key
+  // that is missing or empty gets its default ("LMTALL", "LMDALL") and is written back on its own,
+  // so a file that sets only one of them still logs. False when that write-back failed.
   bool ReadFilter(const std::string& settingsFile);
   // Sets the filter from setting words directly (substring test, case ignored).
   void SetFilter(std::string_view messageTypes, std::string_view messageDepths);
@@ -96,8 +97,10 @@ class TLogObject {
                          std::string_view message) = 0;
 
  private:
-  uint8_t kinds_ = 0;   // bit per kind; set once at creation
-  uint8_t depths_ = 0;  // bit per depth; set once at creation
+  // Bit per kind and per depth; set at creation and replaced whole by a reload while other
+  // threads test them, hence atomic.
+  std::atomic<uint8_t> kinds_{0};
+  std::atomic<uint8_t> depths_{0};
   std::string fileName_;
 };
 
@@ -109,6 +112,10 @@ class TLogFile : public TLogObject {
   ~TLogFile() override;
 
   bool Open();
+  // Closes the file and opens the file name again, so that a file moved away (log rotation)
+  // is left behind and a new one is created. Lines written meanwhile wait for the log lock;
+  // none is lost.
+  void Reopen();
   void WriteOpeningBanner() override;
   void WriteClosingBanner() override;
 
@@ -148,6 +155,11 @@ void CreateLog(const std::string& settingsFile, const std::string& logFile);
 void InstallLog(std::unique_ptr<TLogObject> log);
 void DestroyLog();
 bool LogExists();
+// Reopens the file of the process-wide file log (after log rotation moved it away).
+void ReopenLog();
+// Reads the process-wide log's filter from the settings file again. False when the filter's
+// defaults could not be written back.
+bool ReloadLogFilter(const std::string& settingsFile);
 
 // Shortcuts to the process-wide log; they do nothing when there is none.
 void Log(uint8_t kind, uint8_t depth, std::string_view message, std::string_view category);

@@ -3,13 +3,16 @@
 // interface and the web interface. Start and stop run on the main thread; the callbacks run on
 // query threads and share the host settings under settingsMutex.
 
+#include <filesystem>
 #include <memory>
 #include <mutex>
 
 #include "admin/AdminContext.h"
+#include "admin/MetricsEndpoint.h"
 #include "admin/tcpquery/TCPQuery.h"
 #include "admin/web/WebInterface.h"
 #include "common/Console.h"
+#include "common/Log.h"
 #include "common/Strings.h"
 #include "host/HostEnvironment.h"
 #include "host/ServerHost.h"
@@ -23,9 +26,10 @@ namespace {
 
 std::unique_ptr<TTCPQuery> gTCPQuery;
 std::unique_ptr<TWebInterface> gWebInterface;
+std::unique_ptr<TMetricsEndpoint> gMetrics;
 // Guards Host().settings against the administration threads' reads and "globalset" writes
-// (the main thread writes them only before the interfaces start).
-std::mutex settingsMutex;
+// (the main thread writes them only before the interfaces start; a reload takes it too).
+std::mutex& settingsMutex = Host().settingsMutex;
 
 TAdminSettings SettingsSnapshot() {
   std::lock_guard lock(settingsMutex);
@@ -96,10 +100,83 @@ TAdminContext HostAdminContext() {
   c.settings = SettingsSnapshot;
   c.globalSet = GlobalSet;
   c.basicSet = BasicSet;
+  c.reloadSettings = ReloadSettings;
   return c;
 }
 
+void StartMetrics() {
+  TServerHost& h = Host();
+  const TSettings& s = h.settings;
+  if (!s.MetricsEnabled) return;
+  if (s.MetricsPort < 0 || s.MetricsPort > 0xFFFF) {
+    ConsoleLine("Metrics endpoint not started: [Metrics] Port=" + std::to_string(s.MetricsPort) +
+                " is no port");
+    return;
+  }
+  gMetrics = std::make_unique<TMetricsEndpoint>(*h.virtualServers, h.startTime);
+  if (gMetrics->Start(s.MetricsAddress, static_cast<uint16_t>(s.MetricsPort))) {
+    ConsoleLine("Metrics endpoint listening on http://" + s.MetricsAddress + ":" +
+                std::to_string(gMetrics->BoundPort()) + "/metrics");
+  } else {
+    gMetrics.reset();
+    ConsoleLine("Metrics endpoint not started on " + s.MetricsAddress + ":" +
+                std::to_string(s.MetricsPort) + " (see the log)");
+  }
+}
+
 }  // namespace
+
+bool ReloadSettings() {
+  TServerHost& h = Host();
+  TIniFile ini;
+  bool loaded = false;
+  {
+    // A file that went missing would read as all defaults: keep the running settings instead.
+    std::lock_guard fileLock(h.settingsFileMutex);
+    std::error_code ec;
+    loaded = std::filesystem::is_regular_file(h.settingsFile, ec) && ini.Load(h.settingsFile);
+  }
+  if (!loaded) {
+    Log(LMT_ERROR, LMD_ALL, "Reload: unable to open server config file: " + h.settingsFile + " ",
+        "SERVER");
+    return false;
+  }
+  ReloadLogFilter(h.settingsFile);
+  TSettings fresh;
+  try {
+    ReadSettings(ini, fresh);
+  } catch (const std::exception& e) {
+    LogException("Reload", e, "SERVER");
+    return false;
+  }
+  std::vector<std::string> badNames = LoadBadNames(h.badNamesFile);
+  bool restartNeeded = false;
+  {
+    std::lock_guard lock(settingsMutex);
+    TSettings& s = h.settings;
+    // What the listening sockets and start-up threads were built from stays until a restart.
+    restartNeeded = fresh.HTTPServerPort != s.HTTPServerPort ||
+                    fresh.TCPQueryPort != s.TCPQueryPort ||
+                    fresh.MetricsEnabled != s.MetricsEnabled ||
+                    fresh.MetricsPort != s.MetricsPort || fresh.MetricsAddress != s.MetricsAddress;
+    fresh.HTTPServerPort = s.HTTPServerPort;
+    fresh.HTTPServerEnabled = s.HTTPServerEnabled;
+    fresh.TCPQueryPort = s.TCPQueryPort;
+    fresh.ExternalIPDetection = s.ExternalIPDetection;
+    fresh.ExternalIPURL = s.ExternalIPURL;
+    fresh.MetricsEnabled = s.MetricsEnabled;
+    fresh.MetricsPort = s.MetricsPort;
+    fresh.MetricsAddress = s.MetricsAddress;
+    s = std::move(fresh);
+    h.badNames = std::move(badNames);
+    h.environment.SetPolicy(PolicyFromSettings(s, h.badNames));
+  }
+  Log(LMT_ALL, LMD_INFO, "Settings reloaded from " + h.settingsFile, "server");
+  if (restartNeeded)
+    Log(LMT_WARNING, LMD_INFO,
+        "Reload: changed ports and the [Metrics] section take effect at the next start", "server");
+  return true;
+}
 
 void StartAdministrationInterfaces() {
   TServerHost& h = Host();
@@ -129,10 +206,13 @@ void StartAdministrationInterfaces() {
     ConsoleLine("TCP query interface off (TCPQueryPort=" + std::to_string(h.settings.TCPQueryPort) +
                 ")");
   }
-  StartWebList();  // last: after the web interface and the TCP query
+  StartWebList();  // after the web interface and the TCP query
+  StartMetrics();
 }
 
 void StopAdministrationInterfaces() {
+  if (gMetrics) gMetrics->Stop();
+  gMetrics.reset();
   if (gWebInterface) gWebInterface->Stop();
   gWebInterface.reset();
   StopWebList();  // after the web interface, before the TCP query

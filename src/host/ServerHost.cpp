@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <thread>
@@ -14,6 +15,7 @@
 #include "common/SocketBinding.h"
 #include "common/Strings.h"
 #include "host/CommandLine.h"
+#include "host/ServiceManager.h"
 #include "host/StartupSteps.h"
 #include "storage/CustomStorage.h"
 #include "vserver/ServerObject.h"
@@ -39,6 +41,17 @@ std::string JoinPath(const std::string& dir, const char* name) {
   return dir + "/" + name;
 }
 
+// A data directory shipped with the program: beside it (a build tree), else where an
+// installation puts it relative to the program, else beside it again (for the error message).
+std::string DataDirectory(const std::string& programDir, const char* name) {
+  const std::string beside = JoinPath(programDir, name);
+  std::error_code ec;
+  if (std::filesystem::is_directory(beside, ec)) return beside;
+  const std::string installed = programDir + "/" VH_INSTALLED_DATA_FROM_PROGRAM "/" + name;
+  if (std::filesystem::is_directory(installed, ec)) return installed;
+  return beside;
+}
+
 void WritePidFile(const std::string& path) {
   if (path.empty()) return;
   std::ofstream out(path, std::ios::trunc);
@@ -60,11 +73,12 @@ void AssignPaths(const TCommandLine& cl) {
   h.databaseFile = cl.databaseFile.value_or(JoinPath(dir, "server.dbs"));
   h.logFile = cl.logFile.value_or(JoinPath(dir, "server.log"));
   h.pidFile = cl.pidFile.value_or("");
-  h.sqlDirectory = cl.sqlDirectory.value_or(JoinPath(dir, "sqlite_sql/"));
+  h.sqlDirectory = cl.sqlDirectory.value_or(DataDirectory(dir, "sqlite_sql") + "/");
   h.sqlDirectoryGiven = cl.sqlDirectory.has_value();
+  h.mysqlSqlDirectory = DataDirectory(dir, "mysql_sql") + "/";
   h.badNamesFile = cl.badNamesFile.value_or(JoinPath(dir, "bad_names.txt"));
-  h.httpDocsDirectory = cl.httpDocsDirectory.value_or(JoinPath(dir, "httpdocs"));
-  h.tcpQueryDocsDirectory = cl.tcpQueryDocsDirectory.value_or(JoinPath(dir, "tcpquerydocs"));
+  h.httpDocsDirectory = cl.httpDocsDirectory.value_or(DataDirectory(dir, "httpdocs"));
+  h.tcpQueryDocsDirectory = cl.tcpQueryDocsDirectory.value_or(DataDirectory(dir, "tcpquerydocs"));
   h.noPasswordDialog = cl.noPasswordDialog;
 }
 
@@ -245,11 +259,13 @@ TStartOutcome Start_Server() {
   // The settings file is not written again here: it was completed above, and this copy
   // predates what the sockets' ApplyBoundAddresses wrote since (the BoundToIp migration).
   Log(LMT_ALL, LMD_INFO, "Server init finished", "server");
+  NotifyServiceManager("READY=1");
   return TStartOutcome::Started;
 }
 
 void ShutdownServer() {
   TServerHost& h = Host();
+  NotifyServiceManager("STOPPING=1");
   Log(LMT_ALL, LMD_INFO, "Server shutdown initialized", "server");
   if (h.virtualServers) h.virtualServers->StopVirtualServers(0);
   StopAdministrationInterfaces();

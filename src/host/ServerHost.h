@@ -30,6 +30,7 @@ struct TServerHost {
   double startTime = 0;  // seconds since the epoch, for uptime
   std::string platformLabel;
   bool noPasswordDialog = false;
+  std::string mysqlSqlDirectory;  // the MariaDB/MySQL scripts shipped with the program
   bool sqlDirectoryGiven = false;  // -SQL= named it; [DBEXPRESS] does not replace it then
 
   TSettings settings;
@@ -48,6 +49,10 @@ struct TServerHost {
 
   // Serialises SaveBasicSettings writers (administration threads).
   std::mutex settingsFileMutex;
+  // Guards `settings` and `badNames` once the administration interfaces run: their threads,
+  // the web-list poster and a reload read and change them under it. Taken before
+  // settingsFileMutex, never after it.
+  std::mutex settingsMutex;
 };
 
 // The one process-wide instance.

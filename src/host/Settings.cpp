@@ -50,6 +50,9 @@ const TSettingKey kReadOrder[] = {
     {"WebPost", "ListHost", &TSettings::ListHost, 255, true},
     {"WebPost", "ListPort", &TSettings::ListPort, 0, false},
     {"Main Config", "ExternalIPURL", &TSettings::ExternalIPURL, 255, true},
+    {"Metrics", "Enabled", &TSettings::MetricsEnabled, 0, false},
+    {"Metrics", "Port", &TSettings::MetricsPort, 0, false},
+    {"Metrics", "Address", &TSettings::MetricsAddress, 255, true},
 };
 
 // The keys SaveBasicSettings writes, in its order.

@@ -48,6 +48,10 @@ struct TSettings {
   // [Spam]
   int SpamMaxCommands = 10;
   int SpamInSeconds = 2;
+  // [Metrics]: the monitoring endpoint (read only, never written back; off unless enabled).
+  bool MetricsEnabled = false;
+  int MetricsPort = 9767;
+  std::string MetricsAddress = "127.0.0.1";
 };
 
 // Reads every key from HTTPServer Port through TrayIdent, in start-up order; a missing or

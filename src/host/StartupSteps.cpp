@@ -157,7 +157,7 @@ bool OpenStorageAndTables(TIniFile& ini) {
       if (!sqlDir.empty()) {
         h.sqlDirectory = sqlDir;
       } else if (!h.sqlDirectoryGiven) {
-        h.sqlDirectory = ProgramDirectory() + "/mysql_sql/";
+        h.sqlDirectory = h.mysqlSqlDirectory;
       }
       if (!ParseServerIds(ini.ReadString("DBEXPRESS", "VirtualServers", ""), h.hostedServerIds)) {
         ReportStartupFailure("Start_Server: [DBEXPRESS] VirtualServers must list server ids");

@@ -38,7 +38,14 @@ void StartVirtualServers();
 // and on the console) and kept for the desktop shell only when its account was stored.
 void CreateFirstStartAccounts(TCustomStorage& storage, int32_t serverId);
 
+// Also the metrics endpoint when [Metrics] Enabled is set.
 void StartAdministrationInterfaces();
 void StopAdministrationInterfaces();
+
+// Reads the settings file and the bad-names list again and applies what can change while the
+// server runs (nickname rules, audit-log switches, flood limits, web-list keys, the log
+// filter); ports and the metrics endpoint keep their values until a restart. Shared by the TCP
+// query's "rehash" and the reload signal. False (logged) when the file cannot be read.
+bool ReloadSettings();
 
 }  // namespace vh

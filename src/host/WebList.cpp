@@ -18,7 +18,8 @@ std::unique_ptr<TExternalIpDetection> gIpDetection;
 }  // namespace
 
 TWebPostSettings CurrentWebPostSettings() {
-  const TServerHost& h = Host();
+  TServerHost& h = Host();
+  std::lock_guard lock(h.settingsMutex);
   const TSettings& s = h.settings;
   TWebPostSettings w;
   w.AdminEmail = s.AdminEmail;

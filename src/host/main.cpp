@@ -1,5 +1,6 @@
-// Headless entry point for Linux: runs start-up, serves until SIGINT or SIGTERM, then runs
-// the shutdown sequence. The signals are taken synchronously on the main thread.
+// Headless entry point for Linux: runs start-up, serves until SIGINT or SIGTERM (SIGHUP
+// reloads), then runs the shutdown sequence. The signals are taken synchronously on the main
+// thread.
 #include <csignal>
 #include <cstdlib>
 #include <string>
@@ -7,15 +8,11 @@
 
 #include "common/Log.h"
 #include "host/ServerHost.h"
+#include "host/ServiceManager.h"
 
 int main(int argc, char** argv) {
-  // Block the stop signals before any thread starts, so every thread inherits the mask and
-  // the main thread alone receives them through sigwait.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // Before any thread starts, so every thread inherits the mask.
+  vh::BlockServiceSignals();
   std::signal(SIGPIPE, SIG_IGN);
 
   vh::SetProgramArguments(std::vector<std::string>(argv + 1, argv + argc));
@@ -29,8 +26,7 @@ int main(int argc, char** argv) {
       vh::ShutdownServer();
       return EXIT_FAILURE;
   }
-  int signal = 0;
-  sigwait(&stopSignals, &signal);
+  vh::ServeUntilStopSignal();
   vh::ShutdownServer();
   return EXIT_SUCCESS;
 }

@@ -9,9 +9,12 @@ namespace {
 constexpr double kTimerLimitMs = TSingleConnection::kTimerLimitMs;
 }  // namespace
 
-TCustomPacketBuffer::TCustomPacketBuffer(uint8_t connectionFlags, const TClock& clock)
+TCustomPacketBuffer::TCustomPacketBuffer(uint8_t connectionFlags, const TClock& clock,
+                                         std::shared_ptr<TTrafficCounters> counters)
     : connectionFlags_(connectionFlags),
       clock_(clock),
+      counters_(counters ? std::move(counters) : std::make_shared<TTrafficCounters>()),
+      qualityTimer_(clock),
       inBandwidth_(clock, true),
       outBandwidth_(clock, true),
       sendPassTimer_(clock),
@@ -43,6 +46,7 @@ void TCustomPacketBuffer::AddConnection(uint32_t playerId, uint32_t connectionId
   auto c =
       std::make_unique<TSingleConnection>(connectionFlags_, playerId, connectionId, localAddress,
                                           firstConnectionPacket, peerPort, peerAddress, clock_);
+  c->counters = counters_.get();
   index_.Add(static_cast<int32_t>(playerId), c.get());
   connections_.push_back(std::move(c));
 }
@@ -107,18 +111,18 @@ void TCustomPacketBuffer::ReceiveDatagram(std::unique_ptr<TPacket> packet) {
   if (!packet) return;
   TPerformanceTime now(clock_);
   TLockGuard lock(mutex_);
-  packetsReceived_ += 1;
-  bytesReceived_ += static_cast<uint64_t>(packet->Size());
+  TTrafficCounters::Add(counters_->datagramsIn);
+  TTrafficCounters::Add(counters_->bytesIn, static_cast<uint64_t>(packet->Size()));
   inBandwidth_.AddBytes(packet->Size(), now);
   const char* refusal = nullptr;
   try {
     refusal = ReceiveLocked(packet, now);
   } catch (...) {
-    ++datagramsRefused_;
+    TTrafficCounters::Add(counters_->datagramsRefused);
     throw;
   }
   if (refusal) {
-    ++datagramsRefused_;
+    TTrafficCounters::Add(counters_->datagramsRefused);
     throw ECustomPacketBuffer(refusal);
   }
 }
@@ -127,8 +131,8 @@ const char* TCustomPacketBuffer::OfferDatagram(std::unique_ptr<TPacket> packet) 
   if (!packet) return nullptr;
   TPerformanceTime now(clock_);
   TLockGuard lock(mutex_);
-  packetsReceived_ += 1;
-  bytesReceived_ += static_cast<uint64_t>(packet->Size());
+  TTrafficCounters::Add(counters_->datagramsIn);
+  TTrafficCounters::Add(counters_->bytesIn, static_cast<uint64_t>(packet->Size()));
   inBandwidth_.AddBytes(packet->Size(), now);
   const char* refusal = nullptr;
   try {
@@ -136,7 +140,7 @@ const char* TCustomPacketBuffer::OfferDatagram(std::unique_ptr<TPacket> packet) 
   } catch (const std::exception&) {
     refusal = "queue full";
   }
-  if (refusal) ++datagramsRefused_;
+  if (refusal) TTrafficCounters::Add(counters_->datagramsRefused);
   return refusal;
 }
 
@@ -161,7 +165,7 @@ const char* TCustomPacketBuffer::ReceiveLocked(std::unique_ptr<TPacket>& packet,
       playerId == 0 && packet->PacketConnectionId() == 0) {
     // Over budget: dropped here, so a flood of logins never wakes the listener.
     if (!loginLimiter_.Allow(SourceKey(packet->PeerAddress(), packet->PeerPort()), now.StartMs())) {
-      ++loginsRateLimited_;
+      TTrafficCounters::Add(counters_->loginsRateLimited);
       return "login rate exceeded";
     }
     incomingQueue_.Put(std::move(packet));
@@ -171,7 +175,7 @@ const char* TCustomPacketBuffer::ReceiveLocked(std::unique_ptr<TPacket>& packet,
 
   TSingleConnection* c = FindConnection(playerId);
   if (!c) {
-    ++datagramsRefused_;
+    TTrafficCounters::Add(counters_->datagramsRefused);
     return nullptr;
   }
   if (packet->PacketConnectionId() != c->connectionId) return "wrong Connection + player combo";
@@ -200,7 +204,8 @@ const char* TCustomPacketBuffer::ReceiveCommand(TSingleConnection& c,
 
   if (static_cast<uint64_t>(sequence) >=
       static_cast<uint64_t>(c.nextCommand) + TSingleConnection::kReceiveWindow) {
-    ++datagramsRefused_;  // beyond the window: the client resends it later
+    TTrafficCounters::Add(
+        counters_->datagramsRefused);  // beyond the window: the client resends it later
     return nullptr;
   }
   c.ackQueue.Put(NewAckPacket(resends, c.connectionId, c.playerId, sequence));
@@ -322,10 +327,11 @@ void TCustomPacketBuffer::SendPacket(std::unique_ptr<TPacket> packet, bool close
     }
   } else if (packet->IsServerVoicePacket()) {
     int64_t limit = c->bandwidth.Limit();
-    if (c->voiceQueue.Count() >= TSingleConnection::kVoiceQueueRoom) return;
+    if (c->voiceQueue.Count() >= TSingleConnection::kVoiceQueueRoom)
+      return TTrafficCounters::Add(counters_->voiceDroppedQueueFull);
     if (c->thinning &&
         (packet->SpeakerId() != c->keptSpeaker || c->voiceQueue.QueuedBytes() > 2 * limit))
-      return;
+      return TTrafficCounters::Add(counters_->voiceDroppedThinned);
     c->voiceQueue.Put(std::move(packet));
     MarkReady(c->playerId);
   } else if (packet->IsConnectionPacket()) {
@@ -415,6 +421,7 @@ bool TCustomPacketBuffer::PickEventLocked(const TPerformanceTime& now, uint32_t&
   }
   eventPassComplete_ = true;
   eventPasses_.fetch_add(1);
+  PublishLinkQuality(now);
   if (takeIncoming()) return true;
   int64_t elapsed = eventPassTimer_.ElapsedMsAt(kPassTimerLimitMs, now);
   waitMs = static_cast<int32_t>(std::max<int64_t>(0, kPassMs - elapsed));
@@ -490,8 +497,10 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::PickAndCount(const TPerformanceTim
     outgoing_.Reset();
     p = PickOutgoingLocked(now, waitMs);
     if (!p) return p;
-    packetsSent_ += 1;
-    bytesSent_ += static_cast<uint64_t>(p->Size());
+    TTrafficCounters::Add(counters_->datagramsOut);
+    TTrafficCounters::Add(counters_->bytesOut, static_cast<uint64_t>(p->Size()));
+    if (p->IsCommandPacket() && p->ResendCount() > 0)
+      TTrafficCounters::Add(counters_->commandResends);
   }
   outBandwidth_.AddBytes(p->Size(), now);
   return p;
@@ -561,16 +570,39 @@ TServerStats TCustomPacketBuffer::GetServerStats() {
   TServerStats s;
   {
     TLockGuard lock(mutex_);
-    s.packetsSent = packetsSent_;
-    s.packetsReceived = packetsReceived_;
-    s.bytesSent = bytesSent_;
-    s.bytesReceived = bytesReceived_;
-    s.datagramsRefused = datagramsRefused_;
-    s.loginsRateLimited = loginsRateLimited_;
+    const TTrafficCounters& k = *counters_;
+    s.packetsSent = static_cast<uint32_t>(TTrafficCounters::Read(k.datagramsOut));
+    s.packetsReceived = static_cast<uint32_t>(TTrafficCounters::Read(k.datagramsIn));
+    s.bytesSent = TTrafficCounters::Read(k.bytesOut);
+    s.bytesReceived = TTrafficCounters::Read(k.bytesIn);
+    s.datagramsRefused = TTrafficCounters::Read(k.datagramsRefused);
+    s.loginsRateLimited = TTrafficCounters::Read(k.loginsRateLimited);
   }
   inBandwidth_.Rates(s.inLastSecond, s.inLastMinute);
   outBandwidth_.Rates(s.outLastSecond, s.outLastMinute);
   return s;
+}
+
+void TCustomPacketBuffer::PublishLinkQuality(const TPerformanceTime& now) {
+  if (qualityTimer_.ElapsedMsAt(kPassTimerLimitMs, now) < 1000) return;
+  qualityTimer_.Assign(now);
+  double lossSum = 0, rttSum = 0;
+  size_t lossCount = 0, rttCount = 0;
+  for (const auto& c : connections_) {
+    if (c->state != CS_CONNECTED) continue;
+    rttSum += static_cast<double>(c->averageRtt);
+    ++rttCount;
+    if (c->packetsReceived == 0) continue;
+    const double lost = static_cast<double>(c->packetsLost);
+    lossSum += std::min(lost * 10000 / (lost + c->packetsReceived), 10000.0);
+    ++lossCount;
+  }
+  counters_->averageLoss.store(
+      lossCount ? static_cast<uint32_t>(std::lround(lossSum / lossCount)) : 0,
+      std::memory_order_relaxed);
+  counters_->averageRoundTripMs.store(
+      rttCount ? static_cast<uint32_t>(std::lround(std::max(0.0, rttSum / rttCount))) : 0,
+      std::memory_order_relaxed);
 }
 
 void TCustomPacketBuffer::Stop() {

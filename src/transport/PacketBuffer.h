@@ -21,6 +21,7 @@
 #include "transport/Packet.h"
 #include "transport/PerformanceTime.h"
 #include "transport/SingleConnection.h"
+#include "transport/TrafficCounters.h"
 #include "transport/WindowsEvent.h"
 
 namespace vh {
@@ -76,8 +77,10 @@ class TCustomPacketBuffer {
   static constexpr int32_t kCommandBacklogLimit = 512;
   static constexpr double kPassTimerLimitMs = 10000;
 
+  // `counters`: where the table counts its traffic (a block of its own when none is given).
   explicit TCustomPacketBuffer(uint8_t connectionFlags = kServerConnectionFlags,
-                               const TClock& clock = SystemClock());
+                               const TClock& clock = SystemClock(),
+                               std::shared_ptr<TTrafficCounters> counters = nullptr);
   // Frees every connection and queued packet. Callers stop the table (and let its threads
   // leave) first; destruction only raises the stop flag, it does not wait.
   ~TCustomPacketBuffer();
@@ -130,6 +133,8 @@ class TCustomPacketBuffer {
   void SetClientBandwidth(uint32_t playerId, int32_t value);
   TConnectionStats GetConnectionStats(uint32_t playerId);
   TServerStats GetServerStats();
+  // Lock-free reads for monitoring; valid as long as the caller holds the pointer.
+  const std::shared_ptr<TTrafficCounters>& Counters() const { return counters_; }
 
   // Raises the stop flag, wakes both threads and waits up to 2000 ms for them to report.
   void Stop();
@@ -159,6 +164,8 @@ class TCustomPacketBuffer {
       REQUIRES(mutex_);
   void Deliver(TSingleConnection& c, std::unique_ptr<TPacket> packet, bool count) REQUIRES(mutex_);
   void MarkReady(uint32_t playerId) REQUIRES(mutex_);
+  // Averages loss and round trip over the connections into counters_ (at most once a second).
+  void PublishLinkQuality(const TPerformanceTime& now) REQUIRES(mutex_);
 
   bool PickEventLocked(const TPerformanceTime& now, uint32_t& playerId, uint8_t& kind,
                        std::unique_ptr<TPacket>& packet, int32_t& waitMs) REQUIRES(mutex_);
@@ -189,12 +196,8 @@ class TCustomPacketBuffer {
   std::atomic<uint64_t> eventPasses_{0};
   bool requestPending_ GUARDED_BY(mutex_) = false;
 
-  uint32_t packetsSent_ GUARDED_BY(mutex_) = 0;
-  uint64_t bytesSent_ GUARDED_BY(mutex_) = 0;
-  uint32_t packetsReceived_ GUARDED_BY(mutex_) = 0;
-  uint64_t bytesReceived_ GUARDED_BY(mutex_) = 0;
-  uint64_t datagramsRefused_ GUARDED_BY(mutex_) = 0;
-  uint64_t loginsRateLimited_ GUARDED_BY(mutex_) = 0;
+  const std::shared_ptr<TTrafficCounters> counters_;  // set at construction, never null
+  TPerformanceTime qualityTimer_ GUARDED_BY(mutex_);  // last link-quality publication
   TLoginLimits loginLimits_ GUARDED_BY(mutex_);
   TLoginRateLimiter loginLimiter_ GUARDED_BY(mutex_);
   TBandWidthCalc inBandwidth_;   // own lock

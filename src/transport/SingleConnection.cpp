@@ -140,7 +140,11 @@ std::unique_ptr<TPacket> TSingleConnection::NextPacket(const TPerformanceTime& n
       thinning = true;
       thinningTimer.Assign(now);
       keptSpeaker = speaker;
+      const int32_t queued = voiceQueue.Count();
       voiceQueue.KeepOnlySpeaker(speaker);
+      if (counters)
+        TTrafficCounters::Add(counters->voiceDroppedThinned,
+                              static_cast<uint64_t>(queued - voiceQueue.Count()));
     }
     return nullptr;
   }

@@ -14,6 +14,7 @@
 #include "transport/FIFOList.h"
 #include "transport/Packet.h"
 #include "transport/PerformanceTime.h"
+#include "transport/TrafficCounters.h"
 
 namespace vh {
 
@@ -126,6 +127,8 @@ class TSingleConnection {
   bool thinning = false;
   uint32_t keptSpeaker = 0;
   TPerformanceTime thinningTimer;
+  // The table's traffic figures (set when the table adds the connection; may stay null).
+  TTrafficCounters* counters = nullptr;
 
   std::string localAddress;
 

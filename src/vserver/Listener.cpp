@@ -136,6 +136,10 @@ void TVHUDPListener::HandleEvent(uint32_t playerId, uint8_t kind, std::unique_pt
     } catch (const std::exception& e) {
       LogHandlerException("Listener", e);
     }
+    // Published for monitoring, which reads them without the model lock.
+    TServerCounters& counters = *server_.Counters();
+    counters.players.store(static_cast<uint32_t>(Clients().Count()), std::memory_order_relaxed);
+    counters.channels.store(static_cast<uint32_t>(Channels().Count()), std::memory_order_relaxed);
   }
   eventPacket_.reset();
   currentPlayer_ = nullptr;

@@ -108,6 +108,14 @@ bool TServerObject::Start(int32_t id, uint16_t port) {
     return false;
   }
   running_.store(true);
+  {
+    // The listener publishes the count after each event; the loaded tree shows before one.
+    TLockGuard tree(channels_->Mutex());
+    counters_->channels.store(static_cast<uint32_t>(channels_->Count()));
+  }
+  counters_->serverId.store(serverId_.load());
+  counters_->port.store(BoundPort());
+  counters_->running.store(true);
   return true;
 }
 
@@ -211,8 +219,9 @@ void TServerObject::CreateOwnedObjects(const TVirtualServerSettings& s) {
   for (uint16_t c = 5; c <= 9; ++c)
     if (s.CodecPermits[c]) codec = c;
   channels_->DefaultCodec = codec;
-  buffer_ = std::make_unique<TCustomPacketBuffer>(kServerConnectionFlagsStart,
-                                                  clock_ ? *clock_ : SystemClock());
+  buffer_ = std::make_unique<TCustomPacketBuffer>(
+      kServerConnectionFlagsStart, clock_ ? *clock_ : SystemClock(),
+      std::shared_ptr<TTrafficCounters>(counters_, &counters_->traffic));
   listener_ = std::make_unique<TVHUDPListener>(*this);
   listener_->Start(!detached_);
   if (detached_) {
@@ -288,6 +297,9 @@ void TServerObject::Stop() {
                  kServerCategory);
   }
   running_.store(false);
+  counters_->running.store(false);
+  counters_->players.store(0, std::memory_order_relaxed);
+  counters_->channels.store(0, std::memory_order_relaxed);
 }
 
 void TServerObject::FreeOwnedObjects() {

@@ -31,6 +31,7 @@
 #include "common/Mutex.h"
 #include "model/Permissions.h"
 #include "storage/DateTime.h"
+#include "vserver/ServerCounters.h"
 
 namespace vh {
 
@@ -130,6 +131,9 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   std::atomic<uint32_t>& LoginCount() { return loginCount_; }
   TDateTime StartTime() const { return startTime_; }
   const std::string& PlatformLabel() const { return platformLabel_; }
+  // The monitoring figures; the block outlives the owned objects (and the server) for as long
+  // as a reader holds it.
+  const std::shared_ptr<TServerCounters>& Counters() const { return counters_; }
 
   // The objects a running server owns (null before Start and after Stop).
   TClients* Clients() const { return clients_.get(); }
@@ -172,6 +176,7 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   TVirtualServerList* const list_;
   TVServerEnvironment& environment_;
   const std::string platformLabel_;
+  const std::shared_ptr<TServerCounters> counters_ = std::make_shared<TServerCounters>();
 
   std::atomic<int32_t> serverId_{0};
   std::atomic<bool> running_{false};

@@ -1,6 +1,8 @@
 #include "vserver/VirtualServerList.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "common/Strings.h"
 #include "vserver/ServerObject.h"
@@ -23,6 +25,19 @@ TVirtualServerList::ListVirtualServers() const {
   out.reserve(servers_.size());
   for (const auto& s : servers_) out.emplace_back(std::to_string(s->ServerID()), s);
   return out;
+}
+
+bool TVirtualServerList::TryListVirtualServers(
+    std::vector<std::shared_ptr<TServerObject>>& out) const {
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    if (mutex_.try_lock()) {
+      out = servers_;
+      mutex_.unlock();
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
 }
 
 std::shared_ptr<TServerObject> TVirtualServerList::FindVirtualServer(int32_t id) const {

@@ -28,6 +28,10 @@ class TVirtualServerList {
   // shared so that a listing stays valid while another thread stops one.
   std::vector<std::pair<std::string, std::shared_ptr<TServerObject>>> ListVirtualServers() const
       EXCLUDES(mutex_);
+  // The servers, for monitoring: waits at most ~50 ms for the list lock (held for seconds while
+  // servers stop) and returns false without touching `out` when it did not get it.
+  bool TryListVirtualServers(std::vector<std::shared_ptr<TServerObject>>& out) const
+      EXCLUDES(mutex_);
   std::shared_ptr<TServerObject> FindVirtualServer(int32_t id) const EXCLUDES(mutex_);
   // Runs `fn` on the server with that id while the list lock is held, so that no other thread
   // stops it meanwhile; false when none has the id. `fn` must be short and take only locks

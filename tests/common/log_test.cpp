@@ -180,3 +180,52 @@ TEST(LogFile, ConcurrentWritersNeverInterleaveWithinALine) {
 
 }  // namespace
 }  // namespace vh
+
+namespace vh {
+namespace {
+
+using test::ReadFile;
+using test::TTempDir;
+
+// Log rotation: the file is moved away and the log reopened, a hundred times while another
+// thread writes. Every line must land exactly once, in order, in one of the moved files or the
+// live one, and the live file must be the one the name points to afterwards.
+TEST(LogFile, ReopenStormAfterMovesLosesNoLineAndEndsOnTheNamedFile) {
+  TTempDir dir;
+  TLogFile log;
+  log.SetFilter("LMTALL", "LMDALL");
+  log.SetFileName(dir.File("server.log"));
+  constexpr int kLines = 3000;
+  constexpr int kReopens = 100;
+  std::thread writer([&] {
+    for (int i = 0; i < kLines; ++i)
+      log.Log(LMT_ALL, LMD_INFO, "line " + std::to_string(i), "test");
+  });
+  for (int r = 0; r < kReopens; ++r) {
+    // Moves happen while lines are being written, and also before the first one.
+    std::error_code ec;
+    std::filesystem::rename(dir.File("server.log"), dir.File("moved." + std::to_string(r)), ec);
+    log.Reopen();
+  }
+  writer.join();
+  log.Log(LMT_ALL, LMD_INFO, "after the storm", "test");
+
+  std::string all;
+  for (int r = 0; r < kReopens; ++r) all += ReadFile(dir.File("moved." + std::to_string(r)));
+  const std::string live = ReadFile(dir.File("server.log"));
+  EXPECT_NE(live.find("after the storm"), std::string::npos);
+  all += live;
+  std::istringstream in(all);
+  std::string line;
+  int next = 0;
+  while (std::getline(in, line)) {
+    const size_t at = line.find("\tline ");
+    if (at == std::string::npos) continue;
+    ASSERT_EQ(line.substr(at + 6), std::to_string(next)) << "lost or reordered line";
+    ++next;
+  }
+  EXPECT_EQ(next, kLines);
+}
+
+}  // namespace
+}  // namespace vh

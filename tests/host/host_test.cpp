@@ -11,6 +11,7 @@
 #include "host/CommandLine.h"
 #include "host/ServerHost.h"
 #include "host/Settings.h"
+#include "host/StartupSteps.h"
 #include "support/TempDir.h"
 
 namespace vh {
@@ -286,6 +287,37 @@ TEST(Helpers, BadNamesFileIsCompleted) {
 
   WriteFile(path, "SERVER\n");
   EXPECT_EQ(LoadBadNames(path), std::vector<std::string>{"SERVER"});
+}
+
+}  // namespace
+}  // namespace vh
+
+namespace vh {
+namespace {
+
+// The reload of SIGHUP and "rehash": the rules reach the virtual servers' policy, the ports
+// the listening sockets were opened with stay, and a later file error changes nothing.
+TEST_F(HostFixture, ReloadAppliesRunTimeSettingsAndKeepsThePorts) {
+  TServerHost& h = Host();
+  h.badNamesFile = dir.File("bad_names.txt");
+  h.settings = TSettings{};
+  h.settings.TCPQueryPort = 51234;
+  WriteFile(h.badNamesFile, "Admin\n");
+  WriteFile(h.settingsFile,
+            "[Main Config]\nTCPQueryPort=4000\nDisAllowedClientNameChars=#\n"
+            "[Spam]\nmax_commands=3\n[log]\nchat=1\n[Metrics]\nEnabled=1\n");
+  ASSERT_TRUE(ReloadSettings());
+  auto policy = h.environment.Policy();
+  EXPECT_EQ(policy->SpamMaxCommands, 3);
+  EXPECT_TRUE(policy->LogChat);
+  EXPECT_EQ(policy->DisAllowedClientNameChars, "#");
+  EXPECT_EQ(policy->BadNames, (std::vector<std::string>{"Admin", "server"}));
+  EXPECT_EQ(h.settings.TCPQueryPort, 51234);
+  EXPECT_FALSE(h.settings.MetricsEnabled);
+
+  std::filesystem::remove(h.settingsFile);
+  EXPECT_FALSE(ReloadSettings());
+  EXPECT_EQ(h.environment.Policy()->SpamMaxCommands, 3);
 }
 
 }  // namespace

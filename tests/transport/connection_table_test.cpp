@@ -433,3 +433,36 @@ TEST_F(TTableTest, ConnectedByTheAcknowledgedClosingPacketNotBySequenceEight) {
 
 }  // namespace
 }  // namespace vh::test
+
+namespace vh::test {
+namespace {
+
+// The monitoring counters: every voice packet handed to the table is either sent or counted
+// under one drop reason.
+using TrafficCounters = TTableTest;
+
+TEST_F(TrafficCounters, EveryVoicePacketIsSentOrCountedAsDropped) {
+  ConnectAndLogIn();
+  const TTrafficCounters& k = *table.Counters();
+  constexpr int kOverRoom = 10;
+  for (int i = 0; i < TSingleConnection::kVoiceQueueRoom + kOverRoom; ++i)
+    table.SendPacket(ServerVoice(101), false);
+  EXPECT_EQ(TTrafficCounters::Read(k.voiceDroppedQueueFull), uint64_t{kOverRoom});
+  EXPECT_EQ(Outgoing().size(), size_t(TSingleConnection::kVoiceQueueRoom));
+
+  table.SetClientBandwidth(kPlayer, 10);
+  const uint64_t outBefore = TTrafficCounters::Read(k.datagramsOut);
+  constexpr int kOffered = 60;
+  size_t sent = 0;
+  for (int i = 0; i < kOffered; ++i) table.SendPacket(ServerVoice(i % 2 ? 101 : 102, 100), false);
+  for (int t = 0; t < 400; ++t) {
+    clock.Advance(250);
+    sent += Outgoing().size();
+  }
+  EXPECT_GT(TTrafficCounters::Read(k.voiceDroppedThinned), 0u);
+  EXPECT_EQ(sent + TTrafficCounters::Read(k.voiceDroppedThinned), size_t(kOffered));
+  EXPECT_EQ(TTrafficCounters::Read(k.datagramsOut) - outBefore, sent);
+}
+
+}  // namespace
+}  // namespace vh::test

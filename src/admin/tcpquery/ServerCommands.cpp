@@ -173,6 +173,8 @@ void CmdServerSet(TQueryCall& call) {
 }
 
 void CmdRehash(TQueryCall& call) {
+  const TAdminContext& admin = call.services.admin;
+  if (admin.reloadSettings) admin.reloadSettings();
   TListenerRequest r;
   r.Type = kRequestServerPropertiesChanged;
   RunListenerRequest(*call.server, r);

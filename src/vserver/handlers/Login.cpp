@@ -105,6 +105,7 @@ void TVHUDPListener::SendLoginReply(TClientRecord& record, int32_t code, std::st
   reply->SetLongAt(172, record.ConnectionID);
   reply->SetLongAt(176, record.PlayerID);
   TShortString<255>(text).WriteTo(reply->Memory() + 180);
+  server_.Counters()->CountLogin(code);
   notifier_.Send(std::move(reply), closeAfter);
 }
 

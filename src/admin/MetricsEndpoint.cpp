@@ -1,0 +1,80 @@
+#include "admin/MetricsEndpoint.h"
+
+#include <httplib.h>
+
+#include <chrono>
+
+#include "admin/MetricsText.h"
+#include "common/Log.h"
+#include "vserver/ServerObject.h"
+#include "vserver/VirtualServerList.h"
+
+namespace vh {
+
+namespace {
+
+constexpr const char* kCategory = "Metrics";
+
+double NowSeconds() {
+  using namespace std::chrono;
+  return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+TMetricsEndpoint::TMetricsEndpoint(const TVirtualServerList& servers, double startTimeSeconds)
+    : servers_(servers), startTimeSeconds_(startTimeSeconds) {}
+
+TMetricsEndpoint::~TMetricsEndpoint() {
+  Stop();
+}
+
+bool TMetricsEndpoint::Start(const std::string& address, uint16_t port) {
+  try {
+    server_ = std::make_unique<httplib::Server>();
+    server_->new_task_queue = [] { return new httplib::ThreadPool(2); };
+    server_->set_keep_alive_timeout(3);
+    server_->set_read_timeout(5, 0);
+    server_->set_write_timeout(5, 0);
+    server_->set_payload_max_length(4096);
+    server_->Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+      res.set_content(Page(), "text/plain; version=0.0.4; charset=utf-8");
+    });
+    bool bound = false;
+    if (port == 0) {
+      const int p = server_->bind_to_any_port(address);
+      bound = p > 0;
+      if (bound) boundPort_ = static_cast<uint16_t>(p);
+    } else {
+      bound = server_->bind_to_port(address, port);
+      if (bound) boundPort_ = port;
+    }
+    if (!bound) throw std::runtime_error("cannot bind " + address + ":" + std::to_string(port));
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    return true;
+  } catch (const std::exception& e) {
+    server_.reset();
+    boundPort_ = 0;
+    LogException("Metrics endpoint startup", e, kCategory);
+    return false;
+  }
+}
+
+void TMetricsEndpoint::Stop() {
+  if (server_) server_->stop();
+  if (thread_.joinable()) thread_.join();
+  server_.reset();
+}
+
+std::string TMetricsEndpoint::Page() {
+  std::vector<std::shared_ptr<TServerObject>> servers;
+  std::lock_guard lock(listingMutex_);
+  if (servers_.TryListVirtualServers(servers)) {
+    listing_.clear();
+    for (const auto& s : servers) listing_.push_back(s->Counters());
+  }
+  // A server stopped since the last listing reads as not running and is left out.
+  return RenderMetrics(listing_, NowSeconds() - startTimeSeconds_);
+}
+
+}  // namespace vh

@@ -1,0 +1,52 @@
+// The opt-in metrics endpoint: an HTTP server (its own listening thread and a small pool) that
+// answers GET /metrics with the figures of every running virtual server. A scrape reads the
+// counter blocks without any server's locks and takes the virtual-server list lock only with
+// try_lock: while a server starts or stops under that lock, it answers from the last listing.
+// Start and Stop run on the main thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "vserver/ServerCounters.h"
+
+namespace httplib {
+class Server;
+}
+
+namespace vh {
+
+class TVirtualServerList;
+
+class TMetricsEndpoint {
+ public:
+  // `servers` outlives the endpoint; `startTimeSeconds` is the process start (epoch seconds).
+  TMetricsEndpoint(const TVirtualServerList& servers, double startTimeSeconds);
+  ~TMetricsEndpoint();
+  TMetricsEndpoint(const TMetricsEndpoint&) = delete;
+  TMetricsEndpoint& operator=(const TMetricsEndpoint&) = delete;
+
+  // Port 0 takes any free port. False (logged) when the address cannot be bound.
+  bool Start(const std::string& address, uint16_t port);
+  void Stop();
+  uint16_t BoundPort() const { return boundPort_; }
+
+  // The page a scrape gets now (also what the HTTP handler sends).
+  std::string Page();
+
+ private:
+  const TVirtualServerList& servers_;
+  const double startTimeSeconds_;
+  std::unique_ptr<httplib::Server> server_;
+  std::thread thread_;
+  uint16_t boundPort_ = 0;
+
+  std::mutex listingMutex_;  // guards listing_ (scrapes may overlap)
+  std::vector<std::shared_ptr<const TServerCounters>> listing_;
+};
+
+}  // namespace vh
