@@ -132,6 +132,10 @@ void StartAdministrationInterfaces() {
   StartWebList();  // last: after the web interface and the TCP query
 }
 
+bool WebInterfaceRunning() {
+  return gWebInterface != nullptr;
+}
+
 void StopAdministrationInterfaces() {
   if (gWebInterface) gWebInterface->Stop();
   gWebInterface.reset();

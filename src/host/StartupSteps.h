@@ -1,6 +1,7 @@
 // The start-up and shutdown steps that bring up the subsystems around the host: database,
 // virtual servers, first-start accounts, administration interfaces. Called only by
-// Start_Server and ShutdownServer on the main thread.
+// Start_Server and ShutdownServer (see ServerHost.h for their threads); the desktop shell
+// asks WebInterfaceRunning on its GUI thread once start-up has returned.
 #pragma once
 
 #include <cstdint>
@@ -39,5 +40,7 @@ void CreateFirstStartAccounts(TCustomStorage& storage, int32_t serverId);
 
 void StartAdministrationInterfaces();
 void StopAdministrationInterfaces();
+// The web interface started and serves (it is off when disabled or when its start failed).
+bool WebInterfaceRunning();
 
 }  // namespace vh

@@ -2,11 +2,11 @@
 // the shutdown sequence. The signals are taken synchronously on the main thread.
 #include <csignal>
 #include <cstdlib>
+#include <iostream>
 #include <string>
 #include <vector>
 
-#include "common/Log.h"
-#include "host/ServerHost.h"
+#include "host/ServerProcess.h"
 
 int main(int argc, char** argv) {
   // Block the stop signals before any thread starts, so every thread inherits the mask and
@@ -18,19 +18,24 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 
-  vh::SetProgramArguments(std::vector<std::string>(argv + 1, argv + argc));
-  switch (vh::Start_Server()) {
+  const vh::TServerProcessStart start = vh::StartServerProcess(
+      std::vector<std::string>(argv + 1, argv + argc), /*desktopShell=*/false);
+  switch (start.outcome) {
     case vh::TStartOutcome::Started:
       break;
-    case vh::TStartOutcome::ExitRequested:
+    case vh::TStartOutcome::ExitRequested: {
+      // No message box without a desktop: the version or help text goes to standard output.
+      const std::string& text = start.exitText;
+      std::cout << text;
+      if (text.empty() || (text.back() != '\r' && text.back() != '\n')) std::cout << "\n";
+      std::cout.flush();
       return EXIT_SUCCESS;
+    }
     case vh::TStartOutcome::Failed:
-      vh::Log(vh::LMT_ERROR, vh::LMD_ALL, "critical error, shutdown initiated", "GENERAL");
-      vh::ShutdownServer();
       return EXIT_FAILURE;
   }
   int signal = 0;
   sigwait(&stopSignals, &signal);
-  vh::ShutdownServer();
+  vh::StopServerProcess();
   return EXIT_SUCCESS;
 }
