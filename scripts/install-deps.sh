@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages needed to build, run and test the server (and the sqlite3
-# shell the README uses to edit virtual servers). Idempotent. Installing needs root: as
-# another user the script asks sudo, and only when a package is missing.
+# shell the README uses to edit virtual servers; Qt for the desktop shell, Xvfb, trayer and
+# xdpyinfo for its test). Idempotent. Installing needs root: as another user the script asks
+# sudo, and only when a package is missing.
 set -euo pipefail
 
 packages=(
@@ -9,6 +10,7 @@ packages=(
   libsqlite3-dev libsimpleini-dev libicu-dev zlib1g-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   sqlite3
+  qt6-base-dev xvfb trayer x11-utils
 )
 
 missing=()
