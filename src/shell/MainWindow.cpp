@@ -191,9 +191,9 @@ void TformMain::StartExternalIpDetection() {
   // The callbacks run on the check's thread; the menu is rebuilt on the GUI thread.
   ipDetection_->Start(
       enabled, s.ExternalIPURL,
-      [this](TWebCheck&, TWebCheck::TLines lines) {
+      [this, detect = s.ExternalIPDetection](TWebCheck&, TWebCheck::TLines lines) {
         std::optional<QString> external;
-        if (lines && Host().settings.ExternalIPDetection)
+        if (lines && detect)
           external = QString::fromStdString(ExternalAddressFromLines(*lines));
         QMetaObject::invokeMethod(
             this, [this, external] { RebuildAddressMenu(external); }, Qt::QueuedConnection);
