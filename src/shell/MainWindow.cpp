@@ -193,8 +193,7 @@ void TformMain::StartExternalIpDetection() {
       enabled, s.ExternalIPURL,
       [this, detect = s.ExternalIPDetection](TWebCheck&, TWebCheck::TLines lines) {
         std::optional<QString> external;
-        if (lines && detect)
-          external = QString::fromStdString(ExternalAddressFromLines(*lines));
+        if (lines && detect) external = QString::fromStdString(ExternalAddressFromLines(*lines));
         QMetaObject::invokeMethod(
             this, [this, external] { RebuildAddressMenu(external); }, Qt::QueuedConnection);
       },
