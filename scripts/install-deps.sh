@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages needed to build, run and test the server: the sqlite3 shell
 # the README uses to edit virtual servers, the MariaDB client library for the MariaDB/MySQL
-# back-end and the MariaDB server its tests start privately, and chromium and Node for the
-# browser test. Idempotent. Installing needs root: as another user the script asks sudo, and
-# only when a package is missing.
+# back-end and the MariaDB server its tests start privately, chromium and Node for the browser
+# test, libsystemd for the service notifications, Qt for the desktop shell with Xvfb, trayer
+# and xdpyinfo for its test. Idempotent. Installing needs root: as another user the script
+# asks sudo, and only when a package is missing.
 set -euo pipefail
 
 packages=(
@@ -14,6 +15,7 @@ packages=(
   libmariadb-dev mariadb-server
   chromium nodejs
   libsystemd-dev systemd
+  qt6-base-dev xvfb trayer x11-utils
 )
 # The browser test drives chromium from Node. Debian's nodejs needs its npm package; a Node
 # installed from elsewhere may bring npm itself and conflict with Debian's.

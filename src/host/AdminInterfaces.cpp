@@ -210,6 +210,10 @@ void StartAdministrationInterfaces() {
   StartMetrics();
 }
 
+bool WebInterfaceRunning() {
+  return gWebInterface != nullptr;
+}
+
 void StopAdministrationInterfaces() {
   if (gMetrics) gMetrics->Stop();
   gMetrics.reset();

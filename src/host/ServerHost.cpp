@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <thread>
 
 #include "common/Console.h"
@@ -56,13 +55,6 @@ void WritePidFile(const std::string& path) {
   if (path.empty()) return;
   std::ofstream out(path, std::ios::trunc);
   if (out) out << ::getpid() << "\n";
-}
-
-// A headless server has no message box: a version or help text goes to standard output.
-void ShowExitText(const std::string& text) {
-  std::cout << text;
-  if (text.empty() || (text.back() != '\r' && text.back() != '\n')) std::cout << "\n";
-  std::cout.flush();
 }
 
 // Every path the command line left unset gets its default beside the program.
@@ -236,7 +228,7 @@ TStartOutcome Start_Server() {
   h.platformLabel = UnscramblePlatformLabel(kScrambledPlatformLabel);
   TCommandLine cl = ParseCommandLine(gProgramArguments, VersionLine());
   if (cl.exitText) {
-    ShowExitText(*cl.exitText);
+    h.exitText = *cl.exitText;
     return TStartOutcome::ExitRequested;
   }
   AssignPaths(cl);

@@ -1,7 +1,8 @@
 // The process-wide spine of the server: paths, settings, storage, bad names, the list of
-// running virtual servers, start-up and shutdown. Start_Server and ShutdownServer run on the
-// main thread; the administration threads read the state afterwards (settings without a lock,
-// the virtual-server list under its own lock).
+// running virtual servers, start-up and shutdown. Start_Server runs on the main thread (in the
+// desktop shell on its start-up thread, joined before anything reads the state) and
+// ShutdownServer on the main thread; the administration threads read the state afterwards
+// (settings without a lock, the virtual-server list under its own lock).
 #pragma once
 
 #include <atomic>
@@ -46,6 +47,11 @@ struct TServerHost {
   std::string boundAddress;
   // The generated passwords of the first start, kept for the desktop shell.
   std::string adminPassword, superAdminPassword;
+  // The version or help text a request on the command line asked for; the program shows it.
+  std::string exitText;
+  // Set by the desktop shell before start-up: it finds the external address itself (for its
+  // address menu), so start-up does not run the console's check.
+  bool desktopShell = false;
 
   // Serialises SaveBasicSettings writers (administration threads).
   std::mutex settingsFileMutex;
@@ -64,7 +70,7 @@ void SetProgramArguments(std::vector<std::string> args);
 // What start-up ended with; main() turns it into the process's exit.
 enum class TStartOutcome {
   Started,        // serving until a stop signal; ShutdownServer ends it
-  ExitRequested,  // a version or help request was answered on standard output: exit 0
+  ExitRequested,  // a version or help request: the program shows exitText, exit 0
   Failed,         // the reason is in the log and on standard error: shut down, exit 1
 };
 

@@ -1,6 +1,7 @@
 // The start-up and shutdown steps that bring up the subsystems around the host: database,
 // virtual servers, first-start accounts, administration interfaces. Called only by
-// Start_Server and ShutdownServer on the main thread.
+// Start_Server and ShutdownServer (see ServerHost.h for their threads); the desktop shell
+// asks WebInterfaceRunning on its GUI thread once start-up has returned.
 #pragma once
 
 #include <cstdint>
@@ -41,6 +42,8 @@ void CreateFirstStartAccounts(TCustomStorage& storage, int32_t serverId);
 // Also the metrics endpoint when [Metrics] Enabled is set.
 void StartAdministrationInterfaces();
 void StopAdministrationInterfaces();
+// The web interface started and serves (it is off when disabled or when its start failed).
+bool WebInterfaceRunning();
 
 // Reads the settings file and the bad-names list again and applies what can change while the
 // server runs (nickname rules, audit-log switches, flood limits, web-list keys, the log

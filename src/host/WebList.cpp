@@ -47,7 +47,8 @@ void StartWebList() {
     ConsoleLine("Web list: every 5 minutes to " + h.settings.ListHost + " UDP port " +
                 std::to_string(h.settings.ListPort));
 
-  if (!h.settings.ExternalIPDetection || h.settings.ExternalIPURL.empty()) return;
+  // The desktop shell runs its own check for its address menu.
+  if (h.desktopShell || !h.settings.ExternalIPDetection || h.settings.ExternalIPURL.empty()) return;
   gIpDetection = std::make_unique<TExternalIpDetection>();
   gIpDetection->Start(
       true, h.settings.ExternalIPURL,

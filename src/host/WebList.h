@@ -10,8 +10,9 @@ namespace vh {
 // The poster's view of the settings at this moment (read without a lock, as the
 // administration threads read them).
 TWebPostSettings CurrentWebPostSettings();
-// Starts the poster thread and, when an address-echo page is configured and detection is on,
-// one external-address check whose result goes to the log and the console.
+// Starts the poster thread and, when an address-echo page is configured, detection is on and
+// no desktop shell runs its own, one external-address check whose result goes to the log
+// and the console.
 void StartWebList();
 // Stops the poster (a wait ends at once, a post in flight is cancelled) and the check.
 void StopWebList();

@@ -3,11 +3,11 @@
 // thread.
 #include <csignal>
 #include <cstdlib>
+#include <iostream>
 #include <string>
 #include <vector>
 
-#include "common/Log.h"
-#include "host/ServerHost.h"
+#include "host/ServerProcess.h"
 #include "host/ServiceManager.h"
 
 int main(int argc, char** argv) {
@@ -15,18 +15,23 @@ int main(int argc, char** argv) {
   vh::BlockServiceSignals();
   std::signal(SIGPIPE, SIG_IGN);
 
-  vh::SetProgramArguments(std::vector<std::string>(argv + 1, argv + argc));
-  switch (vh::Start_Server()) {
+  const vh::TServerProcessStart start = vh::StartServerProcess(
+      std::vector<std::string>(argv + 1, argv + argc), /*desktopShell=*/false);
+  switch (start.outcome) {
     case vh::TStartOutcome::Started:
       break;
-    case vh::TStartOutcome::ExitRequested:
+    case vh::TStartOutcome::ExitRequested: {
+      // No message box without a desktop: the version or help text goes to standard output.
+      const std::string& text = start.exitText;
+      std::cout << text;
+      if (text.empty() || (text.back() != '\r' && text.back() != '\n')) std::cout << "\n";
+      std::cout.flush();
       return EXIT_SUCCESS;
+    }
     case vh::TStartOutcome::Failed:
-      vh::Log(vh::LMT_ERROR, vh::LMD_ALL, "critical error, shutdown initiated", "GENERAL");
-      vh::ShutdownServer();
       return EXIT_FAILURE;
   }
   vh::ServeUntilStopSignal();
-  vh::ShutdownServer();
+  vh::StopServerProcess();
   return EXIT_SUCCESS;
 }
