@@ -50,6 +50,7 @@ const TSettingKey kReadOrder[] = {
     {"WebPost", "ListHost", &TSettings::ListHost, 255, true},
     {"WebPost", "ListPort", &TSettings::ListPort, 0, false},
     {"Main Config", "ExternalIPURL", &TSettings::ExternalIPURL, 255, true},
+    {"Main Config", "VoiceMaxQueueMs", &TSettings::VoiceMaxQueueMs, 0, false},
 };
 
 // The keys SaveBasicSettings writes, in its order.

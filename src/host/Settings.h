@@ -48,6 +48,9 @@ struct TSettings {
   // [Spam]
   int SpamMaxCommands = 10;
   int SpamInSeconds = 2;
+  // [Main Config] VoiceMaxQueueMs: voice that waited longer in a player's queue is dropped
+  // when its turn comes (0 = never); read only, never written back.
+  int VoiceMaxQueueMs = 300;
 };
 
 // Reads every key from HTTPServer Port through TrayIdent, in start-up order; a missing or

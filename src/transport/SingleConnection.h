@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -36,6 +37,15 @@ enum TConnectionState : uint8_t {
   CS_CLOSING_PRECONNECTED = 3,
   CS_CLOSING_HANDED_OUT = 4,
   CS_CLOSED = 5
+};
+
+// How long server voice may wait in a connection's queue before it is dropped instead of
+// sent (late voice is worse than none), and how many copies were dropped for it. One per
+// table, shared by its connections; relaxed atomics, so any thread may read or set them.
+struct TVoiceAgeLimit {
+  static constexpr double kDefaultMs = 300;
+  std::atomic<double> limitMs{kDefaultMs};  // 0 or less: no bound
+  std::atomic<uint64_t> lateDrops{0};
 };
 
 class TSingleConnection {
@@ -128,8 +138,11 @@ class TSingleConnection {
   TPerformanceTime thinningTimer;
 
   std::string localAddress;
+  TVoiceAgeLimit* voiceAge = nullptr;  // the table's; none in tests that build one alone
 
  private:
+  // True when a queued voice packet has waited longer than the bound at `now`.
+  bool IsLateVoice(const TPacket& packet, const TPerformanceTime& now) const;
   std::unique_ptr<TPacket> Finish(std::unique_ptr<TPacket> packet, bool command,
                                   const TPerformanceTime& now);
 };

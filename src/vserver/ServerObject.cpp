@@ -213,6 +213,7 @@ void TServerObject::CreateOwnedObjects(const TVirtualServerSettings& s) {
   channels_->DefaultCodec = codec;
   buffer_ = std::make_unique<TCustomPacketBuffer>(kServerConnectionFlagsStart,
                                                   clock_ ? *clock_ : SystemClock());
+  buffer_->SetVoiceAgeLimitMs(environment_.Policy()->VoiceMaxQueueMs);
   listener_ = std::make_unique<TVHUDPListener>(*this);
   listener_->Start(!detached_);
   if (detached_) {
