@@ -7,7 +7,8 @@ set -euo pipefail
 root=${1:-$(cd "$(dirname "$0")/.." && pwd)}
 cd "$root"
 
-# layer: the layers (top-level folders under src/, or "client" for tools/client) it may include
+# layer: the layers (top-level folders under src/, "client" for tools/client, "load" for
+# tools/load) it may include
 declare -A allowed=(
   [common]="common"
   [storage]="common storage"
@@ -19,6 +20,7 @@ declare -A allowed=(
   [host]="common storage model transport vserver admin weblist host"
   [shell]="common storage model transport vserver admin weblist host shell"
   [client]="common transport client"
+  [load]="common transport client load"
 )
 
 status=0
@@ -26,6 +28,7 @@ while IFS= read -r file; do
   case "$file" in
     src/*) layer=${file#src/}; layer=${layer%%/*} ;;
     tools/client/*) layer=client ;;
+    tools/load/*) layer=load ;;
     *) continue ;;
   esac
   if [[ -z ${allowed[$layer]+x} ]]; then

@@ -1,5 +1,7 @@
 #include "host/HostEnvironment.h"
 
+#include <algorithm>
+
 #include "host/ServerHost.h"
 
 namespace vh {
@@ -16,6 +18,9 @@ THostPolicy PolicyFromSettings(const TSettings& s, const std::vector<std::string
   p.LogKickServer = s.LogKickServer;
   p.SpamMaxCommands = s.SpamMaxCommands;
   p.SpamInSeconds = s.SpamInSeconds;
+  // A value that is no duration keeps the default; a longer bound than a minute is a minute.
+  p.VoiceMaxQueueMs =
+      s.VoiceMaxQueueMs < 0 ? THostPolicy{}.VoiceMaxQueueMs : std::min(s.VoiceMaxQueueMs, 60000);
   p.AllowedClientNameChars = s.AllowedClientNameChars;
   p.DisAllowedClientNameChars = s.DisAllowedClientNameChars;
   p.BadNames = badNames;

@@ -216,6 +216,11 @@ void ApplyBoundAddresses(uint16_t port, std::vector<TSocketBinding>& bindings) {
       h.boundAddress = addresses.front();
     }
   }
+  // Every virtual server's socket comes here at start: the file is written only when it
+  // changes, so that a thousand servers do not rewrite (and flush) it a thousand times.
+  const char* const absent = "\x01";
+  const bool migrate = ini.ReadString("Main Config", "BoundToIp", absent) != absent;
+  if (!migrate && ini.ReadString("Main Config", "BoundToIp1", absent) == h.boundAddress) return;
   ini.DeleteKey("Main Config", "BoundToIp");
   ini.WriteString("Main Config", "BoundToIp1", h.boundAddress);
   if (!ini.Save())

@@ -53,6 +53,7 @@ const TSettingKey kReadOrder[] = {
     {"Metrics", "Enabled", &TSettings::MetricsEnabled, 0, false},
     {"Metrics", "Port", &TSettings::MetricsPort, 0, false},
     {"Metrics", "Address", &TSettings::MetricsAddress, 255, true},
+    {"Main Config", "VoiceMaxQueueMs", &TSettings::VoiceMaxQueueMs, 0, false},
 };
 
 // The keys SaveBasicSettings writes, in its order.

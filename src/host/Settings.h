@@ -52,6 +52,9 @@ struct TSettings {
   bool MetricsEnabled = false;
   int MetricsPort = 9767;
   std::string MetricsAddress = "127.0.0.1";
+  // [Main Config] VoiceMaxQueueMs: voice that waited longer in a player's queue is dropped
+  // when its turn comes (0 = never); read only, never written back.
+  int VoiceMaxQueueMs = 300;
 };
 
 // Reads every key from HTTPServer Port through TrayIdent, in start-up order; a missing or

@@ -330,6 +330,19 @@ std::unique_ptr<TPacket> NewCommandPacket(uint16_t command, uint32_t connectionI
                             sequence);
 }
 
+void FillAckPacket(TPacket& p, uint16_t resendCount, uint32_t connectionId, uint32_t playerId,
+                   uint32_t sequence) {
+  p.Recycle();
+  p.SetSize(kAckPacketSize);
+  std::memset(p.Memory(), 0, static_cast<size_t>(kAckPacketSize));
+  p.SetWordAt(0, kClassAck);
+  p.SetWordAt(2, resendCount);
+  p.SetLongAt(4, connectionId);
+  p.SetLongAt(8, playerId);
+  p.SetLongAt(12, sequence);
+  p.SetPosition(kAckPacketSize);
+}
+
 std::unique_ptr<TPacket> NewAckPacket(uint16_t resendCount, uint32_t connectionId,
                                       uint32_t playerId, uint32_t sequence) {
   return NewSequencedPacket(kAckPacketSize, kClassAck, resendCount, connectionId, playerId,
@@ -356,20 +369,31 @@ std::unique_ptr<TPacket> NewClientVoicePacket(uint8_t selector, uint8_t dataByte
   return p;
 }
 
+void FillServerVoicePacket(TPacket& p, uint8_t selector, uint8_t dataByte, uint32_t connectionId,
+                           uint32_t playerId, uint16_t counter, uint16_t dataWord,
+                           uint32_t speakerId, uint16_t speakerCounter) {
+  p.Recycle();
+  p.SetSize(kServerVoiceHeaderSize);
+  std::memset(p.Memory(), 0, static_cast<size_t>(kServerVoiceHeaderSize));
+  p.SetWordAt(0, kClassServerVoice);
+  p.SetByteAt(2, selector);
+  p.SetByteAt(3, dataByte);
+  p.SetLongAt(4, connectionId);
+  p.SetLongAt(8, playerId);
+  p.SetWordAt(12, counter);
+  p.SetWordAt(14, dataWord);
+  p.SetLongAt(16, speakerId);
+  p.SetWordAt(20, speakerCounter);
+  p.SetPosition(kServerVoiceHeaderSize);
+}
+
 std::unique_ptr<TPacket> NewServerVoicePacket(uint8_t selector, uint8_t dataByte,
                                               uint32_t connectionId, uint32_t playerId,
                                               uint16_t counter, uint16_t dataWord,
                                               uint32_t speakerId, uint16_t speakerCounter) {
-  auto p = NewHeader(kServerVoiceHeaderSize);
-  p->SetWordAt(0, kClassServerVoice);
-  p->SetByteAt(2, selector);
-  p->SetByteAt(3, dataByte);
-  p->SetLongAt(4, connectionId);
-  p->SetLongAt(8, playerId);
-  p->SetWordAt(12, counter);
-  p->SetWordAt(14, dataWord);
-  p->SetLongAt(16, speakerId);
-  p->SetWordAt(20, speakerCounter);
+  auto p = std::make_unique<TPacket>();
+  FillServerVoicePacket(*p, selector, dataByte, connectionId, playerId, counter, dataWord,
+                        speakerId, speakerCounter);
   return p;
 }
 

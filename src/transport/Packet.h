@@ -170,8 +170,21 @@ class TPacket : public TPacketMemoryStream {
   uint16_t VoiceCounter() const { return WordAt(12); }       // client and server voice
   uint32_t SpeakerId() const { return LongAt(16); }          // server voice
 
+  // When the connection table queued the packet (its clock's ms); the send thread drops
+  // voice that waited too long. Not part of the datagram.
+  double QueuedMs() const { return queuedMs_; }
+  void SetQueuedMs(double ms) { queuedMs_ = ms; }
+  // Empties the packet for reuse and keeps its block, so that a pooled packet costs no
+  // allocation the next time it is filled.
+  void Recycle() {
+    size_ = 0;
+    position_ = 0;
+    queuedMs_ = 0;
+  }
+
  private:
   std::string peerAddress_;
+  double queuedMs_ = 0;
   uint16_t peerPort_ = 0;
   std::string localAddress_;
 };
@@ -191,6 +204,13 @@ std::unique_ptr<TPacket> NewServerVoicePacket(uint8_t selector, uint8_t dataByte
                                               uint32_t connectionId, uint32_t playerId,
                                               uint16_t counter, uint16_t dataWord,
                                               uint32_t speakerId, uint16_t speakerCounter);
+// The acknowledgement written into a packet that is reused (its block is kept).
+void FillAckPacket(TPacket& packet, uint16_t resendCount, uint32_t connectionId, uint32_t playerId,
+                   uint32_t sequence);
+// The same header written into a packet that is reused (its block is kept when large enough).
+void FillServerVoicePacket(TPacket& packet, uint8_t selector, uint8_t dataByte,
+                           uint32_t connectionId, uint32_t playerId, uint16_t counter,
+                           uint16_t dataWord, uint32_t speakerId, uint16_t speakerCounter);
 // A copy of the bytes and addresses of `packet`.
 std::unique_ptr<TPacket> ClonePacket(const TPacket& packet);
 

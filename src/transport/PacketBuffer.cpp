@@ -47,6 +47,7 @@ void TCustomPacketBuffer::AddConnection(uint32_t playerId, uint32_t connectionId
       std::make_unique<TSingleConnection>(connectionFlags_, playerId, connectionId, localAddress,
                                           firstConnectionPacket, peerPort, peerAddress, clock_);
   c->counters = counters_.get();
+  c->voiceAge = &voiceAge_;
   index_.Add(static_cast<int32_t>(playerId), c.get());
   connections_.push_back(std::move(c));
 }
@@ -77,7 +78,10 @@ std::string TCustomPacketBuffer::LoginAddress(uint32_t playerId) {
 }
 
 std::string TCustomPacketBuffer::SourceKey(const std::string& address, uint16_t port) const {
-  return loginLimits_.sourceByPort ? address + ":" + std::to_string(port) : address;
+  // Loopback players are processes of this machine (a local proxy, a load test), which their
+  // address does not tell apart: there each port is a source of its own.
+  const bool loopback = address.rfind("127.", 0) == 0;
+  return loginLimits_.sourceByPort || loopback ? address + ":" + std::to_string(port) : address;
 }
 
 bool TCustomPacketBuffer::TooManyHalfOpenLogins(uint32_t playerId) {
@@ -131,6 +135,29 @@ const char* TCustomPacketBuffer::OfferDatagram(std::unique_ptr<TPacket> packet) 
   if (!packet) return nullptr;
   TPerformanceTime now(clock_);
   TLockGuard lock(mutex_);
+  return OfferLocked(packet, now);
+}
+
+size_t TCustomPacketBuffer::OfferDatagrams(std::vector<std::unique_ptr<TPacket>>& batch,
+                                           std::vector<std::unique_ptr<TPacket>>* spares,
+                                           size_t wanted) {
+  size_t refused = 0;
+  {
+    TPerformanceTime now(clock_);
+    TLockGuard lock(mutex_);
+    for (std::unique_ptr<TPacket>& packet : batch) {
+      if (!packet) continue;
+      if (OfferLocked(packet, now)) ++refused;
+      if (packet) RecycleOne(packet);
+    }
+    HandOutSpares(spares, wanted);
+  }
+  batch.clear();
+  return refused;
+}
+
+const char* TCustomPacketBuffer::OfferLocked(std::unique_ptr<TPacket>& packet,
+                                             const TPerformanceTime& now) {
   TTrafficCounters::Add(counters_->datagramsIn);
   TTrafficCounters::Add(counters_->bytesIn, static_cast<uint64_t>(packet->Size()));
   inBandwidth_.AddBytes(packet->Size(), now);
@@ -208,7 +235,14 @@ const char* TCustomPacketBuffer::ReceiveCommand(TSingleConnection& c,
         counters_->datagramsRefused);  // beyond the window: the client resends it later
     return nullptr;
   }
-  c.ackQueue.Put(NewAckPacket(resends, c.connectionId, c.playerId, sequence));
+  if (pool_.empty()) {
+    c.ackQueue.Put(NewAckPacket(resends, c.connectionId, c.playerId, sequence));
+  } else {
+    std::unique_ptr<TPacket> ack = std::move(pool_.back());
+    pool_.pop_back();
+    FillAckPacket(*ack, resends, c.connectionId, c.playerId, sequence);
+    c.ackQueue.Put(std::move(ack));
+  }
   MarkReady(c.playerId);
 
   int slot = -1;
@@ -288,7 +322,49 @@ void TCustomPacketBuffer::Deliver(TSingleConnection& c, std::unique_ptr<TPacket>
 
 void TCustomPacketBuffer::SendPacket(std::unique_ptr<TPacket> packet, bool closeAfter) {
   if (!packet) return;
+  TPerformanceTime now(clock_);
   TLockGuard lock(mutex_);
+  SendLocked(std::move(packet), closeAfter, now);
+}
+
+void TCustomPacketBuffer::SendPackets(std::vector<std::unique_ptr<TPacket>>& packets,
+                                      std::vector<std::unique_ptr<TPacket>>* spares,
+                                      size_t wanted) {
+  TPerformanceTime now(clock_);
+  TLockGuard lock(mutex_);
+  for (std::unique_ptr<TPacket>& packet : packets) {
+    if (!packet) continue;
+    try {
+      SendLocked(std::move(packet), false, now);
+    } catch (const std::exception&) {
+      // A refusal costs this copy only; the others of the batch still go.
+    }
+  }
+  packets.clear();
+  HandOutSpares(spares, wanted);
+}
+
+void TCustomPacketBuffer::HandOutSpares(std::vector<std::unique_ptr<TPacket>>* spares,
+                                        size_t wanted) {
+  while (spares && wanted-- > 0 && !pool_.empty()) {
+    spares->push_back(std::move(pool_.back()));
+    pool_.pop_back();
+  }
+}
+
+void TCustomPacketBuffer::RecycleOne(std::unique_ptr<TPacket>& packet) {
+  if (!packet || pool_.size() >= kPoolLimit || packet->Capacity() > kPooledCapacity) return;
+  packet->Recycle();
+  pool_.push_back(std::move(packet));
+}
+
+void TCustomPacketBuffer::Recycle(std::vector<std::unique_ptr<TPacket>>& packets) {
+  for (std::unique_ptr<TPacket>& packet : packets) RecycleOne(packet);
+  packets.clear();
+}
+
+void TCustomPacketBuffer::SendLocked(std::unique_ptr<TPacket> packet, bool closeAfter,
+                                     const TPerformanceTime& now) {
   TSingleConnection* c = FindConnection(packet->PacketPlayerId());
   if (!c) return;
   bool voice = packet->IsClientVoicePacket() || packet->IsServerVoicePacket();
@@ -332,6 +408,7 @@ void TCustomPacketBuffer::SendPacket(std::unique_ptr<TPacket> packet, bool close
     if (c->thinning &&
         (packet->SpeakerId() != c->keptSpeaker || c->voiceQueue.QueuedBytes() > 2 * limit))
       return TTrafficCounters::Add(counters_->voiceDroppedThinned);
+    packet->SetQueuedMs(now.StartMs());
     c->voiceQueue.Put(std::move(packet));
     MarkReady(c->playerId);
   } else if (packet->IsConnectionPacket()) {
@@ -350,7 +427,8 @@ void TCustomPacketBuffer::GetNextEvent(uint32_t& playerId, uint8_t& kind,
   for (;;) {
     int32_t waitMs = kPassMs;
     if (PollEvent(playerId, kind, packet, waitMs)) return;
-    incoming_.Wait(waitMs + kWaitSlackMs);
+    // No connection: nothing times out, so only a datagram, a request or the stop wakes us.
+    incoming_.Wait(waitMs < 0 ? -1 : waitMs + kWaitSlackMs);
   }
 }
 
@@ -403,7 +481,8 @@ bool TCustomPacketBuffer::PickEventLocked(const TPerformanceTime& now, uint32_t&
     int64_t elapsed = eventPassTimer_.ElapsedMsAt(kPassTimerLimitMs, now);
     if (elapsed < kPassMs + 1) {
       if (takeIncoming()) return true;
-      waitMs = static_cast<int32_t>(std::max<int64_t>(0, kPassMs - elapsed));
+      waitMs =
+          connections_.empty() ? -1 : static_cast<int32_t>(std::max<int64_t>(0, kPassMs - elapsed));
       return false;
     }
     eventPassComplete_ = false;
@@ -424,7 +503,8 @@ bool TCustomPacketBuffer::PickEventLocked(const TPerformanceTime& now, uint32_t&
   PublishLinkQuality(now);
   if (takeIncoming()) return true;
   int64_t elapsed = eventPassTimer_.ElapsedMsAt(kPassTimerLimitMs, now);
-  waitMs = static_cast<int32_t>(std::max<int64_t>(0, kPassMs - elapsed));
+  waitMs =
+      connections_.empty() ? -1 : static_cast<int32_t>(std::max<int64_t>(0, kPassMs - elapsed));
   return false;
 }
 
@@ -489,6 +569,15 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::PickOutgoingLocked(const TPerforma
   return ReadyService(now);
 }
 
+namespace {
+// The wait before the next pick: the pick's own (negative = until woken) within the caller's
+// limit (negative = none).
+int32_t BoundWait(int32_t pickWait, int32_t timeoutMs) {
+  if (timeoutMs < 0) return pickWait;
+  return pickWait < 0 ? timeoutMs : std::min(timeoutMs, pickWait);
+}
+}  // namespace
+
 std::unique_ptr<TPacket> TCustomPacketBuffer::PickAndCount(const TPerformanceTime& now,
                                                            int32_t& waitMs) {
   std::unique_ptr<TPacket> p;
@@ -496,7 +585,11 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::PickAndCount(const TPerformanceTim
     TLockGuard lock(mutex_);
     outgoing_.Reset();
     p = PickOutgoingLocked(now, waitMs);
-    if (!p) return p;
+    if (!p) {
+      // No connection: nothing to resend, so sleep until something is queued.
+      if (connections_.empty()) waitMs = -1;
+      return p;
+    }
     TTrafficCounters::Add(counters_->datagramsOut);
     TTrafficCounters::Add(counters_->bytesOut, static_cast<uint64_t>(p->Size()));
     if (p->IsCommandPacket() && p->ResendCount() > 0)
@@ -511,21 +604,62 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::NextOutgoingPacket(int32_t timeout
   if (stopRequested_.load()) return nullptr;
   int32_t waitMs = kPassMs;
   std::unique_ptr<TPacket> p = PickAndCount(now, waitMs);
-  if (timeoutMs >= 0) waitMs = std::min(timeoutMs, waitMs);
+  waitMs = BoundWait(waitMs, timeoutMs);
   while (!p && !stopRequested_.load() && timeoutMs != 0) {
-    outgoing_.Wait(waitMs + kWaitSlackMs);
+    outgoing_.Wait(waitMs < 0 ? -1 : waitMs + kWaitSlackMs);
     now.Start();
     if (stopRequested_.load()) break;
     int32_t nextWait = kPassMs;
     p = PickAndCount(now, nextWait);
-    if (timeoutMs >= 0) {
-      timeoutMs = std::max(0, timeoutMs - waitMs);
-      waitMs = std::min(timeoutMs, nextWait);
-    } else {
-      waitMs = nextWait;
-    }
+    if (timeoutMs >= 0) timeoutMs = std::max(0, timeoutMs - waitMs);
+    waitMs = BoundWait(nextWait, timeoutMs);
   }
   return p;
+}
+
+size_t TCustomPacketBuffer::PickBatchAndCount(const TPerformanceTime& now, int32_t& waitMs,
+                                              std::vector<std::unique_ptr<TPacket>>& batch,
+                                              size_t max) {
+  int64_t bytes = 0;
+  size_t picked = 0;
+  {
+    TLockGuard lock(mutex_);
+    Recycle(batch);
+    outgoing_.Reset();
+    while (picked < max) {
+      std::unique_ptr<TPacket> p = PickOutgoingLocked(now, waitMs);
+      if (!p) break;
+      TTrafficCounters::Add(counters_->datagramsOut);
+      TTrafficCounters::Add(counters_->bytesOut, static_cast<uint64_t>(p->Size()));
+      if (p->IsCommandPacket() && p->ResendCount() > 0)
+        TTrafficCounters::Add(counters_->commandResends);
+      bytes += p->Size();
+      batch.push_back(std::move(p));
+      ++picked;
+    }
+    if (picked == 0 && connections_.empty()) waitMs = -1;
+  }
+  if (bytes > 0) outBandwidth_.AddBytes(bytes, now);
+  return picked;
+}
+
+size_t TCustomPacketBuffer::NextOutgoingPackets(std::vector<std::unique_ptr<TPacket>>& batch,
+                                                size_t max, int32_t timeoutMs) {
+  TPerformanceTime now(clock_);
+  if (stopRequested_.load() || max == 0) return 0;
+  int32_t waitMs = kPassMs;
+  size_t n = PickBatchAndCount(now, waitMs, batch, max);
+  waitMs = BoundWait(waitMs, timeoutMs);
+  while (n == 0 && !stopRequested_.load() && timeoutMs != 0) {
+    outgoing_.Wait(waitMs < 0 ? -1 : waitMs + kWaitSlackMs);
+    now.Start();
+    if (stopRequested_.load()) break;
+    int32_t nextWait = kPassMs;
+    n = PickBatchAndCount(now, nextWait, batch, max);
+    if (timeoutMs >= 0) timeoutMs = std::max(0, timeoutMs - waitMs);
+    waitMs = BoundWait(nextWait, timeoutMs);
+  }
+  return n;
 }
 
 std::unique_ptr<TPacket> TCustomPacketBuffer::DrainOutgoingPacket() {

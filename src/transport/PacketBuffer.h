@@ -3,8 +3,10 @@
 // thread queues answers with SendPacket, and the send thread takes what to transmit with
 // NextOutgoingPacket. It does no I/O: bytes and a clock go in, packets to send come out.
 // One lock, mutex_ (the table lock, innermost but for the two bandwidth counters' own locks),
-// guards the connections, the index, the incoming and ready queues and every connection; the
-// operations take it themselves, so callers may hold any of the server's other locks.
+// guards the connections, the index, the incoming and ready queues, the packet pool and every
+// connection; the operations take it themselves, so callers may hold any of the server's other
+// locks. The batch operations take it once per batch. With no connection, both waits block
+// until a datagram, a request or the stop arrives instead of waking for passes.
 #pragma once
 
 #include <atomic>
@@ -66,7 +68,8 @@ struct TLoginLimits {
   double perSecond = TLoginRateLimiter::kDefaultPerSecond;  // login requests, refill rate
   double burst = TLoginRateLimiter::kDefaultBurst;
   int halfOpen = 4;  // logins that have not joined yet (connections in state 0)
-  // Tests on loopback, where every player has the same address, tell sources apart by port.
+  // Tell every source apart by port as well (loopback sources always are). Tests use it for
+  // players that share an address.
   bool sourceByPort = false;
 };
 
@@ -76,6 +79,9 @@ class TCustomPacketBuffer {
   static constexpr int kWaitSlackMs = 2;
   static constexpr int32_t kCommandBacklogLimit = 512;
   static constexpr double kPassTimerLimitMs = 10000;
+  // Sent packets kept for reuse, and the largest block worth keeping.
+  static constexpr size_t kPoolLimit = 1024;
+  static constexpr int32_t kPooledCapacity = 2048;
 
   // `counters`: where the table counts its traffic (a block of its own when none is given).
   explicit TCustomPacketBuffer(uint8_t connectionFlags = kServerConnectionFlags,
@@ -111,10 +117,21 @@ class TCustomPacketBuffer {
   // without an exception (floods of refused datagrams must stay cheap). Returns the refusal
   // text, or null when the datagram was taken.
   const char* OfferDatagram(std::unique_ptr<TPacket> packet);
+  // A whole batch from the receive thread under one table-lock hold, each datagram taken or
+  // refused as by OfferDatagram; the batch is left empty. What the table consumed at once
+  // (acknowledgements, refusals) goes to its pool, and up to `wanted` pooled packets are
+  // moved into `spares` for the next datagrams. Returns how many were refused.
+  size_t OfferDatagrams(std::vector<std::unique_ptr<TPacket>>& batch,
+                        std::vector<std::unique_ptr<TPacket>>* spares = nullptr, size_t wanted = 0);
   // Queues a packet for the player named at offset 8; the table owns it from now on. Packets
   // for unknown, closing or not yet connected (voice) connections are freed silently; a full
   // queue raises EFIFOList and a packet of no sendable class ECustomPacketBuffer.
   void SendPacket(std::unique_ptr<TPacket> packet, bool closeAfter);
+  // Queues every packet of `packets` under one table-lock hold (the copies of one voice
+  // packet); what SendPacket would refuse or raise for is dropped without a word. `packets` is
+  // left empty; then up to `wanted` pooled packets are moved into `spares` for the next batch.
+  void SendPackets(std::vector<std::unique_ptr<TPacket>>& packets,
+                   std::vector<std::unique_ptr<TPacket>>* spares = nullptr, size_t wanted = 0);
 
   // Blocks until an event is available (each wait at most 52 ms between checks).
   void GetNextEvent(uint32_t& playerId, uint8_t& kind, std::unique_ptr<TPacket>& packet);
@@ -126,6 +143,11 @@ class TCustomPacketBuffer {
   // The next packet to transmit, waiting at most timeoutMs (-1 = no limit, 0 = one pick);
   // null when the time is up or the table is stopping.
   std::unique_ptr<TPacket> NextOutgoingPacket(int32_t timeoutMs);
+  // The same for a batch: `batch` comes in holding the packets sent last time (they go to the
+  // pool) and leaves with up to `max` packets to transmit, picked under one table-lock hold.
+  // Returns how many; 0 when the time is up or the table is stopping.
+  size_t NextOutgoingPackets(std::vector<std::unique_ptr<TPacket>>& batch, size_t max,
+                             int32_t timeoutMs);
   // One pick that ignores the stop flag: the send thread empties the queues with it at the end.
   std::unique_ptr<TPacket> DrainOutgoingPacket();
 
@@ -135,6 +157,12 @@ class TCustomPacketBuffer {
   TServerStats GetServerStats();
   // Lock-free reads for monitoring; valid as long as the caller holds the pointer.
   const std::shared_ptr<TTrafficCounters>& Counters() const { return counters_; }
+
+  // Server voice older than this when its turn to be sent comes is dropped (ms; 0 = never).
+  void SetVoiceAgeLimitMs(double ms) { voiceAge_.limitMs.store(ms, std::memory_order_relaxed); }
+  double VoiceAgeLimitMs() const { return voiceAge_.limitMs.load(std::memory_order_relaxed); }
+  // Voice copies dropped as late so far (relaxed: a figure, not a synchronisation point).
+  uint64_t LateVoiceDrops() const { return TTrafficCounters::Read(counters_->voiceDroppedLate); }
 
   // Raises the stop flag, wakes both threads and waits up to 2000 ms for them to report.
   void Stop();
@@ -151,7 +179,8 @@ class TCustomPacketBuffer {
  private:
   // The helpers below run with the table lock held by the operation that called them.
   TSingleConnection* FindConnection(uint32_t playerId) REQUIRES(mutex_);
-  // The key of a login source under the limits (address, or address and port).
+  // The key of a login source under the limits (address, or address and port; always both
+  // for a loopback address).
   std::string SourceKey(const std::string& address, uint16_t port) const REQUIRES(mutex_);
   // Refusal text or null; a full incoming queue raises EFIFOList.
   const char* ReceiveLocked(std::unique_ptr<TPacket>& packet, const TPerformanceTime& now)
@@ -166,6 +195,14 @@ class TCustomPacketBuffer {
   void MarkReady(uint32_t playerId) REQUIRES(mutex_);
   // Averages loss and round trip over the connections into counters_ (at most once a second).
   void PublishLinkQuality(const TPerformanceTime& now) REQUIRES(mutex_);
+  void SendLocked(std::unique_ptr<TPacket> packet, bool closeAfter, const TPerformanceTime& now)
+      REQUIRES(mutex_);
+  // Leaves `packet` set when the table did not keep it.
+  const char* OfferLocked(std::unique_ptr<TPacket>& packet, const TPerformanceTime& now)
+      REQUIRES(mutex_);
+  void Recycle(std::vector<std::unique_ptr<TPacket>>& packets) REQUIRES(mutex_);
+  void RecycleOne(std::unique_ptr<TPacket>& packet) REQUIRES(mutex_);
+  void HandOutSpares(std::vector<std::unique_ptr<TPacket>>* spares, size_t wanted) REQUIRES(mutex_);
 
   bool PickEventLocked(const TPerformanceTime& now, uint32_t& playerId, uint8_t& kind,
                        std::unique_ptr<TPacket>& packet, int32_t& waitMs) REQUIRES(mutex_);
@@ -175,6 +212,10 @@ class TCustomPacketBuffer {
   std::unique_ptr<TPacket> SendPassStep(const TPerformanceTime& now) REQUIRES(mutex_);
   std::unique_ptr<TPacket> ReadyService(const TPerformanceTime& now) REQUIRES(mutex_);
   std::unique_ptr<TPacket> PickAndCount(const TPerformanceTime& now, int32_t& waitMs)
+      EXCLUDES(mutex_);
+  // Up to `max` picks under one lock hold, appended to `batch` after recycling what it held.
+  size_t PickBatchAndCount(const TPerformanceTime& now, int32_t& waitMs,
+                           std::vector<std::unique_ptr<TPacket>>& batch, size_t max)
       EXCLUDES(mutex_);
 
   // Set at construction:
@@ -187,6 +228,8 @@ class TCustomPacketBuffer {
   std::vector<std::unique_ptr<TSingleConnection>> connections_ GUARDED_BY(mutex_);
   THashList<TSingleConnection*> index_ GUARDED_BY(mutex_){1024};
   TFIFOList_Playerid ready_ GUARDED_BY(mutex_){256, 100000, 256};
+  std::vector<std::unique_ptr<TPacket>> pool_ GUARDED_BY(mutex_);
+  TVoiceAgeLimit voiceAge_;  // relaxed atomics; connections point at it
 
   TWindowsEvent incoming_;
   TWindowsEvent outgoing_;

@@ -127,6 +127,12 @@ std::unique_ptr<TPacket> TSingleConnection::Finish(std::unique_ptr<TPacket> pack
   return packet;
 }
 
+bool TSingleConnection::IsLateVoice(const TPacket& packet, const TPerformanceTime& now) const {
+  if (!voiceAge) return false;
+  double limit = voiceAge->limitMs.load(std::memory_order_relaxed);
+  return limit > 0 && now.StartMs() - packet.QueuedMs() > limit;
+}
+
 std::unique_ptr<TPacket> TSingleConnection::NextPacket(const TPerformanceTime& now) {
   int32_t wait = bandwidth.WaitTime(now);
 
@@ -181,8 +187,12 @@ std::unique_ptr<TPacket> TSingleConnection::NextPacket(const TPerformanceTime& n
     return Finish(std::move(copy), true, now);
   }
 
-  if (!voiceQueue.Empty()) {
+  while (!voiceQueue.Empty()) {
     std::unique_ptr<TPacket> packet = voiceQueue.Take();
+    if (IsLateVoice(*packet, now)) {
+      if (counters) TTrafficCounters::Add(counters->voiceDroppedLate);
+      continue;
+    }
     if (thinning) thinningTimer.Assign(now);
     packet->SetWordAt(12, ++voiceCounter);
     packet->SetLongAt(4, connectionId);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -37,6 +38,14 @@ enum TConnectionState : uint8_t {
   CS_CLOSING_PRECONNECTED = 3,
   CS_CLOSING_HANDED_OUT = 4,
   CS_CLOSED = 5
+};
+
+// How long server voice may wait in a connection's queue before it is dropped instead of
+// sent (late voice is worse than none; the drops are counted in the traffic counters). One
+// per table, shared by its connections; a relaxed atomic, so any thread may read or set it.
+struct TVoiceAgeLimit {
+  static constexpr double kDefaultMs = 300;
+  std::atomic<double> limitMs{kDefaultMs};  // 0 or less: no bound
 };
 
 class TSingleConnection {
@@ -131,8 +140,11 @@ class TSingleConnection {
   TTrafficCounters* counters = nullptr;
 
   std::string localAddress;
+  TVoiceAgeLimit* voiceAge = nullptr;  // the table's; none in tests that build one alone
 
  private:
+  // True when a queued voice packet has waited longer than the bound at `now`.
+  bool IsLateVoice(const TPacket& packet, const TPerformanceTime& now) const;
   std::unique_ptr<TPacket> Finish(std::unique_ptr<TPacket> packet, bool command,
                                   const TPerformanceTime& now);
 };

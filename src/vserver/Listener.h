@@ -14,6 +14,7 @@
 #include <string_view>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "common/Log.h"
 #include "common/ThreadAnnotations.h"
@@ -245,6 +246,8 @@ class TVHUDPListener {
   void RelayToOwnChannel() LISTENER_LOCKED;
   void RelayWhisper() LISTENER_LOCKED;
   void RelayToParentChannel() LISTENER_LOCKED;
+  // Queues the copies gathered in voiceCopies_ with one table-lock hold.
+  void FlushVoiceCopies();
 
   // ---- Administration requests (Requests.cpp and the families above)
   void ExternalCommand_AddClient(TListenerRequest& r) LISTENER_LOCKED;
@@ -269,6 +272,11 @@ class TVHUDPListener {
   TClientRecord* currentPlayer_ = nullptr;
   std::shared_ptr<const THostPolicy> policy_;
   bool disconnect_ = false;
+
+  // The copies of the voice packet being relayed, and emptied packets to build the next ones
+  // in (refilled from the table's pool when a fan-out is queued); listener thread only.
+  std::vector<std::unique_ptr<TPacket>> voiceCopies_;
+  std::vector<std::unique_ptr<TPacket>> voiceSpares_;
 
   std::atomic<bool> stopping_{false};
   std::atomic<bool> terminated_{false};

@@ -222,6 +222,7 @@ void TServerObject::CreateOwnedObjects(const TVirtualServerSettings& s) {
   buffer_ = std::make_unique<TCustomPacketBuffer>(
       kServerConnectionFlagsStart, clock_ ? *clock_ : SystemClock(),
       std::shared_ptr<TTrafficCounters>(counters_, &counters_->traffic));
+  buffer_->SetVoiceAgeLimitMs(environment_.Policy()->VoiceMaxQueueMs);
   listener_ = std::make_unique<TVHUDPListener>(*this);
   listener_->Start(!detached_);
   if (detached_) {

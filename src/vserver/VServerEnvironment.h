@@ -28,6 +28,8 @@ struct THostPolicy {
   // Flood control: more than SpamMaxCommands commands within SpamInSeconds is a flood.
   int SpamMaxCommands = 10;
   int SpamInSeconds = 2;
+  // Voice older than this in a player's queue is dropped when its turn comes (ms; 0 = never).
+  int VoiceMaxQueueMs = 300;
   // Nickname rules; an empty allowed set falls back to the disallowed one.
   std::string AllowedClientNameChars;
   std::string DisAllowedClientNameChars = "()[]{}";

@@ -18,6 +18,8 @@ class TServerObject;
 
 class TVirtualServerList {
  public:
+  static constexpr size_t kStopThreads = 128;
+
   TVirtualServerList() = default;
   ~TVirtualServerList();
   TVirtualServerList(const TVirtualServerList&) = delete;
@@ -40,8 +42,8 @@ class TVirtualServerList {
       EXCLUDES(mutex_);
   // The text is trimmed; empty or not an integer yields none.
   std::shared_ptr<TServerObject> FindVirtualServerByText(const std::string& text) const;
-  // Id 0 stops all, from the last entry to the first; otherwise only the one with that id.
-  // Each is stopped, removed and released while the lock is held.
+  // Id 0 stops all; otherwise only the one with that id. They are removed, then stopped side
+  // by side (kStopThreads at a time) and released, all while the lock is held.
   void StopVirtualServers(int32_t id) EXCLUDES(mutex_);
   // Takes one server out of the list without stopping it (a start that failed).
   void Remove(const TServerObject* server) EXCLUDES(mutex_);

@@ -94,6 +94,18 @@ TEST_F(SourceAddress, LoginRequestsBeyondTheirAddressBudgetNeverReachTheListener
   EXPECT_EQ(Events().size(), 1u);
 }
 
+TEST_F(SourceAddress, LoopbackPortsAreSourcesOfTheirOwn) {
+  const int burst = static_cast<int>(TLoginRateLimiter::kDefaultBurst);
+  // A login burst of local players (each its own port) passes whole ...
+  for (int i = 0; i < 3 * burst; ++i)
+    EXPECT_EQ(table.OfferDatagram(LoginRequest("127.0.0.1", static_cast<uint16_t>(4000 + i))),
+              nullptr);
+  // ... while one port keeps the budget of one source.
+  for (int i = 0; i < burst; ++i) table.OfferDatagram(LoginRequest("127.0.0.1", 3999));
+  EXPECT_STREQ(table.OfferDatagram(LoginRequest("127.0.0.1", 3999)), "login rate exceeded");
+  EXPECT_EQ(Events().size(), static_cast<size_t>(4 * burst));
+}
+
 TEST(LoginRateLimiter, ForgetsIdleAddressesAndNeverLocksOutWhenFull) {
   TLoginRateLimiter limiter(10, 2);
   double now = 0;

@@ -29,16 +29,24 @@ void TClientGroup::Remove(TProtocolClient& client) {
 size_t TClientGroup::Pump(milliseconds timeout) {
   TTime now = TClock::now();
   TTime until = now + timeout;
-  std::vector<pollfd> fds;
-  fds.reserve(members_.size());
-  for (TProtocolClient* c : members_) {
+  std::vector<pollfd> fds(members_.size(), pollfd{-1, POLLIN, 0});
+  for (size_t i = 0; i < members_.size(); ++i) {
+    TProtocolClient* c = members_[i];
     if (auto due = c->session_.NextDeadline()) until = std::min(until, std::max(*due, now));
-    if (c->Fd() >= 0) fds.push_back(pollfd{c->Fd(), POLLIN, 0});
+    fds[i].fd = c->Fd();  // negative descriptors are ignored by poll
   }
   auto wait = std::chrono::ceil<milliseconds>(until - now).count();
   ::poll(fds.data(), fds.size(), static_cast<int>(wait));
+  // Only members with traffic, a retransmission due or output waiting have work: a large
+  // group (a load tool's) must not cost one receive call per member and pump.
+  now = TClock::now();
   size_t handled = 0;
-  for (TProtocolClient* c : members_) handled += c->Service();
+  for (size_t i = 0; i < members_.size(); ++i) {
+    TProtocolClient* c = members_[i];
+    auto due = c->session_.NextDeadline();
+    if (fds[i].revents != 0 || (due && *due <= now) || c->session_.HasOutput())
+      handled += c->Service();
+  }
   return handled;
 }
 

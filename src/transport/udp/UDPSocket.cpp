@@ -7,9 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 
+#include "common/Log.h"
 #include "transport/PacketBuffer.h"
 
 namespace vh {
@@ -17,8 +19,9 @@ namespace vh {
 namespace {
 
 // Datagrams taken from one socket before the others get their turn.
-constexpr int kBurstPerSocket = 256;
-constexpr int kSocketReceiveRoom = 4 * 1024 * 1024;
+constexpr unsigned kBurstPerSocket = 256;
+constexpr const char* kSocketCategory = "UDP Socket";
+constexpr size_t kControlRoom = CMSG_SPACE(sizeof(in_pktinfo));
 
 bool IsWildcard(const std::string& address) {
   return address.empty() || address == "0.0.0.0";
@@ -34,13 +37,91 @@ std::string IPv4Text(const in_addr& addr) {
   return buf;
 }
 
+// Parses like ParseIPv4, remembering the last text: the packets of a batch mostly share their
+// local address (and on one host their peer address), so most lookups cost a comparison.
+class TAddressMemo {
+ public:
+  bool Parse(const std::string& text, in_addr& out) {
+    if (!valid_ || text != text_) {
+      valid_ = ParseIPv4(text, address_);
+      text_ = text;
+      if (!valid_) return false;
+    }
+    out = address_;
+    return true;
+  }
+
+ private:
+  std::string text_;
+  in_addr address_{};
+  bool valid_ = false;
+};
+
 std::string Describe(const std::string& address, uint16_t port) {
   return (IsWildcard(address) ? std::string("0.0.0.0") : address) + ":" + std::to_string(port);
 }
 
 }  // namespace
 
+TDatagramCalls SystemDatagramCalls() {
+  TDatagramCalls calls;
+  calls.sendMany = [](int fd, mmsghdr* messages, unsigned count) {
+    return ::sendmmsg(fd, messages, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+  };
+  calls.waitWritable = [](int fd, int ms) {
+    pollfd p{fd, POLLOUT, 0};
+    return ::poll(&p, 1, ms) > 0 && (p.revents & POLLOUT) != 0;
+  };
+  return calls;
+}
+
+// One batch of receive slots: the datagram bytes, sender addresses and control data of
+// kBatchSize messages. The byte block is taken at the first datagram, so an idle server
+// holds none of it.
+struct TUDPServerSocket::TReceiveSlots {
+  std::unique_ptr<uint8_t[]> bytes;
+  std::array<mmsghdr, kBatchSize> messages{};
+  std::array<iovec, kBatchSize> iov{};
+  std::array<sockaddr_in, kBatchSize> peers{};
+  std::array<std::array<char, kControlRoom>, kBatchSize> control{};
+  std::vector<std::unique_ptr<TPacket>> batch;
+  std::vector<std::unique_ptr<TPacket>> spares;  // emptied packets handed back by the handler
+
+  void Prepare() {
+    if (!bytes) {
+      bytes = std::make_unique_for_overwrite<uint8_t[]>(size_t{kBatchSize} * kReceiveBufferSize);
+      batch.reserve(kBatchSize);
+      spares.reserve(2 * kBatchSize);
+    }
+    for (unsigned i = 0; i < kBatchSize; ++i) {
+      iov[i] = {bytes.get() + size_t{i} * kReceiveBufferSize, size_t{kReceiveBufferSize}};
+      msghdr& m = messages[i].msg_hdr;
+      m = msghdr{};
+      m.msg_name = &peers[i];
+      m.msg_namelen = sizeof peers[i];
+      m.msg_iov = &iov[i];
+      m.msg_iovlen = 1;
+      m.msg_control = control[i].data();
+      m.msg_controllen = control[i].size();
+      messages[i].msg_len = 0;
+    }
+  }
+};
+
 TUDPServerSocket::TUDPServerSocket(uint16_t defaultPort, THandler handler)
+    : defaultPort_(defaultPort),
+      handler_([one = std::move(handler)](std::vector<std::unique_ptr<TPacket>>& batch,
+                                          std::vector<std::unique_ptr<TPacket>>&) {
+        for (std::unique_ptr<TPacket>& packet : batch) {
+          try {
+            if (packet) one(std::move(packet));
+          } catch (...) {
+            // The handler owns its refusals; the rest of the batch still goes.
+          }
+        }
+      }) {}
+
+TUDPServerSocket::TUDPServerSocket(uint16_t defaultPort, TBatchHandler handler)
     : defaultPort_(defaultPort), handler_(std::move(handler)) {}
 
 TUDPServerSocket::~TUDPServerSocket() {
@@ -76,15 +157,13 @@ void TUDPServerSocket::Open() {
     int on = 1;
     if (::setsockopt(s.fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0)
       fail("Could not ask for local addresses");
-    // Room for bursts while the receive thread is busy; the kernel may grant less.
-    int room = kSocketReceiveRoom;
-    ::setsockopt(s.fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
     if (::bind(s.fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
       fail("Could not bind to " + Describe(s.address, port));
     sockaddr_in bound{};
     socklen_t len = sizeof bound;
     ::getsockname(s.fd, reinterpret_cast<sockaddr*>(&bound), &len);
     opened.back().port = ntohs(bound.sin_port);
+    SizeBuffers(s.fd, Describe(s.address, opened.back().port));
   }
   int wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wake < 0) fail("Could not create the wake-up descriptor");
@@ -97,6 +176,30 @@ void TUDPServerSocket::Open() {
   stopping_.store(false);
   active_.store(true);
   receiver_ = std::thread([this] { ReceiveLoop(); });
+}
+
+void TUDPServerSocket::SizeBuffers(int fd, const std::string& where) {
+  // Room for bursts (a login makes every player acknowledge at once) while a thread is busy.
+  // The forced options pass the system limit when the process may; otherwise the kernel
+  // grants up to its limit.
+  const int want = kSocketBufferBytes;
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &want, sizeof want) != 0)
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &want, sizeof want);
+  if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &want, sizeof want) != 0)
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &want, sizeof want);
+  int receive = 0;
+  int send = 0;
+  socklen_t len = sizeof receive;
+  ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive, &len);
+  len = sizeof send;
+  ::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &send, &len);
+  int none = 0;
+  receiveBufferBytes_.compare_exchange_strong(none, receive);
+  none = 0;
+  sendBufferBytes_.compare_exchange_strong(none, send);
+  LogFormat(LMT_ALL, LMD_INFO, {where, receive, send, want},
+            "UDP socket %1: receive buffer %2 bytes, send buffer %3 bytes (asked for %4)",
+            kSocketCategory);
 }
 
 void TUDPServerSocket::Close() {
@@ -130,7 +233,7 @@ void TUDPServerSocket::ReceiveLoop() {
   std::vector<pollfd> fds;
   for (const TOpenSocket& s : sockets_) fds.push_back({s.fd, POLLIN, 0});
   fds.push_back({wakeFd_, POLLIN, 0});
-  std::vector<uint8_t> buffer(kReceiveBufferSize);
+  TReceiveSlots slots;
   while (!stopping_.load()) {
     int n = ::poll(fds.data(), fds.size(), -1);
     if (n < 0) {
@@ -139,47 +242,57 @@ void TUDPServerSocket::ReceiveLoop() {
     }
     if (fds.back().revents != 0) break;
     for (size_t i = 0; i + 1 < fds.size(); ++i)
-      if (fds[i].revents & POLLIN) DrainSocket(sockets_[i], buffer);
+      if (fds[i].revents & POLLIN) DrainSocket(sockets_[i], slots);
   }
 }
 
-void TUDPServerSocket::DrainSocket(const TOpenSocket& s, std::vector<uint8_t>& buffer) {
-  for (int i = 0; i < kBurstPerSocket && !stopping_.load(); ++i) {
-    sockaddr_in peer{};
-    iovec iov{buffer.data(), buffer.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
-    msghdr msg{};
-    msg.msg_name = &peer;
-    msg.msg_namelen = sizeof peer;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    ssize_t n = ::recvmsg(s.fd, &msg, MSG_DONTWAIT);
-    if (n < 0) return;  // EAGAIN: drained; anything else: the next poll tells
-    if (msg.msg_flags & MSG_TRUNC) {
-      // Longer than any packet the server accepts; a cut datagram is not the one sent.
-      truncated_.fetch_add(1);
-      continue;
-    }
-    std::string local = s.address;
-    if (s.wildcard) {
-      for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
-        in_pktinfo info;
-        std::memcpy(&info, CMSG_DATA(c), sizeof info);
-        local = IPv4Text(info.ipi_spec_dst.s_addr != 0 ? info.ipi_spec_dst : info.ipi_addr);
+void TUDPServerSocket::DrainSocket(const TOpenSocket& s, TReceiveSlots& slots) {
+  for (unsigned taken = 0; taken < kBurstPerSocket && !stopping_.load();) {
+    slots.Prepare();
+    int n = ::recvmmsg(s.fd, slots.messages.data(), kBatchSize, MSG_DONTWAIT, nullptr);
+    if (n <= 0) return;  // EAGAIN: drained; anything else: the next poll tells
+    taken += static_cast<unsigned>(n);
+    slots.batch.clear();
+    for (int i = 0; i < n; ++i) {
+      msghdr& msg = slots.messages[i].msg_hdr;
+      if (msg.msg_flags & MSG_TRUNC) {
+        // Longer than any packet the server accepts; a cut datagram is not the one sent.
+        truncated_.fetch_add(1);
+        continue;
+      }
+      std::string local = s.address;
+      if (s.wildcard) {
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+          if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
+          in_pktinfo info;
+          std::memcpy(&info, CMSG_DATA(c), sizeof info);
+          local = IPv4Text(info.ipi_spec_dst.s_addr != 0 ? info.ipi_spec_dst : info.ipi_addr);
+        }
+      }
+      try {
+        std::unique_ptr<TPacket> packet;
+        if (!slots.spares.empty()) {
+          packet = std::move(slots.spares.back());
+          slots.spares.pop_back();
+        } else {
+          packet = std::make_unique<TPacket>();
+        }
+        packet->SetAddress(IPv4Text(slots.peers[i].sin_addr), ntohs(slots.peers[i].sin_port),
+                           std::move(local));
+        packet->Write(slots.iov[i].iov_base, static_cast<int32_t>(slots.messages[i].msg_len));
+        packet->SetPosition(0);
+        slots.batch.push_back(std::move(packet));
+      } catch (...) {
+        // No memory for this one: it is lost like a datagram the kernel dropped.
       }
     }
     try {
-      auto packet = std::make_unique<TPacket>();
-      packet->SetAddress(IPv4Text(peer.sin_addr), ntohs(peer.sin_port), std::move(local));
-      packet->Write(buffer.data(), static_cast<int32_t>(n));
-      packet->SetPosition(0);
-      handler_(std::move(packet));
+      if (!slots.batch.empty()) handler_(slots.batch, slots.spares);
     } catch (...) {
       // The handler owns its refusals; nothing a datagram does may end this thread.
     }
+    slots.batch.clear();
+    if (static_cast<unsigned>(n) < kBatchSize) return;  // the socket is empty for now
   }
 }
 
@@ -227,11 +340,104 @@ size_t TUDPServerSocket::Send(const TPacket& packet) {
   return sent;
 }
 
-TUDPServerSocket::THandler TableReceiveHandler(TCustomPacketBuffer& table) {
-  return [&table](std::unique_ptr<TPacket> packet) {
+size_t TUDPServerSocket::SendBatch(const std::vector<std::unique_ptr<TPacket>>& packets) {
+  std::vector<uint8_t> sent(packets.size(), 0);
+  std::vector<size_t> chosen;
+  chosen.reserve(packets.size());
+  {
+    std::shared_lock<std::shared_mutex> lock(socketsMutex_);
+    for (const TOpenSocket& s : sockets_) {
+      chosen.clear();
+      for (size_t i = 0; i < packets.size(); ++i) {
+        if (!packets[i]) continue;
+        const std::string& local = packets[i]->LocalAddress();
+        if (!local.empty() && (s.wildcard || s.address == local)) chosen.push_back(i);
+      }
+      if (!chosen.empty()) SendThrough(s, packets, chosen, sent);
+    }
+  }
+  size_t count = 0;
+  for (size_t i = 0; i < packets.size(); ++i) {
+    if (sent[i])
+      ++count;
+    else if (packets[i] && !packets[i]->LocalAddress().empty())
+      sendFailures_.fetch_add(1);
+  }
+  return count;
+}
+
+void TUDPServerSocket::SendThrough(const TOpenSocket& s,
+                                   const std::vector<std::unique_ptr<TPacket>>& packets,
+                                   const std::vector<size_t>& chosen, std::vector<uint8_t>& sent) {
+  constexpr size_t kChunk = 64;
+  std::array<mmsghdr, kChunk> messages;
+  std::array<iovec, kChunk> iov;
+  std::array<sockaddr_in, kChunk> peers;
+  std::array<std::array<char, kControlRoom>, kChunk> control;
+  std::array<size_t, kChunk> index;
+  TAddressMemo peerMemo, localMemo;
+  int waits = 0;
+  for (size_t from = 0; from < chosen.size();) {
+    // Fill one chunk; packets with an unreadable peer address are skipped (counted as failed).
+    size_t m = 0;
+    for (; from < chosen.size() && m < kChunk; ++from) {
+      const TPacket& packet = *packets[chosen[from]];
+      sockaddr_in& peer = peers[m];
+      peer = sockaddr_in{};
+      peer.sin_family = AF_INET;
+      peer.sin_port = htons(packet.PeerPort());
+      if (!peerMemo.Parse(packet.PeerAddress(), peer.sin_addr)) continue;
+      iov[m] = {const_cast<uint8_t*>(packet.Memory()), static_cast<size_t>(packet.Size())};
+      msghdr& msg = messages[m].msg_hdr;
+      msg = msghdr{};
+      messages[m].msg_len = 0;
+      msg.msg_name = &peer;
+      msg.msg_namelen = sizeof peer;
+      msg.msg_iov = &iov[m];
+      msg.msg_iovlen = 1;
+      in_addr source{};
+      if (s.wildcard && localMemo.Parse(packet.LocalAddress(), source) && source.s_addr != 0) {
+        // Answer from the address the client talked to, not whatever the route prefers.
+        control[m].fill(0);
+        msg.msg_control = control[m].data();
+        msg.msg_controllen = control[m].size();
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo info{};
+        info.ipi_spec_dst = source;
+        std::memcpy(CMSG_DATA(c), &info, sizeof info);
+      }
+      index[m++] = chosen[from];
+    }
+    // Send the chunk: a partial send goes on with the rest, EAGAIN waits for room.
+    for (size_t done = 0; done < m;) {
+      int r = calls_.sendMany(s.fd, messages.data() + done, static_cast<unsigned>(m - done));
+      if (r > 0) {
+        for (size_t k = done; k < done + static_cast<size_t>(r) && k < m; ++k) sent[index[k]] = 1;
+        done += static_cast<size_t>(r);
+        continue;
+      }
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)) {
+        if (++waits > kSendWaits) return;  // the rest of this batch through s is lost
+        calls_.waitWritable(s.fd, kSendWaitMs);
+        continue;
+      }
+      ++done;  // the first one failed for itself (refused peer, bad address): skip it
+    }
+  }
+}
+
+TUDPServerSocket::TBatchHandler TableReceiveHandler(TCustomPacketBuffer& table) {
+  return [&table](std::vector<std::unique_ptr<TPacket>>& batch,
+                  std::vector<std::unique_ptr<TPacket>>& spares) {
     if (table.StopRequested()) return;
-    // Refused datagrams are counted by the table and otherwise dropped without a word.
-    table.OfferDatagram(std::move(packet));
+    // Refused datagrams are counted by the table and otherwise dropped without a word; the
+    // receive thread keeps up to two batches of emptied packets to read into.
+    const size_t room = 2 * TUDPServerSocket::kBatchSize;
+    table.OfferDatagrams(batch, &spares, spares.size() < room ? room - spares.size() : 0);
   };
 }
 

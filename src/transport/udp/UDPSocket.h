@@ -2,8 +2,13 @@
 // socket when no binding is configured), and a receive thread that turns every datagram into
 // a TPacket carrying peer address, peer port and the local address it arrived on.
 // Bindings are filled before Open on the owner's thread; Open/Close run on the owner's thread;
-// Send is called by the send thread. Sockets are read only by the receive thread.
+// Send and SendBatch are called by the send thread. Sockets are read only by the receive
+// thread, which takes up to kBatchSize datagrams per system call (recvmmsg) and hands them to
+// the batch handler together; SendBatch writes a batch per binding with sendmmsg.
+// socketsMutex_ (shared for sending, exclusive for Open/Close) guards the socket list.
 #pragma once
+
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cstdint>
@@ -27,6 +32,16 @@ class ESocketError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The system calls of the batched paths, replaceable so that tests can play a socket that
+// takes part of a batch or reports EAGAIN. Each returns what the system call returns (a count,
+// or -1 with errno set).
+struct TDatagramCalls {
+  std::function<int(int fd, mmsghdr* messages, unsigned count)> sendMany;
+  // Waits up to `ms` for room in the socket's send buffer; false when there is none yet.
+  std::function<bool(int fd, int ms)> waitWritable;
+};
+TDatagramCalls SystemDatagramCalls();
+
 // Bindings (common/SocketBinding.h): port 0 takes the socket's default port; an empty address
 // or "0.0.0.0" listens on every local address.
 
@@ -34,9 +49,21 @@ class TUDPServerSocket {
  public:
   // The receive handler runs on the receive thread, once per datagram; it owns the packet.
   using THandler = std::function<void(std::unique_ptr<TPacket>)>;
+  // The same for a whole batch; it takes the packets it wants out of `batch` and may put
+  // emptied packets into `spares`, which the next datagrams are read into.
+  using TBatchHandler = std::function<void(std::vector<std::unique_ptr<TPacket>>& batch,
+                                           std::vector<std::unique_ptr<TPacket>>& spares)>;
   static constexpr int32_t kReceiveBufferSize = 8192;
+  static constexpr unsigned kBatchSize = 32;
+  // Kernel buffer asked for on every socket, each way (forced past the system limit when the
+  // process may; the sizes obtained are logged at Open).
+  static constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
+  // EAGAIN on send: how long to wait for room, and how often, before the rest of a batch is lost.
+  static constexpr int kSendWaitMs = 5;
+  static constexpr int kSendWaits = 20;
 
   TUDPServerSocket(uint16_t defaultPort, THandler handler);
+  TUDPServerSocket(uint16_t defaultPort, TBatchHandler handler);
   ~TUDPServerSocket();
   TUDPServerSocket(const TUDPServerSocket&) = delete;
   TUDPServerSocket& operator=(const TUDPServerSocket&) = delete;
@@ -58,6 +85,15 @@ class TUDPServerSocket {
   // address (a wildcard socket answers from that address). Returns how many sends succeeded;
   // failed sends are counted in SendFailures and never raise.
   size_t Send(const TPacket& packet);
+  // Sends a batch, each packet as Send would, with one sendmmsg per binding and round; a
+  // partial send continues where the kernel stopped, EAGAIN waits for room (kSendWaits
+  // times at most). Returns how many packets went out through at least one binding.
+  size_t SendBatch(const std::vector<std::unique_ptr<TPacket>>& packets);
+  // Tests only, before Open.
+  void SetDatagramCalls(TDatagramCalls calls) { calls_ = std::move(calls); }
+  // What the kernel granted the first socket at Open (bytes as getsockopt reports them).
+  int ReceiveBufferBytes() const { return receiveBufferBytes_.load(); }
+  int SendBufferBytes() const { return sendBufferBytes_.load(); }
   uint64_t SendFailures() const { return sendFailures_.load(); }
   uint64_t TruncatedDatagrams() const { return truncated_.load(); }
 
@@ -68,13 +104,21 @@ class TUDPServerSocket {
     bool wildcard = false;
     uint16_t port = 0;
   };
+  struct TReceiveSlots;
   void ReceiveLoop();
-  void DrainSocket(const TOpenSocket& s, std::vector<uint8_t>& buffer);
+  void DrainSocket(const TOpenSocket& s, TReceiveSlots& slots);
   void CloseSockets();
+  void SizeBuffers(int fd, const std::string& where);
+  // The packets of `packets` picked by `chosen` through socket s; marks each one sent.
+  void SendThrough(const TOpenSocket& s, const std::vector<std::unique_ptr<TPacket>>& packets,
+                   const std::vector<size_t>& chosen, std::vector<uint8_t>& sent);
 
   // Set at construction:
   const uint16_t defaultPort_;
-  const THandler handler_;
+  const TBatchHandler handler_;
+  TDatagramCalls calls_ = SystemDatagramCalls();  // set before Open
+  std::atomic<int> receiveBufferBytes_{0};
+  std::atomic<int> sendBufferBytes_{0};
 
   std::vector<TSocketBinding> bindings_;  // owner's thread, before Open
   mutable std::shared_mutex socketsMutex_;
@@ -88,8 +132,9 @@ class TUDPServerSocket {
   std::atomic<uint64_t> truncated_{0};
 };
 
-// The receive handler of a virtual server: drops the datagram while the table is stopping,
-// otherwise hands it to the table's receive path and ignores every refusal.
-TUDPServerSocket::THandler TableReceiveHandler(TCustomPacketBuffer& table);
+// The receive handler of a virtual server: drops the batch while the table is stopping,
+// otherwise hands it to the table's receive path (one table-lock hold) and ignores every
+// refusal.
+TUDPServerSocket::TBatchHandler TableReceiveHandler(TCustomPacketBuffer& table);
 
 }  // namespace vh

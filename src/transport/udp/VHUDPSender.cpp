@@ -14,9 +14,11 @@ TVHUDPSender::TVHUDPSender(TCustomPacketBuffer& table, TUDPServerSocket& socket,
     : table_(table), socket_(socket), serverId_(serverId) {}
 
 TVHUDPSender::~TVHUDPSender() {
-  // An owner that never stopped the table must not hang here: leave without the drain.
+  // An owner that never stopped the table must not hang here: leave without the drain. The
+  // thread may wait without a limit on an idle table, so it is woken.
   abandoned_.store(true);
   Terminate();
+  table_.OutgoingEvent().Set();
   WaitFor();
 }
 
@@ -36,14 +38,23 @@ void TVHUDPSender::SendOne(const TPacket& packet) {
     packetsUnsent_.fetch_add(1);
 }
 
+void TVHUDPSender::SendBatch(const std::vector<std::unique_ptr<TPacket>>& batch) {
+  size_t sent = socket_.SendBatch(batch);
+  packetsSent_.fetch_add(sent);
+  packetsUnsent_.fetch_add(batch.size() - sent);
+}
+
 void TVHUDPSender::Execute() {
   const std::string prefix = "SID: " + std::to_string(serverId_) + " ";
   try {
+    // The batch goes back to the table with the next pick, whose pool reuses its packets.
+    std::vector<std::unique_ptr<TPacket>> batch;
+    batch.reserve(kBatchSize);
     while (!(terminated_.load() && table_.StopRequested()) && !abandoned_.load()) {
-      // Bounded so that an abandoned thread notices; nothing given means stop or time-out.
-      std::unique_ptr<TPacket> packet = table_.NextOutgoingPacket(kPollMs);
-      if (packet) {
-        SendOne(*packet);
+      // The table's own waits are bounded while it has connections; an idle table waits
+      // until something is queued, the stop, or the destructor's wake-up.
+      if (table_.NextOutgoingPackets(batch, kBatchSize, -1) > 0) {
+        SendBatch(batch);
       } else if (table_.StopRequested()) {
         break;
       }

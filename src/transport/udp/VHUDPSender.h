@@ -1,12 +1,15 @@
 // The send thread of one virtual server: the only thread that writes to its UDP socket. It
-// takes packets from the connection table's scheduler (NextOutgoingPacket, which runs under
-// the table lock) and sends each through the binding its local address names, outside any lock.
+// takes batches of packets from the connection table's scheduler (NextOutgoingPackets, one
+// table-lock hold per batch) and sends them through the bindings their local addresses name
+// (sendmmsg), outside any lock.
 // Start/Terminate/WaitFor are called by the owning virtual server's thread.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "transport/PacketBuffer.h"
 #include "transport/udp/UDPSocket.h"
@@ -17,7 +20,8 @@ class TVHUDPSender {
  public:
   // The most packets sent after the table stopped: what was queued, never new resends.
   static constexpr int kDrainLimit = 100000;
-  static constexpr int32_t kPollMs = 500;
+  // Packets picked under one table-lock hold and written with one sendmmsg.
+  static constexpr size_t kBatchSize = 64;
 
   TVHUDPSender(TCustomPacketBuffer& table, TUDPServerSocket& socket, int32_t serverId);
   // Ends and joins the thread. Shutdown order for the owner: table Stop (which waits for this
@@ -38,6 +42,7 @@ class TVHUDPSender {
  private:
   void Execute();
   void SendOne(const TPacket& packet);
+  void SendBatch(const std::vector<std::unique_ptr<TPacket>>& batch);
 
   // Set at construction:
   TCustomPacketBuffer& table_;

@@ -1,7 +1,7 @@
 // Voice relay: one server voice packet per listener for a client voice packet addressed to the
 // speaker's channel, to his parent channel, or to a whisper list. The voice data is never
-// decoded. Listener thread, registry and channel tree locks held; SendPacket takes the
-// connection-table lock for each packet.
+// decoded. Listener thread, registry and channel tree locks held. The copies of one packet are
+// built in reused packets and queued together with one connection-table lock hold.
 #include <algorithm>
 #include <vector>
 
@@ -35,16 +35,25 @@ struct TVoiceSource {
   std::span<const uint8_t> data;
 };
 
+// Spare packets the listener keeps for the copies of the next voice packets.
+constexpr size_t kVoiceSpares = 128;
+
 // Header word 12 carries the speaker's counter until the connection table puts the
 // listener connection's own counter there; word 20 keeps the speaker's.
-void RelayTo(TCustomPacketBuffer& buffer, const TClientRecord& listener, uint8_t selector,
-             const TVoiceSource& s) {
-  auto out =
-      NewServerVoicePacket(selector, s.header.DataByte, listener.ConnectionID, listener.PlayerID,
-                           s.header.Counter, s.header.DataWord, s.speakerId, s.header.Counter);
-  out->SetPosition(kServerVoiceHeaderSize);
+void RelayTo(std::vector<std::unique_ptr<TPacket>>& copies,
+             std::vector<std::unique_ptr<TPacket>>& spares, const TClientRecord& listener,
+             uint8_t selector, const TVoiceSource& s) {
+  std::unique_ptr<TPacket> out;
+  if (!spares.empty()) {
+    out = std::move(spares.back());
+    spares.pop_back();
+  } else {
+    out = std::make_unique<TPacket>();
+  }
+  FillServerVoicePacket(*out, selector, s.header.DataByte, listener.ConnectionID, listener.PlayerID,
+                        s.header.Counter, s.header.DataWord, s.speakerId, s.header.Counter);
   out->Write(s.data.data(), static_cast<int32_t>(s.data.size()));
-  buffer.SendPacket(std::move(out), false);
+  copies.push_back(std::move(out));
 }
 
 bool Hears(const TClientRecord& listener, const TClientRecord& speaker) {
@@ -71,7 +80,14 @@ bool MayTalkInChannel(TChannels& tree, uint16_t serverFlags, const TClientRecord
 
 }  // namespace
 
+void TVHUDPListener::FlushVoiceCopies() {
+  const size_t wanted = voiceSpares_.size() < kVoiceSpares ? kVoiceSpares - voiceSpares_.size() : 0;
+  if (voiceCopies_.empty() && wanted == 0) return;
+  Buffer().SendPackets(voiceCopies_, &voiceSpares_, wanted);
+}
+
 void TVHUDPListener::RelayToOwnChannel() {
+  voiceCopies_.clear();  // what a failed relay left behind is not sent late
   try {
     TClientRecord* speaker = currentPlayer_;
     if (!speaker || speaker->LoggedIn != 1) return;
@@ -84,8 +100,9 @@ void TVHUDPListener::RelayToOwnChannel() {
     for (size_t i = 0; i < channel->Players.Count(); ++i) {
       TClientRecord* listener = channel->Players.Items(i);
       if (!listener || listener == speaker || !Hears(*listener, *speaker)) continue;
-      RelayTo(Buffer(), *listener, 0, s);
+      RelayTo(voiceCopies_, voiceSpares_, *listener, 0, s);
     }
+    FlushVoiceCopies();
   } catch (const std::exception& e) {
     LogText(LMT_ERROR, LMD_ALL,
             std::string("ProgressVoiceData_SendVoiceDataToChannel Exception: ") +
@@ -95,6 +112,7 @@ void TVHUDPListener::RelayToOwnChannel() {
 }
 
 void TVHUDPListener::RelayToParentChannel() {
+  voiceCopies_.clear();  // what a failed relay left behind is not sent late
   try {
     TClientRecord* speaker = currentPlayer_;
     if (!speaker || speaker->LoggedIn != 1) return;
@@ -121,14 +139,16 @@ void TVHUDPListener::RelayToParentChannel() {
       TClientRecord* listener = Clients().Items(i);
       if (listener == speaker || listener->ChannelID != speaker->ChannelID) continue;
       if (!Hears(*listener, *speaker)) continue;
-      RelayTo(Buffer(), *listener, 2, s);
+      RelayTo(voiceCopies_, voiceSpares_, *listener, 2, s);
     }
+    FlushVoiceCopies();
   } catch (const std::exception&) {
     // Voice is best effort: a failed relay is not worth a log line per datagram.
   }
 }
 
 void TVHUDPListener::RelayWhisper() {
+  voiceCopies_.clear();  // what a failed relay left behind is not sent late
   try {
     TClientRecord* speaker = currentPlayer_;
     if (!speaker || speaker->LoggedIn != 1) return;
@@ -166,8 +186,9 @@ void TVHUDPListener::RelayWhisper() {
       if (!listener || listener->LoggedIn != 1) continue;
       if ((listener->PlayerFlags & PF_REFUSES_WHISPERS) != 0) continue;
       if (!Hears(*listener, *speaker)) continue;
-      RelayTo(Buffer(), *listener, r.Kind, s);
+      RelayTo(voiceCopies_, voiceSpares_, *listener, r.Kind, s);
     }
+    FlushVoiceCopies();
   } catch (const std::exception&) {
     // Voice is best effort: a failed relay is not worth a log line per datagram.
   }
