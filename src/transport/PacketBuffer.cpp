@@ -427,7 +427,7 @@ void TCustomPacketBuffer::GetNextEvent(uint32_t& playerId, uint8_t& kind,
   for (;;) {
     int32_t waitMs = kPassMs;
     if (PollEvent(playerId, kind, packet, waitMs)) return;
-    // No connection: nothing times out, so only a datagram, a request or the stop wakes us.
+    // No connection: nothing times out, so the wait is the long idle one.
     incoming_.Wait(waitMs < 0 ? -1 : waitMs + kWaitSlackMs);
   }
 }
@@ -481,8 +481,8 @@ bool TCustomPacketBuffer::PickEventLocked(const TPerformanceTime& now, uint32_t&
     int64_t elapsed = eventPassTimer_.ElapsedMsAt(kPassTimerLimitMs, now);
     if (elapsed < kPassMs + 1) {
       if (takeIncoming()) return true;
-      waitMs =
-          connections_.empty() ? -1 : static_cast<int32_t>(std::max<int64_t>(0, kPassMs - elapsed));
+      waitMs = connections_.empty() ? kIdleWaitMs
+                                    : static_cast<int32_t>(std::max<int64_t>(0, kPassMs - elapsed));
       return false;
     }
     eventPassComplete_ = false;
@@ -503,8 +503,8 @@ bool TCustomPacketBuffer::PickEventLocked(const TPerformanceTime& now, uint32_t&
   PublishLinkQuality(now);
   if (takeIncoming()) return true;
   int64_t elapsed = eventPassTimer_.ElapsedMsAt(kPassTimerLimitMs, now);
-  waitMs =
-      connections_.empty() ? -1 : static_cast<int32_t>(std::max<int64_t>(0, kPassMs - elapsed));
+  waitMs = connections_.empty() ? kIdleWaitMs
+                                : static_cast<int32_t>(std::max<int64_t>(0, kPassMs - elapsed));
   return false;
 }
 
@@ -587,7 +587,7 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::PickAndCount(const TPerformanceTim
     p = PickOutgoingLocked(now, waitMs);
     if (!p) {
       // No connection: nothing to resend, so sleep until something is queued.
-      if (connections_.empty()) waitMs = -1;
+      if (connections_.empty()) waitMs = kIdleWaitMs;
       return p;
     }
     TTrafficCounters::Add(counters_->datagramsOut);
@@ -606,11 +606,16 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::NextOutgoingPacket(int32_t timeout
   std::unique_ptr<TPacket> p = PickAndCount(now, waitMs);
   waitMs = BoundWait(waitMs, timeoutMs);
   while (!p && !stopRequested_.load() && timeoutMs != 0) {
+    const bool idle = waitMs == kIdleWaitMs;
     outgoing_.Wait(waitMs < 0 ? -1 : waitMs + kWaitSlackMs);
     now.Start();
     if (stopRequested_.load()) break;
     int32_t nextWait = kPassMs;
     p = PickAndCount(now, nextWait);
+    // The idle wait goes back to the caller even empty-handed: its owner may have woken it
+    // to leave (a sender destroyed without a stop), and a wake-up lost to a race costs a
+    // second at most.
+    if (idle) break;
     if (timeoutMs >= 0) timeoutMs = std::max(0, timeoutMs - waitMs);
     waitMs = BoundWait(nextWait, timeoutMs);
   }
@@ -637,7 +642,7 @@ size_t TCustomPacketBuffer::PickBatchAndCount(const TPerformanceTime& now, int32
       batch.push_back(std::move(p));
       ++picked;
     }
-    if (picked == 0 && connections_.empty()) waitMs = -1;
+    if (picked == 0 && connections_.empty()) waitMs = kIdleWaitMs;
   }
   if (bytes > 0) outBandwidth_.AddBytes(bytes, now);
   return picked;
@@ -651,11 +656,16 @@ size_t TCustomPacketBuffer::NextOutgoingPackets(std::vector<std::unique_ptr<TPac
   size_t n = PickBatchAndCount(now, waitMs, batch, max);
   waitMs = BoundWait(waitMs, timeoutMs);
   while (n == 0 && !stopRequested_.load() && timeoutMs != 0) {
+    const bool idle = waitMs == kIdleWaitMs;
     outgoing_.Wait(waitMs < 0 ? -1 : waitMs + kWaitSlackMs);
     now.Start();
     if (stopRequested_.load()) break;
     int32_t nextWait = kPassMs;
     n = PickBatchAndCount(now, nextWait, batch, max);
+    // The idle wait goes back to the caller even empty-handed: its owner may have woken it
+    // to leave (a sender destroyed without a stop), and a wake-up lost to a race costs a
+    // second at most.
+    if (idle) break;
     if (timeoutMs >= 0) timeoutMs = std::max(0, timeoutMs - waitMs);
     waitMs = BoundWait(nextWait, timeoutMs);
   }

@@ -196,13 +196,13 @@ TEST_F(Batches, AReceiveBatchAndASendPickMixConnectionsAndClasses) {
   for (const auto& p : spares) EXPECT_EQ(p->Size(), 0);
 }
 
-TEST_F(Batches, IdleTableWaitsWithoutLimitBusyTableKeepsItsPasses) {
+TEST_F(Batches, IdleTableWaitsLongBusyTableKeepsItsPasses) {
   uint32_t player = 0;
   uint8_t kind = 0;
   std::unique_ptr<TPacket> packet;
   int32_t wait = 0;
   EXPECT_FALSE(table.PollEvent(player, kind, packet, wait));
-  EXPECT_EQ(wait, -1);
+  EXPECT_EQ(wait, TCustomPacketBuffer::kIdleWaitMs);
   Connect();
   clock.Advance(TCustomPacketBuffer::kPassMs + 1);
   EXPECT_FALSE(table.PollEvent(player, kind, packet, wait));

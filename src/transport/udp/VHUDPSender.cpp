@@ -15,7 +15,7 @@ TVHUDPSender::TVHUDPSender(TCustomPacketBuffer& table, TUDPServerSocket& socket,
 
 TVHUDPSender::~TVHUDPSender() {
   // An owner that never stopped the table must not hang here: leave without the drain. The
-  // thread may wait without a limit on an idle table, so it is woken.
+  // thread may be in an idle table's long wait, so it is woken.
   abandoned_.store(true);
   Terminate();
   table_.OutgoingEvent().Set();
@@ -51,8 +51,8 @@ void TVHUDPSender::Execute() {
     std::vector<std::unique_ptr<TPacket>> batch;
     batch.reserve(kBatchSize);
     while (!(terminated_.load() && table_.StopRequested()) && !abandoned_.load()) {
-      // The table's own waits are bounded while it has connections; an idle table waits
-      // until something is queued, the stop, or the destructor's wake-up.
+      // The table's waits are a pass long while it has connections; an idle table waits up
+      // to a second, or until something is queued, the stop, or the destructor's wake-up.
       if (table_.NextOutgoingPackets(batch, kBatchSize, -1) > 0) {
         SendBatch(batch);
       } else if (table_.StopRequested()) {
