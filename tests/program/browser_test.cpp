@@ -17,6 +17,7 @@
 #include <regex>
 #include <vector>
 
+#include "support/FreePorts.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 
@@ -24,6 +25,8 @@ namespace vh {
 namespace {
 
 using namespace std::chrono_literals;
+using test::FreeTcpPort;
+using test::FreeUdpPort;
 using test::ReadFile;
 using test::TChildProcess;
 using test::TTempDir;
@@ -45,30 +48,6 @@ std::string FindOnPath(const std::string& name) {
     start = end + 1;
   }
   return {};
-}
-
-uint16_t FreeTcpPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
-
-uint16_t FreeUdpPort() {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
 }
 
 size_t Count(const std::string& text, const std::string& what) {

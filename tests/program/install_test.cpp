@@ -14,6 +14,7 @@
 #include <regex>
 
 #include "client/ProtocolClient.h"
+#include "support/FreePorts.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 
@@ -22,6 +23,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::FileExists;
+using test::FreeUdpPort;
 using test::ReadFile;
 using test::TChildProcess;
 using test::TTempDir;
@@ -42,18 +44,6 @@ size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
   return n;
-}
-
-uint16_t FreeUdpPort() {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
 }
 
 bool SetServerPort(const std::string& db, uint16_t port) {

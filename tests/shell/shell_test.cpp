@@ -26,28 +26,18 @@
 #include "shell/AdminPasswordDialog.h"
 #include "shell/MainWindow.h"
 #include "shell/TrayBarIcon.h"
+#include "support/FreePorts.h"
 #include "support/TempDir.h"
 #include "weblist/ExternalIpDetection.h"
 
 namespace vh {
 
+using test::FreeTcpPort;
 using test::ReadFile;
 using test::TTempDir;
 using test::WriteFile;
 
 namespace {
-
-uint16_t FreeTcpPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
 
 std::vector<std::string> ArgsFor(const TTempDir& dir) {
   const std::string bin = VH_BINARY_DIR;
