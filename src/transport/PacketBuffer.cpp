@@ -613,8 +613,8 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::NextOutgoingPacket(int32_t timeout
     int32_t nextWait = kPassMs;
     p = PickAndCount(now, nextWait);
     // The idle wait goes back to the caller even empty-handed: its owner may have woken it
-    // to leave (a sender destroyed without a stop), and a wake-up lost to a race costs a
-    // second at most.
+    // to leave (a sender destroyed without a stop), and a wake-up lost to a race costs
+    // one idle wait at most.
     if (idle) break;
     if (timeoutMs >= 0) timeoutMs = std::max(0, timeoutMs - waitMs);
     waitMs = BoundWait(nextWait, timeoutMs);
@@ -663,8 +663,8 @@ size_t TCustomPacketBuffer::NextOutgoingPackets(std::vector<std::unique_ptr<TPac
     int32_t nextWait = kPassMs;
     n = PickBatchAndCount(now, nextWait, batch, max);
     // The idle wait goes back to the caller even empty-handed: its owner may have woken it
-    // to leave (a sender destroyed without a stop), and a wake-up lost to a race costs a
-    // second at most.
+    // to leave (a sender destroyed without a stop), and a wake-up lost to a race costs
+    // one idle wait at most.
     if (idle) break;
     if (timeoutMs >= 0) timeoutMs = std::max(0, timeoutMs - waitMs);
     waitMs = BoundWait(nextWait, timeoutMs);

@@ -78,7 +78,7 @@ class TCustomPacketBuffer {
   static constexpr int kPassMs = 50;
   // A table with no connection has nothing to time out: its threads wait this long, or until a
   // datagram, a request, a queued packet or the stop wakes them (no passes while idle).
-  static constexpr int32_t kIdleWaitMs = 1000;
+  static constexpr int32_t kIdleWaitMs = 5000;
   static constexpr int kWaitSlackMs = 2;
   static constexpr int32_t kCommandBacklogLimit = 512;
   static constexpr double kPassTimerLimitMs = 10000;

@@ -52,7 +52,7 @@ void TVHUDPSender::Execute() {
     batch.reserve(kBatchSize);
     while (!(terminated_.load() && table_.StopRequested()) && !abandoned_.load()) {
       // The table's waits are a pass long while it has connections; an idle table waits up
-      // to a second, or until something is queued, the stop, or the destructor's wake-up.
+      // to kIdleWaitMs, or until something is queued, the stop, or the destructor's wake-up.
       if (table_.NextOutgoingPackets(batch, kBatchSize, -1) > 0) {
         SendBatch(batch);
       } else if (table_.StopRequested()) {
