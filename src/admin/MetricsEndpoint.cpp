@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "admin/HttpBind.h"
 #include "admin/MetricsText.h"
 #include "common/Log.h"
 #include "vserver/ServerObject.h"
@@ -40,15 +41,8 @@ bool TMetricsEndpoint::Start(const std::string& address, uint16_t port) {
     server_->Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
       res.set_content(Page(), "text/plain; version=0.0.4; charset=utf-8");
     });
-    bool bound = false;
-    if (port == 0) {
-      const int p = server_->bind_to_any_port(address);
-      bound = p > 0;
-      if (bound) boundPort_ = static_cast<uint16_t>(p);
-    } else {
-      bound = server_->bind_to_port(address, port);
-      if (bound) boundPort_ = port;
-    }
+    boundPort_ = BindHttpServer(*server_, address, port);
+    const bool bound = boundPort_ != 0;
     if (!bound) throw std::runtime_error("cannot bind " + address + ":" + std::to_string(port));
     thread_ = std::thread([this] { server_->listen_after_bind(); });
     return true;

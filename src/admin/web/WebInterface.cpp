@@ -9,6 +9,7 @@
 
 #include "admin/AccountAdmin.h"
 #include "admin/DateFormat.h"
+#include "admin/HttpBind.h"
 #include "admin/web/ConnectionPool.h"
 #include "admin/web/TemplateEngine.h"
 #include "admin/web/WebCall.h"
@@ -173,15 +174,8 @@ bool TWebInterface::Start(uint16_t port, const std::string& documentRoot,
     };
     server_->Get(".*", handler);
     server_->Post(".*", handler);
-    bool bound = false;
-    if (port == 0) {
-      const int p = server_->bind_to_any_port(address);
-      bound = p > 0;
-      if (bound) boundPort_ = static_cast<uint16_t>(p);
-    } else {
-      bound = server_->bind_to_port(address, port);
-      if (bound) boundPort_ = port;
-    }
+    boundPort_ = BindHttpServer(*server_, address, port);
+    const bool bound = boundPort_ != 0;
     server_->set_socket_options([](int) {});  // listenSocket goes out of scope
     if (!bound) throw std::runtime_error("cannot bind " + address + ":" + std::to_string(port));
     // The library listens with a backlog of 5: a burst of new connections would overflow it

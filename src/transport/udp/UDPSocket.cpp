@@ -61,6 +61,21 @@ std::string Describe(const std::string& address, uint16_t port) {
   return (IsWildcard(address) ? std::string("0.0.0.0") : address) + ":" + std::to_string(port);
 }
 
+// Makes `msg` leave from `source`, the address the client talked to, not whatever the route
+// prefers. `control` holds kControlRoom bytes, aligned for a cmsghdr, and lives as long as msg.
+void SetSourceAddress(msghdr& msg, char* control, in_addr source) {
+  std::memset(control, 0, kControlRoom);
+  msg.msg_control = control;
+  msg.msg_controllen = kControlRoom;
+  cmsghdr* c = CMSG_FIRSTHDR(&msg);
+  c->cmsg_level = IPPROTO_IP;
+  c->cmsg_type = IP_PKTINFO;
+  c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+  in_pktinfo info{};
+  info.ipi_spec_dst = source;
+  std::memcpy(CMSG_DATA(c), &info, sizeof info);
+}
+
 }  // namespace
 
 TDatagramCalls SystemDatagramCalls() {
@@ -319,19 +334,8 @@ size_t TUDPServerSocket::Send(const TPacket& packet) {
     msg.msg_namelen = sizeof peer;
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-    if (s.wildcard && haveSource) {
-      // Answer from the address the client talked to, not whatever the route prefers.
-      msg.msg_control = control;
-      msg.msg_controllen = sizeof control;
-      cmsghdr* c = CMSG_FIRSTHDR(&msg);
-      c->cmsg_level = IPPROTO_IP;
-      c->cmsg_type = IP_PKTINFO;
-      c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-      in_pktinfo info{};
-      info.ipi_spec_dst = source;
-      std::memcpy(CMSG_DATA(c), &info, sizeof info);
-    }
+    alignas(cmsghdr) char control[kControlRoom];
+    if (s.wildcard && haveSource) SetSourceAddress(msg, control, source);
     if (::sendmsg(s.fd, &msg, MSG_NOSIGNAL) == static_cast<ssize_t>(packet.Size()))
       ++sent;
     else
@@ -373,7 +377,7 @@ void TUDPServerSocket::SendThrough(const TOpenSocket& s,
   std::array<mmsghdr, kChunk> messages;
   std::array<iovec, kChunk> iov;
   std::array<sockaddr_in, kChunk> peers;
-  std::array<std::array<char, kControlRoom>, kChunk> control;
+  alignas(cmsghdr) std::array<std::array<char, kControlRoom>, kChunk> control;
   std::array<size_t, kChunk> index;
   TAddressMemo peerMemo, localMemo;
   int waits = 0;
@@ -397,17 +401,7 @@ void TUDPServerSocket::SendThrough(const TOpenSocket& s,
       msg.msg_iovlen = 1;
       in_addr source{};
       if (s.wildcard && localMemo.Parse(packet.LocalAddress(), source) && source.s_addr != 0) {
-        // Answer from the address the client talked to, not whatever the route prefers.
-        control[m].fill(0);
-        msg.msg_control = control[m].data();
-        msg.msg_controllen = control[m].size();
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = IPPROTO_IP;
-        c->cmsg_type = IP_PKTINFO;
-        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-        in_pktinfo info{};
-        info.ipi_spec_dst = source;
-        std::memcpy(CMSG_DATA(c), &info, sizeof info);
+        SetSourceAddress(msg, control[m].data(), source);
       }
       index[m++] = chosen[from];
     }
