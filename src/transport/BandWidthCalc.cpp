@@ -56,8 +56,10 @@ int32_t TBandWidthCalc::AdvanceTicks(const TPerformanceTime* now) {
       secondIndex_ = 0;
       secondFilled_ = true;
     }
-    minuteSum_ += tickBytes_ - minute_[minuteIndex_];
-    minute_[minuteIndex_] = tickBytes_;
+    // A minute slot holds at most 4 GiB a tick: far beyond any link, and half the memory.
+    const auto stored = static_cast<uint32_t>(std::clamp<int64_t>(tickBytes_, 0, UINT32_MAX));
+    minuteSum_ += static_cast<int64_t>(stored) - minute_[minuteIndex_];
+    minute_[minuteIndex_] = stored;
     if (++minuteIndex_ == kMinuteSlots) {
       minuteIndex_ = 0;
       minuteFilled_ = true;

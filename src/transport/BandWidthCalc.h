@@ -61,7 +61,7 @@ class TBandWidthCalc {
   int secondIndex_ = 0;
   bool secondFilled_ = false;
   int64_t secondSum_ = 0;
-  std::array<int64_t, kMinuteSlots> minute_{};
+  std::array<uint32_t, kMinuteSlots> minute_{};  // every connection has one: kept small
   int minuteIndex_ = 0;
   bool minuteFilled_ = false;
   int64_t minuteSum_ = 0;

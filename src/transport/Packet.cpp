@@ -11,7 +11,7 @@ namespace vh {
 
 namespace {
 
-constexpr int32_t kBlockRounding = 1024;
+constexpr int32_t kBlockRounding = 64;  // see the class comment
 constexpr size_t kLongestCrcLength = 65521;
 
 const char* const kInvalidPacket = "Invalid Packet";

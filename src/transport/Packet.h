@@ -49,7 +49,8 @@ class EStreamError : public std::runtime_error {
 uint32_t Crc32(const void* data, size_t length);
 
 // Growable byte stream. Capacity requests that differ from the size are rounded up to a
-// multiple of 1024; a request equal to the size is taken as is; 0 frees the block.
+// multiple of 64 (most packets are a few dozen bytes, and a thousand players may each have
+// dozens queued); a request equal to the size is taken as is; 0 frees the block.
 class TPacketMemoryStream {
  public:
   TPacketMemoryStream() = default;

@@ -92,8 +92,8 @@ class TSingleConnection {
 
   TFIFOList ackQueue{16, 1024, 4};
   TFIFOList commandQueue{16, 1024, 8};
-  TFIFOList voiceQueue{64, 1024, 32};
-  TFIFOList connectionQueue{32, 1024, 16};
+  TFIFOList voiceQueue{16, 1024, 32};
+  TFIFOList connectionQueue{8, 1024, 16};
 
   uint32_t commandSequence = 0;  // last used
   uint16_t voiceCounter = 0;     // last used

@@ -87,10 +87,10 @@ TEST(PacketStream, CapacityGrowthAndSizeRules) {
   uint8_t bytes[1020] = {};
   p.Write(bytes, 10);
   EXPECT_EQ(p.Size(), 10);
-  EXPECT_EQ(p.Capacity(), 1024);
+  EXPECT_EQ(p.Capacity(), 64);
   p.Write(bytes, 1020);
   EXPECT_EQ(p.Size(), 1030);
-  EXPECT_EQ(p.Capacity(), 2048);
+  EXPECT_EQ(p.Capacity(), 1088);
 
   TPacket q;
   q.Write(bytes, 30);
