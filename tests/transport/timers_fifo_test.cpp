@@ -1,6 +1,7 @@
 // Timers, bandwidth budget and rates on a manual clock; the FIFO rings against a reference.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <deque>
 #include <random>
 #include <set>
@@ -162,6 +163,24 @@ TEST(WindowsEvent, AutoResetAndTimedWait) {
   std::thread setter([&] { e.Set(); });
   EXPECT_EQ(e.Wait(-1), TWindowsEvent::kSignalled);
   setter.join();
+
+  // Ping-pong between two threads: a wake-up lost between a waiter's look and its sleep would
+  // show as a wait that runs out.
+  TWindowsEvent ping, pong;
+  constexpr int kRounds = 2000;
+  std::atomic<int> lost{0};
+  std::thread echo([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      if (ping.Wait(5000) != TWindowsEvent::kSignalled) lost.fetch_add(1);
+      pong.Set();
+    }
+  });
+  for (int i = 0; i < kRounds; ++i) {
+    ping.Set();
+    if (pong.Wait(5000) != TWindowsEvent::kSignalled) lost.fetch_add(1);
+  }
+  echo.join();
+  EXPECT_EQ(lost.load(), 0);
 }
 
 }  // namespace
