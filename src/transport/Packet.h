@@ -171,21 +171,24 @@ class TPacket : public TPacketMemoryStream {
   uint16_t VoiceCounter() const { return WordAt(12); }       // client and server voice
   uint32_t SpeakerId() const { return LongAt(16); }          // server voice
 
-  // When the connection table queued the packet (its clock's ms); the send thread drops
-  // voice that waited too long. Not part of the datagram.
+  // When the voice entered the server (its clock's ms): the table stamps a client voice
+  // packet as it receives it, the relay gives every copy its source's stamp, and a voice
+  // packet queued without one is stamped then. The send thread drops voice older than the
+  // bound, so the bound covers the whole way through the server. Not part of the datagram.
   double QueuedMs() const { return queuedMs_; }
+  bool HasQueuedMs() const { return queuedMs_ >= 0; }
   void SetQueuedMs(double ms) { queuedMs_ = ms; }
   // Empties the packet for reuse and keeps its block, so that a pooled packet costs no
   // allocation the next time it is filled.
   void Recycle() {
     size_ = 0;
     position_ = 0;
-    queuedMs_ = 0;
+    queuedMs_ = -1;
   }
 
  private:
   std::string peerAddress_;
-  double queuedMs_ = 0;
+  double queuedMs_ = -1;  // -1: not stamped
   uint16_t peerPort_ = 0;
   std::string localAddress_;
 };

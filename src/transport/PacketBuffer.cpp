@@ -284,6 +284,7 @@ const char* TCustomPacketBuffer::ReceiveClientVoice(TSingleConnection& c,
     if (gap > 0 && gap < 10000) c.packetsLost += static_cast<uint64_t>(gap);
     c.nextVoice = static_cast<uint16_t>(counter + 1);
   }
+  packet->SetQueuedMs(c.lastReceive.StartMs());  // the receive path set it to now
   Deliver(c, std::move(packet), true);
   return nullptr;
 }
@@ -408,7 +409,7 @@ void TCustomPacketBuffer::SendLocked(std::unique_ptr<TPacket> packet, bool close
     if (c->thinning &&
         (packet->SpeakerId() != c->keptSpeaker || c->voiceQueue.QueuedBytes() > 2 * limit))
       return TTrafficCounters::Add(counters_->voiceDroppedThinned);
-    packet->SetQueuedMs(now.StartMs());
+    if (!packet->HasQueuedMs()) packet->SetQueuedMs(now.StartMs());
     c->voiceQueue.Put(std::move(packet));
     MarkReady(c->playerId);
   } else if (packet->IsConnectionPacket()) {

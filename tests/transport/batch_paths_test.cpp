@@ -240,5 +240,21 @@ TEST_F(LateVoice, VoicePastTheBoundIsDroppedACommandOfTheSameAgeIsSent) {
   EXPECT_EQ(table.LateVoiceDrops(), 1u);
 }
 
+TEST_F(LateVoice, TheBoundCountsFromTheSpeakersDatagramNotFromTheRelay) {
+  ConnectAndLogIn();
+  // The speaker's datagram waits in the incoming queue past the bound before the relay takes
+  // it; a copy that carries its stamp is dropped although it was queued a moment ago.
+  ASSERT_EQ(Receive(Wire(NewClientVoicePacket(0, 0, kConn, kPlayer, 1, 0))), "");
+  clock.Advance(TVoiceAgeLimit::kDefaultMs + 1);
+  auto events = Events();
+  ASSERT_EQ(events.size(), 1u);
+  ASSERT_TRUE(events[0].packet->IsClientVoicePacket());
+  auto copy = ServerVoice(9);
+  copy->SetQueuedMs(events[0].packet->QueuedMs());
+  table.SendPacket(std::move(copy), false);
+  EXPECT_TRUE(Outgoing().empty());
+  EXPECT_EQ(table.LateVoiceDrops(), 1u);
+}
+
 }  // namespace
 }  // namespace vh

@@ -33,6 +33,7 @@ struct TVoiceSource {
   TVoiceHeader header;
   uint32_t speakerId = 0;
   std::span<const uint8_t> data;
+  double arrivedMs = -1;  // the source's stamp (see TPacket::QueuedMs)
 };
 
 // Spare packets the listener keeps for the copies of the next voice packets.
@@ -53,6 +54,7 @@ void RelayTo(std::vector<std::unique_ptr<TPacket>>& copies,
   FillServerVoicePacket(*out, selector, s.header.DataByte, listener.ConnectionID, listener.PlayerID,
                         s.header.Counter, s.header.DataWord, s.speakerId, s.header.Counter);
   out->Write(s.data.data(), static_cast<int32_t>(s.data.size()));
+  out->SetQueuedMs(s.arrivedMs);
   copies.push_back(std::move(out));
 }
 
@@ -96,7 +98,7 @@ void TVHUDPListener::RelayToOwnChannel() {
     if (!MayTalkInChannel(Channels(), server_.ServerFlags().load(), speaker, channel)) return;
     const auto voice = Read(ParseVoice);
     if (!voice) return;
-    const TVoiceSource s{voice->Header, speaker->PlayerID, voice->Data};
+    const TVoiceSource s{voice->Header, speaker->PlayerID, voice->Data, eventPacket_->QueuedMs()};
     for (size_t i = 0; i < channel->Players.Count(); ++i) {
       TClientRecord* listener = channel->Players.Items(i);
       if (!listener || listener == speaker || !Hears(*listener, *speaker)) continue;
@@ -118,7 +120,7 @@ void TVHUDPListener::RelayToParentChannel() {
     if (!speaker || speaker->LoggedIn != 1) return;
     const auto voice = Read(ParseVoice);
     if (!voice) return;
-    TVoiceSource s{voice->Header, speaker->PlayerID, voice->Data};
+    TVoiceSource s{voice->Header, speaker->PlayerID, voice->Data, eventPacket_->QueuedMs()};
     if (s.data.size() > kMaxRelayedVoice) {
       s.data = s.data.first(kMaxRelayedVoice);
       LogText(LMT_WARNING, LMD_ALL,
@@ -155,7 +157,7 @@ void TVHUDPListener::RelayWhisper() {
     // A target list that runs past the datagram is not guessed at: the datagram is dropped.
     const auto whisper = Read(ParseWhisper);
     if (!whisper || whisper->Targets.empty()) return;
-    TVoiceSource s{whisper->Header, speaker->PlayerID, whisper->Data};
+    TVoiceSource s{whisper->Header, speaker->PlayerID, whisper->Data, eventPacket_->QueuedMs()};
     if (s.data.size() > kMaxRelayedVoice) {
       s.data = s.data.first(kMaxRelayedVoice);
       LogText(LMT_WARNING, LMD_ALL, "ProgressVoiceData_SendVoiceDataWhisper, invalid packet size",
