@@ -166,7 +166,9 @@ void TUDPServerSocket::Open() {
       errno = EINVAL;
       fail("Invalid bind address " + b.address);
     }
-    s.fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    // Blocking, so that the receive thread can sleep in recvmmsg; every other call on it
+    // passes MSG_DONTWAIT.
+    s.fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s.fd < 0) fail("Could not create socket");
     opened.push_back(s);
     int on = 1;
@@ -223,6 +225,12 @@ void TUDPServerSocket::Close() {
     uint64_t one = 1;
     ssize_t written = ::write(wakeFd_, &one, sizeof one);
     (void)written;
+    // A receive thread asleep in its socket's receive call wakes when reading is shut down
+    // (the call fails with ENOTCONN on an unconnected socket, but the sleeper is woken).
+    {
+      std::shared_lock<std::shared_mutex> lock(socketsMutex_);
+      for (const TOpenSocket& s : sockets_) ::shutdown(s.fd, SHUT_RD);
+    }
     receiver_.join();
   }
   active_.store(false);
@@ -245,10 +253,16 @@ uint16_t TUDPServerSocket::BoundPort(size_t i) const {
 void TUDPServerSocket::ReceiveLoop() {
   // sockets_ does not change while this thread runs: Open fills it before starting us and
   // Close empties it only after joining us.
+  TReceiveSlots slots;
+  if (sockets_.size() == 1) {
+    // One socket (the usual case): sleep in the receive call itself, one system call per
+    // wake-up instead of a poll and a receive. Close wakes it by shutting reading down.
+    while (!stopping_.load()) DrainSocket(sockets_[0], slots, true);
+    return;
+  }
   std::vector<pollfd> fds;
   for (const TOpenSocket& s : sockets_) fds.push_back({s.fd, POLLIN, 0});
   fds.push_back({wakeFd_, POLLIN, 0});
-  TReceiveSlots slots;
   while (!stopping_.load()) {
     int n = ::poll(fds.data(), fds.size(), -1);
     if (n < 0) {
@@ -257,15 +271,17 @@ void TUDPServerSocket::ReceiveLoop() {
     }
     if (fds.back().revents != 0) break;
     for (size_t i = 0; i + 1 < fds.size(); ++i)
-      if (fds[i].revents & POLLIN) DrainSocket(sockets_[i], slots);
+      if (fds[i].revents & POLLIN) DrainSocket(sockets_[i], slots, false);
   }
 }
 
-void TUDPServerSocket::DrainSocket(const TOpenSocket& s, TReceiveSlots& slots) {
+void TUDPServerSocket::DrainSocket(const TOpenSocket& s, TReceiveSlots& slots, bool block) {
   for (unsigned taken = 0; taken < kBurstPerSocket && !stopping_.load();) {
     slots.Prepare();
-    int n = ::recvmmsg(s.fd, slots.messages.data(), kBatchSize, MSG_DONTWAIT, nullptr);
-    if (n <= 0) return;  // EAGAIN: drained; anything else: the next poll tells
+    // Blocking: wait for the first datagram, then take what else is there without waiting.
+    const int flags = block && taken == 0 ? MSG_WAITFORONE : MSG_DONTWAIT;
+    int n = ::recvmmsg(s.fd, slots.messages.data(), kBatchSize, flags, nullptr);
+    if (n <= 0) return;  // EAGAIN: drained; anything else: the next look tells
     taken += static_cast<unsigned>(n);
     slots.batch.clear();
     for (int i = 0; i < n; ++i) {
@@ -336,7 +352,7 @@ size_t TUDPServerSocket::Send(const TPacket& packet) {
     msg.msg_iovlen = 1;
     alignas(cmsghdr) char control[kControlRoom];
     if (s.wildcard && haveSource) SetSourceAddress(msg, control, source);
-    if (::sendmsg(s.fd, &msg, MSG_NOSIGNAL) == static_cast<ssize_t>(packet.Size()))
+    if (::sendmsg(s.fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(packet.Size()))
       ++sent;
     else
       sendFailures_.fetch_add(1);
@@ -373,7 +389,7 @@ size_t TUDPServerSocket::SendBatch(const std::vector<std::unique_ptr<TPacket>>& 
 void TUDPServerSocket::SendThrough(const TOpenSocket& s,
                                    const std::vector<std::unique_ptr<TPacket>>& packets,
                                    const std::vector<size_t>& chosen, std::vector<uint8_t>& sent) {
-  constexpr size_t kChunk = 64;
+  constexpr size_t kChunk = kSendChunk;
   std::array<mmsghdr, kChunk> messages;
   std::array<iovec, kChunk> iov;
   std::array<sockaddr_in, kChunk> peers;

@@ -55,6 +55,8 @@ class TUDPServerSocket {
                                            std::vector<std::unique_ptr<TPacket>>& spares)>;
   static constexpr int32_t kReceiveBufferSize = 8192;
   static constexpr unsigned kBatchSize = 32;
+  // Datagrams written per sendmmsg: the copies for a channel of a hundred go out in one call.
+  static constexpr size_t kSendChunk = 128;
   // Kernel buffer asked for on every socket, each way (forced past the system limit when the
   // process may; the sizes obtained are logged at Open).
   static constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
@@ -106,7 +108,8 @@ class TUDPServerSocket {
   };
   struct TReceiveSlots;
   void ReceiveLoop();
-  void DrainSocket(const TOpenSocket& s, TReceiveSlots& slots);
+  // Takes up to a burst of datagrams; `block` sleeps until the first one arrives.
+  void DrainSocket(const TOpenSocket& s, TReceiveSlots& slots, bool block);
   void CloseSockets();
   void SizeBuffers(int fd, const std::string& where);
   // The packets of `packets` picked by `chosen` through socket s; marks each one sent.
@@ -124,7 +127,7 @@ class TUDPServerSocket {
   mutable std::shared_mutex socketsMutex_;
   // guarded by socketsMutex_ (written by Open/Close, and only while no receive thread runs)
   std::vector<TOpenSocket> sockets_;
-  int wakeFd_ = -1;  // eventfd that ends the receive thread's poll
+  int wakeFd_ = -1;  // eventfd that ends the receive thread's poll (more than one socket)
   std::thread receiver_;
   std::atomic<bool> active_{false};
   std::atomic<bool> stopping_{false};

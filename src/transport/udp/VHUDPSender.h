@@ -21,7 +21,7 @@ class TVHUDPSender {
   // The most packets sent after the table stopped: what was queued, never new resends.
   static constexpr int kDrainLimit = 100000;
   // Packets picked under one table-lock hold and written with one sendmmsg.
-  static constexpr size_t kBatchSize = 64;
+  static constexpr size_t kBatchSize = TUDPServerSocket::kSendChunk;
 
   TVHUDPSender(TCustomPacketBuffer& table, TUDPServerSocket& socket, int32_t serverId);
   // Ends and joins the thread. Shutdown order for the owner: table Stop (which waits for this
