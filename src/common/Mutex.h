@@ -35,6 +35,11 @@ class CAPABILITY("mutex") TRecursiveMutex {
     depth_.fetch_sub(1);
     mutex_.unlock();
   }
+  bool try_lock() TRY_ACQUIRE(true) {
+    if (!mutex_.try_lock()) return false;
+    depth_.fetch_add(1);
+    return true;
+  }
   // True while some thread holds it (a hint for diagnostics, stale as soon as it is read).
   bool Locked() const { return depth_.load() != 0; }
 

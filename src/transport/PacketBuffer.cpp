@@ -140,16 +140,24 @@ const char* TCustomPacketBuffer::OfferDatagram(std::unique_ptr<TPacket> packet) 
 
 size_t TCustomPacketBuffer::OfferDatagrams(std::vector<std::unique_ptr<TPacket>>& batch,
                                            std::vector<std::unique_ptr<TPacket>>* spares,
-                                           size_t wanted) {
+                                           size_t wanted,
+                                           std::vector<std::unique_ptr<TPacket>>* voiceOut) {
   size_t refused = 0;
   {
     TPerformanceTime now(clock_);
     TLockGuard lock(mutex_);
     for (std::unique_ptr<TPacket>& packet : batch) {
       if (!packet) continue;
+      // Decided per datagram: a login queued earlier in this batch holds back the voice after it.
+      // The listener must have nothing queued and no datagram in hand: voice relayed now would
+      // otherwise overtake a datagram that came before it (a mute, a channel change).
+      voiceOut_ = voiceOut && incomingQueue_.Empty() && packetEventsOut_ == packetEventsDone_.load()
+                      ? voiceOut
+                      : nullptr;
       if (OfferLocked(packet, now)) ++refused;
       if (packet) RecycleOne(packet);
     }
+    voiceOut_ = nullptr;
     HandOutSpares(spares, wanted);
   }
   batch.clear();
@@ -285,6 +293,14 @@ const char* TCustomPacketBuffer::ReceiveClientVoice(TSingleConnection& c,
     c.nextVoice = static_cast<uint16_t>(counter + 1);
   }
   packet->SetQueuedMs(c.lastReceive.StartMs());  // the receive path set it to now
+  if (voiceOut_) {
+    // The receive thread relays it itself (see OfferDatagrams).
+    c.packetsReceived += 1;
+    c.bytesReceived += static_cast<uint64_t>(packet->Size());
+    packet->SetPosition(0);
+    voiceOut_->push_back(std::move(packet));
+    return nullptr;
+  }
   Deliver(c, std::move(packet), true);
   return nullptr;
 }
@@ -357,6 +373,27 @@ void TCustomPacketBuffer::RecycleOne(std::unique_ptr<TPacket>& packet) {
   if (!packet || pool_.size() >= kPoolLimit || packet->Capacity() > kPooledCapacity) return;
   packet->Recycle();
   pool_.push_back(std::move(packet));
+}
+
+void TCustomPacketBuffer::QueueVoiceEvents(std::vector<std::unique_ptr<TPacket>>& voice) {
+  {
+    TLockGuard lock(mutex_);
+    for (std::unique_ptr<TPacket>& packet : voice) {
+      if (!packet) continue;
+      try {
+        incomingQueue_.Put(std::move(packet));
+      } catch (const std::exception&) {
+        TTrafficCounters::Add(counters_->datagramsRefused);  // full: dropped like any datagram
+      }
+    }
+  }
+  voice.clear();
+  incoming_.Set();
+}
+
+void TCustomPacketBuffer::RecyclePackets(std::vector<std::unique_ptr<TPacket>>& packets) {
+  TLockGuard lock(mutex_);
+  Recycle(packets);
 }
 
 void TCustomPacketBuffer::Recycle(std::vector<std::unique_ptr<TPacket>>& packets) {
@@ -475,6 +512,7 @@ bool TCustomPacketBuffer::PickEventLocked(const TPerformanceTime& now, uint32_t&
     if (!packet) return false;
     playerId = packet->PacketPlayerId();
     kind = EV_PACKET;
+    ++packetEventsOut_;
     return true;
   };
 

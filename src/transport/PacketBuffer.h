@@ -124,8 +124,18 @@ class TCustomPacketBuffer {
   // refused as by OfferDatagram; the batch is left empty. What the table consumed at once
   // (acknowledgements, refusals) goes to its pool, and up to `wanted` pooled packets are
   // moved into `spares` for the next datagrams. Returns how many were refused.
+  // With `voiceOut`, client voice that would be queued for the listener is moved there instead
+  // while the listener has no datagram queued or in hand (PacketEventHandled): the caller
+  // relays it at once, or hands it back with QueueVoiceEvents. Otherwise it waits its turn, so
+  // voice never overtakes a datagram that came before it.
   size_t OfferDatagrams(std::vector<std::unique_ptr<TPacket>>& batch,
-                        std::vector<std::unique_ptr<TPacket>>* spares = nullptr, size_t wanted = 0);
+                        std::vector<std::unique_ptr<TPacket>>* spares = nullptr, size_t wanted = 0,
+                        std::vector<std::unique_ptr<TPacket>>* voiceOut = nullptr);
+  // Queues client voice from OfferDatagrams's `voiceOut` for the listener, in order, and wakes
+  // it; what a full queue cannot take is dropped. `voice` is left empty.
+  void QueueVoiceEvents(std::vector<std::unique_ptr<TPacket>>& voice);
+  // Takes packets that are done with into the pool. `packets` is left empty.
+  void RecyclePackets(std::vector<std::unique_ptr<TPacket>>& packets);
   // Queues a packet for the player named at offset 8; the table owns it from now on. Packets
   // for unknown, closing or not yet connected (voice) connections are freed silently; a full
   // queue raises EFIFOList and a packet of no sendable class ECustomPacketBuffer.
@@ -142,6 +152,8 @@ class TCustomPacketBuffer {
   bool PollEvent(uint32_t& playerId, uint8_t& kind, std::unique_ptr<TPacket>& packet,
                  int32_t& waitMs);
   void WakeListener();
+  // The listener is done with a packet event (EV_PACKET) that GetNextEvent or PollEvent gave it.
+  void PacketEventHandled() { packetEventsDone_.fetch_add(1); }
 
   // The next packet to transmit, waiting at most timeoutMs (-1 = no limit, 0 = one pick);
   // null when the time is up or the table is stopping.
@@ -241,6 +253,11 @@ class TCustomPacketBuffer {
   std::atomic<bool> stopRequested_{false};
   std::atomic<uint64_t> eventPasses_{0};
   bool requestPending_ GUARDED_BY(mutex_) = false;
+  // Set for the length of one OfferDatagrams call that takes client voice out.
+  std::vector<std::unique_ptr<TPacket>>* voiceOut_ GUARDED_BY(mutex_) = nullptr;
+  // Packet events handed to the listener, and those it reported done: equal when it holds none.
+  uint64_t packetEventsOut_ GUARDED_BY(mutex_) = 0;
+  std::atomic<uint64_t> packetEventsDone_{0};
 
   const std::shared_ptr<TTrafficCounters> counters_;  // set at construction, never null
   TPerformanceTime qualityTimer_ GUARDED_BY(mutex_);  // last link-quality publication

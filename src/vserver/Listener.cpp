@@ -117,8 +117,10 @@ void TVHUDPListener::Execute() {
       Buffer().MarkThreadStopped(kListenerBit);
       break;
     }
-    if (stopping_.load()) continue;
-    HandleEvent(playerId, kind, std::move(packet));
+    if (!stopping_.load()) HandleEvent(playerId, kind, std::move(packet));
+    // Until now the receive thread has left voice to this thread (TCustomPacketBuffer's
+    // OfferDatagrams): it must not overtake this datagram.
+    if (kind == EV_PACKET) Buffer().PacketEventHandled();
   }
 }
 
@@ -160,25 +162,7 @@ void TVHUDPListener::HandleEventLocked() {
       if (currentPlayer_) currentPlayer_->LastActivity = NowDateTime();
       TPacket& p = *eventPacket_;
       if (p.IsClientVoicePacket() && currentPlayer_) {
-        // Voice of a player who has not joined yet is not relayed.
-        if (currentPlayer_->LoggedIn != 1) return;
-        try {
-          switch (ParseVoice(p)->Header.Selector) {
-            case 0:
-              RelayToOwnChannel();
-              break;
-            case 1:
-              RelayWhisper();
-              break;
-            case 2:
-              RelayToParentChannel();
-              break;
-            default:
-              break;
-          }
-        } catch (const std::exception& e) {
-          LogHandlerException("UDP VOICE", e);
-        }
+        RelayVoice(currentPlayer_, p, listenerRelay_);
         return;
       }
       if (p.IsClientVoicePacket()) {

@@ -4,6 +4,9 @@
 // order: ServerObject.h); it also carries out the administration requests posted to it.
 // Handlers live in files by family (Login, ChannelCommands, PlayerCommands, KicksAndBans,
 // VoiceRelay, Requests); they read the current event and player from here.
+// Client voice changes nothing, so the socket's receive thread relays it itself when the two
+// model locks are free and nothing waits in the listener's queue (RelayVoiceBatch); otherwise
+// it goes through the queue like any other datagram.
 #pragma once
 
 #include <atomic>
@@ -100,6 +103,11 @@ class TVHUDPListener {
   void LogText(uint8_t kind, uint8_t depth, std::string_view text, std::string_view category);
   void LogFormat(uint8_t kind, uint8_t depth, TLogArgs args, std::string_view format,
                  std::string_view category);
+
+  // Receive thread: relays client voice the table handed out (TCustomPacketBuffer's
+  // OfferDatagrams) if it can take the registry and tree locks without waiting; what it cannot
+  // relay now goes to the listener's queue, in order. `voice` is left empty.
+  void RelayVoiceBatch(std::vector<std::unique_ptr<TPacket>>& voice);
 
   // One event, handled completely; the thread body calls it, tests may too.
   void HandleEvent(uint32_t playerId, uint8_t kind, std::unique_ptr<TPacket> packet);
@@ -243,11 +251,24 @@ class TVHUDPListener {
   void DBRemoveOldBans() LISTENER_LOCKED;
 
   // ---- Voice relay (VoiceRelay.cpp)
-  void RelayToOwnChannel() LISTENER_LOCKED;
-  void RelayWhisper() LISTENER_LOCKED;
-  void RelayToParentChannel() LISTENER_LOCKED;
-  // Queues the copies gathered in voiceCopies_ with one table-lock hold.
-  void FlushVoiceCopies();
+  // Where the copies of one voice packet are built: emptied packets to build them in
+  // (refilled from the table's pool when a fan-out is queued) and the copies themselves. The
+  // listener and the receive thread each have their own.
+  struct TRelayScratch {
+    std::vector<std::unique_ptr<TPacket>> copies;
+    std::vector<std::unique_ptr<TPacket>> spares;
+  };
+  // Relays `packet`, client voice of `speaker` (who may be null), by its selector.
+  void RelayVoice(TClientRecord* speaker, const TPacket& packet,
+                  TRelayScratch& scratch) LISTENER_LOCKED;
+  void RelayToOwnChannel(TClientRecord* speaker, const TPacket& packet,
+                         TRelayScratch& scratch) LISTENER_LOCKED;
+  void RelayWhisper(TClientRecord* speaker, const TPacket& packet,
+                    TRelayScratch& scratch) LISTENER_LOCKED;
+  void RelayToParentChannel(TClientRecord* speaker, const TPacket& packet,
+                            TRelayScratch& scratch) LISTENER_LOCKED;
+  // Queues the copies gathered in `scratch` with one table-lock hold.
+  void FlushVoiceCopies(TRelayScratch& scratch);
 
   // ---- Administration requests (Requests.cpp and the families above)
   void ExternalCommand_AddClient(TListenerRequest& r) LISTENER_LOCKED;
@@ -273,10 +294,8 @@ class TVHUDPListener {
   std::shared_ptr<const THostPolicy> policy_;
   bool disconnect_ = false;
 
-  // The copies of the voice packet being relayed, and emptied packets to build the next ones
-  // in (refilled from the table's pool when a fan-out is queued); listener thread only.
-  std::vector<std::unique_ptr<TPacket>> voiceCopies_;
-  std::vector<std::unique_ptr<TPacket>> voiceSpares_;
+  TRelayScratch listenerRelay_;  // listener thread only
+  TRelayScratch receiveRelay_;   // the socket's receive thread only
 
   std::atomic<bool> stopping_{false};
   std::atomic<bool> terminated_{false};

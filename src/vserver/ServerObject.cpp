@@ -232,7 +232,14 @@ void TServerObject::CreateOwnedObjects(const TVirtualServerSettings& s) {
   }
   // A test server may take any free port; the stored record keeps its own.
   const uint16_t bindPort = bindAnyPort_ ? 0 : s.Port;
-  socket_ = std::make_unique<TUDPServerSocket>(bindPort, TableReceiveHandler(*buffer_));
+  // Voice is relayed on the receive thread when the model is free (TVHUDPListener); the
+  // listener outlives the socket's receive thread (FreeOwnedObjects).
+  TVHUDPListener* listener = listener_.get();
+  socket_ = std::make_unique<TUDPServerSocket>(
+      bindPort,
+      TableReceiveHandler(*buffer_, [listener](std::vector<std::unique_ptr<TPacket>>& voice) {
+        listener->RelayVoiceBatch(voice);
+      }));
   environment_.ApplyBoundAddresses(bindPort, socket_->Bindings());
   sender_ = std::make_unique<TVHUDPSender>(*buffer_, *socket_, serverId_.load());
   sender_->Start();

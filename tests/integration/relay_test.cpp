@@ -3,7 +3,11 @@
 // first in, first out, so the first voice a listener gets shows what came before it.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "PlayerWorld.h"
+#include "model/ModelLock.h"
+#include "transport/PacketBuffer.h"
 #include "vserver/Notifier.h"
 
 namespace vh::test {
@@ -78,6 +82,31 @@ TEST(Relay, OwnChannelCarriesTheHeaderAndHonoursFlagsAndMutes) {
 
   EXPECT_TRUE(carol->DrainFor(100ms).voice.empty());
   EXPECT_TRUE(alice->DrainFor(0ms).voice.empty());  // nobody hears himself
+}
+
+TEST(Relay, VoiceSpokenWhileTheModelIsBusyArrivesOnceItIsFreeInOrder) {
+  TServerHarness h(Configure);
+  auto alice = h.Join("alice");
+  auto bob = h.Join("bob");
+  ASSERT_TRUE(alice && bob);
+  alice->SendVoice(0, 0, alice->NextVoiceCounter(), 0, "free");  // relayed on arrival
+  EXPECT_EQ(NextVoiceData(*bob), "free");
+
+  const auto& in = h.Server().PacketBuffer()->Counters()->datagramsIn;
+  {
+    // As a listener busy with a login would: the receive thread cannot relay now.
+    TModelLock busy(*h.Server().Clients(), *h.Server().Channels());
+    const uint64_t before = TTrafficCounters::Read(in);
+    for (const char* word : {"one", "two", "three"})
+      alice->SendVoice(0, 0, alice->NextVoiceCounter(), 0, word);
+    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    while (TTrafficCounters::Read(in) < before + 3 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(1ms);
+    ASSERT_GE(TTrafficCounters::Read(in), before + 3);
+  }
+  EXPECT_EQ(NextVoiceData(*bob), "one");
+  EXPECT_EQ(NextVoiceData(*bob), "two");
+  EXPECT_EQ(NextVoiceData(*bob), "three");
 }
 
 TEST(Relay, ModeratedChannelsAndTheParentSelector) {

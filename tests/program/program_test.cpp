@@ -156,7 +156,7 @@ std::string RunUntil(const TTempDir& dir, const std::vector<std::string>& args,
   TChildProcess server(kProgram, args, out);
   bool seen = WaitUntil([&] { return ReadFile(out).find(ready) != std::string::npos; }, 20s);
   server.Signal(SIGTERM);
-  EXPECT_EQ(server.Wait(20s), 0);
+  EXPECT_EQ(server.Wait(20s), 0) << ReadFile(out);
   EXPECT_TRUE(seen) << ReadFile(out);
   return ReadFile(out);
 }

@@ -196,6 +196,62 @@ TEST_F(Batches, AReceiveBatchAndASendPickMixConnectionsAndClasses) {
   for (const auto& p : spares) EXPECT_EQ(p->Size(), 0);
 }
 
+TEST_F(Batches, VoiceIsHandedOutOnlyWhileTheListenerHoldsNoDatagram) {
+  ConnectAndLogIn();
+  Outgoing();
+  uint16_t counter = 0;
+  auto voice = [&] { return Wire(NewClientVoicePacket(0, 0, kConn, kPlayer, ++counter, 0)); };
+  auto offer = [&](std::vector<std::unique_ptr<TPacket>> in) {
+    std::vector<std::unique_ptr<TPacket>> out;
+    table.OfferDatagrams(in, nullptr, 0, &out);
+    std::vector<uint16_t> counters;
+    for (const auto& p : out) counters.push_back(p->VoiceCounter());
+    return counters;
+  };
+  auto batch = [](std::unique_ptr<TPacket> first, std::unique_ptr<TPacket> second = nullptr) {
+    std::vector<std::unique_ptr<TPacket>> in;
+    in.push_back(std::move(first));
+    if (second) in.push_back(std::move(second));
+    return in;
+  };
+
+  // An idle listener: voice comes out, counted, and no event is queued.
+  const uint32_t received = table.GetConnectionStats(kPlayer).packetsReceived;
+  auto first = voice();
+  EXPECT_EQ(offer(batch(std::move(first), voice())), (std::vector<uint16_t>{1, 2}));
+  EXPECT_TRUE(Events().empty());
+  EXPECT_EQ(table.GetConnectionStats(kPlayer).packetsReceived, received + 2);
+
+  // A command ahead of it in the batch holds the voice back in the queue, behind it.
+  EXPECT_TRUE(offer(batch(ClientCommand(1), voice())).empty());
+  uint32_t player = 0;
+  uint8_t kind = 0;
+  std::unique_ptr<TPacket> packet;
+  int32_t wait = 0;
+  ASSERT_TRUE(table.PollEvent(player, kind, packet, wait));
+  EXPECT_TRUE(packet->IsCommandPacket());
+  // Taken but not reported done: the voice still waits for the listener.
+  EXPECT_TRUE(offer(batch(voice())).empty());
+  table.PacketEventHandled();  // the command
+  ASSERT_TRUE(table.PollEvent(player, kind, packet, wait));
+  EXPECT_EQ(packet->VoiceCounter(), 3);
+  table.PacketEventHandled();
+  ASSERT_TRUE(table.PollEvent(player, kind, packet, wait));
+  EXPECT_EQ(packet->VoiceCounter(), 4);
+  table.PacketEventHandled();
+  EXPECT_EQ(offer(batch(voice())), (std::vector<uint16_t>{5}));
+
+  // Voice the caller could not relay goes back to the listener, in order.
+  std::vector<std::unique_ptr<TPacket>> back = batch(voice());
+  back.push_back(voice());
+  table.QueueVoiceEvents(back);
+  EXPECT_TRUE(back.empty());
+  auto events = Events();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].packet->VoiceCounter(), 6);
+  EXPECT_EQ(events[1].packet->VoiceCounter(), 7);
+}
+
 TEST_F(Batches, IdleTableWaitsLongBusyTableKeepsItsPasses) {
   uint32_t player = 0;
   uint8_t kind = 0;

@@ -440,14 +440,21 @@ void TUDPServerSocket::SendThrough(const TOpenSocket& s,
   }
 }
 
-TUDPServerSocket::TBatchHandler TableReceiveHandler(TCustomPacketBuffer& table) {
-  return [&table](std::vector<std::unique_ptr<TPacket>>& batch,
-                  std::vector<std::unique_ptr<TPacket>>& spares) {
+TUDPServerSocket::TBatchHandler TableReceiveHandler(TCustomPacketBuffer& table,
+                                                    TVoiceRelay relayVoice) {
+  // Client voice the table hands out; receive thread only.
+  auto voice = std::make_shared<std::vector<std::unique_ptr<TPacket>>>();
+  return [&table, relayVoice = std::move(relayVoice), voice](
+             std::vector<std::unique_ptr<TPacket>>& batch,
+             std::vector<std::unique_ptr<TPacket>>& spares) {
     if (table.StopRequested()) return;
     // Refused datagrams are counted by the table and otherwise dropped without a word; the
     // receive thread keeps up to two batches of emptied packets to read into.
     const size_t room = 2 * TUDPServerSocket::kBatchSize;
-    table.OfferDatagrams(batch, &spares, spares.size() < room ? room - spares.size() : 0);
+    table.OfferDatagrams(batch, &spares, spares.size() < room ? room - spares.size() : 0,
+                         relayVoice ? voice.get() : nullptr);
+    if (!voice->empty()) relayVoice(*voice);
+    voice->clear();
   };
 }
 

@@ -135,9 +135,15 @@ class TUDPServerSocket {
   std::atomic<uint64_t> truncated_{0};
 };
 
+// Relays client voice on the receive thread (or hands it back to the table); leaves `voice`
+// empty.
+using TVoiceRelay = std::function<void(std::vector<std::unique_ptr<TPacket>>& voice)>;
+
 // The receive handler of a virtual server: drops the batch while the table is stopping,
 // otherwise hands it to the table's receive path (one table-lock hold) and ignores every
-// refusal.
-TUDPServerSocket::TBatchHandler TableReceiveHandler(TCustomPacketBuffer& table);
+// refusal. With `relayVoice`, client voice that would wait for the listener in an empty queue
+// is given to it instead.
+TUDPServerSocket::TBatchHandler TableReceiveHandler(TCustomPacketBuffer& table,
+                                                    TVoiceRelay relayVoice = {});
 
 }  // namespace vh

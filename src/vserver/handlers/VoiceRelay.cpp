@@ -1,6 +1,7 @@
 // Voice relay: one server voice packet per listener for a client voice packet addressed to the
 // speaker's channel, to his parent channel, or to a whisper list. The voice data is never
-// decoded. Listener thread, registry and channel tree locks held. The copies of one packet are
+// decoded. The listener thread, or the socket's receive thread through RelayVoiceBatch; both
+// with the registry and channel tree locks held. The copies of one packet are
 // built in reused packets and queued together with one connection-table lock hold.
 #include <algorithm>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "common/Log.h"
 #include "model/Channels.h"
 #include "model/Clients.h"
+#include "storage/DateTime.h"
 #include "transport/PacketBuffer.h"
 #include "transport/Requests.h"
 #include "vserver/Listener.h"
@@ -82,29 +84,85 @@ bool MayTalkInChannel(TChannels& tree, uint16_t serverFlags, const TClientRecord
 
 }  // namespace
 
-void TVHUDPListener::FlushVoiceCopies() {
-  const size_t wanted = voiceSpares_.size() < kVoiceSpares ? kVoiceSpares - voiceSpares_.size() : 0;
-  if (voiceCopies_.empty() && wanted == 0) return;
-  Buffer().SendPackets(voiceCopies_, &voiceSpares_, wanted);
+void TVHUDPListener::FlushVoiceCopies(TRelayScratch& scratch) {
+  const size_t have = scratch.spares.size();
+  const size_t wanted = have < kVoiceSpares ? kVoiceSpares - have : 0;
+  if (scratch.copies.empty() && wanted == 0) return;
+  Buffer().SendPackets(scratch.copies, &scratch.spares, wanted);
 }
 
-void TVHUDPListener::RelayToOwnChannel() {
-  voiceCopies_.clear();  // what a failed relay left behind is not sent late
+void TVHUDPListener::RelayVoice(TClientRecord* speaker, const TPacket& packet,
+                                TRelayScratch& scratch) {
+  // Voice of a player who has not joined yet is not relayed.
+  if (!speaker || speaker->LoggedIn != 1) return;
   try {
-    TClientRecord* speaker = currentPlayer_;
+    const auto voice = ParseVoice(packet);
+    if (!voice) return;
+    switch (voice->Header.Selector) {
+      case 0:
+        RelayToOwnChannel(speaker, packet, scratch);
+        break;
+      case 1:
+        RelayWhisper(speaker, packet, scratch);
+        break;
+      case 2:
+        RelayToParentChannel(speaker, packet, scratch);
+        break;
+      default:
+        break;
+    }
+  } catch (const std::exception& e) {
+    LogHandlerException("UDP VOICE", e);
+  }
+}
+
+void TVHUDPListener::RelayVoiceBatch(std::vector<std::unique_ptr<TPacket>>& voice) {
+  if (voice.empty()) return;
+  // Never wait here: a listener busy with a login or the database keeps the locks for a
+  // while, and the receive thread must go back to its socket. Its queue takes the voice then.
+  if (!Clients().Mutex().try_lock()) {
+    Buffer().QueueVoiceEvents(voice);
+    return;
+  }
+  if (!Channels().Mutex().try_lock()) {
+    Clients().Mutex().unlock();
+    Buffer().QueueVoiceEvents(voice);
+    return;
+  }
+  for (std::unique_ptr<TPacket>& packet : voice) {
+    try {
+      // As for every datagram the listener takes: the player was active now.
+      TClientRecord* speaker = Clients().GetClientByID(packet->PacketPlayerId());
+      if (speaker) speaker->LastActivity = NowDateTime();
+      RelayVoice(speaker, *packet, receiveRelay_);
+    } catch (const std::exception& e) {
+      LogHandlerException("UDP VOICE", e);
+    }
+  }
+  // Released in the order of TModelLock: the registry first, then the tree.
+  Clients().Mutex().unlock();
+  Channels().Mutex().unlock();
+  // The datagrams themselves go back to the table's pool with the next batch's spares.
+  Buffer().RecyclePackets(voice);
+}
+
+void TVHUDPListener::RelayToOwnChannel(TClientRecord* speaker, const TPacket& packet,
+                                       TRelayScratch& scratch) {
+  scratch.copies.clear();  // what a failed relay left behind is not sent late
+  try {
     if (!speaker || speaker->LoggedIn != 1) return;
     TChannel* channel = Channels().GetChannel(speaker->ChannelID);
     if (!channel) return;
     if (!MayTalkInChannel(Channels(), server_.ServerFlags().load(), speaker, channel)) return;
-    const auto voice = Read(ParseVoice);
+    const auto voice = ParseVoice(packet);
     if (!voice) return;
-    const TVoiceSource s{voice->Header, speaker->PlayerID, voice->Data, eventPacket_->QueuedMs()};
+    const TVoiceSource s{voice->Header, speaker->PlayerID, voice->Data, packet.QueuedMs()};
     for (size_t i = 0; i < channel->Players.Count(); ++i) {
       TClientRecord* listener = channel->Players.Items(i);
       if (!listener || listener == speaker || !Hears(*listener, *speaker)) continue;
-      RelayTo(voiceCopies_, voiceSpares_, *listener, 0, s);
+      RelayTo(scratch.copies, scratch.spares, *listener, 0, s);
     }
-    FlushVoiceCopies();
+    FlushVoiceCopies(scratch);
   } catch (const std::exception& e) {
     LogText(LMT_ERROR, LMD_ALL,
             std::string("ProgressVoiceData_SendVoiceDataToChannel Exception: ") +
@@ -113,14 +171,14 @@ void TVHUDPListener::RelayToOwnChannel() {
   }
 }
 
-void TVHUDPListener::RelayToParentChannel() {
-  voiceCopies_.clear();  // what a failed relay left behind is not sent late
+void TVHUDPListener::RelayToParentChannel(TClientRecord* speaker, const TPacket& packet,
+                                          TRelayScratch& scratch) {
+  scratch.copies.clear();  // what a failed relay left behind is not sent late
   try {
-    TClientRecord* speaker = currentPlayer_;
     if (!speaker || speaker->LoggedIn != 1) return;
-    const auto voice = Read(ParseVoice);
+    const auto voice = ParseVoice(packet);
     if (!voice) return;
-    TVoiceSource s{voice->Header, speaker->PlayerID, voice->Data, eventPacket_->QueuedMs()};
+    TVoiceSource s{voice->Header, speaker->PlayerID, voice->Data, packet.QueuedMs()};
     if (s.data.size() > kMaxRelayedVoice) {
       s.data = s.data.first(kMaxRelayedVoice);
       LogText(LMT_WARNING, LMD_ALL,
@@ -141,23 +199,23 @@ void TVHUDPListener::RelayToParentChannel() {
       TClientRecord* listener = Clients().Items(i);
       if (listener == speaker || listener->ChannelID != speaker->ChannelID) continue;
       if (!Hears(*listener, *speaker)) continue;
-      RelayTo(voiceCopies_, voiceSpares_, *listener, 2, s);
+      RelayTo(scratch.copies, scratch.spares, *listener, 2, s);
     }
-    FlushVoiceCopies();
+    FlushVoiceCopies(scratch);
   } catch (const std::exception&) {
     // Voice is best effort: a failed relay is not worth a log line per datagram.
   }
 }
 
-void TVHUDPListener::RelayWhisper() {
-  voiceCopies_.clear();  // what a failed relay left behind is not sent late
+void TVHUDPListener::RelayWhisper(TClientRecord* speaker, const TPacket& packet,
+                                  TRelayScratch& scratch) {
+  scratch.copies.clear();  // what a failed relay left behind is not sent late
   try {
-    TClientRecord* speaker = currentPlayer_;
     if (!speaker || speaker->LoggedIn != 1) return;
     // A target list that runs past the datagram is not guessed at: the datagram is dropped.
-    const auto whisper = Read(ParseWhisper);
+    const auto whisper = ParseWhisper(packet);
     if (!whisper || whisper->Targets.empty()) return;
-    TVoiceSource s{whisper->Header, speaker->PlayerID, whisper->Data, eventPacket_->QueuedMs()};
+    TVoiceSource s{whisper->Header, speaker->PlayerID, whisper->Data, packet.QueuedMs()};
     if (s.data.size() > kMaxRelayedVoice) {
       s.data = s.data.first(kMaxRelayedVoice);
       LogText(LMT_WARNING, LMD_ALL, "ProgressVoiceData_SendVoiceDataWhisper, invalid packet size",
@@ -188,9 +246,9 @@ void TVHUDPListener::RelayWhisper() {
       if (!listener || listener->LoggedIn != 1) continue;
       if ((listener->PlayerFlags & PF_REFUSES_WHISPERS) != 0) continue;
       if (!Hears(*listener, *speaker)) continue;
-      RelayTo(voiceCopies_, voiceSpares_, *listener, r.Kind, s);
+      RelayTo(scratch.copies, scratch.spares, *listener, r.Kind, s);
     }
-    FlushVoiceCopies();
+    FlushVoiceCopies(scratch);
   } catch (const std::exception&) {
     // Voice is best effort: a failed relay is not worth a log line per datagram.
   }
