@@ -30,11 +30,17 @@ int32_t CrcOffset(const TPacket& p) {
   throw EPacket(kInvalidPacket);
 }
 
+// Empties `p` (keeping its block) down to a zeroed header of `size` bytes, positioned after it.
+void ResetHeader(TPacket& p, int32_t size) {
+  p.Recycle();
+  p.SetSize(size);
+  std::memset(p.Memory(), 0, static_cast<size_t>(size));
+  p.SetPosition(size);
+}
+
 std::unique_ptr<TPacket> NewHeader(int32_t size) {
   auto p = std::make_unique<TPacket>();
-  p->SetSize(size);
-  std::memset(p->Memory(), 0, static_cast<size_t>(size));
-  p->SetPosition(size);
+  ResetHeader(*p, size);
   return p;
 }
 
@@ -332,21 +338,19 @@ std::unique_ptr<TPacket> NewCommandPacket(uint16_t command, uint32_t connectionI
 
 void FillAckPacket(TPacket& p, uint16_t resendCount, uint32_t connectionId, uint32_t playerId,
                    uint32_t sequence) {
-  p.Recycle();
-  p.SetSize(kAckPacketSize);
-  std::memset(p.Memory(), 0, static_cast<size_t>(kAckPacketSize));
+  ResetHeader(p, kAckPacketSize);
   p.SetWordAt(0, kClassAck);
   p.SetWordAt(2, resendCount);
   p.SetLongAt(4, connectionId);
   p.SetLongAt(8, playerId);
   p.SetLongAt(12, sequence);
-  p.SetPosition(kAckPacketSize);
 }
 
 std::unique_ptr<TPacket> NewAckPacket(uint16_t resendCount, uint32_t connectionId,
                                       uint32_t playerId, uint32_t sequence) {
-  return NewSequencedPacket(kAckPacketSize, kClassAck, resendCount, connectionId, playerId,
-                            sequence);
+  auto p = std::make_unique<TPacket>();
+  FillAckPacket(*p, resendCount, connectionId, playerId, sequence);
+  return p;
 }
 
 std::unique_ptr<TPacket> NewConnectionPacket(uint16_t kind, uint32_t connectionId,
@@ -372,9 +376,7 @@ std::unique_ptr<TPacket> NewClientVoicePacket(uint8_t selector, uint8_t dataByte
 void FillServerVoicePacket(TPacket& p, uint8_t selector, uint8_t dataByte, uint32_t connectionId,
                            uint32_t playerId, uint16_t counter, uint16_t dataWord,
                            uint32_t speakerId, uint16_t speakerCounter) {
-  p.Recycle();
-  p.SetSize(kServerVoiceHeaderSize);
-  std::memset(p.Memory(), 0, static_cast<size_t>(kServerVoiceHeaderSize));
+  ResetHeader(p, kServerVoiceHeaderSize);
   p.SetWordAt(0, kClassServerVoice);
   p.SetByteAt(2, selector);
   p.SetByteAt(3, dataByte);
@@ -384,7 +386,6 @@ void FillServerVoicePacket(TPacket& p, uint8_t selector, uint8_t dataByte, uint3
   p.SetWordAt(14, dataWord);
   p.SetLongAt(16, speakerId);
   p.SetWordAt(20, speakerCounter);
-  p.SetPosition(kServerVoiceHeaderSize);
 }
 
 std::unique_ptr<TPacket> NewServerVoicePacket(uint8_t selector, uint8_t dataByte,
