@@ -1,11 +1,16 @@
-// Binds a cpp-httplib server that the caller then listens on: port 0 takes any free port.
-// Used by the web interface and the metrics endpoint while they start, on the starting thread.
+// Binds a cpp-httplib server and listens on it from a thread of its own: port 0 takes any free
+// port. Used by the web interface and the metrics endpoint while they start, on the starting
+// thread.
 #pragma once
 
 #include <httplib.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <thread>
 
 namespace vh {
 
@@ -16,6 +21,21 @@ inline uint16_t BindHttpServer(httplib::Server& server, const std::string& addre
     return p > 0 ? static_cast<uint16_t>(p) : 0;
   }
   return server.bind_to_port(address, port) ? port : 0;
+}
+
+// Runs the bound server's loop on a new thread and returns once the loop runs (or has already
+// given up). The library ignores a stop() that comes before its loop has begun, and the join
+// would then wait forever: a SIGTERM that arrives during start-up stops the server at once.
+inline std::thread ListenOnThread(httplib::Server& server) {
+  auto ended = std::make_shared<std::atomic<bool>>(false);
+  std::thread thread([&server, ended] {
+    server.listen_after_bind();
+    ended->store(true);
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!server.is_running() && !ended->load() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return thread;
 }
 
 }  // namespace vh

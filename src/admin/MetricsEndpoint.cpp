@@ -44,7 +44,7 @@ bool TMetricsEndpoint::Start(const std::string& address, uint16_t port) {
     boundPort_ = BindHttpServer(*server_, address, port);
     const bool bound = boundPort_ != 0;
     if (!bound) throw std::runtime_error("cannot bind " + address + ":" + std::to_string(port));
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    thread_ = ListenOnThread(*server_);
     return true;
   } catch (const std::exception& e) {
     server_.reset();

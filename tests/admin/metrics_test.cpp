@@ -103,5 +103,16 @@ TEST(MetricsEndpoint, AnswersFromTheLastListingWhileTheListIsLocked) {
   EXPECT_NE(page.find(players), std::string::npos) << page;
 }
 
+// A stop right after the start (a SIGTERM during start-up) must end the listening thread: the
+// library ignores a stop that comes before its loop runs, so Start waits for the loop.
+TEST(MetricsEndpoint, AStopRightAfterTheStartEndsTheListeningThread) {
+  test::TQueryHarness h;
+  for (int i = 0; i < 50; ++i) {
+    TMetricsEndpoint endpoint(h.Servers(), 0);
+    ASSERT_TRUE(endpoint.Start("127.0.0.1", 0));
+    endpoint.Stop();  // hangs in the join when the stop was lost
+  }
+}
+
 }  // namespace
 }  // namespace vh

@@ -181,7 +181,7 @@ bool TWebInterface::Start(uint16_t port, const std::string& documentRoot,
     // The library listens with a backlog of 5: a burst of new connections would overflow it
     // and their connects would be retried only a second later.
     ::listen(listenSocket, SOMAXCONN);
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    thread_ = ListenOnThread(*server_);
     return true;
   } catch (const std::exception& e) {
     server_.reset();
