@@ -58,6 +58,14 @@ bool TryParseInt(std::string_view s, int64_t& out) {
   return ec == std::errc() && ptr == last;
 }
 
+bool HasControlChars(std::string_view s) {
+  for (char ch : s) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c < 32 || c == 127) return true;
+  }
+  return false;
+}
+
 std::string PrintableSample(std::string_view bytes, size_t max) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;

@@ -16,6 +16,10 @@ bool ContainsIgnoreCase(std::string_view haystack, std::string_view needle);
 std::string Cut(std::string_view s, size_t room);
 // Parses a whole decimal integer (optional sign, surrounding blanks allowed).
 bool TryParseInt(std::string_view s, int64_t& out);
+// True when the text holds a C0 control character (0x00-0x1F) or DEL. Names and channel texts
+// with one are refused where they enter: they would end lines and columns of the
+// administration answers and the log.
+bool HasControlChars(std::string_view s);
 // A printable sample of arbitrary bytes for log lines (non-printables as \xNN, at most `max`).
 std::string PrintableSample(std::string_view bytes, size_t max = 64);
 

@@ -161,6 +161,9 @@ TClientRecordPtr TClients::DBValidLogin(std::string_view name, std::string_view 
 
 int32_t TClients::AddUser(uint32_t serverID, TClientRecord* record, bool serverAdmin) {
   if (!storage_ || !record) return RC_LOGIN_NAME_IN_USE;
+  // A control character in a login name would break the lines of every administration
+  // answer and log line that shows it.
+  if (HasControlChars(record->LoginName.Str())) return RC_BAD_ARGUMENT;
   TStorageScript q(*storage_, "read_clients_name.sql");
   q.SetString(":sName", record->LoginName.Str()).SetInteger(":iServerID", serverID);
   auto rows = q.Open();

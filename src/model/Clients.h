@@ -74,8 +74,8 @@ class TClients {
   // ---- Accounts. Records returned by the loaders are new and belong to the caller.
   // The account with this name and password at the registry's server, or null.
   TClientRecordPtr DBValidLogin(std::string_view name, std::string_view password);
-  // 0, or -141 when the name is taken or the database fails (DBID untouched then); on
-  // success the record's DBID is the new row's id.
+  // 0, -141 when the name is taken, -107 when it holds a control character, -50 when the
+  // database fails (DBID untouched then); on success the record's DBID is the new row's id.
   int32_t DBAddUser(uint32_t serverID, TClientRecord* record);
   // Updates the account of the record's login name, or creates it (DBID set when it was 0).
   void DBSaveUser(uint32_t serverID, TClientRecord* record);

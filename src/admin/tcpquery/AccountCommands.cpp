@@ -16,10 +16,6 @@ namespace vh {
 
 namespace {
 
-std::string Quoted(std::string_view s) {
-  return "\"" + std::string(s) + "\"";
-}
-
 uint32_t ServerIdOf(const TQueryCall& call) {
   return static_cast<uint32_t>(call.server->ServerID());
 }
@@ -52,7 +48,7 @@ void WriteAccountRows(TQueryCall& call, const TStorageContainer& rows, bool with
       line += r.FieldByName("b_client_privilege_serveradmin").GetAsString() + "\t";
     line += FormatDate(call, r.FieldByName("dt_client_created").GetAsDateTime()) + "\t";
     line += LastOnline(call, r.FieldByName("dt_client_lastonline").GetAsDateTime()) + "\t";
-    line += Quoted(r.FieldByName("s_client_name").GetAsString());
+    line += QueryQuoted(r.FieldByName("s_client_name").GetAsString());
     call.out.Line(line);
   }
 }
@@ -146,7 +142,7 @@ void CmdStoredFindPlayer(TQueryCall& call) {
   for (size_t i = 0; i < rows->Count(); ++i) {
     const TStorageRow& r = rows->Row(i);
     call.out.Line(r.FieldByName("i_client_id").GetAsString() + "\t" +
-                  Quoted(r.FieldByName("s_client_name").GetAsString()) + "\t" +
+                  QueryQuoted(r.FieldByName("s_client_name").GetAsString()) + "\t" +
                   r.FieldByName("b_client_privilege_serveradmin").GetAsString() + "\t" +
                   FormatDate(call, r.FieldByName("dt_client_created").GetAsDateTime()) + "\t" +
                   LastOnline(call, r.FieldByName("dt_client_lastonline").GetAsDateTime()) + "\t");
@@ -162,7 +158,7 @@ void CmdStoredPlayerInfo(TQueryCall& call) {
   const TClientAccount a = accounts.DBReadAccount(ServerIdOf(call), id);
   if (a.DBID == 0) return call.out.Error("invalid id");
   call.out.Line("p_dbid\tloginname\tsa\tcreated\tlastonline");
-  call.out.Line(std::to_string(a.DBID) + "\t" + a.LoginName.Str() + "\t" +
+  call.out.Line(std::to_string(a.DBID) + "\t" + QueryEscaped(a.LoginName.Str()) + "\t" +
                 ((a.Flags & ACCOUNT_FLAG_SERVER_ADMIN) ? "1" : "0") + "\t" +
                 FormatDate(call, a.Created) + "\t" + LastOnline(call, a.LastOnline) + "\t");
   std::unique_ptr<TStorageContainer> rows;
@@ -181,7 +177,7 @@ void CmdStoredPlayerInfo(TQueryCall& call) {
     const TStorageRow& r = rows->Row(i);
     call.out.Line(r.FieldByName("i_cp_channel_id").GetAsString() + "\t" +
                   r.FieldByName("i_channel_parent_id").GetAsString() + "\t" +
-                  Quoted(r.FieldByName("s_channel_name").GetAsString()) + "\t" +
+                  QueryQuoted(r.FieldByName("s_channel_name").GetAsString()) + "\t" +
                   flag(r, "b_cp_flag_admin") + "\t" + flag(r, "b_cp_flag_autoop") + "\t" +
                   flag(r, "b_cp_flag_autovoice") + "\t");
   }

@@ -53,8 +53,8 @@ void CmdBanList(TQueryCall& call) {
     call.out.Line(r.FieldByName("i_ban_id").GetAsString() + "\t" +
                   r.FieldByName("s_ban_ip").GetAsString() + "\t" +
                   FormatDateTime(format, r.FieldByName("dt_ban_created").GetAsDateTime()) + "\t" +
-                  r.FieldByName("i_ban_minutes").GetAsString() + "\t\"" +
-                  r.FieldByName("s_ban_by").GetAsString() + "\"");
+                  r.FieldByName("i_ban_minutes").GetAsString() + "\t" +
+                  QueryQuoted(r.FieldByName("s_ban_by").GetAsString()));
   }
   call.out.Ok();
 }

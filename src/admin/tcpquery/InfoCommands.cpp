@@ -24,10 +24,6 @@ constexpr const char* kCodecKeys[kCodecCount] = {
     "celp51",    "celp63",    "gsm148",     "gsm164",     "windowscelp52", "speex2150", "speex3950",
     "speex5950", "speex8000", "speex11000", "speex15000", "speex18200",    "speex24600"};
 
-std::string Quoted(std::string_view s) {
-  return "\"" + std::string(s) + "\"";
-}
-
 int64_t SecondsSince(TDateTime then) {
   return static_cast<int64_t>(std::floor((NowDateTime() - then) * 86400.0));
 }
@@ -69,11 +65,11 @@ void CmdServerInfo(TQueryCall& call) {
   const TVirtualServerSettings s = server.Settings();
   TQueryOutput& out = call.out;
   out.Line("server_id=" + std::to_string(server.ServerID()));
-  out.Line("server_name=" + s.Name);
-  out.Line("server_platform=" + server.PlatformLabel());
-  out.Line("server_welcomemessage=" + s.WelcomeMessage);
-  out.Line("server_webpost_linkurl=" + s.WebLinkURL);
-  out.Line("server_webpost_posturl=" + s.WebPostURL);
+  out.Line("server_name=" + QueryEscaped(s.Name));
+  out.Line("server_platform=" + QueryEscaped(server.PlatformLabel()));
+  out.Line("server_welcomemessage=" + QueryEscaped(s.WelcomeMessage));
+  out.Line("server_webpost_linkurl=" + QueryEscaped(s.WebLinkURL));
+  out.Line("server_webpost_posturl=" + QueryEscaped(s.WebPostURL));
   out.Line(std::string("server_password=") + (s.Password.empty() ? "0" : "1"));
   out.Line(std::string("server_clan_server=") + (server.IsClanServer() ? "1" : "0"));
   out.Line("server_udpport=" + std::to_string(s.Port));
@@ -112,9 +108,9 @@ void CmdChannelList(TQueryCall& call) {
     const TChannel* c = tree.Items(i);
     out.Line(std::to_string(c->ID) + "\t" + std::to_string(c->Codec) + "\t" +
              std::to_string(c->ParentID) + "\t" + std::to_string(c->Order) + "\t" +
-             std::to_string(c->MaxUsers) + "\t" + Quoted(c->Name) + "\t" +
+             std::to_string(c->MaxUsers) + "\t" + QueryQuoted(c->Name) + "\t" +
              std::to_string(c->Flags) + "\t" + (c->Password.Empty() ? "0" : "1") + "\t" +
-             Quoted(c->Topic));
+             QueryQuoted(c->Topic));
   }
   out.Ok();
 }
@@ -143,10 +139,10 @@ void CmdPlayerList(TQueryCall& call) {
       row += std::to_string(v) + "\t";
     // Anonymous sessions see a blank address; logins without server-admin see no column.
     if (!login)
-      row += Quoted("0.0.0.0") + "\t";
+      row += QueryQuoted("0.0.0.0") + "\t";
     else if (login->IsServerAdmin())
-      row += Quoted(st.peerAddress) + "\t";
-    row += Quoted(p->NickName.Str()) + "\t" + Quoted(p->LoginName.Str()) + "\t";
+      row += QueryQuoted(st.peerAddress) + "\t";
+    row += QueryQuoted(p->NickName.Str()) + "\t" + QueryQuoted(p->LoginName.Str()) + "\t";
     out.Line(row);
   }
   out.Ok();
@@ -214,9 +210,9 @@ void CmdGlobalInfo(TQueryCall& call) {
   out.Line("total_bwoutlastsec=" + std::to_string(Rounded(outSec)));
   out.Line("total_bwinlastmin=" + std::to_string(Rounded(inMin)));
   out.Line("total_bwinlastsec=" + std::to_string(Rounded(inSec)));
-  out.Line("isp_ispname=" + settings.ISPName);
-  out.Line("isp_linkurl=" + settings.ISPLinkURL);
-  out.Line("isp_adminemail=" + settings.AdminEmail);
+  out.Line("isp_ispname=" + QueryEscaped(settings.ISPName));
+  out.Line("isp_linkurl=" + QueryEscaped(settings.ISPLinkURL));
+  out.Line("isp_adminemail=" + QueryEscaped(settings.AdminEmail));
   out.Line("isp_countrynumber=" + std::to_string(settings.ISPCountryNumber));
   out.Ok();
 }

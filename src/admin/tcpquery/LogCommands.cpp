@@ -105,10 +105,6 @@ bool ReadLogLines(const std::string& path, Keep keep) {
   return true;
 }
 
-std::string Quoted(std::string_view s) {
-  return "\"" + std::string(s) + "\"";
-}
-
 // Help topics name a file in the help directory: plain names only.
 bool IsPlainTopic(const std::string& topic) {
   if (topic.empty()) return false;
@@ -153,10 +149,10 @@ void CmdConnectionList(TQueryCall& call) {
   call.out.Line("login_name\tserver_id\tssa\tsa\tip\tlast_command");
   for (const TSessionSummary& s :
        call.services.connections ? call.services.connections() : std::vector<TSessionSummary>{}) {
-    call.out.Line(Quoted(s.LoggedIn ? s.LoginName : "<not_logged_in>") + "\t" +
+    call.out.Line(QueryQuoted(s.LoggedIn ? s.LoginName : "<not_logged_in>") + "\t" +
                   std::to_string(s.LoginServerId) + "\t" + (s.SuperServerAdmin ? "1" : "0") + "\t" +
-                  (s.ServerAdmin ? "1" : "0") + "\t" + Quoted(s.RemoteIP) + "\t" +
-                  Quoted(s.LastCommand));
+                  (s.ServerAdmin ? "1" : "0") + "\t" + QueryQuoted(s.RemoteIP) + "\t" +
+                  QueryQuoted(s.LoggedIn ? s.LastCommand : std::string()));
   }
   call.out.Ok();
 }

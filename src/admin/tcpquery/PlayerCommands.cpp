@@ -32,10 +32,6 @@ constexpr uint8_t kRequestSetPrivileges = 10;
 constexpr uint8_t kRequestSetChannel = 11;
 constexpr const char* kChannelDateFormat = "dd-mm-yy hh:nn:ss";
 
-std::string Quoted(std::string_view s) {
-  return "\"" + std::string(s) + "\"";
-}
-
 const char* Bit(uint32_t value, uint32_t bit) {
   return (value & bit) ? "1" : "0";
 }
@@ -78,10 +74,11 @@ void CmdFindPlayer(TQueryCall& call) {
         LowerCase(p->LoginName.Str()).find(text) == std::string::npos)
       continue;
     std::string line = std::to_string(p->PlayerID) + "\t" + std::to_string(p->DBID) + "\t" +
-                       std::to_string(p->ChannelID) + "\t" + Quoted(p->NickName.Str()) + "\t" +
-                       Quoted(p->LoginName.Str()) + "\t";
+                       std::to_string(p->ChannelID) + "\t" + QueryQuoted(p->NickName.Str()) + "\t" +
+                       QueryQuoted(p->LoginName.Str()) + "\t";
     if (LoginIsServerAdmin(call))
-      line += Quoted(server.PacketBuffer()->GetConnectionStats(p->PlayerID).peerAddress) + "\t";
+      line +=
+          QueryQuoted(server.PacketBuffer()->GetConnectionStats(p->PlayerID).peerAddress) + "\t";
     call.out.Line(line);
   }
   call.out.Ok();
@@ -97,11 +94,12 @@ void CmdPlayerInfo(TQueryCall& call) {
   if (!p) return call.out.Error("invalid id");
   call.out.Line("p_id\tp_dbid\tc_id\tnickname\tloginname\tsa\tst\tip");
   std::string line = std::to_string(p->PlayerID) + "\t" + std::to_string(p->DBID) + "\t" +
-                     std::to_string(p->ChannelID) + "\t" + Quoted(p->NickName.Str()) + "\t" +
-                     Quoted(p->LoginName.Str()) + "\t" + Bit(p->PlayerPrivileges, PP_SERVER_ADMIN) +
-                     "\t" + Bit(p->PlayerPrivileges, PP_STICKY) + "\t";
+                     std::to_string(p->ChannelID) + "\t" + QueryQuoted(p->NickName.Str()) + "\t" +
+                     QueryQuoted(p->LoginName.Str()) + "\t" +
+                     Bit(p->PlayerPrivileges, PP_SERVER_ADMIN) + "\t" +
+                     Bit(p->PlayerPrivileges, PP_STICKY) + "\t";
   if (LoginIsServerAdmin(call))
-    line += Quoted(server.PacketBuffer()->GetConnectionStats(p->PlayerID).peerAddress) + "\t";
+    line += QueryQuoted(server.PacketBuffer()->GetConnectionStats(p->PlayerID).peerAddress) + "\t";
   call.out.Line(line);
   call.out.Line("");
   call.out.Line("c_id\tname\tca\to\tao\tv\tav");
@@ -110,7 +108,7 @@ void CmdPlayerInfo(TQueryCall& call) {
     const TChannel* c = tree.Items(i);
     const TChannelPrivilege* e = c->Privileges.Get(static_cast<int32_t>(p->PlayerID));
     if (!e) continue;
-    call.out.Line(std::to_string(c->ID) + "\t" + Quoted(c->Name) + "\t" +
+    call.out.Line(std::to_string(c->ID) + "\t" + QueryQuoted(c->Name) + "\t" +
                   Bit(e->Flags, CP_CHANNEL_ADMIN) + "\t" + Bit(e->Flags, CP_OPERATOR) + "\t" +
                   Bit(e->Flags, CP_AUTO_OPERATOR) + "\t" + Bit(e->Flags, CP_VOICE) + "\t" +
                   Bit(e->Flags, CP_AUTO_VOICE) + "\t");
@@ -142,19 +140,19 @@ void CmdChannelInfo(TQueryCall& call) {
       "c_created\tc_topic\tc_description\t");
   const uint16_t flags = c->Flags | (c->Password.Empty() ? 0 : CF_PASSWORD);
   call.out.Line(std::to_string(c->ID) + "\t" + std::to_string(c->ParentID) + "\t" +
-                std::to_string(c->DBID) + "\t" + Quoted(c->Name) + "\t" +
+                std::to_string(c->DBID) + "\t" + QueryQuoted(c->Name) + "\t" +
                 Bit(flags, CF_UNREGISTERED) + "\t" + Bit(flags, CF_MODERATED) + "\t" +
                 Bit(flags, CF_PASSWORD) + "\t" + Bit(flags, CF_HIERARCHICAL) + "\t" +
                 Bit(flags, CF_DEFAULT) + "\t" + std::to_string(c->Codec) + "\t" +
                 std::to_string(c->Order) + "\t" + std::to_string(c->MaxUsers) + "\t" +
-                FormatDateTime(kChannelDateFormat, c->Created) + "\t" + Quoted(c->Topic) + "\t" +
-                Quoted(c->Description) + "\t");
+                FormatDateTime(kChannelDateFormat, c->Created) + "\t" + QueryQuoted(c->Topic) +
+                "\t" + QueryQuoted(c->Description) + "\t");
   call.out.Line("");
   call.out.Line("p_id\tp_nick\tsa\tca\to\tao\tv\tav\tcst\treg");
   for (size_t i = 0; i < c->Players.Count(); ++i) {
     const TClientRecord* p = c->Players.Items(i);
     const uint16_t cp = p->ChannelPrivileges, pp = p->PlayerPrivileges;
-    call.out.Line(std::to_string(p->PlayerID) + "\t" + Quoted(p->NickName.Str()) + "\t" +
+    call.out.Line(std::to_string(p->PlayerID) + "\t" + QueryQuoted(p->NickName.Str()) + "\t" +
                   Bit(pp, PP_SERVER_ADMIN) + "\t" + Bit(cp, CP_CHANNEL_ADMIN) + "\t" +
                   Bit(cp, CP_OPERATOR) + "\t" + Bit(cp, CP_AUTO_OPERATOR) + "\t" +
                   Bit(cp, CP_VOICE) + "\t" + Bit(cp, CP_AUTO_VOICE) + "\t" + Bit(pp, PP_STICKY) +
@@ -184,7 +182,7 @@ void CmdStoredChannelInfo(TQueryCall& call) {
   call.out.Line(
       r.FieldByName("i_channel_id").GetAsString() + "\t" +
       r.FieldByName("i_channel_parent_id").GetAsString() + "\t" +
-      Quoted(r.FieldByName("s_channel_name").GetAsString()) + "\t0\t" +
+      QueryQuoted(r.FieldByName("s_channel_name").GetAsString()) + "\t0\t" +
       flag("b_channel_flag_moderated") + "\t" +
       (r.FieldByName("s_channel_password").GetAsString().empty() ? "0" : "1") + "\t" +
       flag("b_channel_flag_hierarchical") + "\t" + flag("b_channel_flag_default") + "\t" +
@@ -192,8 +190,8 @@ void CmdStoredChannelInfo(TQueryCall& call) {
       r.FieldByName("i_channel_order").GetAsString() + "\t" +
       r.FieldByName("i_channel_maxusers").GetAsString() + "\t" +
       FormatDateTime(kChannelDateFormat, r.FieldByName("dt_channel_created").GetAsDateTime()) +
-      "\t" + Quoted(r.FieldByName("s_channel_topic").GetAsString()) + "\t" +
-      Quoted(r.FieldByName("s_channel_description").GetAsString()) + "\t");
+      "\t" + QueryQuoted(r.FieldByName("s_channel_topic").GetAsString()) + "\t" +
+      QueryQuoted(r.FieldByName("s_channel_description").GetAsString()) + "\t");
   {
     TStorageScript q(storage, "read_channel_privileges.sql");
     q.SetInteger(":iServerID", serverId).SetInteger(":iChannelID", id);
@@ -209,8 +207,9 @@ void CmdStoredChannelInfo(TQueryCall& call) {
     };
     const TCustomStorageField* name = p.FindField("s_client_name");
     call.out.Line(p.FieldByName("i_cp_client_id").GetAsString() + "\t" +
-                  (name ? name->GetAsString() : std::string()) + "\t" + pflag("b_cp_flag_admin") +
-                  "\t" + pflag("b_cp_flag_autoop") + "\t" + pflag("b_cp_flag_autovoice") + "\t");
+                  QueryEscaped(name ? name->GetAsString() : std::string()) + "\t" +
+                  pflag("b_cp_flag_admin") + "\t" + pflag("b_cp_flag_autoop") + "\t" +
+                  pflag("b_cp_flag_autovoice") + "\t");
   }
   call.out.Ok();
 }
@@ -222,11 +221,12 @@ void CmdChannelClientList(TQueryCall& call) {
   call.out.Line("c_id\tc_name\tp_id\tp_name");
   for (size_t i = 0; i < tree.Count(); ++i) {
     const TChannel* c = tree.Items(i);
-    const std::string head = std::to_string(c->ID) + "\t" + Quoted(c->Name) + "\t";
+    const std::string head = std::to_string(c->ID) + "\t" + QueryQuoted(c->Name) + "\t";
     if (c->Players.Count() == 0) call.out.Line(head + "-1\t");
     for (size_t j = 0; j < c->Players.Count(); ++j) {
       const TClientRecord* p = c->Players.Items(j);
-      call.out.Line(head + std::to_string(p->PlayerID) + "\t" + Quoted(p->NickName.Str()) + "\t");
+      call.out.Line(head + std::to_string(p->PlayerID) + "\t" + QueryQuoted(p->NickName.Str()) +
+                    "\t");
     }
   }
   call.out.Ok();

@@ -39,6 +39,13 @@ class TQueryOutput {
   std::string text_;
 };
 
+// The query's one escaping function: every value an answer writes inside quotes or after
+// "key=" goes through it, so no value can end a line or a column or close its quotes. Tab, CR,
+// LF, quote and backslash become \t \r \n \" and \\; other bytes pass unchanged.
+std::string QueryEscaped(std::string_view value);
+// The value escaped and in double quotes.
+std::string QueryQuoted(std::string_view value);
+
 // What every handler may use besides its session.
 struct TQueryServices {
   const TAdminContext& admin;

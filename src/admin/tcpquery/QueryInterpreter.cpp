@@ -1,5 +1,6 @@
 #include "admin/tcpquery/QueryInterpreter.h"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -56,6 +57,37 @@ bool IsSuper(const TQuerySession& s) {
 }
 
 }  // namespace
+
+std::string QueryEscaped(std::string_view value) {
+  std::string out;
+  out.reserve(value.size());
+  for (char c : value) {
+    switch (c) {
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      default:
+        out.push_back(c);
+    }
+  }
+  return out;
+}
+
+std::string QueryQuoted(std::string_view value) {
+  return "\"" + QueryEscaped(value) + "\"";
+}
 
 void TQueryOutput::Error(std::string_view text) {
   Line("ERROR, " + Cut(text, 29));
@@ -114,13 +146,21 @@ bool WithListedServer(const TAdminContext& admin, const TListedServer& listed,
 }
 
 std::string HiddenCommandLine(const std::string& line, const TQueryCommand* command) {
-  const std::string lower = LowerCase(line);
+  // A line with leading blanks or a tab after its first word is unknown to the table, yet it
+  // is shown all the same: its passwords are hidden by the word it starts with.
+  const size_t start = line.find_first_not_of(" \t");
+  const std::string_view rest =
+      start == std::string::npos ? std::string_view() : std::string_view(line).substr(start);
+  const std::string lower = LowerCase(rest);
+  if (!command) command = FindQueryCommand(rest.substr(0, rest.find_first_of(" \t")));
   if (lower.rfind("login", 0) == 0 || lower.rfind("slogin", 0) == 0 ||
       (command && command->ClearsLogin))
     return kHiddenLogin;
   if (command && command->HidesPasswords) {
     // Parameters 2 and 3 are the passwords of every such command.
-    std::vector<std::string> words = SplitWords(line);
+    std::string blanked(rest);
+    std::replace(blanked.begin(), blanked.end(), '\t', ' ');
+    std::vector<std::string> words = SplitWords(blanked);
     for (size_t i = 2; i < words.size() && i <= 3; ++i) words[i] = "hidden";
     std::string shown;
     for (const std::string& w : words) shown += (shown.empty() ? "" : " ") + w;
@@ -181,8 +221,10 @@ std::string TQueryInterpreter::HandleLine(TQuerySession& session, const TQueryLi
   }
   if (line.Text.empty()) return {};
   const TQueryCommand* command = FindQueryCommand(CommandWord(line.Text));
-  // Every line counts as the last command, so "lc" shows a login line too (hidden).
-  session.LastCommand = HiddenCommandLine(line.Text, command);
+  // Only a logged-in session keeps its last command ("lc" never shows what an anonymous
+  // connection typed); the login line itself is kept, hidden, and shows once it succeeded.
+  if (session.Login || (command && command->ClearsLogin))
+    session.LastCommand = HiddenCommandLine(line.Text, command);
   if (session.Login) Revalidate(session);
   session.Publish();
   if (!command) {

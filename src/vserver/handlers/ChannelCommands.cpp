@@ -81,6 +81,9 @@ void TVHUDPListener::CMD_cs_ChannelCreate() {
   const uint16_t codec = request->Codec;
   const int32_t parentId = request->ParentId;
 
+  if (HasControlChars(request->Name) || HasControlChars(request->Topic) ||
+      HasControlChars(request->Description))
+    return Refuse(RC_BAD_ARGUMENT);
   if (codec > kHighestCodec) return Refuse(RC_INVALID_CODEC);
   if (!server_.Settings().CodecPermits[codec]) return Refuse(RC_CODEC_DISABLED);
   TChannel* parent = nullptr;
@@ -369,6 +372,7 @@ void TVHUDPListener::CMD_cs_ChannelChangeName() {
   if (!request) return;
   TChannel* c = ChannelToEdit(request->ChannelId, upChannelEditName);
   if (!c) return;
+  if (HasControlChars(request->Text)) return Refuse(RC_BAD_ARGUMENT);
   const std::string& name = request->Text;
   // A top-level name clashes with any channel of that name, a sub-channel's only with its
   // siblings; the channel itself may change the letter case of its own name.
@@ -387,6 +391,7 @@ void TVHUDPListener::CMD_cs_ChannelChangeTopic() {
   if (!request) return;
   TChannel* c = ChannelToEdit(request->ChannelId, upChannelEditTopic);
   if (!c) return;
+  if (HasControlChars(request->Text)) return Refuse(RC_BAD_ARGUMENT);
   c->Topic = request->Text;
   Channels().SaveChannel(c);
   notifier_.NotifyChannelTopicChanged(c->ID, currentPlayer_->PlayerID);
@@ -397,6 +402,7 @@ void TVHUDPListener::CMD_cs_ChannelChangeDescription() {
   if (!request) return;
   TChannel* c = ChannelToEdit(request->ChannelId, upChannelEditDescription);
   if (!c) return;
+  if (HasControlChars(request->Text)) return Refuse(RC_BAD_ARGUMENT);
   c->Description = request->Text;
   Channels().SaveChannel(c);
   notifier_.NotifyChannelDescriptionChanged(c->ID, currentPlayer_->PlayerID);

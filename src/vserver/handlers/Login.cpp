@@ -168,7 +168,10 @@ int32_t TVHUDPListener::CheckAccount(TClientRecord& r, const TLoginRequest& requ
   r.LastActivity = r.LoginTime = NowDateTime();
   r.ChannelID = -1;
   r.ChannelPrivileges = r.PlayerPrivileges = r.PlayerFlags = 0;
-  if (request.LoginMode == kLoginModeRegistered && !r.LoginName.Empty()) {
+  if (request.LoginMode == kLoginModeRegistered && HasControlChars(r.LoginName.Str())) {
+    // No account can hold such a name; it is not looked up.
+    code = -21;
+  } else if (request.LoginMode == kLoginModeRegistered && !r.LoginName.Empty()) {
     TClientRecordPtr account = Clients().DBValidLogin(r.LoginName.Str(), r.Password.Str());
     if (account) {
       r.PlayerPrivileges = static_cast<uint16_t>((account->PlayerPrivileges | PP_REGISTERED) &
@@ -188,7 +191,16 @@ void TVHUDPListener::CheckLoginRefusals(const TClientRecord& r, TLoginVerdict& v
   const TVirtualServerSettings vs = server_.Settings();
   if (!r.IsRegistered() && !vs.Password.empty() && r.Password.Str() != vs.Password)
     verdict.Code = -1;
-  const std::string invalid = CheckNickNameChars(r.NickName.Str());
+  std::string invalid = CheckNickNameChars(r.NickName.Str());
+  // Control characters are refused whatever the settings allow; the text names them printably.
+  std::string controls;
+  for (char c : r.NickName.Str())
+    if (HasControlChars(std::string_view(&c, 1)) && controls.find(c) == std::string::npos)
+      controls.push_back(c);
+  if (!controls.empty()) {
+    std::erase_if(invalid, [](char c) { return HasControlChars(std::string_view(&c, 1)); });
+    invalid += PrintableSample(controls);
+  }
   if (!invalid.empty()) {
     verdict.Text = "Your nickname contains the following invalid characters \"" + invalid + "\".";
     verdict.Code = -1;

@@ -337,7 +337,8 @@ void TVHUDPListener::CMD_cs_PlayerRegister() {
     return Refuse(RC_NOT_ALLOWED_TO_REGISTER);
   me->LoginName = request->LoginName;
   me->Password = request->Password;
-  // An empty login name could never log in; it is refused like a taken one.
+  // An empty login name could never log in; it is refused like a taken one. A login name
+  // with a control character is refused by the registry (-107).
   const int32_t result = Trim(me->LoginName.Str()).empty()
                              ? RC_LOGIN_NAME_IN_USE
                              : Clients().DBAddUser(Clients().ServerID(), me);
@@ -507,7 +508,7 @@ void TVHUDPListener::ExternalCommand_AddClient(TListenerRequest& r) {
     r.ResultCode = RC_CHANNEL_NOT_FOUND;
     return;
   }
-  if (r.RequestTarget < 1) {
+  if (r.RequestTarget < 1 || HasControlChars(r.RequestText)) {
     r.ResultCode = RC_BAD_ARGUMENT;
     return;
   }
