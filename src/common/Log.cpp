@@ -83,16 +83,27 @@ std::string FormatPlaceholders(std::string_view format, const std::vector<std::s
   return out;
 }
 
-std::string EscapeLineBreaks(std::string_view message) {
+std::string EscapeLogText(std::string_view message) {
+  static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(message.size());
-  for (char c : message) {
-    if (c == '\r')
+  for (char ch : message) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '\r') {
       out += "\\r";
-    else if (c == '\n')
+    } else if (c == '\n') {
       out += "\\n";
-    else
-      out.push_back(c);
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\\') {
+      out += "\\\\";
+    } else if (c < 32 || c == 127) {
+      out += "\\x";
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 15]);
+    } else {
+      out.push_back(ch);
+    }
   }
   return out;
 }
@@ -239,7 +250,7 @@ void TLogFile::WriteLine(uint8_t kind, uint8_t depth, std::string_view category,
   line += ',';
   line += category;
   line += ",\t";
-  line += EscapeLineBreaks(message);
+  line += EscapeLogText(message);
   line += '\n';
   WriteRaw(line);
 }
@@ -268,7 +279,7 @@ void TMemoryLog::Clear() {
 void TMemoryLog::WriteLine(uint8_t kind, uint8_t depth, std::string_view category,
                            std::string_view message) {
   std::string line = std::string(LogKindName(kind)) + "," + LogDepthName(depth) + "," +
-                     std::string(category) + ",\t" + EscapeLineBreaks(message);
+                     std::string(category) + ",\t" + EscapeLogText(message);
   std::lock_guard lock(mutex_);
   lines_.push_back(std::move(line));
 }

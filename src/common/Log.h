@@ -50,8 +50,11 @@ using TLogArgs = std::initializer_list<TLogArg>;
 // when there are ten). Placeholders without an argument stay as they are.
 std::string FormatPlaceholders(std::string_view format, const std::vector<std::string>& args);
 
-// Writes CR and LF as visible escapes so a message never breaks the one-line format.
-std::string EscapeLineBreaks(std::string_view message);
+// The log's one escaping function: every control byte (C0 and DEL) becomes a visible escape
+// (\r, \n, \t, else \xNN) and a backslash becomes \\, so a message never breaks the
+// one-line format, never reaches a terminal as a control sequence, and a typed "\n" can be told
+// from an escaped line break.
+std::string EscapeLogText(std::string_view message);
 
 // Log writer base: holds the filter and the file name; subclasses write lines.
 class TLogObject {

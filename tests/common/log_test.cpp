@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 #include <sstream>
@@ -130,10 +131,38 @@ TEST(LogFile, LineFormatBannersAndEscapes) {
       "-{63}\n"
       "\\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d,ALL,Info,server,\tServer init initialized\n"
       "\\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d,ERROR,All,chat,\tforged\\\\r\\\\n01-01-26 "
-      "00:00:00,ALL,Info,server,\tx\n"
+      "00:00:00,ALL,Info,server,\\\\tx\n"
       "-{63}\n--------------- log ended at \\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d --------------\n"
       "-{63}\n");
   EXPECT_TRUE(std::regex_match(text, expected)) << text;
+}
+
+// A nickname can carry any byte: none reaches the file or a terminal that shows it raw, and a
+// typed backslash-n reads differently from an escaped line break.
+TEST(LogFile, EveryControlByteAndTheBackslashAreEscaped) {
+  TTempDir dir;
+  const std::string path = dir.File("server.log");
+  std::string all;
+  for (int c = 0; c < 32; ++c) all.push_back(static_cast<char>(c));
+  all += "\x7f typed\\n and\n";
+  {
+    TLogFile log;
+    log.SetFileName(path);
+    log.SetFilter("LMTALL", "LMDALL");
+    log.LogFormat(LMT_ALL, LMD_INFO, {all}, "nick [%1]", "chat");
+  }
+  const std::string file = ReadFile(path);
+  // The message stays one line.
+  const std::string text = file.substr(0, file.find("]\n") + 2);
+  ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << file;
+  for (char c : text.substr(0, text.size() - 1))
+    EXPECT_FALSE(static_cast<unsigned char>(c) < 32 && c != '\t') << static_cast<int>(c);
+  // The tab after the category is the line format's own.
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\t'), 1) << text;
+  EXPECT_NE(text.find(",chat,\tnick [\\x00\\x01"), std::string::npos) << text;
+  EXPECT_NE(text.find("\\x07\\x08\\t\\n\\x0B\\x0C\\r"), std::string::npos) << text;
+  EXPECT_NE(text.find("\\x1B"), std::string::npos) << text;
+  EXPECT_NE(text.find("\\x1F\\x7F typed\\\\n and\\n]\n"), std::string::npos) << text;
 }
 
 TEST(LogFile, UnopenableFileDropsLinesAndRetries) {
