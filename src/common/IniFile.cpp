@@ -111,9 +111,15 @@ bool TIniFile::ReadBool(const std::string& section, const std::string& key, bool
   return value != 0;
 }
 
-void TIniFile::WriteString(const std::string& section, const std::string& key,
+bool IsIniValue(std::string_view value) {
+  return !HasControlChars(value);
+}
+
+bool TIniFile::WriteString(const std::string& section, const std::string& key,
                            const std::string& value) {
+  if (!IsIniValue(value)) return false;
   ini_.SetValue(section.c_str(), key.c_str(), value.c_str());
+  return true;
 }
 
 void TIniFile::WriteInteger(const std::string& section, const std::string& key, int value) {

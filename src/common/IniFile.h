@@ -5,8 +5,15 @@
 #include <SimpleIni.h>
 
 #include <string>
+#include <string_view>
 
 namespace vh {
+
+// The INI boundary's one check: a value may hold no control character (C0 or DEL). A CR or LF
+// would start new keys and sections on the next read, a tab or other control byte would not
+// read back as written. Callers refuse such a value with a clear error before they change
+// anything; WriteString refuses it too.
+bool IsIniValue(std::string_view value);
 
 class TIniFile {
  public:
@@ -27,7 +34,8 @@ class TIniFile {
   int ReadInteger(const std::string& section, const std::string& key, int def) const;
   // Booleans are stored as 1 and 0.
   bool ReadBool(const std::string& section, const std::string& key, bool def) const;
-  void WriteString(const std::string& section, const std::string& key, const std::string& value);
+  // A value that fails IsIniValue is not written (the key keeps what it had): false.
+  bool WriteString(const std::string& section, const std::string& key, const std::string& value);
   void WriteInteger(const std::string& section, const std::string& key, int value);
   void WriteBool(const std::string& section, const std::string& key, bool value);
   void DeleteKey(const std::string& section, const std::string& key);

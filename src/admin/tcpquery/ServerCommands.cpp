@@ -9,6 +9,7 @@
 #include "admin/ServerAdmin.h"
 #include "admin/tcpquery/QueryCommands.h"
 #include "admin/tcpquery/QueryInterpreter.h"
+#include "common/IniFile.h"
 #include "common/ResultCodes.h"
 #include "common/Strings.h"
 #include "vserver/ServerObject.h"
@@ -160,8 +161,8 @@ void CmdStoredServerList(TQueryCall& call) {
   if (!servers) return call.out.Error("no data available");
   call.out.Line("id\tudpport\tname\tstatus");
   for (const TStoredServer& s : *servers)
-    call.out.Line(std::to_string(s.Id) + "\t" + std::to_string(s.Port) + "\t\"" + s.Name + "\"\t" +
-                  (s.Running ? "1" : "0") + "\t");
+    call.out.Line(std::to_string(s.Id) + "\t" + std::to_string(s.Port) + "\t" +
+                  QueryQuoted(s.Name) + "\t" + (s.Running ? "1" : "0") + "\t");
   call.out.Ok();
 }
 
@@ -191,8 +192,9 @@ void CmdCheckServerOk(TQueryCall& call) {
 
 void CmdGlobalSet(TQueryCall& call) {
   const TAdminContext& admin = call.services.admin;
-  if (admin.globalSet && admin.globalSet(LowerCase(call.params[0]), call.FreeText(1)))
-    return call.out.Ok();
+  const std::string value = call.FreeText(1);
+  if (!IsIniValue(value)) return call.out.Error("control character in value");
+  if (admin.globalSet && admin.globalSet(LowerCase(call.params[0]), value)) return call.out.Ok();
   call.out.Error("error");
 }
 

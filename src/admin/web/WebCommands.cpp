@@ -11,6 +11,7 @@
 #include "admin/web/TemplateEngine.h"
 #include "admin/web/WebCall.h"
 #include "admin/web/WebInterface.h"
+#include "common/IniFile.h"
 #include "common/Log.h"
 #include "common/Strings.h"
 #include "model/ClientRecord.h"
@@ -133,7 +134,8 @@ void CmdAddSClient(TWebCall& call) {
   std::string error;
   if (pw1 != call.Field("CLIENTPW2")) error = "the passwords dont match";
   if (Trim(pw1).empty()) error = "empty password";
-  if (Trim(name).empty()) error = "empty username";
+  // A name with a control character is no usable name either.
+  if (Trim(name).empty() || HasControlChars(name)) error = "empty username";
   TClients accounts(kSuperUserServerId, call.web.Context().storage);
   if (!Trim(name).empty() && accounts.DBLoadUser(kSuperUserServerId, Cut(name, 29)))
     error = "a user with name already exists";
@@ -182,6 +184,8 @@ void CmdSettingsBasic(TWebCall& call) {
   b.PostURL = Cut(call.Field("WEBPOST_POSTURL"), 255);
   b.WebPostEnabled = call.Field("WEBPOST_ENABLED") == "1";
   b.ListPublic = call.Field("BASIC_LISTPUBLIC") == "1";
+  for (const std::string* text : {&b.AdminEmail, &b.ISPLinkURL, &b.ISPName, &b.PostURL})
+    if (!IsIniValue(*text)) return call.ErrorBox("a setting may not contain control characters");
   int64_t v = 0;
   if (TryParseInt(Trim(call.Field("SPAM_MAXCOMMANDS")), v) && v >= 0 && v <= INT32_MAX)
     b.SpamMaxCommands = static_cast<int>(v);
@@ -325,7 +329,7 @@ void CmdAddClient(TWebCall& call, const TSelected& sel) {
     return call.ErrorBox("invalid permissions");
   const std::string name = call.Field("CLIENTLOGINNAME"), pw1 = call.Field("CLIENTPW1");
   if (Trim(pw1).empty()) return call.ErrorBox("empty password");
-  if (Trim(name).empty()) return call.ErrorBox("empty username");
+  if (Trim(name).empty() || HasControlChars(name)) return call.ErrorBox("empty username");
   if (pw1 != call.Field("CLIENTPW2")) return call.ErrorBox("the passwords dont match");
   const bool admin = call.Field("CLIENTSERVERADMIN") == "1";
   if (AddAccount(*call.web.Context().storage, sel.id, name, pw1, admin) != 0)
