@@ -99,6 +99,16 @@ class MariaDBProgramTest : public ::testing::Test {
            extra + db_->IniSection();
   }
 
+  // Moves a stored virtual server to a free UDP port; the port, or 0 when that failed.
+  uint16_t MoveServer(int32_t id) const {
+    const uint16_t port = test::FreeUdpPort();
+    const std::string error =
+        test::MariaDBAdmin("USE " + db_->Name() +
+                           "; UPDATE vh2_servers SET i_server_udpport = " + std::to_string(port) +
+                           " WHERE i_server_id = " + std::to_string(id) + ";");
+    return error.empty() ? port : 0;
+  }
+
   std::unique_ptr<TMariaDBDatabase> db_;
 };
 
@@ -117,7 +127,16 @@ TEST_F(MariaDBProgramTest, ServesVoiceAndKeepsARegisteredChannelAcrossARestart) 
     EXPECT_NE(
         ReadFile(dir.File("stdout")).find("Database:      MariaDB/MySQL database " + db_->Name()),
         std::string::npos);
-    auto c = LogIn(8767, "admin", password);
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.Wait(20s), 0);
+  }
+  // The first start made virtual server 1 on 8767; it moves to a free port.
+  const uint16_t port = MoveServer(1);
+  ASSERT_NE(port, 0);
+  {
+    TChildProcess server(kProgram, ArgsFor(dir));
+    ASSERT_TRUE(WaitForStart(dir, 2)) << ReadFile(dir.File("server.log"));
+    auto c = LogIn(port, "admin", password);
     ASSERT_TRUE(c);
     ASSERT_GT(CreateRegisteredChannel(*c, "Kept Room"), 0);
     EXPECT_EQ(test::MariaDBValue(db_->Name(),
@@ -128,11 +147,11 @@ TEST_F(MariaDBProgramTest, ServesVoiceAndKeepsARegisteredChannelAcrossARestart) 
     EXPECT_EQ(server.Wait(20s), 0);
   }
   TChildProcess again(kProgram, ArgsFor(dir));
-  ASSERT_TRUE(WaitForStart(dir, 2));
+  ASSERT_TRUE(WaitForStart(dir, 3));
   const std::string log = ReadFile(dir.File("server.log"));
   EXPECT_EQ(CountIn(log, "username: admin password"), 1u);  // no second first start
   client::TJoinResult joined;
-  auto c = LogIn(8767, "admin", password, &joined);
+  auto c = LogIn(port, "admin", password, &joined);
   ASSERT_TRUE(c);
   bool found = false;
   for (const client::TChannelEntry& ch : joined.channels) found |= ch.name == "Kept Room";
@@ -148,20 +167,32 @@ TEST_F(MariaDBProgramTest, TwoProcessesShareAccountsEachServingItsOwnVirtualServ
   while (queryB == queryA) queryB = test::FreeTcpPort();
   test::WriteFile(a.File("server.ini"),
                   Settings("TCPQueryPort=" + std::to_string(queryA) + "\n") + "VirtualServers=1\n");
-  TChildProcess first(kProgram, ArgsFor(a));
-  ASSERT_TRUE(WaitForStart(a, 1)) << ReadFile(a.File("server.log"));
+  {
+    // The first start makes virtual server 1 on 8767; it moves to a free port below.
+    TChildProcess firstStart(kProgram, ArgsFor(a));
+    ASSERT_TRUE(WaitForStart(a, 1)) << ReadFile(a.File("server.log"));
+    firstStart.Signal(SIGTERM);
+    ASSERT_EQ(firstStart.Wait(20s), 0);
+  }
   const std::string log = ReadFile(a.File("server.log"));
   const std::string superPassword =
       Match(log, "superadmin account info: username: superadmin password: ([a-z0-9]{6})\n");
   const std::string adminPassword =
       Match(log, "admin account info: username: admin password: ([a-z0-9]{6})\n");
   ASSERT_NE(superPassword, "");
+  const uint16_t port1 = MoveServer(1);
+  ASSERT_NE(port1, 0);
+  uint16_t port2 = test::FreeUdpPort();
+  while (port2 == port1) port2 = test::FreeUdpPort();
+  TChildProcess first(kProgram, ArgsFor(a));
+  ASSERT_TRUE(WaitForStart(a, 2)) << ReadFile(a.File("server.log"));
 
   // A second virtual server for the second process, with the permission sets of the first.
   ASSERT_EQ(test::MariaDBAdmin(
                 "USE " + db_->Name() +
-                "; INSERT INTO vh2_servers (i_server_udpport, dt_server_created) VALUES (8768, "
-                "'01012026000000000');"
+                "; INSERT INTO vh2_servers (i_server_udpport, dt_server_created) VALUES (" +
+                std::to_string(port2) +
+                ", '01012026000000000');"
                 "CREATE TEMPORARY TABLE p AS SELECT * FROM vh2_server_privileges "
                 "WHERE i_sp_server_id = 1;"
                 "UPDATE p SET i_sp_id = i_sp_id + 1000, i_sp_server_id = 2;"
@@ -172,7 +203,9 @@ TEST_F(MariaDBProgramTest, TwoProcessesShareAccountsEachServingItsOwnVirtualServ
   TChildProcess second(kProgram, ArgsFor(b), b.File("stdout"));
   ASSERT_TRUE(WaitForStart(b, 1)) << ReadFile(b.File("server.log"));
   const std::string out = ReadFile(b.File("stdout"));
-  EXPECT_NE(out.find("Virtual server 2 started on UDP port 8768"), std::string::npos) << out;
+  EXPECT_NE(out.find("Virtual server 2 started on UDP port " + std::to_string(port2)),
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("Virtual server 1 left to another process"), std::string::npos) << out;
 
   // A super user made through the first process logs in on the second.
@@ -185,7 +218,7 @@ TEST_F(MariaDBProgramTest, TwoProcessesShareAccountsEachServingItsOwnVirtualServ
   ASSERT_TRUE(qb.Connected());
   qb.ReadLine();
   EXPECT_EQ(qb.Command("slogin shared sh4red").back(), "OK");
-  EXPECT_EQ(qb.Command("sl"), (std::vector<std::string>{"8768", "OK"}));
+  EXPECT_EQ(qb.Command("sl"), (std::vector<std::string>{std::to_string(port2), "OK"}));
 
   // An account of virtual server 2 stored in the shared database logs in at the second
   // process; the first serves its own admin.
@@ -194,9 +227,9 @@ TEST_F(MariaDBProgramTest, TwoProcessesShareAccountsEachServingItsOwnVirtualServ
                                "s_client_password, b_client_privilege_serveradmin) "
                                "VALUES (2, 'guest2', 'pw2', 0);"),
             "");
-  EXPECT_TRUE(LogIn(8768, "guest2", "pw2"));
-  EXPECT_TRUE(LogIn(8767, "admin", adminPassword));
-  EXPECT_FALSE(LogIn(8767, "guest2", "pw2"));  // accounts belong to their virtual server
+  EXPECT_TRUE(LogIn(port2, "guest2", "pw2"));
+  EXPECT_TRUE(LogIn(port1, "admin", adminPassword));
+  EXPECT_FALSE(LogIn(port1, "guest2", "pw2"));  // accounts belong to their virtual server
 
   second.Signal(SIGTERM);
   first.Signal(SIGTERM);

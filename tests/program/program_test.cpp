@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "client/ProtocolClient.h"
+#include "program/ProgramPorts.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 
@@ -15,7 +16,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::FileExists;
+using test::MoveServerToFreePort;
 using test::ReadFile;
+using test::ShowsFirstStartServer;
+using test::TAdminPorts;
 using test::TChildProcess;
 using test::TTempDir;
 using test::WaitUntil;
@@ -34,7 +38,8 @@ std::vector<std::string> ArgsFor(const TTempDir& dir) {
 TEST(Program, StartsWritesItsFilesAndShutsDownCleanlyOnSigterm) {
   TTempDir dir;
   // An old single-address setting: it must move to BoundToIp1 and stay there.
-  test::WriteFile(dir.File("server.ini"), "[Main Config]\nBoundToIp=127.0.0.1\n");
+  const TAdminPorts ports;
+  test::WriteFile(dir.File("server.ini"), "[Main Config]\nBoundToIp=127.0.0.1\n" + ports.Ini());
   TChildProcess server(kProgram, ArgsFor(dir));
   ASSERT_TRUE(WaitUntil(
       [&] {
@@ -47,7 +52,8 @@ TEST(Program, StartsWritesItsFilesAndShutsDownCleanlyOnSigterm) {
   EXPECT_TRUE(FileExists(dir.File("server.dbs")));
   std::string ini = ReadFile(dir.File("server.ini"));
   EXPECT_NE(ini.find("MessageTypes=LMTALL"), std::string::npos);
-  EXPECT_NE(ini.find("TCPQueryPort=51234"), std::string::npos);
+  EXPECT_NE(ini.find("TCPQueryPort=" + std::to_string(ports.query)), std::string::npos);
+  EXPECT_NE(ini.find("DateTimeFormat=dd-mm-yyyy hh:nn:ss"), std::string::npos) << ini;
   EXPECT_NE(ini.find("max_commands=10"), std::string::npos);
   EXPECT_NE(ini.find("BoundToIp1=127.0.0.1\n"), std::string::npos) << ini;
   EXPECT_EQ(ini.find("BoundToIp="), std::string::npos) << ini;
@@ -69,7 +75,8 @@ bool LogHas(const TTempDir& dir, const std::string& text) {
 
 TEST(Program, FirstStartCreatesTheDefaultServerAndAccountsThatCanLogIn) {
   TTempDir dir;
-  test::WriteFile(dir.File("server.ini"), "[Main Config]\nBoundToIp1=127.0.0.1\n");
+  test::WriteFile(dir.File("server.ini"),
+                  "[Main Config]\nBoundToIp1=127.0.0.1\n" + TAdminPorts().Ini());
   std::string adminPassword;
   {
     TChildProcess server(kProgram, ArgsFor(dir));
@@ -83,25 +90,13 @@ TEST(Program, FirstStartCreatesTheDefaultServerAndAccountsThatCanLogIn) {
     EXPECT_TRUE(std::regex_search(
         log, std::regex("superadmin account info: username: superadmin password: [a-z0-9]{6}\n")));
     EXPECT_NE(log.find("Starting VirtualServer id:1 with port:8767"), std::string::npos);
-
-    client::TProtocolClient c;
-    ASSERT_TRUE(c.Connect("127.0.0.1", 8767));
-    client::TLoginOptions o;
-    o.nickname = "boss";
-    o.registered = true;
-    o.loginName = "admin";
-    o.password = adminPassword;
-    auto reply = c.Login(o, 5s);
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->result, 1);
-    auto join = c.Join({}, 5s);
-    ASSERT_TRUE(join.complete);
-    ASSERT_EQ(join.players.size(), 1u);
-    EXPECT_EQ(join.players[0].playerPrivileges, 1 | 4);  // server admin, registered
     server.Signal(SIGTERM);
     EXPECT_EQ(server.Wait(20s), 0);
   }
-  // The second start creates no accounts and serves the stored server again.
+  // The second start creates no accounts and serves the stored server again, moved to a free
+  // port; the first start's admin logs in there.
+  const uint16_t port = MoveServerToFreePort(dir.File("server.dbs"));
+  ASSERT_NE(port, 0);
   TChildProcess again(kProgram, ArgsFor(dir));
   auto count = [](const std::string& text, const std::string& what) {
     size_t n = 0;
@@ -113,7 +108,7 @@ TEST(Program, FirstStartCreatesTheDefaultServerAndAccountsThatCanLogIn) {
   std::string log = ReadFile(dir.File("server.log"));
   EXPECT_EQ(log.find("admin account info", log.rfind("log started at")), std::string::npos);
   client::TProtocolClient c;
-  ASSERT_TRUE(c.Connect("127.0.0.1", 8767));
+  ASSERT_TRUE(c.Connect("127.0.0.1", port));
   client::TLoginOptions o;
   o.nickname = "boss";
   o.registered = true;
@@ -122,6 +117,10 @@ TEST(Program, FirstStartCreatesTheDefaultServerAndAccountsThatCanLogIn) {
   auto reply = c.Login(o, 5s);
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->result, 1);
+  auto join = c.Join({}, 5s);
+  ASSERT_TRUE(join.complete);
+  ASSERT_EQ(join.players.size(), 1u);
+  EXPECT_EQ(join.players[0].playerPrivileges, 1 | 4);  // server admin, registered
   again.Signal(SIGTERM);
   EXPECT_EQ(again.Wait(20s), 0);
 }
@@ -163,8 +162,9 @@ std::string RunUntil(const TTempDir& dir, const std::vector<std::string>& args,
 
 TEST(Program, FirstStartConsoleShowsFilesPortAndPasswordsWhateverTheLogFilter) {
   TTempDir dir;
-  test::WriteFile(dir.File("server.ini"),
-                  "[Main Config]\nBoundToIp1=127.0.0.1\n[debug]\nMessageTypes=LMTERROR\n");
+  test::WriteFile(dir.File("server.ini"), "[Main Config]\nBoundToIp1=127.0.0.1\n" +
+                                              TAdminPorts().Ini() +
+                                              "[debug]\nMessageTypes=LMTERROR\n");
   TChildProcess server(kProgram, ArgsFor(dir), dir.File("stdout"));
   ASSERT_TRUE(WaitUntil(
       [&] { return ReadFile(dir.File("stdout")).find("\"superadmin\"") != std::string::npos; },
@@ -175,7 +175,7 @@ TEST(Program, FirstStartConsoleShowsFilesPortAndPasswordsWhateverTheLogFilter) {
   EXPECT_NE(out.find("Settings file: " + dir.File("server.ini") + "\n"), std::string::npos);
   EXPECT_NE(out.find("Database file: " + dir.File("server.dbs") + "\n"), std::string::npos);
   EXPECT_NE(out.find(dir.File("server.log") + "\n"), std::string::npos);
-  EXPECT_NE(out.find("Virtual server 1 started on UDP port 8767\n"), std::string::npos) << out;
+  EXPECT_TRUE(ShowsFirstStartServer(out, 1)) << out;
   std::smatch admin, superAdmin;
   ASSERT_TRUE(std::regex_search(out, admin, std::regex("\"admin\" password \"([a-z0-9]{6})\"")));
   ASSERT_TRUE(
@@ -194,9 +194,24 @@ TEST(Program, FirstStartConsoleShowsFilesPortAndPasswordsWhateverTheLogFilter) {
   std::string ini = ReadFile(dir.File("server.ini"));
   EXPECT_NE(ini.find("MessageTypes=LMTERROR\nMessageDepths=LMDALL\n"), std::string::npos) << ini;
 
-  // The password shown is the one stored.
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(20s), 0);
+  EXPECT_NE(ReadFile(dir.File("stdout")).find("\nServer stopped\n"), std::string::npos);
+
+  // The password shown is the one stored (the server moved to a free port first).
+  const uint16_t port = MoveServerToFreePort(dir.File("server.dbs"));
+  ASSERT_NE(port, 0);
+  TChildProcess again(kProgram, ArgsFor(dir), dir.File("stdout2"));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return ReadFile(dir.File("stdout2"))
+                   .find("Virtual server 1 started on UDP port " + std::to_string(port)) !=
+               std::string::npos;
+      },
+      20s))
+      << ReadFile(dir.File("stdout2"));
   client::TProtocolClient c;
-  ASSERT_TRUE(c.Connect("127.0.0.1", 8767));
+  ASSERT_TRUE(c.Connect("127.0.0.1", port));
   client::TLoginOptions o;
   o.nickname = "boss";
   o.registered = true;
@@ -205,14 +220,14 @@ TEST(Program, FirstStartConsoleShowsFilesPortAndPasswordsWhateverTheLogFilter) {
   auto reply = c.Login(o, 5s);
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->result, 1);
-  server.Signal(SIGTERM);
-  EXPECT_EQ(server.Wait(20s), 0);
-  EXPECT_NE(ReadFile(dir.File("stdout")).find("\nServer stopped\n"), std::string::npos);
+  again.Signal(SIGTERM);
+  EXPECT_EQ(again.Wait(20s), 0);
 }
 
 TEST(Program, AnUnreadableServerListIsNoFirstStart) {
   TTempDir dir;
-  test::WriteFile(dir.File("server.ini"), "[Main Config]\nBoundToIp1=127.0.0.1\n");
+  test::WriteFile(dir.File("server.ini"),
+                  "[Main Config]\nBoundToIp1=127.0.0.1\n" + TAdminPorts().Ini());
   RunUntil(dir, ArgsFor(dir), "\"superadmin\"");
   const std::string db = dir.File("server.dbs");
   ASSERT_EQ(QueryValue(db, "SELECT COUNT(*) FROM vh2_servers"), "1");
@@ -237,7 +252,8 @@ TEST(Program, AnUnreadableServerListIsNoFirstStart) {
 
 TEST(Program, APasswordIsAnnouncedOnlyWhenItsAccountWasStored) {
   TTempDir dir;
-  test::WriteFile(dir.File("server.ini"), "[Main Config]\nBoundToIp1=127.0.0.1\n");
+  test::WriteFile(dir.File("server.ini"),
+                  "[Main Config]\nBoundToIp1=127.0.0.1\n" + TAdminPorts().Ini());
   RunUntil(dir, ArgsFor(dir), "\"superadmin\"");
   const std::string db = dir.File("server.dbs");
   const std::string kept = QueryValue(
@@ -247,7 +263,7 @@ TEST(Program, APasswordIsAnnouncedOnlyWhenItsAccountWasStored) {
   // With the server records gone the next start is a first start, but "superadmin" exists.
   QueryValue(db, "DELETE FROM vh2_servers");
   std::string out = RunUntil(dir, ArgsFor(dir), "\"superadmin\"");
-  EXPECT_NE(out.find("Virtual server 2 started on UDP port 8767"), std::string::npos) << out;
+  EXPECT_TRUE(ShowsFirstStartServer(out, 2)) << out;
   EXPECT_TRUE(std::regex_search(out, std::regex("\"admin\" password \"[a-z0-9]{6}\"")));
   EXPECT_EQ(out.find("\"superadmin\" password"), std::string::npos) << out;
   EXPECT_NE(out.find("\"superadmin\" not created"), std::string::npos) << out;
