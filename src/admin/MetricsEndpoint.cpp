@@ -38,6 +38,7 @@ bool TMetricsEndpoint::Start(const std::string& address, uint16_t port) {
     server_->set_read_timeout(5, 0);
     server_->set_write_timeout(5, 0);
     server_->set_payload_max_length(4096);
+    server_->set_tcp_nodelay(true);  // no wait for delayed acknowledgements on keep-alive
     server_->Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
       res.set_content(Page(), "text/plain; version=0.0.4; charset=utf-8");
     });

@@ -5,16 +5,20 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "WebHarness.h"
 #include "admin/AccountAdmin.h"
 #include "admin/ServerAdmin.h"
 #include "admin/StoredServerSettings.h"
+#include "common/Strings.h"
 #include "model/Clients.h"
 #include "vserver/VirtualServerList.h"
 
@@ -216,6 +220,8 @@ TEST_F(WebInterfaceTest, AddAndEditAccountsCheckTheirFields) {
   EXPECT_NE(add("anna", "a", "b").find("the passwords dont match"), std::string::npos);
   EXPECT_NE(add("anna", "a", "a").find("ok_box"), std::string::npos);
   EXPECT_NE(add("anna", "a", "a").find("a user with name already exists"), std::string::npos);
+  EXPECT_NE(add("m\r\nx", "a", "a").find("empty username"), std::string::npos);
+  EXPECT_NE(add("esc\x1b[2J", "a", "a").find("empty username"), std::string::npos);
   EXPECT_NE(browser.Get("/edit_client.vhcmd?CLIENTID=abc&CLIENTPW1=x&CLIENTPW2=x")
                 .location.find("error_box"),
             std::string::npos);
@@ -277,6 +283,11 @@ TEST_F(WebInterfaceTest, BasicSettingsOfferTheCountriesAndRefuseANonNumericCount
   EXPECT_NE(
       browser.Post("/settings_basic.vhcmd", {{"basic_country", "abc"}}).location.find("error_box"),
       std::string::npos);
+  // A line break would add keys and sections to server.ini.
+  const TPage refused = browser.Post(
+      "/settings_basic.vhcmd", {{"basic_country", "0"}, {"BASIC_ISPNAME", "x\r\n[Evil]\r\nk=v"}});
+  EXPECT_NE(refused.location.find("control"), std::string::npos) << refused.location;
+  EXPECT_EQ(h.Context().Settings().ISPName.find("Evil"), std::string::npos);
 }
 
 TEST_F(WebInterfaceTest, OversizedRequestsAreRefusedWith4xx) {
@@ -348,6 +359,77 @@ TEST_F(WebInterfaceTest, FiveHundredIdleConnectionsDoNotKeepAnAdministratorOut) 
                       .count();
   EXPECT_LT(ms, 1000 * TWebInterface::kKeepAliveSeconds * kSanitizerSlowdown);
   for (int fd : idle) ::close(fd);
+}
+
+// One HTTP/1.1 answer read off a raw connection: status, headers and a body of Content-Length.
+struct TRawAnswer {
+  int status = 0;
+  std::string headers;
+  std::string body;
+};
+
+std::optional<TRawAnswer> ReadAnswer(int fd, std::string& buffer) {
+  auto fill = [&]() {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 5000) <= 0) return false;
+    char chunk[16384];
+    const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+    if (n <= 0) return false;
+    buffer.append(chunk, static_cast<size_t>(n));
+    return true;
+  };
+  size_t end;
+  while ((end = buffer.find("\r\n\r\n")) == std::string::npos)
+    if (!fill()) return std::nullopt;
+  TRawAnswer a;
+  a.headers = buffer.substr(0, end + 2);
+  buffer.erase(0, end + 4);
+  if (a.headers.rfind("HTTP/1.1 ", 0) != 0) return std::nullopt;
+  a.status = std::stoi(a.headers.substr(9, 3));
+  const std::string lower = LowerCase(a.headers);
+  const size_t at = lower.find("\r\ncontent-length: ");
+  if (at == std::string::npos) return std::nullopt;
+  const size_t length = std::stoul(lower.substr(at + 18));
+  while (buffer.size() < length)
+    if (!fill()) return std::nullopt;
+  a.body = buffer.substr(0, length);
+  buffer.erase(0, length);
+  return a;
+}
+
+TEST_F(WebInterfaceTest, TenKeepAliveRequestsOnOneConnectionAreAllAnsweredInFull) {
+  // Files, not pages: a page may differ from one request to the next.
+  const std::vector<std::string> paths = {"/gfx/server-run.png", "/style.css",
+                                          "/gfx/server-stop.png"};
+  std::vector<std::string> expected;
+  for (const std::string& path : paths) {
+    const TPage page = TBrowser(h.WebPort()).Get(path);
+    ASSERT_EQ(page.status, 200) << path;
+    expected.push_back(page.body);
+  }
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(h.WebPort());
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  std::string buffer;
+  for (size_t i = 0; i < 10; ++i) {
+    const size_t which = i % paths.size();
+    const std::string request =
+        "GET " + paths[which] + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n";
+    ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()))
+        << i;
+    const std::optional<TRawAnswer> answer = ReadAnswer(fd, buffer);
+    ASSERT_TRUE(answer) << "request " << i << " got no complete answer";
+    EXPECT_EQ(answer->status, 200) << i;
+    EXPECT_EQ(LowerCase(answer->headers).find("connection: close"), std::string::npos) << i;
+    EXPECT_EQ(answer->body, expected[which]) << i << " " << paths[which];
+  }
+  EXPECT_TRUE(buffer.empty());
+  ::close(fd);
 }
 
 }  // namespace

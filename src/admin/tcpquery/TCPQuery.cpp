@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -166,6 +167,9 @@ void TTCPQuery::Accept(int listener) {
   if (fd < 0) return;
   const timeval sendTimeout{kSendTimeoutSeconds, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+  // Each answer is written whole and waited for: no wait for delayed acknowledgements.
+  const int noDelay = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
   TLockGuard lock(mutex_);
   size_t open = 0;
   for (const TConnection& c : connections_) open += c.finished.load() ? 0 : 1;
