@@ -40,7 +40,8 @@ TEST(ProgramQuery, SuperAdminOfTheFirstStartAdministersTheRunningServer) {
   std::smatch m;
   const std::string log = ReadFile(dir.File("server.log"));
   ASSERT_TRUE(std::regex_search(
-      log, m, std::regex("superadmin account info: username: superadmin password: ([a-z0-9]{6})")));
+      log, m,
+      std::regex("superadmin account info: username: superadmin password: ([A-Za-z0-9]{16})")));
 
   TLineClient c(port);
   ASSERT_TRUE(c.Connected());
