@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages needed to build, run and test the server: the sqlite3 shell
-# the README uses to edit virtual servers, the MariaDB client library for the MariaDB/MySQL
-# back-end and the MariaDB server its tests start privately, chromium and Node for the browser
-# test, libsystemd for the service notifications, Qt for the desktop shell with Xvfb, trayer
-# and xdpyinfo for its test. Idempotent. Installing needs root: as another user the script
-# asks sudo, and only when a package is missing.
+# Installs the Debian 12 packages needed to build, run and test the server: libsodium for the
+# password hashes, the sqlite3 shell the README uses to edit virtual servers, the MariaDB
+# client library for the MariaDB/MySQL back-end and the MariaDB server its tests start
+# privately, chromium and Node for the browser test, libsystemd for the service notifications,
+# Qt for the desktop shell with Xvfb, trayer and xdpyinfo for its test. Idempotent. Installing
+# needs root: as another user the script asks sudo, and only when a package is missing.
 set -euo pipefail
 
 packages=(
   build-essential g++ clang libclang-rt-14-dev cmake ninja-build pkg-config
-  libsqlite3-dev libsimpleini-dev libicu-dev zlib1g-dev libcpp-httplib-dev
+  libsqlite3-dev libsimpleini-dev libicu-dev zlib1g-dev libcpp-httplib-dev libsodium-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   sqlite3
   libmariadb-dev mariadb-server

@@ -1,5 +1,5 @@
+-- The password changes only through edit_client_password.sql.
 UPDATE vh2_clients SET
   s_client_name = :sName,
-  s_client_password = :sPassword,
   b_client_privilege_serveradmin = :bServerAdmin
 WHERE i_client_id = :iClientId AND i_client_server_id = :iServerID;

@@ -43,13 +43,9 @@ void DeleteAccount(TCustomStorage& storage, uint32_t serverId, int32_t accountId
 bool ChangeAccountPassword(TCustomStorage& storage, uint32_t serverId, int32_t accountId,
                            const std::string& password) {
   TClients accounts(serverId, &storage);
-  TClientRecordPtr record = accounts._DBLoadUser(serverId, accountId);
-  if (!record) return false;
-  record->Password = password;
-  if (serverId == kSuperUserServerId)
-    accounts._DBSaveSuperUser(record.get());
-  else
-    accounts.DBSaveUser(serverId, record.get());
+  if (!accounts._DBLoadUser(serverId, accountId)) return false;
+  // A failed write is logged by the registry; as before, only a missing account is refused.
+  accounts.DBChangePassword(serverId, accountId, password);
   return true;
 }
 

@@ -13,8 +13,9 @@ class TCustomStorage;
 // Server id 0 addresses the super server admin accounts throughout.
 constexpr uint32_t kSuperUserServerId = 0;
 
-// Stores a new account (name and password cut to 29 characters); 0 and the new id in `id`,
-// or a negative result code (-141 when the name is taken or the write failed).
+// Stores a new account (the name cut to 29 characters, the hash of the password cut to 29);
+// 0 and the new id in `id`, or a negative result code (-141 when the name is taken or the
+// write failed).
 int32_t AddAccount(TCustomStorage& storage, uint32_t serverId, const std::string& loginName,
                    const std::string& password, bool serverAdmin, int32_t* id = nullptr);
 int32_t AddSuperAccount(TCustomStorage& storage, const std::string& loginName,
@@ -22,7 +23,8 @@ int32_t AddSuperAccount(TCustomStorage& storage, const std::string& loginName,
 bool AccountExists(TCustomStorage& storage, uint32_t serverId, int32_t accountId);
 // Deletes the account; no check that it existed.
 void DeleteAccount(TCustomStorage& storage, uint32_t serverId, int32_t accountId);
-// False when there is no such account (server id 0: a super server admin account).
+// Stores the hash of `password`; false when there is no such account (server id 0: a super
+// server admin account).
 bool ChangeAccountPassword(TCustomStorage& storage, uint32_t serverId, int32_t accountId,
                            const std::string& password);
 // False when there is no such account; `loginName` receives the account's name.

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/PrivateFile.h"
 #include "common/Strings.h"
 
 namespace vh {
@@ -24,11 +25,9 @@ bool TIniFile::Load(const std::string& path) {
   ini_.Reset();
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
-    // A missing file is created empty, so that the path is known to be writable.
-    FILE* f = std::fopen(path.c_str(), "a");
-    if (!f) return false;
-    std::fclose(f);
-    return true;
+    // A missing file is created empty, so that the path is known to be writable; private, as
+    // it may hold the database password.
+    return CreatePrivateFileIfMissing(path);
   }
   if (S_ISDIR(st.st_mode)) return false;
   SI_Error rc = ini_.LoadFile(path.c_str());
@@ -66,7 +65,7 @@ bool TIniFile::Save() {
     [[maybe_unused]] int chowned = ::fchown(fd, old.st_uid, old.st_gid);
     ::fchmod(fd, old.st_mode & 07777);
   } else {
-    ::fchmod(fd, 0644);
+    ::fchmod(fd, kPrivateFileMode);
   }
   for (size_t done = 0; done < text.size();) {
     ssize_t n = ::write(fd, text.data() + done, text.size() - done);

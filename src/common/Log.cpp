@@ -9,6 +9,7 @@
 #include <typeinfo>
 
 #include "common/IniFile.h"
+#include "common/PrivateFile.h"
 
 namespace vh {
 
@@ -197,8 +198,8 @@ TLogFile::~TLogFile() {
 bool TLogFile::OpenLocked() {
   if (file_) return true;
   if (closed_ || FileName().empty()) return false;
-  file_ = std::fopen(FileName().c_str(), "a");
-  if (!file_) file_ = std::fopen(FileName().c_str(), "w");
+  // Created private: the log holds the first-start passwords and every login name.
+  file_ = OpenPrivateFileForAppend(FileName());
   return file_ != nullptr;
 }
 

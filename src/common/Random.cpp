@@ -1,8 +1,10 @@
 #include "common/Random.h"
 
+#include <sodium.h>
 #include <sys/random.h>
 
 #include <cerrno>
+#include <mutex>
 #include <stdexcept>
 
 namespace vh {
@@ -32,10 +34,14 @@ uint32_t SecureRandomBelow(uint32_t bound) {
 }
 
 std::string RandomPassword(int length) {
-  static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz1234567890";
+  static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (sodium_init() < 0) throw std::runtime_error("libsodium could not be initialised");
+  });
   std::string password;
   while (static_cast<int>(password.size()) < length)
-    password.push_back(kAlphabet[SecureRandomBelow(sizeof kAlphabet - 1)]);
+    password.push_back(kAlphabet[randombytes_uniform(sizeof kAlphabet - 1)]);
   return password;
 }
 

@@ -12,7 +12,7 @@ namespace vh {
 void SecureRandomBytes(void* buffer, size_t size);
 // A uniformly distributed value in [0, bound) (bound > 0), without modulo bias.
 uint32_t SecureRandomBelow(uint32_t bound);
-// `length` characters from a-z and 0-9, for generated passwords.
+// `length` characters from a-z, A-Z and 0-9 (libsodium's generator), for generated passwords.
 std::string RandomPassword(int length);
 
 }  // namespace vh

@@ -106,12 +106,15 @@ void CreateDefaultServer() {
   }
 }
 
+// 16 characters of 62: about 95 bits, within the 29 characters a login field holds.
+constexpr int kFirstStartPasswordLength = 16;
+
 // Stores one generated account; announces its password only when the account was stored.
 bool StoreGeneratedAccount(TClients& accounts, const char* loginName, bool superUser,
                            int32_t serverId, std::string& password) {
   TClientRecord record;
   record.LoginName = loginName;
-  record.Password = RandomPassword(6);
+  record.Password = RandomPassword(kFirstStartPasswordLength);
   record.PlayerPrivileges = superUser ? PP_SUPER_SERVER_ADMIN : PP_SERVER_ADMIN;
   const int32_t result = superUser ? accounts.DBAddSuperUser(&record)
                                    : accounts.DBAddUser(static_cast<uint32_t>(serverId), &record);
@@ -188,6 +191,13 @@ bool OpenStorageAndTables(TIniFile& ini) {
   if (!h.dbExpressInUse && !UpgradeDatabase(h.storage.get())) {
     // The upgrade logs its own failure; the operator still needs to know why nothing runs.
     ConsoleError("Start_Server: the database upgrade failed (see the log)");
+    h.storage.reset();
+    return false;
+  }
+  std::string error;
+  if (!HashPlainPasswords(h.storage.get(), error)) {
+    ReportStartupFailure("Start_Server: hashing the stored passwords failed (" + error +
+                         "); the database is unchanged");
     h.storage.reset();
     return false;
   }

@@ -62,7 +62,7 @@ struct TClientRecord {
   uint16_t VersionRelease = 0;
   uint16_t VersionBuild = 0;
   TName29 LoginName;  // empty for an anonymous player
-  TName29 Password;
+  TName29 Password;   // as typed at login or registration; never the stored hash
   TDateTime Created = 0;
   uint8_t LoginOption = 0;
   uint8_t LeftNotified = 0;  // the player-left notification goes out once
@@ -95,7 +95,6 @@ constexpr uint8_t ACCOUNT_FLAG_SERVER_ADMIN = 1;
 struct TClientAccount {
   int32_t DBID = 0;
   TName29 LoginName;
-  TName29 Password;
   TDateTime Created = 0;
   TDateTime LastOnline = 0;
   uint8_t Flags = 0;

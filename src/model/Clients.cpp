@@ -3,6 +3,7 @@
 #include <string>
 
 #include "common/Log.h"
+#include "common/PasswordHash.h"
 #include "common/Random.h"
 #include "common/ResultCodes.h"
 #include "common/Strings.h"
@@ -141,21 +142,45 @@ TClientRecordPtr TClients::DBValidLogin(std::string_view name, std::string_view 
     std::unique_ptr<TStorageContainer> rows;
     {
       TStorageScript q(*storage_, "read_client_login.sql");
-      q.SetString(":sPassword", password).SetString(":sName", name);
-      q.SetInteger(":iServerID", serverId_);
+      q.SetString(":sName", name).SetInteger(":iServerID", serverId_);
       rows = q.Open();
     }
     if (!rows || rows->Count() == 0) return nullptr;
     const TStorageRow& row = rows->Row(0);
+    const std::string stored = row.FieldByName("s_client_password").GetAsString();
+    if (!TPasswordHash::Verify(stored, password)) return nullptr;
     auto record = std::make_unique<TClientRecord>();
     if (row.FieldByName("b_client_privilege_serveradmin").GetAsBoolean())
       record->PlayerPrivileges |= PP_SERVER_ADMIN;
     record->Created = row.FieldByName("dt_client_created").GetAsDateTime();
     record->DBID = row.FieldByName("i_client_id").GetAsInteger();
+    // A plain-text value (written by hand) or a hash of other parameters is replaced now that
+    // the password is known; a failure leaves the old value, which still verifies.
+    if (TPasswordHash::NeedsRehash(stored)) {
+      TStorageScript q(*storage_, "rehash_client_password.sql");
+      q.SetString(":sPassword", TPasswordHash::Make(password))
+          .SetInteger(":iClientID", record->DBID)
+          .SetString(":sOldPassword", stored);
+      q.Execute();
+    }
     return record;
   } catch (const std::exception& e) {
     LogError("DBValidLogin", e);
     return nullptr;
+  }
+}
+
+bool TClients::DBChangePassword(uint32_t serverID, int32_t clientID, std::string_view password) {
+  if (!storage_) return false;
+  try {
+    const std::string hash = TPasswordHash::Make(password);
+    TStorageScript q(*storage_, "edit_client_password.sql");
+    q.SetString(":sPassword", hash).SetInteger(":iClientID", clientID);
+    q.SetInteger(":iServerID", serverID);
+    return q.Execute();
+  } catch (const std::exception& e) {
+    LogError("DBChangePassword", e);
+    return false;
   }
 }
 
@@ -170,7 +195,7 @@ int32_t TClients::AddUser(uint32_t serverID, TClientRecord* record, bool serverA
   if (rows && rows->Count() > 0) return RC_LOGIN_NAME_IN_USE;
   q.Load("new_client.sql");
   q.SetString(":sName", record->LoginName.Str());
-  q.SetString(":sPassword", record->Password.Str());
+  q.SetString(":sPassword", TPasswordHash::Make(record->Password.Str()));
   q.SetInteger(":iServerID", serverID);
   q.SetDateTime(":dtCreated", NowDateTime());
   q.SetBoolean(":bServerAdmin", serverAdmin);
@@ -212,15 +237,16 @@ void TClients::SaveUser(uint32_t serverID, TClientRecord* record, bool serverAdm
   auto rows = q.Open();
   int32_t existing = 0;
   if (rows && rows->Count() > 0) {
+    // An existing account keeps its password: only DBChangePassword sets one.
     existing = rows->Row(0).FieldByName("i_client_id").GetAsInteger();
     q.Load("edit_client.sql");
     q.SetInteger(":iClientId", existing);
   } else {
     q.Load("new_client.sql");
     q.SetDateTime(":dtCreated", NowDateTime());
+    q.SetString(":sPassword", TPasswordHash::Make(record->Password.Str()));
   }
   q.SetString(":sName", record->LoginName.Str());
-  q.SetString(":sPassword", record->Password.Str());
   q.SetBoolean(":bServerAdmin", serverAdmin);
   q.SetInteger(":iServerID", serverID);
   if (!q.Execute() || record->DBID != 0) return;
@@ -289,9 +315,9 @@ TClientRecordPtr TClients::LoadUser(uint32_t serverID, int32_t clientID, std::st
   auto record = std::make_unique<TClientRecord>();
   if (readServerAdmin && row.FieldByName("b_client_privilege_serveradmin").GetAsBoolean())
     record->PlayerPrivileges |= PP_SERVER_ADMIN;
-  // Longer stored values are cut to the 29 characters a record (and the wire) has room for.
+  // A longer stored name is cut to the 29 characters a record (and the wire) has room for.
+  // The stored password is a hash: the record's Password (what a user typed) stays empty.
   record->LoginName = row.FieldByName("s_client_name").GetAsString();
-  record->Password = row.FieldByName("s_client_password").GetAsString();
   record->Created = row.FieldByName("dt_client_created").GetAsDateTime();
   record->DBID = row.FieldByName("i_client_id").GetAsInteger();
   return record;
@@ -351,7 +377,6 @@ TClientAccount TClients::DBReadAccount(uint32_t serverID, int32_t clientID) {
     TClientAccount read;
     read.DBID = row.FieldByName("i_client_id").GetAsInteger();
     read.LoginName = row.FieldByName("s_client_name").GetAsString();
-    read.Password = row.FieldByName("s_client_password").GetAsString();
     read.Created = row.FieldByName("dt_client_created").GetAsDateTime();
     read.LastOnline = row.FieldByName("dt_client_lastonline").GetAsDateTime();
     if (row.FieldByName("b_client_privilege_serveradmin").GetAsBoolean())

@@ -72,18 +72,26 @@ class TClients {
   static bool IsInPlayerMuteList(const TClientRecord* record, uint32_t playerID);
 
   // ---- Accounts. Records returned by the loaders are new and belong to the caller.
-  // The account with this name and password at the registry's server, or null.
+  // The account with this name at the registry's server when `password` (as typed; cut to 29
+  // characters) verifies against its stored hash, or null. A stored value that is plain text
+  // or hashed with older parameters is replaced by a fresh hash on success. Costs one hash
+  // check (common/PasswordHash.h).
   TClientRecordPtr DBValidLogin(std::string_view name, std::string_view password);
+  // Stores the hash of `password` as the account's; false when nothing could be stored.
+  bool DBChangePassword(uint32_t serverID, int32_t clientID, std::string_view password);
   // 0, -141 when the name is taken, -107 when it holds a control character, -50 when the
   // database fails (DBID untouched then); on success the record's DBID is the new row's id.
   int32_t DBAddUser(uint32_t serverID, TClientRecord* record);
-  // Updates the account of the record's login name, or creates it (DBID set when it was 0).
+  // Updates the account of the record's login name (its name and server-admin flag; the
+  // password stays), or creates it with the hash of the record's Password (DBID set when it
+  // was 0).
   void DBSaveUser(uint32_t serverID, TClientRecord* record);
   // Deletes the record's account; then LoginName and Password are empty and DBID is -1.
   void DBDeleteUser(uint32_t serverID, TClientRecord* record);
   void _DBDeleteUser(uint32_t serverID, int32_t clientID);
   TClientRecordPtr _DBLoadUser(uint32_t serverID, int32_t clientID);
   TClientRecordPtr DBLoadUser(uint32_t serverID, std::string_view name);
+  // Loaded records carry no password (the account's is stored only as a hash).
   // Super users are the accounts of server id 0, valid for every virtual server.
   int32_t DBAddSuperUser(TClientRecord* record);
   void _DBSaveSuperUser(TClientRecord* record);

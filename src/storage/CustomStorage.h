@@ -191,6 +191,14 @@ class TCustomStorage {
   // The row id of the last insert; -1 when the database is not open.
   virtual int64_t LastInsertId() = 0;
 
+  // One transaction around several scripts, for a caller holding the storage lock throughout:
+  // every Execute and Open until Commit or Rollback belongs to it, and a failure inside it is
+  // not retried. Begin and Commit are false (logged) on a failure; after a failed Commit the
+  // caller still rolls back.
+  virtual bool BeginTransaction() = 0;
+  virtual bool CommitTransaction() = 0;
+  virtual void RollbackTransaction() = 0;
+
   void Lock() { lock_.lock(); }
   void Unlock() { lock_.unlock(); }
 

@@ -1,9 +1,12 @@
 #include "storage/Schema.h"
 
 #include <exception>
+#include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "common/Log.h"
+#include "common/PasswordHash.h"
 
 namespace vh {
 
@@ -94,6 +97,54 @@ bool UpgradeDatabase(TCustomStorage* storage) {
     if (!present) result = RunUpgradeStep(*storage, step.script);
   }
   return result;
+}
+
+bool HashPlainPasswords(TCustomStorage* storage, std::string& error) {
+  if (!storage) {
+    error = "no database";
+    return false;
+  }
+  TStorageLock lock(*storage);
+  if (!storage->BeginTransaction()) {
+    error = "cannot start a transaction";
+    return false;
+  }
+  size_t converted = 0;
+  try {
+    std::unique_ptr<TStorageContainer> rows;
+    {
+      TStorageScript q(*storage, "read_client_passwords.sql");
+      rows = q.Open();
+      if (q.OpenFailed()) throw std::runtime_error("cannot read the accounts");
+    }
+    for (size_t i = 0; rows && i < rows->Count(); ++i) {
+      const TStorageRow& row = rows->Row(i);
+      const std::string stored = row.FieldByName("s_client_password").GetAsString();
+      if (TPasswordHash::IsHash(stored)) continue;
+      const int32_t id = row.FieldByName("i_client_id").GetAsInteger();
+      TStorageScript q(*storage, "rehash_client_password.sql");
+      q.SetString(":sPassword", TPasswordHash::Make(stored))
+          .SetInteger(":iClientID", id)
+          .SetString(":sOldPassword", stored);
+      if (!q.Execute())
+        throw std::runtime_error("cannot store the hash of account " + std::to_string(id));
+      ++converted;
+    }
+    if (!storage->CommitTransaction()) throw std::runtime_error("cannot commit");
+  } catch (const std::exception& e) {
+    storage->RollbackTransaction();
+    error = e.what();
+    Log(LMT_ERROR, LMD_ALL,
+        std::string("Hashing the stored passwords failed, nothing was changed: ") + e.what(), "db");
+    return false;
+  }
+  // Whatever the log filter says: the operator must be able to see that this happened.
+  if (converted > 0)
+    LogUnfiltered(LMT_WARNING, LMD_INFO,
+                  "Hashed " + std::to_string(converted) +
+                      " plain-text account passwords (Argon2id); plain text is gone",
+                  "db");
+  return true;
 }
 
 }  // namespace vh

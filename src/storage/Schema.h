@@ -3,6 +3,7 @@
 // takes the storage lock around its script.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "storage/CustomStorage.h"
@@ -21,5 +22,11 @@ bool CreateTables(TCustomStorage* storage);
 // Runs each upgrade script whose probe column is missing; the result of the last step run, or
 // true when none was needed. False without a storage.
 bool UpgradeDatabase(TCustomStorage* storage);
+
+// Replaces every plain-text password of vh2_clients (written by an older version, or by hand)
+// with its Argon2id hash, all in one transaction: either every row is converted or the
+// database is left as it was. Logs one line with the count when there was anything to do.
+// False (with the reason in `error`) when the conversion failed or without a storage.
+bool HashPlainPasswords(TCustomStorage* storage, std::string& error);
 
 }  // namespace vh

@@ -252,16 +252,16 @@ TEST(Helpers, UptimeFormatting) {
 }
 
 TEST(Helpers, RandomPasswordAlphabetAndLength) {
+  const std::string alphabet = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   std::string all;
   for (int i = 0; i < 200; ++i) {
-    std::string p = RandomPassword(6);
-    ASSERT_EQ(p.size(), 6u);
-    EXPECT_EQ(p.find_first_not_of("abcdefghijklmnopqrstuvwxyz1234567890"), std::string::npos);
+    std::string p = RandomPassword(16);
+    ASSERT_EQ(p.size(), 16u);
+    EXPECT_EQ(p.find_first_not_of(alphabet), std::string::npos);
     all += p;
   }
-  // 1200 draws over 36 characters: every character shows up (a fixed or skewed source fails).
-  for (char c : std::string("abcdefghijklmnopqrstuvwxyz1234567890"))
-    EXPECT_NE(all.find(c), std::string::npos) << c;
+  // 3200 draws over 62 characters: every character shows up (a fixed or skewed source fails).
+  for (char c : alphabet) EXPECT_NE(all.find(c), std::string::npos) << c;
   EXPECT_EQ(RandomPassword(0), "");
 }
 

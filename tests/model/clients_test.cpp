@@ -145,6 +145,12 @@ class AccountTest : public ModelTest {
     r->PlayerPrivileges = privileges;
     return r;
   }
+  std::string StoredPassword(int32_t id) {
+    auto rows =
+        Sql("SELECT s_client_password FROM vh2_clients WHERE i_client_id = " + std::to_string(id) +
+            ";");
+    return rows ? rows->Row(0).FieldByName("s_client_password").GetAsString() : "<none>";
+  }
   std::unique_ptr<TClients> clients_;
 };
 
@@ -152,6 +158,9 @@ TEST_F(AccountTest, AddLoginSaveAndDelete) {
   auto alice = Account("alice", "secret", PP_SERVER_ADMIN);
   ASSERT_EQ(clients_->DBAddUser(5, alice.get()), RC_OK);
   EXPECT_GT(alice->DBID, 0);
+  const std::string stored = StoredPassword(alice->DBID);
+  EXPECT_TRUE(stored.starts_with("$argon2id$")) << stored;
+  EXPECT_EQ(stored.find("secret"), std::string::npos);
 
   auto again = Account("alice", "other");
   again->DBID = 77;
@@ -167,17 +176,30 @@ TEST_F(AccountTest, AddLoginSaveAndDelete) {
   EXPECT_GT(login->Created, 0);
   EXPECT_EQ(clients_->DBValidLogin("alice", "Secret"), nullptr);
   EXPECT_EQ(clients_->DBValidLogin("Alice", "secret"), nullptr);
+  EXPECT_EQ(clients_->DBValidLogin("alice", "other"), nullptr);  // server 6's password
+  EXPECT_EQ(clients_->DBValidLogin("alice", stored), nullptr);   // the hash is no password
+  EXPECT_EQ(StoredPassword(alice->DBID), stored) << "a current hash is not rewritten";
 
-  // Saving changes the existing row; it creates one for a name without an account.
-  alice->Password = "changed";
+  // Saving changes the existing row's name and flag, never its password (a player's record
+  // holds what he typed at login, which an admin may have changed since); it creates a row
+  // for a name without an account.
+  alice->Password = "typed long ago";
   alice->PlayerPrivileges = 0;
   clients_->DBSaveUser(5, alice.get());
-  login = clients_->DBValidLogin("alice", "changed");
+  login = clients_->DBValidLogin("alice", "secret");
   ASSERT_TRUE(login);
   EXPECT_FALSE(login->IsServerAdmin());
+  EXPECT_TRUE(clients_->DBChangePassword(5, alice->DBID, "changed"));
+  EXPECT_EQ(clients_->DBValidLogin("alice", "secret"), nullptr);
+  EXPECT_TRUE(clients_->DBValidLogin("alice", "changed"));
+  // Another server's id changes nothing.
+  clients_->DBChangePassword(6, alice->DBID, "hijacked");
+  EXPECT_EQ(clients_->DBValidLogin("alice", "hijacked"), nullptr);
+
   auto bob = Account("bob", "pw");
   clients_->DBSaveUser(5, bob.get());
   EXPECT_GT(bob->DBID, alice->DBID);
+  EXPECT_TRUE(clients_->DBValidLogin("bob", "pw"));
   auto blank = Account("   ", "pw");
   clients_->DBSaveUser(5, blank.get());
   EXPECT_EQ(CountRows("vh2_clients"), 3u);
@@ -191,16 +213,37 @@ TEST_F(AccountTest, AddLoginSaveAndDelete) {
   EXPECT_EQ(clients_->DBLoadUser(5, "bob"), nullptr);
 }
 
+TEST_F(AccountTest, TheCutAppliesToWhatIsTypedAndPlainTextIsReplacedAtLogin) {
+  // 29 characters reach the hash; the stored hash itself is longer and kept whole.
+  const std::string typed = std::string(29, 'a') + "-ignored";
+  auto carol = Account("carol", "");
+  carol->Password = typed;  // cut by the record to 29
+  ASSERT_EQ(clients_->DBAddUser(5, carol.get()), RC_OK);
+  EXPECT_GT(StoredPassword(carol->DBID).size(), 29u);
+  EXPECT_TRUE(clients_->DBValidLogin("carol", typed));
+  EXPECT_TRUE(clients_->DBValidLogin("carol", std::string(29, 'a')));
+  EXPECT_EQ(clients_->DBValidLogin("carol", std::string(28, 'a')), nullptr);
+
+  // A password written into the table by hand, as plain text, logs in once and is then
+  // stored as a hash; a wrong guess changes nothing.
+  Exec("UPDATE vh2_clients SET s_client_password = 'byhand' WHERE s_client_name = 'carol';");
+  EXPECT_EQ(clients_->DBValidLogin("carol", "byhan"), nullptr);
+  EXPECT_EQ(StoredPassword(carol->DBID), "byhand");
+  EXPECT_TRUE(clients_->DBValidLogin("carol", "byhand"));
+  EXPECT_TRUE(StoredPassword(carol->DBID).starts_with("$argon2id$"));
+  EXPECT_TRUE(clients_->DBValidLogin("carol", "byhand"));
+}
+
 TEST_F(AccountTest, LoadingCutsStoredValuesAndKeepsSuperUsersApart) {
-  const std::string longName(40, 'x'), longPass(40, 'p');
+  const std::string longName(40, 'x');
   Exec(
       "INSERT INTO vh2_clients (i_client_server_id, s_client_name, s_client_password,"
       " dt_client_created, dt_client_lastonline, b_client_privilege_serveradmin) VALUES (5, '" +
-      longName + "', '" + longPass + "', '08122026031542123', '', -1);");
+      longName + "', 'pw', '08122026031542123', '', -1);");
   TClientRecordPtr byName = clients_->DBLoadUser(5, longName);
   ASSERT_TRUE(byName);
   EXPECT_EQ(byName->LoginName, longName.substr(0, 29));
-  EXPECT_EQ(byName->Password, longPass.substr(0, 29));
+  EXPECT_TRUE(byName->Password.Empty()) << "a loaded record carries no password";
   EXPECT_TRUE(byName->IsServerAdmin());
   TClientRecordPtr byId = clients_->_DBLoadUser(5, byName->DBID);
   ASSERT_TRUE(byId);
@@ -210,7 +253,6 @@ TEST_F(AccountTest, LoadingCutsStoredValuesAndKeepsSuperUsersApart) {
 
   TClientAccount account = clients_->DBReadAccount(5, byName->DBID);
   EXPECT_EQ(account.DBID, byName->DBID);
-  EXPECT_EQ(account.Password, longPass.substr(0, 29));
   EXPECT_EQ(account.Flags, ACCOUNT_FLAG_SERVER_ADMIN);
   EXPECT_EQ(account.LastOnline, 0);
   EXPECT_TRUE(clients_->DBUpdateLastOnline(byName->DBID));
@@ -228,11 +270,11 @@ TEST_F(AccountTest, LoadingCutsStoredValuesAndKeepsSuperUsersApart) {
   ASSERT_TRUE(super);
   EXPECT_EQ(super->LoginName, "root");
   EXPECT_FALSE(super->IsServerAdmin());
-  root->Password = "new";
-  clients_->_DBSaveSuperUser(root.get());
+  EXPECT_TRUE(clients_->DBChangePassword(0, root->DBID, "new"));
   EXPECT_EQ(clients_->DBValidLogin("root", "new"), nullptr);  // not an account of server 5
-  super = clients_->DBLoadUser(0, "root");
-  EXPECT_EQ(super->Password, "new");
+  TClients superUsers(0, storage_.get());
+  EXPECT_TRUE(superUsers.DBValidLogin("root", "new"));
+  EXPECT_EQ(superUsers.DBValidLogin("root", "pw"), nullptr);
   EXPECT_EQ(CountRows("vh2_clients", "i_client_server_id = 0"), 1u);
 }
 

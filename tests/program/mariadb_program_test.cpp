@@ -120,7 +120,7 @@ TEST_F(MariaDBProgramTest, ServesVoiceAndKeepsARegisteredChannelAcrossARestart) 
     TChildProcess server(kProgram, ArgsFor(dir), dir.File("stdout"));
     ASSERT_TRUE(WaitForStart(dir, 1)) << ReadFile(dir.File("server.log"));
     const std::string log = ReadFile(dir.File("server.log"));
-    password = Match(log, "admin account info: username: admin password: ([a-z0-9]{6})\n");
+    password = Match(log, "admin account info: username: admin password: ([A-Za-z0-9]{16})\n");
     ASSERT_NE(password, "") << log;
     EXPECT_EQ(CountIn(log, "created table"), 6u);
     EXPECT_EQ(log.find(test::kMariaDBPassword), std::string::npos);
@@ -160,6 +160,54 @@ TEST_F(MariaDBProgramTest, ServesVoiceAndKeepsARegisteredChannelAcrossARestart) 
   EXPECT_EQ(again.Wait(20s), 0);
 }
 
+TEST_F(MariaDBProgramTest, PlainTextPasswordsOfAnOlderDatabaseAreHashedAtStart) {
+  TTempDir dir;
+  const uint16_t queryPort = test::FreeTcpPort();
+  test::WriteFile(dir.File("server.ini"),
+                  Settings("TCPQueryPort=" + std::to_string(queryPort) + "\n"));
+  {
+    TChildProcess server(kProgram, ArgsFor(dir));
+    ASSERT_TRUE(WaitForStart(dir, 1)) << ReadFile(dir.File("server.log"));
+    server.Signal(SIGTERM);
+    ASSERT_EQ(server.Wait(20s), 0);
+  }
+  // What earlier versions stored.
+  ASSERT_EQ(test::MariaDBAdmin("USE " + db_->Name() +
+                               "; UPDATE vh2_clients SET s_client_password = 'old-super' WHERE "
+                               "s_client_name = 'superadmin';"
+                               "UPDATE vh2_clients SET s_client_password = 'old-admin' WHERE "
+                               "s_client_name = 'admin';"),
+            "");
+  TChildProcess again(kProgram, ArgsFor(dir));
+  ASSERT_TRUE(WaitForStart(dir, 2)) << ReadFile(dir.File("server.log"));
+  const std::string log = ReadFile(dir.File("server.log"));
+  EXPECT_EQ(CountIn(log, "WARNING,Info,db,\tHashed 2 plain-text account passwords"), 1u) << log;
+  EXPECT_EQ(test::MariaDBValue(db_->Name(),
+                               "SELECT COUNT(*) FROM vh2_clients WHERE "
+                               "s_client_password LIKE '$argon2id$%'"),
+            "2");
+  EXPECT_TRUE(LogIn(8767, "admin", "old-admin"));
+  EXPECT_FALSE(LogIn(8767, "admin", "old-super"));
+  test::TLineClient q(queryPort);
+  ASSERT_TRUE(q.Connected());
+  q.ReadLine();
+  EXPECT_EQ(q.Command("slogin superadmin old-super").back(), "OK");
+  // A changed password is stored hashed too, and the old one stops working.
+  const std::string superId = test::MariaDBValue(
+      db_->Name(), "SELECT i_client_id FROM vh2_clients WHERE i_client_server_id = 0");
+  EXPECT_EQ(q.Command("dbsuserchangepw " + superId + " n3w n3w").back(), "OK");
+  EXPECT_EQ(test::MariaDBValue(db_->Name(),
+                               "SELECT COUNT(*) FROM vh2_clients WHERE "
+                               "s_client_password LIKE '$argon2id$%'"),
+            "2");
+  test::TLineClient q2(queryPort);
+  ASSERT_TRUE(q2.Connected());
+  q2.ReadLine();
+  EXPECT_EQ(q2.Command("slogin superadmin n3w").back(), "OK");
+  again.Signal(SIGTERM);
+  EXPECT_EQ(again.Wait(20s), 0);
+}
+
 TEST_F(MariaDBProgramTest, TwoProcessesShareAccountsEachServingItsOwnVirtualServer) {
   TTempDir a, b;
   const uint16_t queryA = test::FreeTcpPort();
@@ -176,9 +224,9 @@ TEST_F(MariaDBProgramTest, TwoProcessesShareAccountsEachServingItsOwnVirtualServ
   }
   const std::string log = ReadFile(a.File("server.log"));
   const std::string superPassword =
-      Match(log, "superadmin account info: username: superadmin password: ([a-z0-9]{6})\n");
+      Match(log, "superadmin account info: username: superadmin password: ([A-Za-z0-9]{16})\n");
   const std::string adminPassword =
-      Match(log, "admin account info: username: admin password: ([a-z0-9]{6})\n");
+      Match(log, "admin account info: username: admin password: ([A-Za-z0-9]{16})\n");
   ASSERT_NE(superPassword, "");
   const uint16_t port1 = MoveServer(1);
   ASSERT_NE(port1, 0);

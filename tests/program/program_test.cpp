@@ -1,6 +1,7 @@
 // Starts the real server program in a temporary directory.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <filesystem>
@@ -35,11 +36,18 @@ std::vector<std::string> ArgsFor(const TTempDir& dir) {
           "-badnames=" + dir.File("bad_names.txt")};
 }
 
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 07777;
+}
+
 TEST(Program, StartsWritesItsFilesAndShutsDownCleanlyOnSigterm) {
   TTempDir dir;
   // An old single-address setting: it must move to BoundToIp1 and stay there.
   const TAdminPorts ports;
   test::WriteFile(dir.File("server.ini"), "[Main Config]\nBoundToIp=127.0.0.1\n" + ports.Ini());
+  ::chmod(dir.File("server.ini").c_str(), 0640);
+  const mode_t iniMode = ModeOf(dir.File("server.ini"));
   TChildProcess server(kProgram, ArgsFor(dir));
   ASSERT_TRUE(WaitUntil(
       [&] {
@@ -50,6 +58,11 @@ TEST(Program, StartsWritesItsFilesAndShutsDownCleanlyOnSigterm) {
   EXPECT_EQ(ReadFile(dir.File("server.pid")), std::to_string(server.Pid()) + "\n");
   EXPECT_EQ(ReadFile(dir.File("bad_names.txt")), "server\n");
   EXPECT_TRUE(FileExists(dir.File("server.dbs")));
+  // The files with secrets are the server user's alone; the settings file it found keeps its
+  // mode.
+  EXPECT_EQ(ModeOf(dir.File("server.dbs")), 0600u);
+  EXPECT_EQ(ModeOf(dir.File("server.log")), 0600u);
+  EXPECT_EQ(ModeOf(dir.File("server.ini")), iniMode);
   std::string ini = ReadFile(dir.File("server.ini"));
   EXPECT_NE(ini.find("MessageTypes=LMTALL"), std::string::npos);
   EXPECT_NE(ini.find("TCPQueryPort=" + std::to_string(ports.query)), std::string::npos);
@@ -85,10 +98,11 @@ TEST(Program, FirstStartCreatesTheDefaultServerAndAccountsThatCanLogIn) {
     EXPECT_NE(log.find("WARNING,Info,SERVER,\tDefault VirtualServer created"), std::string::npos);
     std::smatch m;
     ASSERT_TRUE(std::regex_search(
-        log, m, std::regex("admin account info: username: admin password: ([a-z0-9]{6})\n")));
+        log, m, std::regex("admin account info: username: admin password: ([A-Za-z0-9]{16})\n")));
     adminPassword = m[1];
     EXPECT_TRUE(std::regex_search(
-        log, std::regex("superadmin account info: username: superadmin password: [a-z0-9]{6}\n")));
+        log,
+        std::regex("superadmin account info: username: superadmin password: [A-Za-z0-9]{16}\n")));
     EXPECT_NE(log.find("Starting VirtualServer id:1 with port:8767"), std::string::npos);
     server.Signal(SIGTERM);
     EXPECT_EQ(server.Wait(20s), 0);
@@ -177,9 +191,10 @@ TEST(Program, FirstStartConsoleShowsFilesPortAndPasswordsWhateverTheLogFilter) {
   EXPECT_NE(out.find(dir.File("server.log") + "\n"), std::string::npos);
   EXPECT_TRUE(ShowsFirstStartServer(out, 1)) << out;
   std::smatch admin, superAdmin;
-  ASSERT_TRUE(std::regex_search(out, admin, std::regex("\"admin\" password \"([a-z0-9]{6})\"")));
   ASSERT_TRUE(
-      std::regex_search(out, superAdmin, std::regex("\"superadmin\" password \"([a-z0-9]{6})\"")));
+      std::regex_search(out, admin, std::regex("\"admin\" password \"([A-Za-z0-9]{16})\"")));
+  ASSERT_TRUE(std::regex_search(out, superAdmin,
+                                std::regex("\"superadmin\" password \"([A-Za-z0-9]{16})\"")));
 
   // The errors-only filter drops the rest, never the passwords; the missing MessageDepths got
   // its default without touching MessageTypes.
@@ -258,13 +273,13 @@ TEST(Program, APasswordIsAnnouncedOnlyWhenItsAccountWasStored) {
   const std::string db = dir.File("server.dbs");
   const std::string kept = QueryValue(
       db, "SELECT s_client_password FROM vh2_clients WHERE s_client_name = 'superadmin'");
-  ASSERT_EQ(kept.size(), 6u);
+  ASSERT_TRUE(kept.starts_with("$argon2id$")) << kept;
 
   // With the server records gone the next start is a first start, but "superadmin" exists.
   QueryValue(db, "DELETE FROM vh2_servers");
   std::string out = RunUntil(dir, ArgsFor(dir), "\"superadmin\"");
   EXPECT_TRUE(ShowsFirstStartServer(out, 2)) << out;
-  EXPECT_TRUE(std::regex_search(out, std::regex("\"admin\" password \"[a-z0-9]{6}\"")));
+  EXPECT_TRUE(std::regex_search(out, std::regex("\"admin\" password \"[A-Za-z0-9]{16}\"")));
   EXPECT_EQ(out.find("\"superadmin\" password"), std::string::npos) << out;
   EXPECT_NE(out.find("\"superadmin\" not created"), std::string::npos) << out;
   std::string log = LastRunLog(dir);
@@ -276,6 +291,88 @@ TEST(Program, APasswordIsAnnouncedOnlyWhenItsAccountWasStored) {
   EXPECT_EQ(QueryValue(
                 db, "SELECT s_client_password FROM vh2_clients WHERE s_client_name = 'superadmin'"),
             kept);
+}
+
+// The last database of an earlier version holds the passwords as plain text.
+void StorePlainPasswords(const std::string& db) {
+  QueryValue(db,
+             "UPDATE vh2_clients SET s_client_password = 'old-super' "
+             "WHERE s_client_name = 'superadmin'");
+  QueryValue(db,
+             "UPDATE vh2_clients SET s_client_password = 'old''admin' "
+             "WHERE s_client_name = 'admin'");
+}
+
+TEST(Program, PlainTextPasswordsOfAnOlderDatabaseAreHashedAtStart) {
+  TTempDir dir;
+  test::WriteFile(dir.File("server.ini"), "[Main Config]\nBoundToIp1=127.0.0.1\n");
+  RunUntil(dir, ArgsFor(dir), "\"superadmin\"");
+  const std::string db = dir.File("server.dbs");
+  StorePlainPasswords(db);
+
+  TChildProcess server(kProgram, ArgsFor(dir));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const std::string all = ReadFile(dir.File("server.log"));
+        return all.find("Server init finished") != all.rfind("Server init finished");
+      },
+      20s));
+  const std::string log = LastRunLog(dir);
+  EXPECT_NE(log.find("WARNING,Info,db,\tHashed 2 plain-text account passwords (Argon2id)"),
+            std::string::npos)
+      << log;
+  for (const char* name : {"admin", "superadmin"}) {
+    const std::string stored = QueryValue(
+        db, std::string("SELECT s_client_password FROM vh2_clients WHERE s_client_name = '") +
+                name + "'");
+    EXPECT_TRUE(stored.starts_with("$argon2id$")) << name << ": " << stored;
+  }
+  client::TProtocolClient c;
+  ASSERT_TRUE(c.Connect("127.0.0.1", 8767));
+  client::TLoginOptions o;
+  o.nickname = "boss";
+  o.registered = true;
+  o.loginName = "admin";
+  o.password = "old'admin";
+  auto reply = c.Login(o, 5s);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->result, 1);
+  client::TProtocolClient wrong;
+  ASSERT_TRUE(wrong.Connect("127.0.0.1", 8767));
+  o.password = "old'admiN";
+  reply = wrong.Login(o, 5s);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->result, -21);
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(20s), 0);
+}
+
+TEST(Program, AFailedPasswordConversionStopsStartUpAndChangesNothing) {
+  TTempDir dir;
+  test::WriteFile(dir.File("server.ini"), "[Main Config]\nBoundToIp1=127.0.0.1\n");
+  RunUntil(dir, ArgsFor(dir), "\"superadmin\"");
+  const std::string db = dir.File("server.dbs");
+  StorePlainPasswords(db);
+  // The second account's row refuses the change; the first one's must be rolled back.
+  QueryValue(db,
+             "CREATE TRIGGER refuse BEFORE UPDATE ON vh2_clients "
+             "WHEN OLD.s_client_name = 'superadmin' BEGIN SELECT RAISE(ABORT, 'no'); END");
+  TChildProcess server(kProgram, ArgsFor(dir), dir.File("stdout"), dir.File("stderr"));
+  EXPECT_EQ(server.Wait(20s), 1);
+  const std::string err = ReadFile(dir.File("stderr"));
+  EXPECT_NE(err.find("Start_Server: hashing the stored passwords failed (cannot store the hash "
+                     "of account"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("the database is unchanged"), std::string::npos) << err;
+  EXPECT_EQ(QueryValue(db,
+                       "SELECT s_client_password FROM vh2_clients WHERE s_client_name = "
+                       "'admin'"),
+            "old'admin");
+  EXPECT_EQ(QueryValue(db,
+                       "SELECT s_client_password FROM vh2_clients WHERE s_client_name = "
+                       "'superadmin'"),
+            "old-super");
 }
 
 TEST(Program, VersionAndHelpGoToStandardOutput) {

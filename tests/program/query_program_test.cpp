@@ -57,7 +57,8 @@ TEST(ProgramQuery, SuperAdminOfTheFirstStartAdministersTheRunningServer) {
   }
   const std::string log = ReadFile(dir.File("server.log"));
   ASSERT_TRUE(std::regex_search(
-      log, m, std::regex("superadmin account info: username: superadmin password: ([a-z0-9]{6})")));
+      log, m,
+      std::regex("superadmin account info: username: superadmin password: ([A-Za-z0-9]{16})")));
   const uint16_t udpPort = test::MoveServerToFreePort(dir.File("server.dbs"));
   ASSERT_NE(udpPort, 0);
   const std::string udp = std::to_string(udpPort);

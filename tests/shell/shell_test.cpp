@@ -154,9 +154,9 @@ class TShellTest : public QObject {
     QVERIFY(QTest::qWaitForWindowExposed(dialog));
     const std::string log = ReadFile(dir.File("server.log"));
     std::smatch admin, superAdmin;
-    QVERIFY(std::regex_search(log, admin, std::regex("username: admin password: (\\w{6})\n")));
+    QVERIFY(std::regex_search(log, admin, std::regex("username: admin password: (\\w{16})\n")));
     QVERIFY(std::regex_search(log, superAdmin,
-                              std::regex("username: superadmin password: (\\w{6})\n")));
+                              std::regex("username: superadmin password: (\\w{16})\n")));
     QCOMPARE(dialog->AdminPassword()->text().toStdString(), admin[1].str());
     QCOMPARE(dialog->SuperAdminPassword()->text().toStdString(), superAdmin[1].str());
     QCOMPARE(dialog->windowTitle(), QStringLiteral("New admin password"));

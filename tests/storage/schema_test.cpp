@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 
+#include "common/PasswordHash.h"
 #include "storage/StorageFixture.h"
 
 namespace vh::test {
@@ -127,7 +129,100 @@ TEST_F(SchemaTest, NoStorage) {
   EXPECT_FALSE(CreateTables(nullptr));
   EXPECT_FALSE(UpgradeDatabase(nullptr));
   EXPECT_FALSE(EnsureTable(nullptr, "vh2_bans", "create_bans.sql", scriptDir_));
+  std::string error;
+  EXPECT_FALSE(HashPlainPasswords(nullptr, error));
 }
+
+// Accounts stored the way earlier versions stored them: the password in plain text, through
+// the shipped new_client.sql.
+class PasswordMigrationTest : public TStorageBackendTest {
+ protected:
+  void SetUp() override {
+    TStorageBackendTest::SetUp();
+    if (IsSkipped()) return;
+    ASSERT_TRUE(CreateTables(storage_.get()));
+    kept_ = TPasswordHash::Make("kept");
+    for (const auto& [name, password] : std::map<std::string, std::string>{
+             {"a_admin", "k2x9qa"},
+             {"b_empty", ""},
+             {"c_long", std::string(40, 'p')},  // longer than a login field holds
+             {"d_hashed", kept_},
+             {"e_quote", "O'Pass \\ %"}}) {
+      TStorageScript q(*storage_, "new_client.sql");
+      ASSERT_TRUE(q.SetString(":sName", name)
+                      .SetString(":sPassword", password)
+                      .SetInteger(":iServerID", name == "a_admin" ? 0 : 1)
+                      .SetDateTime(":dtCreated", 46000)
+                      .SetBoolean(":bServerAdmin", true)
+                      .Execute());
+    }
+    log_->Clear();
+  }
+
+  std::map<std::string, std::string> Stored() {
+    std::map<std::string, std::string> stored;
+    auto rows = Query("SELECT s_client_name, s_client_password FROM vh2_clients;");
+    for (size_t i = 0; rows && i < rows->Count(); ++i)
+      stored[rows->Row(i).FieldByName("s_client_name").GetAsString()] =
+          rows->Row(i).FieldByName("s_client_password").GetAsString();
+    return stored;
+  }
+
+  std::string kept_;
+};
+
+TEST_P(PasswordMigrationTest, PlainTextPasswordsAreHashedOnceInOneStep) {
+  std::string error;
+  ASSERT_TRUE(HashPlainPasswords(storage_.get(), error)) << error;
+  EXPECT_EQ(log_->Count("Hashed 4 plain-text account passwords"), 1u);
+  auto stored = Stored();
+  ASSERT_EQ(stored.size(), 5u);
+  for (const auto& [name, value] : stored) EXPECT_TRUE(TPasswordHash::IsHash(value)) << name;
+  EXPECT_EQ(stored["d_hashed"], kept_);
+  EXPECT_TRUE(TPasswordHash::Verify(stored["a_admin"], "k2x9qa"));
+  EXPECT_FALSE(TPasswordHash::Verify(stored["a_admin"], "k2x9qA"));
+  EXPECT_TRUE(TPasswordHash::Verify(stored["b_empty"], ""));
+  EXPECT_FALSE(TPasswordHash::Verify(stored["b_empty"], "x"));
+  // The typed password is cut to the field's 29 characters; so was the stored one.
+  EXPECT_TRUE(TPasswordHash::Verify(stored["c_long"], std::string(40, 'p')));
+  EXPECT_TRUE(TPasswordHash::Verify(stored["c_long"], std::string(29, 'p')));
+  EXPECT_TRUE(TPasswordHash::Verify(stored["e_quote"], "O'Pass \\ %"));
+
+  // Nothing left to do on the next start.
+  log_->Clear();
+  ASSERT_TRUE(HashPlainPasswords(storage_.get(), error)) << error;
+  EXPECT_EQ(log_->Count("Hashed"), 0u);
+  EXPECT_EQ(Stored(), stored);
+}
+
+TEST_P(PasswordMigrationTest, AFailureLeavesEveryPasswordAsItWas) {
+  // The last account refuses to be changed: the rows converted before it must come back.
+  if (MariaDB())
+    Run("ALTER TABLE vh2_clients ADD CONSTRAINT no_hash CHECK (s_client_name <> 'e_quote' OR "
+        "s_client_password NOT LIKE '$argon2id$%');");
+  else
+    Run("CREATE TRIGGER no_hash BEFORE UPDATE ON vh2_clients WHEN OLD.s_client_name = 'e_quote' "
+        "BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+  const auto before = Stored();
+  std::string error;
+  EXPECT_FALSE(HashPlainPasswords(storage_.get(), error));
+  EXPECT_NE(error.find("cannot store the hash of account"), std::string::npos) << error;
+  EXPECT_TRUE(log_->Contains("Hashing the stored passwords failed, nothing was changed"));
+  EXPECT_EQ(log_->Count("Hashed"), 0u);
+  EXPECT_EQ(Stored(), before);
+  EXPECT_EQ(before.at("a_admin"), "k2x9qa");
+
+  // No transaction is left open: a later write is committed at once.
+  Run("INSERT INTO vh2_bans (i_ban_server_id, s_ban_ip) VALUES (1, '10.0.0.1');");
+  if (MariaDB()) return;
+  storage_.reset();
+  OpenStorage();
+  EXPECT_EQ(Stored(), before);
+  EXPECT_TRUE(Query("SELECT s_ban_ip FROM vh2_bans;"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, PasswordMigrationTest,
+                         ::testing::Values(TBackend::SQLite, TBackend::MariaDB), BackendName);
 
 }  // namespace
 }  // namespace vh::test

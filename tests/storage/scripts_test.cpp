@@ -413,24 +413,22 @@ TEST_P(ScriptsTest, RegisteredAccounts) {
                      .SetBoolean(":bServerAdmin", true)
                      .Execute());
   }
-  auto login = [&](const std::string& name, const std::string& password, int64_t server) {
+  // The login reads by name; the program checks the stored password.
+  auto login = [&](const std::string& name, int64_t server) {
     TStorageScript q(*storage_, "read_client_login.sql");
-    return q.SetString(":sPassword", password)
-        .SetString(":sName", name)
-        .SetInteger(":iServerID", server)
-        .Open();
+    return q.SetString(":sName", name).SetInteger(":iServerID", server).Open();
   };
   {
-    auto rows = login("admin", "O'Pass", 1);
+    auto rows = login("admin", 1);
     ASSERT_TRUE(rows);
+    ASSERT_EQ(rows->Count(), 1u);
     ExpectRow(rows->Row(0), {{"i_client_id", std::to_string(admin)},
+                             {"s_client_password", "O'Pass"},
                              {"b_client_privilege_serveradmin", "-1"},
                              {"dt_client_created", DateTimeToStorageText(Day(2))}});
-    EXPECT_FALSE(login("admin", "o'pass", 1));  // passwords compare exactly
-    EXPECT_FALSE(login("Admin", "O'Pass", 1));
-    EXPECT_FALSE(login("admin", "' OR '1'='1", 1));
-    EXPECT_FALSE(login("admin", "O'Pass", 0));
-    auto su = login("admin", "super", 0);
+    EXPECT_FALSE(login("Admin", 1));  // names compare exactly
+    EXPECT_FALSE(login("admin' OR '1'='1", 1));
+    auto su = login("admin", 0);
     ASSERT_TRUE(su);
     EXPECT_EQ(su->Row(0).FieldByName("i_client_id").GetAsInteger(), super);
   }
@@ -445,13 +443,43 @@ TEST_P(ScriptsTest, RegisteredAccounts) {
                              {"dt_client_created", DateTimeToStorageText(Day(2))}});
   }
   {
+    // Name and flag only; the password has its own script.
     TStorageScript q(*storage_, "edit_client.sql");
     ASSERT_TRUE(q.SetInteger(":iClientId", joe)
                     .SetString(":sName", "joseph")
-                    .SetString(":sPassword", "new")
                     .SetBoolean(":bServerAdmin", true)
                     .SetInteger(":iServerID", 1)
                     .Execute());
+    q.Load("edit_client_password.sql");
+    ASSERT_TRUE(q.SetString(":sPassword", "new")
+                    .SetInteger(":iClientID", joe)
+                    .SetInteger(":iServerID", 2)  // another server's id changes nothing
+                    .Execute());
+    EXPECT_EQ(login("joseph", 1)->Row(0).FieldByName("s_client_password").GetAsString(), "joepw");
+    q.Load("edit_client_password.sql");
+    ASSERT_TRUE(q.SetString(":sPassword", "new")
+                    .SetInteger(":iClientID", joe)
+                    .SetInteger(":iServerID", 1)
+                    .Execute());
+    EXPECT_EQ(login("joseph", 1)->Row(0).FieldByName("s_client_password").GetAsString(), "new");
+    // The replacement of a stored value happens only while the value is still the one read.
+    auto rehash = [&](const std::string& old, const std::string& replacement) {
+      q.Load("rehash_client_password.sql");
+      return q.SetString(":sPassword", replacement)
+          .SetInteger(":iClientID", joe)
+          .SetString(":sOldPassword", old)
+          .Execute();
+    };
+    ASSERT_TRUE(rehash("stale", "lost"));
+    EXPECT_EQ(login("joseph", 1)->Row(0).FieldByName("s_client_password").GetAsString(), "new");
+    ASSERT_TRUE(rehash("new", "newer"));
+    EXPECT_EQ(login("joseph", 1)->Row(0).FieldByName("s_client_password").GetAsString(), "newer");
+    q.Load("read_client_passwords.sql");
+    auto all = q.Open();
+    ASSERT_TRUE(all);
+    EXPECT_EQ(all->Count(), 3u);
+    EXPECT_EQ(all->Row(0).FieldByName("i_client_id").GetAsInteger(), admin);
+    EXPECT_EQ(all->Row(0).FieldByName("s_client_password").GetAsString(), "O'Pass");
   }
   {
     TStorageScript q(*storage_, "edit_client_lastonline.sql");
@@ -463,7 +491,7 @@ TEST_P(ScriptsTest, RegisteredAccounts) {
     ASSERT_TRUE(rows);
     ExpectRow(rows->Row(0), {{"i_client_id", std::to_string(joe)},
                              {"s_client_name", "joseph"},
-                             {"s_client_password", "new"},
+                             {"s_client_password", "newer"},
                              {"b_client_privilege_serveradmin", "-1"},
                              {"dt_client_created", DateTimeToStorageText(Day(2))},
                              {"dt_client_lastonline", DateTimeToStorageText(Day(9))}});

@@ -170,6 +170,11 @@ class TLoadRun {
   void StartLogin(TPlayer& p) {
     TLoginOptions login;
     login.nickname = "load" + std::to_string(&p - players_.data());
+    if (!o_.loginPrefix.empty()) {
+      login.registered = true;
+      login.loginName = o_.loginPrefix + std::to_string(&p - players_.data());
+      login.password = o_.password;
+    }
     p.started = TClock::now();
     p.nextPing = p.started + kPingEvery;
     p.client->SendLogin(login);

@@ -21,6 +21,10 @@ struct TLoadOptions {
   int seconds = 10;
   int loginWindow = 64;        // logins in flight at once
   int loginTimeoutMs = 10000;  // login and join of one player
+  // Non-empty: player i logs in with the account loginPrefix + i and this password (the
+  // accounts must exist); empty: anonymous logins.
+  std::string loginPrefix;
+  std::string password;
 };
 
 struct TLoadReport {

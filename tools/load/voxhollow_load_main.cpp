@@ -16,7 +16,8 @@ void Usage() {
   std::fprintf(stderr,
                "usage: voxhollow-load [--host ADDR] [--port N] [--players N] [--speakers S]\n"
                "                      [--channels C] [--rate PPS] [--payload BYTES]\n"
-               "                      [--seconds T] [--login-window W]\n");
+               "                      [--seconds T] [--login-window W]\n"
+               "                      [--login PREFIX --password PW]\n");
 }
 
 bool ParseInt(const char* text, long low, long high, long& out) {
@@ -35,6 +36,15 @@ bool ParseArgs(int argc, char** argv, TLoadOptions& o) {
     long n = 0;
     if (k == "--host") {
       o.host = v;
+      continue;
+    }
+    // Registered logins: player i uses the account PREFIX<i>.
+    if (k == "--login") {
+      o.loginPrefix = v;
+      continue;
+    }
+    if (k == "--password") {
+      o.password = v;
       continue;
     }
     if (!ParseInt(v, 0, 1000000, n)) return false;

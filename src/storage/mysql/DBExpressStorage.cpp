@@ -319,7 +319,8 @@ bool TDBExpressStorage::RunOnce(const std::vector<TBoundStatement>& statements,
     error.message = "not connected";
     return false;
   }
-  const bool transaction = statements.size() > 1;
+  // Inside the caller's transaction the statements belong to it.
+  const bool transaction = statements.size() > 1 && !inTransaction_;
   if (transaction && !Query("START TRANSACTION", error)) return false;
   bool ok = true;
   try {
@@ -346,8 +347,9 @@ bool TDBExpressStorage::RunOnce(const std::vector<TBoundStatement>& statements,
 bool TDBExpressStorage::RunUnit(const std::vector<TBoundStatement>& statements,
                                 TStorageContainer* result, TError& error) {
   if (RunOnce(statements, result, error)) return true;
-  // Without a configured database there is nothing to reopen.
-  if (!error.retryable || settings_.database.empty()) return false;
+  // Without a configured database there is nothing to reopen; a caller's transaction that
+  // broke off cannot continue on another connection.
+  if (!error.retryable || settings_.database.empty() || inTransaction_) return false;
   // The connection may have been lost (a restarted or failed-over database server): open a
   // fresh one and run the whole unit once more. A transaction that broke off was rolled back
   // by the server, so no statement of it runs twice.
@@ -399,6 +401,34 @@ std::unique_ptr<TStorageContainer> TDBExpressStorage::Open() {
   SetLastOpenFailed(false);
   if (result->Count() == 0) return nullptr;
   return result;
+}
+
+bool TDBExpressStorage::BeginTransaction() {
+  TError error;
+  if (!conn_ && !settings_.database.empty()) Connect(error);
+  if (conn_ && Query("START TRANSACTION", error)) {
+    inTransaction_ = true;
+    return true;
+  }
+  LogFormat(LMT_ERROR, LMD_ALL, {kErrorClass, error.message, "START TRANSACTION"},
+            "ExecSQL Error: %1.%2 in query: %3", "SQL");
+  return false;
+}
+
+bool TDBExpressStorage::CommitTransaction() {
+  if (conn_ && inTransaction_ && mysql_commit(conn_) == 0) {
+    inTransaction_ = false;
+    return true;
+  }
+  LogFormat(LMT_ERROR, LMD_ALL,
+            {kErrorClass, conn_ ? mysql_error(conn_) : "not connected", "COMMIT"},
+            "ExecSQL Error: %1.%2 in query: %3", "SQL");
+  return false;
+}
+
+void TDBExpressStorage::RollbackTransaction() {
+  if (conn_ && inTransaction_) mysql_rollback(conn_);
+  inTransaction_ = false;
 }
 
 bool TDBExpressStorage::TableExists(std::string_view table) {

@@ -53,6 +53,11 @@ class TDBExpressStorage : public TCustomStorage {
   std::unique_ptr<TStorageContainer> Open() override;
   // -1 without a connection; raises EInvalidField "GetLastInsertID Error: ..." on a failure.
   int64_t LastInsertId() override;
+  // Inside a transaction a lost connection is not reopened: the server rolled it back, and
+  // the caller must start again.
+  bool BeginTransaction() override;
+  bool CommitTransaction() override;
+  void RollbackTransaction() override;
 
   bool Connected() const { return conn_ != nullptr; }
   // "database X on host Y" for the console; no credentials.
@@ -81,6 +86,7 @@ class TDBExpressStorage : public TCustomStorage {
 
   TDBExpressSettings settings_;  // set at construction
   st_mysql* conn_ = nullptr;     // guarded by the storage lock (start-up: main thread only)
+  bool inTransaction_ = false;   // guarded by the storage lock
 };
 
 }  // namespace vh

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include "common/Log.h"
+#include "common/PrivateFile.h"
 #include "common/Strings.h"
 
 namespace vh {
@@ -66,6 +67,10 @@ void AddRow(sqlite3_stmt* stmt, TStorageContainer& result) {
 TSQLiteStorage::TSQLiteStorage(const std::string& databaseFile, std::string scriptDirectory)
     : TCustomStorage(databaseFile, std::move(scriptDirectory)) {
   std::string error;
+  // A new database is created private (its journal files take the file's mode); a failure
+  // here shows as the open's failure below.
+  if (!databaseFile.empty() && databaseFile != ":memory:" && !databaseFile.starts_with("file:"))
+    CreatePrivateFileIfMissing(databaseFile);
   const int rc =
       sqlite3_open_v2(databaseFile.c_str(), &db_,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
@@ -227,6 +232,28 @@ std::unique_ptr<TStorageContainer> TSQLiteStorage::Open() {
   SetLastOpenFailed(false);
   if (result->Count() == 0) return nullptr;
   return result;
+}
+
+// A script run inside the transaction finds autocommit off and adds no savepoint of its own.
+bool TSQLiteStorage::BeginTransaction() {
+  std::string error;
+  if (db_ && ExecInternal("BEGIN IMMEDIATE;", error)) return true;
+  LogFormat(LMT_ERROR, LMD_ALL, {db_ ? error : "database not open", "BEGIN IMMEDIATE;"},
+            "ExcecSQL Error: %1 in query: %2", "SQL");
+  return false;
+}
+
+bool TSQLiteStorage::CommitTransaction() {
+  std::string error;
+  if (db_ && ExecInternal("COMMIT;", error)) return true;
+  LogFormat(LMT_ERROR, LMD_ALL, {db_ ? error : "database not open", "COMMIT;"},
+            "ExcecSQL Error: %1 in query: %2", "SQL");
+  return false;
+}
+
+void TSQLiteStorage::RollbackTransaction() {
+  std::string ignored;
+  if (db_ && !sqlite3_get_autocommit(db_)) ExecInternal("ROLLBACK;", ignored);
 }
 
 bool TSQLiteStorage::TableExists(std::string_view table) {

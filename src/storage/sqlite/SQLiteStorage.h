@@ -28,6 +28,9 @@ class TSQLiteStorage : public TCustomStorage {
   bool Execute() override;
   std::unique_ptr<TStorageContainer> Open() override;
   int64_t LastInsertId() override;
+  bool BeginTransaction() override;
+  bool CommitTransaction() override;
+  void RollbackTransaction() override;
 
   const std::string& LibraryVersion() const { return libraryVersion_; }
 
