@@ -9,7 +9,7 @@ set -euo pipefail
 
 packages=(
   build-essential g++ clang libclang-rt-14-dev cmake ninja-build pkg-config
-  libsqlite3-dev libsimpleini-dev libicu-dev zlib1g-dev libcpp-httplib-dev libsodium-dev
+  libsqlite3-dev libsimpleini-dev libicu-dev zlib1g-dev libcpp-httplib-dev libsodium-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   sqlite3
   libmariadb-dev mariadb-server

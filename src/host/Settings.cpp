@@ -50,6 +50,7 @@ const TSettingKey kReadOrder[] = {
     {"WebPost", "ListHost", &TSettings::ListHost, 255, true},
     {"WebPost", "ListPort", &TSettings::ListPort, 0, false},
     {"Main Config", "ExternalIPURL", &TSettings::ExternalIPURL, 255, true},
+    {"WebPost", "AllowPrivateTargets", &TSettings::WebPostAllowPrivateTargets, 0, false},
     {"Metrics", "Enabled", &TSettings::MetricsEnabled, 0, false},
     {"Metrics", "Port", &TSettings::MetricsPort, 0, false},
     {"Metrics", "Address", &TSettings::MetricsAddress, 255, true},

@@ -34,6 +34,9 @@ struct TSettings {
   std::string ListHost;
   int ListPort = 45647;
   std::string ExternalIPURL;  // [Main Config]
+  // [WebPost] AllowPrivateTargets: web-list posts may go to loopback, private and link-local
+  // addresses (read only, never written back; off unless the super admin sets it).
+  bool WebPostAllowPrivateTargets = false;
   // [ISP]
   std::string GFXURL;
   // [log]

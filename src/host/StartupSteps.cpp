@@ -151,7 +151,11 @@ bool OpenStorageAndTables(TIniFile& ini) {
   h.hostedServerIds.clear();
   try {
     if (ini.ReadString("DBEXPRESS", "Active", "") != "1") {
-      h.storage = std::make_unique<TSQLiteStorage>(h.databaseFile, h.sqlDirectory);
+      // [Main Config] SQLiteSynchronous: FULL unless the operator trades power-loss safety
+      // for write speed (NORMAL); read only, never written back.
+      h.storage = std::make_unique<TSQLiteStorage>(
+          h.databaseFile, h.sqlDirectory,
+          ini.ReadString("Main Config", "SQLiteSynchronous", "FULL"));
       h.dbExpressInUse = false;
     } else {
       // [DBEXPRESS] sqldir wins; otherwise the MariaDB/MySQL scripts beside the program,

@@ -34,6 +34,7 @@ TWebPostSettings CurrentWebPostSettings() {
   w.ListHost = s.ListHost;
   w.ListPort = s.ListPort;
   w.BoundAddress = h.boundAddress;
+  w.AllowPrivateTargets = s.WebPostAllowPrivateTargets;
   return w;
 }
 

@@ -96,6 +96,9 @@ void TWebCheck::Execute() {
     options.proxyUser = proxy_.user;
     options.proxyPassword = proxy_.password;
   }
+  // The page is the operator's own setting ([Main Config] ExternalIPURL), not an admin's.
+  options.allowPrivateTargets = true;
+  options.logCategory = "webcheck";
   // The callbacks are taken when called: a later Start may have replaced them meanwhile.
   auto onDone = [this] {
     std::lock_guard lock(mutex_);

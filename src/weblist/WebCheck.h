@@ -34,7 +34,7 @@ class TWebCheck {
     int port = 0;
     std::string host, user, password;
   };
-  static constexpr int kTimeoutMs = 5000;
+  static constexpr int kTimeoutMs = kWebCheckDeadlineMs;
 
   TWebCheck() = default;  // suspended: configure, then Resume
   ~TWebCheck();           // cancels a fetch in flight and joins

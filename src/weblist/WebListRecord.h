@@ -32,6 +32,9 @@ struct TWebPostSettings {
   int ListPort = 45647;
   // The local address HTTP posts leave from; empty: whatever the route chooses.
   std::string BoundAddress;
+  // Posts to loopback, private and link-local destinations are refused unless the super
+  // admin allows them ([WebPost] AllowPrivateTargets).
+  bool AllowPrivateTargets = false;
 };
 
 // One virtual server as the web list sees it, together with the settings of the moment.

@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+
 #include "common/Log.h"
 #include "common/Strings.h"
 #include "storage/DateTime.h"
@@ -87,6 +89,7 @@ void TWebPost::PostEntries(const TServerEntries& entries) {
   const bool portValid = first.ListPort > 0 && first.ListPort <= 65535;
   const std::string listAddress = portValid ? ResolveIPv4(Trim(first.ListHost)) : "";
   const uint16_t listPort = portValid ? static_cast<uint16_t>(first.ListPort) : 0;
+  std::vector<TPostJob> jobs;
   for (const auto& [idText, object] : entries) {
     if (Terminated()) break;
     int64_t parsed = 0;
@@ -115,12 +118,44 @@ void TWebPost::PostEntries(const TServerEntries& entries) {
       } catch (const std::exception&) {
         return;
       }
-      if (!found || url.empty() || Terminated()) return;
-      Post(url, facts, settings);
+      if (!found || url.empty()) return;
+      jobs.push_back({url, UrlEncodeForm(BuildWebPostFields(facts)), settings});
     };
     if (!Trim(settings.PostURL).empty()) postTo(false);
     postTo(true);
   }
+  RunPosts(jobs);
+}
+
+void TWebPost::RunPosts(const std::vector<TPostJob>& jobs) {
+  // Posts to one host go out one after another in pass order; different hosts are posted in
+  // parallel, so a slow host holds up only its own posts, each of which its deadline bounds.
+  std::vector<std::vector<const TPostJob*>> groups;
+  std::vector<std::string> groupHosts;
+  for (const TPostJob& job : jobs) {
+    std::string base, path;
+    if (!SplitHttpUrl(job.url, base, path)) base = job.url;  // fails alone when posted
+    size_t g = 0;
+    while (g < groupHosts.size() && groupHosts[g] != base) ++g;
+    if (g == groupHosts.size()) {
+      groupHosts.push_back(base);
+      groups.emplace_back();
+    }
+    groups[g].push_back(&job);
+  }
+  std::atomic<size_t> next{0};
+  auto worker = [&] {
+    for (size_t g = next++; g < groups.size(); g = next++)
+      for (const TPostJob* job : groups[g]) {
+        if (Terminated()) return;
+        Post(*job);
+      }
+  };
+  const size_t threads = std::min(groups.size(), kMaxParallelPosts);
+  std::vector<std::thread> helpers;
+  for (size_t i = 1; i < threads; ++i) helpers.emplace_back(worker);
+  worker();
+  for (std::thread& t : helpers) t.join();
 }
 
 void TWebPost::SendRecord(TServerObject& server, const TWebPostSettings& settings,
@@ -139,15 +174,20 @@ void TWebPost::SendRecord(TServerObject& server, const TWebPostSettings& setting
   socket->Send(packet);
 }
 
-void TWebPost::Post(const std::string& url, const TWebListFacts& facts,
-                    const TWebPostSettings& settings) {
+void TWebPost::Post(const TPostJob& job) {
   THttpOptions options;
   options.timeoutMs = timing_.httpTimeoutMs;
-  options.userAgent = settings.UserAgent;
-  options.bindAddress = Trim(settings.BoundAddress);
-  const std::string body = UrlEncodeForm(BuildWebPostFields(facts));
-  // The reply is read (up to the cap) and discarded; a failed post is not retried.
-  HttpFetch(url, &body, options, &cancel_);
+  options.userAgent = job.settings.UserAgent;
+  options.bindAddress = Trim(job.settings.BoundAddress);
+  options.allowPrivateTargets = job.settings.AllowPrivateTargets;
+  options.logCategory = "webpost";
+  // The reply is read (up to the cap) and discarded; a failed post is not retried (the
+  // fetch has logged a broken limit or a refused destination).
+  try {
+    HttpFetch(job.url, &job.body, options, &cancel_);
+  } catch (const std::exception& e) {
+    LogException("WebPost", e, "webpost");
+  }
 }
 
 }  // namespace vh

@@ -1,7 +1,8 @@
 // The web-list poster: one thread for the whole process that, every five minutes, sends each
 // running virtual server's 403-byte record by UDP from that server's own socket to the list
-// host and, when posting is enabled, the same facts as HTTP form posts. Started and stopped on
-// the main thread; the thread reads the settings through the source it was given and the
+// host and, when posting is enabled, the same facts as HTTP form posts (one short-lived
+// helper thread per further host while a pass posts, at most kMaxParallelPosts in all). Started and
+// stopped on the main thread; the thread reads the settings through the source it was given and the
 // virtual-server list under that list's lock. mutex_ guards the termination flag's waits.
 #pragma once
 
@@ -34,7 +35,7 @@ class TWebPost {
   struct TTiming {
     std::chrono::milliseconds wait{150000};  // twice per period: wait, pass, wait
     std::chrono::milliseconds step{250};     // termination is checked at least this often
-    int httpTimeoutMs = 2000;
+    int httpTimeoutMs = kWebPostDeadlineMs;  // each post's whole exchange
   };
 
   // `servers` outlives the poster. The thread starts with Start.
@@ -65,7 +66,13 @@ class TWebPost {
   bool Wait();
   void SendRecord(TServerObject& server, const TWebPostSettings& settings,
                   const std::string& listAddress, uint16_t listPort);
-  void Post(const std::string& url, const TWebListFacts& facts, const TWebPostSettings& settings);
+  struct TPostJob {
+    std::string url, body;
+    TWebPostSettings settings;
+  };
+  static constexpr size_t kMaxParallelPosts = 8;
+  void RunPosts(const std::vector<TPostJob>& jobs);
+  void Post(const TPostJob& job);
 
   // set at construction
   TVirtualServerList& servers_;

@@ -111,6 +111,12 @@ class THttpEndpoint {
     return requests_;
   }
 
+  // Waits until at least `count` requests arrived (false after `timeout`).
+  bool WaitRequests(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
+  }
+
   // A POST handler that answers "thanks" and records the body (read after the pre-routing
   // record) with its request.
   void AddFormHandler(const std::string& path) {

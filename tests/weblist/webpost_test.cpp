@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "WebListEndpoints.h"
 #include "common/Log.h"
@@ -77,6 +78,7 @@ class WebPostTest : public ::testing::Test {
     settings_.ListPort = udp_.Port();
     settings_.UserAgent = "voxhollow-test";
     settings_.BoundAddress = "127.0.0.1";
+    settings_.AllowPrivateTargets = true;  // every endpoint here is on 127.0.0.1
   }
   void TearDown() override {
     list_.reset();
@@ -250,6 +252,40 @@ TEST_F(WebPostTest, TerminationCancelsAPostInFlight) {
   poster->WaitFor();
   // Without the cancel the post would wait for the held reply (seconds).
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 3000ms);
+}
+
+TEST_F(WebPostTest, SlowHostDelaysNoOtherHostsPost) {
+  // Two hosts: the first server's own URL hangs, the second's answers. Both posts are in one
+  // pass; the good one arrives while the slow one is still held.
+  THttpEndpoint good;
+  good.AddFormHandler("/good");
+  good.Listen();
+  ASSERT_TRUE(StartServer("first server", http_.Url("/slow")));
+  ASSERT_TRUE(StartServer("second server", good.Url("/good")));
+  auto poster = NewPoster({.wait = 150000ms, .step = 250ms, .httpTimeoutMs = 15000});
+  std::thread pass([&] { poster->PostingPass(); });
+  ASSERT_TRUE(http_.WaitHeld());
+  EXPECT_TRUE(good.WaitRequests(1));
+  EXPECT_EQ(http_.Requests().size(), 1u);  // the slow post is still held
+  http_.Release();
+  pass.join();
+}
+
+TEST_F(WebPostTest, PrivateDestinationsAreRefusedUnlessAllowed) {
+  ASSERT_TRUE(StartServer("first server", http_.Url("/own1")));
+  SetSettings([&](TWebPostSettings& s) {
+    s.AllowPrivateTargets = false;
+    s.PostURL = http_.Url("/list");
+  });
+  auto poster = NewPoster();
+  poster->PostingPass();
+  EXPECT_TRUE(http_.Requests().empty());
+  EXPECT_EQ(log_->Count("stopped: destination is a loopback, private or link-local address"), 2u);
+  EXPECT_TRUE(log_->Contains("webpost"));
+
+  SetSettings([&](TWebPostSettings& s) { s.AllowPrivateTargets = true; });
+  poster->PostingPass();
+  EXPECT_EQ(Paths(), (std::vector<std::string>{"/list", "/own1"}));
 }
 
 }  // namespace

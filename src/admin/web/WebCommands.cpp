@@ -407,7 +407,11 @@ void CmdSettingsServer(TWebCall& call, const TSelected& sel) {
     allowed = false;
   if (Cut(Trim(password), 29) != w.Server.Password && !may(upAdminEditServerPassword))
     allowed = false;
-  if (Cut(Trim(link), 255) != w.Server.WebLinkURL && !may(upAdminEditServerWebpostUrl))
+  // The post URL is where the host itself sends requests: it needs the web-list permission
+  // just as the link URL does.
+  if ((Cut(Trim(link), 255) != w.Server.WebLinkURL ||
+       Cut(Trim(post), 255) != w.Server.WebPostURL) &&
+      !may(upAdminEditServerWebpostUrl))
     allowed = false;
   if (((type == "1" && !w.ClanServer) || (type == "2" && w.ClanServer)) &&
       !may(upAdminEditServerType))

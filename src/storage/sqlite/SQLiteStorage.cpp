@@ -64,7 +64,8 @@ void AddRow(sqlite3_stmt* stmt, TStorageContainer& result) {
 
 }  // namespace
 
-TSQLiteStorage::TSQLiteStorage(const std::string& databaseFile, std::string scriptDirectory)
+TSQLiteStorage::TSQLiteStorage(const std::string& databaseFile, std::string scriptDirectory,
+                               const std::string& synchronous)
     : TCustomStorage(databaseFile, std::move(scriptDirectory)) {
   std::string error;
   // A new database is created private (its journal files take the file's mode); a failure
@@ -89,9 +90,14 @@ TSQLiteStorage::TSQLiteStorage(const std::string& databaseFile, std::string scri
     throw EInvalidField("Database initialization error: " + error);
   }
   libraryVersion_ = sqlite3_libversion();
-  // WAL with synchronous NORMAL survives a crash or power loss without corrupting the file;
-  // a failure here (a file system without shared memory) leaves the default journal.
-  for (const char* sql : {"PRAGMA journal_mode=WAL;", "PRAGMA synchronous=NORMAL;", "VACUUM;"}) {
+  // WAL with synchronous FULL syncs the log at every commit, so a confirmed change survives a
+  // power loss too (NORMAL survives a crash but may lose the last commits to a power loss). A
+  // failure here (a file system without shared memory) leaves the default journal.
+  const std::string level = UpperCase(synchronous);
+  const std::string syncSql =
+      "PRAGMA synchronous=" + std::string(level == "NORMAL" || level == "EXTRA" ? level : "FULL") +
+      ";";
+  for (const char* sql : {"PRAGMA journal_mode=WAL;", syncSql.c_str(), "VACUUM;"}) {
     std::string e;
     if (!ExecInternal(sql, e))
       LogFormat(LMT_ERROR, LMD_ALL, {e, sql}, "ExcecSQL Error: %1 in query: %2", "SQL");

@@ -19,8 +19,11 @@ class TSQLiteStorage : public TCustomStorage {
  public:
   // Opens (creating if needed) the database file. A file that cannot be opened or is not a
   // database logs "Database initialization error: %1" and raises EInvalidField; such a file is
-  // left untouched.
-  explicit TSQLiteStorage(const std::string& databaseFile, std::string scriptDirectory = {});
+  // left untouched. `synchronous` is SQLite's flush level in WAL mode: "FULL" (the default:
+  // a confirmed change survives a power loss), "EXTRA" or "NORMAL" (a power loss may roll
+  // back the last changes); anything else means FULL.
+  explicit TSQLiteStorage(const std::string& databaseFile, std::string scriptDirectory = {},
+                          const std::string& synchronous = "FULL");
   ~TSQLiteStorage() override;
 
   bool TableExists(std::string_view table) override;
