@@ -72,8 +72,10 @@ class TClients {
   static bool IsInPlayerMuteList(const TClientRecord* record, uint32_t playerID);
 
   // ---- Accounts. Records returned by the loaders are new and belong to the caller.
-  // The account with this name and password at the registry's server, or null.
-  TClientRecordPtr DBValidLogin(std::string_view name, std::string_view password);
+  // The account with this name and password at the registry's server, or null. A database that
+  // cannot be asked also gives null; `storageFailed`, when given, then says so (it is logged).
+  TClientRecordPtr DBValidLogin(std::string_view name, std::string_view password,
+                                bool* storageFailed = nullptr);
   // 0, or -141 when the name is taken or the database fails (DBID untouched then); on
   // success the record's DBID is the new row's id.
   int32_t DBAddUser(uint32_t serverID, TClientRecord* record);
