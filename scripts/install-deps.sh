@@ -11,7 +11,7 @@ packages=(
   build-essential g++ clang libclang-rt-14-dev cmake ninja-build pkg-config
   libsqlite3-dev libsimpleini-dev libicu-dev zlib1g-dev libcpp-httplib-dev libsodium-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  sqlite3
+  sqlite3 fail2ban
   libmariadb-dev mariadb-server
   chromium nodejs
   libsystemd-dev systemd

@@ -13,6 +13,7 @@
 #include "admin/web/WebInterface.h"
 #include "common/Console.h"
 #include "common/Log.h"
+#include "common/SecurityLog.h"
 #include "common/Strings.h"
 #include "host/HostEnvironment.h"
 #include "host/ServerHost.h"
@@ -170,6 +171,7 @@ bool ReloadSettings() {
     s = std::move(fresh);
     h.badNames = std::move(badNames);
     h.environment.SetPolicy(PolicyFromSettings(s, h.badNames));
+    SetSecurityLogEnabled(s.LogSecurity);
   }
   Log(LMT_ALL, LMD_INFO, "Settings reloaded from " + h.settingsFile, "server");
   if (restartNeeded)

@@ -11,6 +11,7 @@
 #include "common/Console.h"
 #include "common/Log.h"
 #include "common/Random.h"
+#include "common/SecurityLog.h"
 #include "common/SocketBinding.h"
 #include "common/Strings.h"
 #include "host/CommandLine.h"
@@ -105,6 +106,7 @@ bool ReadSettingsFile(const TIniFile& ini) {
     return false;
   }
   h.environment.SetPolicy(PolicyFromSettings(h.settings, h.badNames));
+  SetSecurityLogEnabled(h.settings.LogSecurity);
   return true;
 }
 

@@ -44,6 +44,7 @@ const TSettingKey kReadOrder[] = {
     {"log", "chat", &TSettings::LogChat, 0, false},
     {"log", "kick_channel", &TSettings::LogKickChannel, 0, false},
     {"log", "kick_server", &TSettings::LogKickServer, 0, false},
+    {"log", "security", &TSettings::LogSecurity, 0, false},
     {"Spam", "max_commands", &TSettings::SpamMaxCommands, 0, false},
     {"Spam", "in_seconds", &TSettings::SpamInSeconds, 0, false},
     {"Main Config", "TrayIdent", &TSettings::TrayIdent, 0, false},
@@ -82,6 +83,7 @@ const TSettingKey kWriteOrder[] = {
     {"log", "chat", &TSettings::LogChat, 0, false},
     {"log", "kick_server", &TSettings::LogKickServer, 0, false},
     {"log", "kick_channel", &TSettings::LogKickChannel, 0, false},
+    {"log", "security", &TSettings::LogSecurity, 0, false},
     {"Spam", "max_commands", &TSettings::SpamMaxCommands, 0, false},
     {"Spam", "in_seconds", &TSettings::SpamInSeconds, 0, false},
 };

@@ -48,6 +48,9 @@ struct TSettings {
   bool LogChat = false;
   bool LogKickChannel = false;
   bool LogKickServer = false;
+  // Failed logins, throttling and administrator logins (category "Security"); on unless
+  // switched off, whatever the [debug] filter says.
+  bool LogSecurity = true;
   // [Spam]
   int SpamMaxCommands = 10;
   int SpamInSeconds = 2;

@@ -136,7 +136,9 @@ bool TClients::IsInPlayerMuteList(const TClientRecord* record, uint32_t playerID
 
 // ---- Accounts
 
-TClientRecordPtr TClients::DBValidLogin(std::string_view name, std::string_view password) {
+TClientRecordPtr TClients::DBValidLogin(std::string_view name, std::string_view password,
+                                        bool* storageFailed) {
+  if (storageFailed) *storageFailed = false;
   if (!storage_) return nullptr;
   try {
     std::unique_ptr<TStorageContainer> rows;
@@ -144,6 +146,7 @@ TClientRecordPtr TClients::DBValidLogin(std::string_view name, std::string_view 
       TStorageScript q(*storage_, "read_client_login.sql");
       q.SetString(":sName", name).SetInteger(":iServerID", serverId_);
       rows = q.Open();
+      if (!rows && q.OpenFailed() && storageFailed) *storageFailed = true;
     }
     if (!rows || rows->Count() == 0) return nullptr;
     const TStorageRow& row = rows->Row(0);
@@ -166,6 +169,7 @@ TClientRecordPtr TClients::DBValidLogin(std::string_view name, std::string_view 
     return record;
   } catch (const std::exception& e) {
     LogError("DBValidLogin", e);
+    if (storageFailed) *storageFailed = true;
     return nullptr;
   }
 }

@@ -75,8 +75,10 @@ class TClients {
   // The account with this name at the registry's server when `password` (as typed; cut to 29
   // characters) verifies against its stored hash, or null. A stored value that is plain text
   // or hashed with older parameters is replaced by a fresh hash on success. Costs one hash
-  // check (common/PasswordHash.h).
-  TClientRecordPtr DBValidLogin(std::string_view name, std::string_view password);
+  // check (common/PasswordHash.h). A database that cannot be asked also gives null;
+  // `storageFailed`, when given, then says so (it is logged).
+  TClientRecordPtr DBValidLogin(std::string_view name, std::string_view password,
+                                bool* storageFailed = nullptr);
   // Stores the hash of `password` as the account's; false when nothing could be stored.
   bool DBChangePassword(uint32_t serverID, int32_t clientID, std::string_view password);
   // 0, -141 when the name is taken, -107 when it holds a control character, -50 when the

@@ -29,8 +29,18 @@ uint16_t FreeUdpPort() {
   return ntohs(a.sin_port);
 }
 
-TQueryConnection::TQueryConnection(uint16_t port) {
+TQueryConnection::TQueryConnection(uint16_t port, const std::string& source) {
   fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd_ >= 0 && !source.empty()) {
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, source.c_str(), &from.sin_addr) != 1 ||
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+      return;
+    }
+  }
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -102,7 +112,7 @@ bool TQueryConnection::WaitClosed(std::chrono::milliseconds timeout) {
   return false;
 }
 
-TQueryHarness::TQueryHarness() {
+TQueryHarness::TQueryHarness(TQueryLimits limits) {
   CreateLog(dir_.File("server.ini"), LogFile());
   environment_ = std::make_unique<TFixedVServerEnvironment>(THostPolicy{},
                                                             std::vector<std::string>{"127.0.0.1"});
@@ -121,7 +131,7 @@ TQueryHarness::TQueryHarness() {
   server_ = servers_->ListVirtualServers().front().second;
   if (AddSuperAccount(*storage_, "root", "rootpw") != 0)
     throw std::runtime_error("cannot add the super user");
-  query_ = std::make_unique<TTCPQuery>(context_, clock_);
+  query_ = std::make_unique<TTCPQuery>(context_, clock_, limits);
   if (!query_->Start(0)) throw std::runtime_error("the query interface did not start");
 }
 
@@ -140,8 +150,8 @@ uint16_t TQueryHarness::AddServer() {
   return port;
 }
 
-std::unique_ptr<TQueryConnection> TQueryHarness::Connect() {
-  auto c = std::make_unique<TQueryConnection>(query_->BoundPort());
+std::unique_ptr<TQueryConnection> TQueryHarness::Connect(const std::string& source) {
+  auto c = std::make_unique<TQueryConnection>(query_->BoundPort(), source);
   if (!c->Connected()) throw std::runtime_error("cannot connect to the query port");
   return c;
 }

@@ -32,7 +32,8 @@ uint16_t FreeUdpPort();
 // One query connection: line-based reads with a deadline (no sleeps).
 class TQueryConnection {
  public:
-  explicit TQueryConnection(uint16_t port);
+  // From `source` (an address of 127.0.0.0/8; empty: the system's choice).
+  explicit TQueryConnection(uint16_t port, const std::string& source = {});
   ~TQueryConnection();
   TQueryConnection(const TQueryConnection&) = delete;
   TQueryConnection& operator=(const TQueryConnection&) = delete;
@@ -56,7 +57,7 @@ class TQueryConnection {
 
 class TQueryHarness {
  public:
-  TQueryHarness();
+  explicit TQueryHarness(TQueryLimits limits = {});
   ~TQueryHarness();
 
   TTCPQuery& Query() { return *query_; }
@@ -72,7 +73,7 @@ class TQueryHarness {
 
   // A new virtual server on a free port; its port.
   uint16_t AddServer();
-  std::unique_ptr<TQueryConnection> Connect();
+  std::unique_ptr<TQueryConnection> Connect(const std::string& source = {});
   // Connected, super-logged-in as root and with the first server selected.
   std::unique_ptr<TQueryConnection> Admin();
   // A player on `port` (the first server by default) in the default channel; null on failure.

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "admin/DateFormat.h"
-#include "admin/tcpquery/LoginFailures.h"
 #include "admin/tcpquery/QueryCommands.h"
 #include "admin/tcpquery/QueryInterpreter.h"
 #include "admin/tcpquery/QueryLineReader.h"
@@ -67,32 +66,6 @@ TEST(DateFormat, ConfiguredAndChannelFormats) {
   EXPECT_EQ(FormatDateTime("dd-mm-yyyy hh:nn:ss", t), "07-03-2026 09:05:02");
   EXPECT_EQ(FormatDateTime("dd-mm-yy hh:nn:ss", t), "07-03-26 09:05:02");
   EXPECT_EQ(FormatDateTime("YYYY/M/D h.n.s.zzz", t), "2026/3/7 9.5.2.041");
-}
-
-TEST(LoginFailures, ThirdFailureClosesFourthRefusesUntil60SecondsPass) {
-  TManualClock clock;
-  TLoginFailures f(clock);
-  EXPECT_FALSE(f.CountFailedLogin("10.0.0.1"));
-  EXPECT_FALSE(f.CountFailedLogin("10.0.0.1"));
-  EXPECT_TRUE(f.CountFailedLogin("10.0.0.1"));
-  EXPECT_FALSE(f.IsRefused("10.0.0.1"));  // three is not above three
-  EXPECT_TRUE(f.CountFailedLogin("10.0.0.1"));
-  EXPECT_TRUE(f.IsRefused("10.0.0.1"));
-  EXPECT_FALSE(f.IsRefused("10.0.0.2"));
-  clock.Advance(60000);
-  EXPECT_TRUE(f.IsRefused("10.0.0.1"));  // 60 seconds is not more than 60
-  clock.Advance(1000);
-  EXPECT_FALSE(f.IsRefused("10.0.0.1"));
-  EXPECT_EQ(f.Count(), 0u);
-
-  // A success forgets the count; a clock that went backwards ends the record.
-  f.CountFailedLogin("10.0.0.3");
-  f.CountFailedLogin("10.0.0.3");
-  f.Remove("10.0.0.3");
-  EXPECT_FALSE(f.CountFailedLogin("10.0.0.3"));
-  clock.Advance(-5000);
-  f.IsRefused("10.0.0.9");
-  EXPECT_EQ(f.Count(), 0u);
 }
 
 TEST(QueryLastCommand, PasswordsNeverShow) {

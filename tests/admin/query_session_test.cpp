@@ -6,6 +6,7 @@
 
 #include "QueryHarness.h"
 #include "admin/AccountAdmin.h"
+#include "admin/LoginFailures.h"
 #include "common/Log.h"
 #include "support/Process.h"
 
@@ -91,8 +92,55 @@ TEST_F(QuerySession, ConnectionsOpenedBeforeTheRefusalCannotGoOnTrying) {
   EXPECT_EQ(open[4]->Command("slogin root rootpw"), (Lines{kThirdFailure}));
   EXPECT_TRUE(open[4]->WaitClosed());
   EXPECT_EQ(open[5]->Final("ver"), "OK");
+  h.Clock().Advance(29000);
+  EXPECT_EQ(open[5]->Command("slogin root rootpw"), (Lines{kThirdFailure}));
   h.Clock().Advance(61000);
-  EXPECT_EQ(open[5]->Final("slogin root rootpw"), "OK");
+  auto later = h.Connect();
+  EXPECT_EQ(later->ReadLine(), "[VH]");
+  EXPECT_EQ(later->Final("slogin root rootpw"), "OK");
+}
+
+// An admin of a virtual server who logs in between his guesses at the super admin used to
+// clear his address each time and guessed without end.
+TEST_F(QuerySession, OwnGoodLoginsDoNotClearTheGuessesAtAnotherAccount) {
+  AddAccount(h.Storage(), static_cast<uint32_t>(h.Server().ServerID()), "boss", "bosspw", true);
+  auto c = h.Connect();
+  c->ReadLine();
+  EXPECT_EQ(c->Final("sel " + std::to_string(h.ServerPort())), "OK");
+  EXPECT_EQ(c->Final("slogin root guess1"), "ERROR, invalid login");
+  EXPECT_EQ(c->Final("login boss bosspw"), "OK");
+  EXPECT_EQ(c->Final("slogin root guess2"), "ERROR, invalid login");
+  EXPECT_EQ(c->Final("login boss bosspw"), "OK");
+  EXPECT_EQ(c->Command("slogin root guess3"), (Lines{kThirdFailure}));
+  EXPECT_TRUE(c->WaitClosed());
+  const std::string log = ReadFile(h.LogFile());
+  EXPECT_NE(log.find("Security,\tlogin failed [Interface: tcpquery, IP: 127.0.0.1, Reason: "
+                     "invalid_login, LoginName: root]"),
+            std::string::npos);
+}
+
+// Guesses from several addresses slow the account down for everybody; its owner still gets in,
+// and only his own connection waits.
+TEST_F(QuerySession, GuessesFromManyAddressesDelayTheAccountNotTheServer) {
+  for (int a = 2; a <= 4; ++a) {
+    auto c = h.Connect("127.0.0." + std::to_string(a));
+    c->ReadLine();
+    EXPECT_EQ(c->Final("slogin root guess"), "ERROR, invalid login");
+    EXPECT_EQ(c->Final("slogin root guess"), "ERROR, invalid login");
+  }
+  ASSERT_EQ(h.Query().Failures().AccountDelayMs("0:root"), TLoginFailures::DelayForFailures(6));
+  auto owner = h.Connect();
+  owner->ReadLine();
+  auto other = h.Connect("127.0.0.9");
+  other->ReadLine();
+  const auto start = std::chrono::steady_clock::now();
+  owner->Send("slogin root rootpw\r\n");
+  EXPECT_EQ(other->Final("ver"), "OK");  // answered while the login waits
+  EXPECT_EQ(owner->ReadLine(0ms), std::nullopt);
+  EXPECT_EQ(owner->ReadLine(), "OK");
+  EXPECT_GE(std::chrono::steady_clock::now() - start,
+            std::chrono::milliseconds(static_cast<int>(TLoginFailures::DelayForFailures(6))));
+  EXPECT_EQ(owner->Final("dbsuserlist").substr(0, 2), "OK");
 }
 
 TEST_F(QuerySession, ConnectionListHidesPasswordsAndShowsEverySession) {
@@ -176,7 +224,8 @@ TEST_F(QuerySession, MoreThan256ConnectionsAreRefusedAndSpaceIsReused) {
   std::vector<std::unique_ptr<TQueryConnection>> open;
   int greeted = 0, refused = 0;
   for (int i = 0; i < 300; ++i) {
-    open.push_back(h.Connect());
+    // Seven from each address, under the cap of one address.
+    open.push_back(h.Connect("127.0.1." + std::to_string(i / 7 + 1)));
     auto first = open.back()->ReadLine();
     if (first == "[VH]") ++greeted;
     if (first == "ERROR, too many connections") {
@@ -194,6 +243,37 @@ TEST_F(QuerySession, MoreThan256ConnectionsAreRefusedAndSpaceIsReused) {
   EXPECT_EQ(next->ReadLine(), "[VH]");
 }
 
+// One address at its worst: as many connections as it may hold, talking without logging in.
+// They end 30 s after they opened; an administrator from another address gets in meanwhile,
+// and his logged-in connection keeps the 10-minute idle limit.
+TEST_F(QuerySession, OneAddressCannotKeepTheAdministratorOut) {
+  std::vector<std::unique_ptr<TQueryConnection>> attacker;
+  for (int i = 0; i < 8; ++i) {
+    attacker.push_back(h.Connect("127.0.0.2"));
+    EXPECT_EQ(attacker.back()->ReadLine(), "[VH]");
+  }
+  auto ninth = h.Connect("127.0.0.2");
+  EXPECT_EQ(ninth->ReadLine(), "ERROR, too many connections");
+  EXPECT_TRUE(ninth->WaitClosed());
+
+  auto admin = h.Connect();
+  EXPECT_EQ(admin->ReadLine(), "[VH]");
+  EXPECT_EQ(admin->Final("slogin root rootpw"), "OK");
+
+  h.Clock().Advance(29000);
+  for (auto& c : attacker) EXPECT_EQ(c->Final("ver"), "OK");  // traffic does not extend it
+  h.Clock().Advance(1000);
+  for (auto& c : attacker) EXPECT_TRUE(c->WaitClosed());
+  EXPECT_EQ(admin->Final("ver"), "OK");
+  ASSERT_TRUE(WaitUntil([&] { return h.Query().ConnectionCount() == 1; }, 5s));
+  auto again = h.Connect("127.0.0.2");
+  EXPECT_EQ(again->ReadLine(), "[VH]");
+
+  h.Clock().Advance(9 * 60 * 1000.0);
+  EXPECT_EQ(admin->Final("ver"), "OK");
+  EXPECT_TRUE(again->WaitClosed());
+}
+
 TEST_F(QuerySession, MegabyteLineAnswersErrorAndTheConnectionGoesOn) {
   auto c = h.Connect();
   c->ReadLine();
@@ -205,10 +285,8 @@ TEST_F(QuerySession, MegabyteLineAnswersErrorAndTheConnectionGoesOn) {
 }
 
 TEST_F(QuerySession, SilentConnectionIsClosedAfterTenMinutes) {
-  auto c = h.Connect();
-  c->ReadLine();
-  auto d = h.Connect();
-  d->ReadLine();
+  auto c = h.Admin();
+  auto d = h.Admin();
   h.Clock().Advance(9 * 60 * 1000.0);
   EXPECT_EQ(d->Final("ver"), "OK");  // traffic restarts d's idle time
   h.Clock().Advance(60 * 1000.0 + 1);

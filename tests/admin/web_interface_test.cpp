@@ -207,6 +207,31 @@ TEST_F(WebInterfaceTest, FailedLoginsAreThrottledPerAddress) {
   EXPECT_TRUE(browser.SuperLogin("root", "rootpw"));
 }
 
+// A server admin's own good logins between his guesses at the super admin no longer clear
+// his address; the failures and the refusal are logged.
+TEST_F(WebInterfaceTest, OwnGoodLoginsDoNotClearTheGuessesAtAnotherAccount) {
+  AddAccount(h.Storage(), static_cast<uint32_t>(h.Server().ServerID()), "boss", "bosspw", true);
+  EXPECT_FALSE(browser.SuperLogin("root", "guess"));
+  EXPECT_FALSE(browser.SuperLogin("root", "guess"));
+  EXPECT_TRUE(browser.Login(h.ServerPort(), "boss", "bosspw"));
+  EXPECT_FALSE(browser.SuperLogin("root", "guess"));
+  EXPECT_TRUE(browser.Login(h.ServerPort(), "boss", "bosspw"));
+  EXPECT_FALSE(browser.SuperLogin("root", "guess"));
+  EXPECT_FALSE(browser.Login(h.ServerPort(), "boss", "bosspw"));  // refused: four failures
+  const std::string log = ReadFile(h.LogFile());
+  EXPECT_NE(log.find("login failed [Interface: web, IP: 127.0.0.1, Reason: invalid_login, "
+                     "LoginName: root]"),
+            std::string::npos);
+  EXPECT_NE(log.find("login failed [Interface: web, IP: 127.0.0.1, Reason: address_refused, "
+                     "LoginName: boss]"),
+            std::string::npos);
+  EXPECT_NE(log.find("address throttled [Interface: web, IP: 127.0.0.1, Failures: 4]"),
+            std::string::npos);
+  EXPECT_NE(log.find("admin login [Interface: web, IP: 127.0.0.1, Server: " +
+                     std::to_string(h.Server().ServerID()) + ", LoginName: boss]"),
+            std::string::npos);
+}
+
 TEST_F(WebInterfaceTest, AddAndEditAccountsCheckTheirFields) {
   ASSERT_TRUE(browser.SuperLogin());
   browser.Get("/select_server.vhcmd?serverid=" + std::to_string(h.Server().ServerID()));

@@ -2,6 +2,7 @@
 // voice login, a registered channel that outlives a restart, and two processes that share one
 // database, each hosting its own virtual server.
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <csignal>
 #include <regex>
@@ -283,6 +284,77 @@ TEST_F(MariaDBProgramTest, TwoProcessesShareAccountsEachServingItsOwnVirtualServ
   first.Signal(SIGTERM);
   EXPECT_EQ(second.Wait(20s), 0);
   EXPECT_EQ(first.Wait(20s), 0);
+}
+
+// The database server goes away while a super admin is logged in on the query and comes back:
+// his session stays, logins with the right password meanwhile answer an error and are counted
+// against nobody, and everything works again once the database is back.
+TEST_F(MariaDBProgramTest, DatabaseOutageIsNeverAFailedLogin) {
+  const std::string mdir = test::MariaDBDir() + "-outage-" + std::to_string(::getpid());
+  ASSERT_EQ(test::MariaDBServerScript("start", mdir, test::MariaDBDir()), 0);
+  struct TCleanup {
+    std::string dir;
+    ~TCleanup() { test::MariaDBServerScript("clean", dir); }
+  } cleanup{mdir};
+  ASSERT_EQ(test::MariaDBAdmin(
+                "CREATE DATABASE vh_outage CHARACTER SET utf8mb4 COLLATE utf8mb4_bin", mdir),
+            "");
+  TTempDir dir;
+  const uint16_t queryPort = test::FreeTcpPort(), webPort = test::FreeTcpPort();
+  test::WriteFile(
+      dir.File("server.ini"),
+      "[Main Config]\nBoundToIp1=127.0.0.1\nExternalIPDectection=0\nTCPQueryPort=" +
+          std::to_string(queryPort) + "\nHTTPServer Port=" + std::to_string(webPort) +
+          "\n[DBEXPRESS]\nActive=1\nDatabase=vh_outage\nUser_name=" + test::kMariaDBUser +
+          "\nPassword=" + test::kMariaDBPassword + "\nSocket=" + test::MariaDBSocket(mdir) + "\n");
+  TChildProcess server(kProgram, ArgsFor(dir), dir.File("stdout"));
+  ASSERT_TRUE(WaitForStart(dir, 1)) << ReadFile(dir.File("server.log"));
+  const std::string password =
+      Match(ReadFile(dir.File("server.log")),
+            "superadmin account info: username: superadmin password: (\\S+)\n");
+  ASSERT_NE(password, "");
+  auto webLogin = [&] {
+    httplib::Client web("127.0.0.1", webPort);
+    auto res =
+        web.Post("/login.vhcmd", "username=superadmin&password=" + password + "&superadmin=1",
+                 "application/x-www-form-urlencoded");
+    return res ? res->get_header_value("Location") : std::string("<no answer>");
+  };
+
+  test::TLineClient admin(queryPort);
+  ASSERT_EQ(admin.ReadLine(), "[VH]");
+  ASSERT_EQ(admin.Command("slogin superadmin " + password).back(), "OK");
+  ASSERT_EQ(test::MariaDBServerScript("stop", mdir), 0);
+
+  // The session is checked again on a command two seconds after the last check.
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        admin.Command("lc");
+        return ReadFile(dir.File("server.log")).find("re-validation postponed") !=
+               std::string::npos;
+      },
+      20s));
+  EXPECT_EQ(admin.Command("lc").back(), "OK");  // still logged in
+  for (int i = 0; i < 5; ++i) {
+    test::TLineClient c(queryPort);
+    EXPECT_EQ(c.ReadLine(), "[VH]");
+    EXPECT_EQ(c.Command("slogin superadmin " + password).back(), "ERROR, error");
+  }
+  EXPECT_NE(webLogin().find("error_box.html"), std::string::npos);
+
+  ASSERT_EQ(test::MariaDBServerScript("start", mdir), 0);
+  test::TLineClient after(queryPort);
+  EXPECT_EQ(after.ReadLine(), "[VH]");  // the address was never refused
+  EXPECT_EQ(after.Command("slogin superadmin " + password).back(), "OK");
+  EXPECT_EQ(admin.Command("dbsuserlist").back(), "OK");
+  EXPECT_EQ(webLogin(), "index.html");
+  const std::string log = ReadFile(dir.File("server.log"));
+  EXPECT_EQ(log.find("login failed ["), std::string::npos);
+  EXPECT_EQ(log.find("throttled"), std::string::npos);
+  EXPECT_NE(log.find("TCPQuery login not checked, the database failed"), std::string::npos);
+
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(20s), 0);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "admin/AdminContext.h"
-#include "admin/tcpquery/LoginFailures.h"
+#include "admin/LoginFailures.h"
 #include "common/Log.h"
 #include "common/Strings.h"
 #include "model/Clients.h"
@@ -191,22 +191,36 @@ void TQueryInterpreter::Revalidate(TQuerySession& session) {
   TQueryLogin& login = *session.Login;
   const double now = services_.clock.NowMs();
   if (std::floor((now - login.LastCheckMs) / 1000.0) < kRevalidateMs / 1000.0) return;
+  const double lastCheck = login.LastCheckMs;
   login.LastCheckMs = now;
   bool valid = false;
+  bool storageFailed = false;
   try {
     if (login.IsSuperServerAdmin()) {
       TClients accounts(0, services_.admin.storage);
-      TClientRecordPtr found = accounts.DBValidLogin(login.LoginName, login.Password);
+      TClientRecordPtr found =
+          accounts.DBValidLogin(login.LoginName, login.Password, &storageFailed);
       valid = found != nullptr;
     } else if (session.SelectedServer) {
       // Without a selection there is no registry to look the account up in: logged out.
       WithListedServer(services_.admin, *session.SelectedServer, [&](TServerObject& s) {
-        TClientRecordPtr found = s.Clients()->DBValidLogin(login.LoginName, login.Password);
+        TClientRecordPtr found =
+            s.Clients()->DBValidLogin(login.LoginName, login.Password, &storageFailed);
         valid = found != nullptr;
       });
     }
   } catch (const std::exception& e) {
     LogException("TCPQuery re-validation", e, "TCPQUERY");
+    storageFailed = true;
+  }
+  if (storageFailed) {
+    // A database that cannot be asked says nothing about the login: it stays, and the next
+    // command checks again.
+    login.LastCheckMs = lastCheck;
+    Log(LMT_ERROR, LMD_ALL,
+        "TCPQuery re-validation postponed, the database failed [IP: " + session.RemoteIP + "]",
+        "TCPQUERY");
+    return;
   }
   if (!valid) session.Login.reset();
 }

@@ -63,6 +63,9 @@ class TQuerySession {
   std::string LastCommand;  // at most 255 characters
   std::vector<TListedServer> ServerList;
   bool Close = false;  // the connection ends after the answer is written
+  // A login answer is held back until then (query clock; 0: no wait), so that an account under
+  // attack slows down; the connection waits, nothing shared does.
+  double AnswerNotBeforeMs = 0;
 
   // Copies the fields "lc" shows into the published summary.
   void Publish();

@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "common/Log.h"
+#include "common/SecurityLog.h"
 #include "common/SocketBinding.h"
 #include "transport/PerformanceTime.h"
 #include "vserver/VServerEnvironment.h"
@@ -69,10 +70,11 @@ std::string PeerAddress(const sockaddr_in& a) {
 
 }  // namespace
 
-TTCPQuery::TTCPQuery(TAdminContext context, const TClock& clock)
+TTCPQuery::TTCPQuery(TAdminContext context, const TClock& clock, TQueryLimits limits)
     : context_(std::move(context)),
       clock_(clock),
-      failures_(clock),
+      limits_(limits),
+      failures_(clock, std::string(kQueryInterface)),
       services_{context_, failures_, clock_, [this] { return Summaries(); }},
       interpreter_(services_) {}
 
@@ -154,6 +156,7 @@ void TTCPQuery::AcceptLoop() {
     for (pollfd& p : fds) p.revents = 0;
     const int ready = ::poll(fds.data(), fds.size(), kPollMs);
     ReapFinished();
+    failures_.Purge();  // so that a released address is logged when it is released
     if (ready <= 0) continue;
     for (size_t i = 0; i + 1 < fds.size(); ++i)
       if (fds[i].revents & POLLIN) Accept(fds[i].fd);
@@ -170,10 +173,15 @@ void TTCPQuery::Accept(int listener) {
   // Each answer is written whole and waited for: no wait for delayed acknowledgements.
   const int noDelay = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+  std::string address = PeerAddress(peer);
   TLockGuard lock(mutex_);
-  size_t open = 0;
-  for (const TConnection& c : connections_) open += c.finished.load() ? 0 : 1;
-  if (open >= kMaxConnections) {
+  size_t open = 0, fromAddress = 0;
+  for (const TConnection& c : connections_) {
+    if (c.finished.load()) continue;
+    ++open;
+    if (c.session->RemoteIP == address) ++fromAddress;
+  }
+  if (open >= limits_.MaxConnections || fromAddress >= limits_.MaxPerAddress) {
     // No thread for it: one short line, then closed.
     WriteAll(fd, kTooManyConnections);
     ::close(fd);
@@ -181,7 +189,7 @@ void TTCPQuery::Accept(int listener) {
   }
   TConnection& c = connections_.emplace_back();
   c.fd = fd;
-  c.session = std::make_unique<TQuerySession>(PeerAddress(peer));
+  c.session = std::make_unique<TQuerySession>(std::move(address));
   c.thread = std::thread([this, &c] { Serve(c); });
 }
 
@@ -201,20 +209,33 @@ void TTCPQuery::ReapFinished() {
   }
 }
 
+void TTCPQuery::WaitToAnswer(TQuerySession& session) {
+  if (session.AnswerNotBeforeMs <= 0) return;
+  // Measured on the query clock, waited in real time by this connection's thread alone.
+  const double waitMs = session.AnswerNotBeforeMs - clock_.NowMs();
+  session.AnswerNotBeforeMs = 0;
+  WaitLoginDelay(waitMs, stopping_);
+}
+
 void TTCPQuery::Serve(TConnection& c) {
   TQuerySession& session = *c.session;
+  // Since when the connection has been without a login (it opens without one).
+  double withoutLoginSince = clock_.NowMs();
   try {
     if (WriteAll(c.fd, interpreter_.Open(session)) && !session.Close) {
       TQueryLineReader reader;
       std::vector<TQueryLine> lines;
-      double lastData = clock_.NowMs();
+      double lastData = withoutLoginSince;
       char buf[kReadChunk];
       while (!stopping_.load() && !session.Close) {
         pollfd p{c.fd, POLLIN, 0};
         const int ready = ::poll(&p, 1, kPollMs);
         if (ready < 0 && errno != EINTR) break;
+        const double now = clock_.NowMs();
+        // Traffic does not extend the time to log in: only a login does.
+        if (!session.Login && now - withoutLoginSince >= limits_.LoginTimeoutMs) break;
         if (ready <= 0) {
-          if (clock_.NowMs() - lastData >= kIdleTimeoutMs) break;
+          if (now - lastData >= limits_.IdleTimeoutMs) break;
           continue;
         }
         const ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
@@ -224,9 +245,12 @@ void TTCPQuery::Serve(TConnection& c) {
         reader.Feed(std::string_view(buf, static_cast<size_t>(n)), lines);
         bool open = true;
         for (const TQueryLine& line : lines) {
+          const bool hadLogin = session.Login.has_value();
           const std::string answer = interpreter_.HandleLine(session, line);
+          if (hadLogin && !session.Login) withoutLoginSince = clock_.NowMs();
+          WaitToAnswer(session);
           if (!answer.empty() && !WriteAll(c.fd, answer)) open = false;
-          if (!open || session.Close) break;
+          if (!open || session.Close || stopping_.load()) break;
         }
         if (!open) break;
       }

@@ -1,8 +1,8 @@
 // The TCP query interface: listens on TCPQueryPort on the configured local addresses, serves
-// each connection on a thread of its own (at most kMaxConnections at once), frames its lines
-// and hands them to the shared TQueryInterpreter. Started and stopped by the host's main
-// thread; the accept thread and the connection threads share connections_ under mutex_.
-// Protocol: docs/tcpquery.md.
+// each connection on a thread of its own (at most TQueryLimits::MaxConnections at once, and
+// MaxPerAddress from one remote address), frames its lines and hands them to the shared
+// TQueryInterpreter. Started and stopped by the host's main thread; the accept thread and the
+// connection threads share connections_ under mutex_. Protocol: docs/tcpquery.md.
 #pragma once
 
 #include <atomic>
@@ -14,25 +14,35 @@
 #include <thread>
 #include <vector>
 
-#include "common/Mutex.h"
 #include "admin/AdminContext.h"
-#include "admin/tcpquery/LoginFailures.h"
+#include "admin/LoginFailures.h"
 #include "admin/tcpquery/QueryInterpreter.h"
+#include "common/Mutex.h"
 #include "common/ThreadAnnotations.h"
 
 namespace vh {
 
 class TClock;
 
+// How many connections the interface serves and how long they may stay.
+struct TQueryLimits {
+  size_t MaxConnections = 256;
+  // One address cannot take the room of everybody else (an administrator always gets in).
+  size_t MaxPerAddress = 8;
+  // A connection that is not logged in is closed this long after it opened (or logged out),
+  // whatever it sends meanwhile.
+  double LoginTimeoutMs = 30 * 1000.0;
+  // A logged-in connection that sends nothing for this long is closed.
+  double IdleTimeoutMs = 10 * 60 * 1000.0;
+};
+
 class TTCPQuery {
  public:
-  static constexpr size_t kMaxConnections = 256;
-  static constexpr double kIdleTimeoutMs = 10 * 60 * 1000.0;
   // How often a silent connection looks at the clock (and at the stop flag).
   static constexpr int kPollMs = 200;
 
-  // `clock` times the idle limit, the failed-login purge and the login re-validation.
-  explicit TTCPQuery(TAdminContext context, const TClock& clock);
+  // `clock` times the time limits, the failed-login purge and the login re-validation.
+  TTCPQuery(TAdminContext context, const TClock& clock, TQueryLimits limits = {});
   ~TTCPQuery();
   TTCPQuery(const TTCPQuery&) = delete;
   TTCPQuery& operator=(const TTCPQuery&) = delete;
@@ -57,12 +67,15 @@ class TTCPQuery {
   void AcceptLoop();
   void Accept(int listener);
   void Serve(TConnection& connection);
+  // Holds a login answer back until the session's AnswerNotBeforeMs (or until Stop).
+  void WaitToAnswer(TQuerySession& session);
   void ReapFinished();
   std::vector<TSessionSummary> Summaries() const;
 
   // set at construction
   const TAdminContext context_;
   const TClock& clock_;
+  const TQueryLimits limits_;
   TLoginFailures failures_;
   TQueryServices services_;
   TQueryInterpreter interpreter_;

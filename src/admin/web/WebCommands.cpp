@@ -4,6 +4,9 @@
 
 #include <httplib.h>
 
+#include <cstdlib>
+#include <functional>
+
 #include "admin/AccountAdmin.h"
 #include "admin/ServerAdmin.h"
 #include "admin/StoredServerSettings.h"
@@ -13,6 +16,7 @@
 #include "admin/web/WebInterface.h"
 #include "common/IniFile.h"
 #include "common/Log.h"
+#include "common/SecurityLog.h"
 #include "common/Strings.h"
 #include "model/ClientRecord.h"
 #include "model/Clients.h"
@@ -65,6 +69,15 @@ bool SelfRule(TWebCall& call) {
 
 // ---- login ------------------------------------------------------------------------------
 
+// The account a login form names, as the failure table counts it: the super server admin's
+// or the login name at a UDP port (the port as a number, so that spellings of it are one key).
+std::string LoginAccountKey(TWebCall& call, const std::string& user) {
+  if (call.Field("superadmin") == "1") return "0:" + Cut(user, 29);
+  int64_t port = 0;
+  if (!TryParseInt(Trim(call.Field("serverport")), port) || port <= 0 || port > 0xFFFF) port = 0;
+  return "port " + std::to_string(port) + ":" + Cut(user, 29);
+}
+
 void CmdLogin(TWebCall& call) {
   TWebSession& s = *call.session;
   {
@@ -76,14 +89,42 @@ void CmdLogin(TWebCall& call) {
   }
   TLoginFailures& failures = call.web.Failures();
   const std::string ip = call.RemoteIP();
-  if (failures.IsRefused(ip)) return call.Redirect("login_error.html");
   const std::string user = call.Field("username"), password = call.Field("password"),
                     port = call.Field("serverport");
-  if (!call.web.CheckLogin(call, user, password, port)) {
-    failures.CountFailedLogin(ip);
-    return call.Redirect("login_error.html");
+  TLoginAttempt attempt = failures.Begin(ip, LoginAccountKey(call, user));
+  // The answer waits the account's delay whatever comes of the attempt, so that its timing
+  // tells nothing; only this request's connection waits.
+  const double answerAt = call.web.Clock().NowMs() + attempt.DelayMs();
+  auto answer = [&](const std::function<void()>& respond) {
+    call.web.WaitToAnswer(answerAt - call.web.Clock().NowMs());
+    respond();
+  };
+  if (attempt.Refused()) {
+    LogLoginFailure(kWebInterface, ip, kReasonRefused, user);
+    failures.Finish(attempt, TLoginOutcome::Failure);
+    return answer([&] { call.Redirect("login_error.html"); });
   }
-  failures.Remove(ip);
+  const TWebLogin check = call.web.CheckLogin(call, user, password, port);
+  if (check == TWebLogin::StorageFailed) {
+    failures.Finish(attempt, TLoginOutcome::NotChecked);
+    Log(LMT_ERROR, LMD_ALL,
+        "web login not checked, the database failed (see the error before) [IP: " + ip + "]",
+        kCategory);
+    return answer([&] {
+      call.DisplayError("error occured", "the database is not available, please try again later",
+                        "login.html");
+    });
+  }
+  if (check != TWebLogin::Valid) {
+    LogLoginFailure(kWebInterface, ip,
+                    check == TWebLogin::NoPermission ? kReasonNoPermission : kReasonInvalidLogin,
+                    user);
+    failures.Finish(attempt, TLoginOutcome::Failure);
+    return answer([&] { call.Redirect("login_error.html"); });
+  }
+  failures.Finish(attempt, TLoginOutcome::Success);
+  LogAdminLogin(kWebInterface, ip,
+                s.Get("superadmin") == "1" ? 0 : std::atoll(s.Get("serverid").c_str()), user);
   {
     std::lock_guard lock(s.Lock());
     s.Set("username", Cut(user, 29));
@@ -92,7 +133,7 @@ void CmdLogin(TWebCall& call) {
     s.Set("loggedin", "1");
   }
   s.Data().LastCheckMs = call.web.Clock().NowMs();
-  call.Redirect("index.html");
+  answer([&] { call.Redirect("index.html"); });
 }
 
 void CmdLogout(TWebCall& call) {

@@ -17,6 +17,7 @@
 #include "admin/web/WebCall.h"
 #include "common/Countries.h"
 #include "common/Log.h"
+#include "common/SecurityLog.h"
 #include "common/Strings.h"
 #include "model/ClientRecord.h"
 #include "model/Clients.h"
@@ -138,7 +139,10 @@ std::string TWebCall::RefererBack() const {
 // ---- TWebInterface ------------------------------------------------------------------------
 
 TWebInterface::TWebInterface(TAdminContext context, const TClock& clock)
-    : context_(std::move(context)), clock_(clock), sessions_(clock), failures_(clock) {}
+    : context_(std::move(context)),
+      clock_(clock),
+      sessions_(clock),
+      failures_(clock, std::string(kWebInterface)) {}
 
 TWebInterface::~TWebInterface() {
   Stop();
@@ -150,6 +154,7 @@ bool TWebInterface::Start(uint16_t port, const std::string& documentRoot,
     std::error_code ec;
     documentRoot_ = std::filesystem::canonical(documentRoot, ec).string();
     if (ec) throw std::runtime_error("template directory " + documentRoot + ": " + ec.message());
+    stopping_.store(false);
     server_ = std::make_unique<httplib::Server>();
     // An open connection holds a thread even while it sends nothing, so there is one thread
     // per connection up to kMaxConnections and a few spare for an administrator who comes
@@ -201,6 +206,7 @@ bool TWebInterface::Start(uint16_t port, const std::string& documentRoot,
 }
 
 void TWebInterface::Stop() {
+  stopping_.store(true);
   if (server_) server_->stop();
   if (thread_.joinable()) thread_.join();
   server_.reset();
@@ -299,10 +305,13 @@ void TWebInterface::Route(TWebCall& call) {
     TWebSessionData& data = call.session->Data();
     const double now = clock_.NowMs();
     if (now - data.LastCheckMs >= kRecheckMs) {
-      if (!CheckLogin(call, call.session->Get("username"), call.session->Get("password"),
-                      call.session->Get("serverport")))
+      const TWebLogin check =
+          CheckLogin(call, call.session->Get("username"), call.session->Get("password"),
+                     call.session->Get("serverport"));
+      // A database that cannot be asked keeps the session; the next request checks again.
+      if (check != TWebLogin::Valid && check != TWebLogin::StorageFailed)
         return call.AccessDenied();
-      data.LastCheckMs = now;
+      if (check == TWebLogin::Valid) data.LastCheckMs = now;
     }
   }
   if (lower.rfind("/session", 0) == 0) return ServeVirtualFolder(call);
@@ -404,21 +413,34 @@ const TWorkingSettings* TWebInterface::GetCachedSettings(TWebCall& call,
   return &*data.Settings;
 }
 
-bool TWebInterface::CheckLogin(TWebCall& call, const std::string& userText,
-                               const std::string& passwordText, const std::string& portText) {
+void TWebInterface::WaitToAnswer(double ms) const {
+  WaitLoginDelay(ms, stopping_);
+}
+
+TWebLogin TWebInterface::CheckLogin(TWebCall& call, const std::string& userText,
+                                    const std::string& passwordText, const std::string& portText) {
   const std::string user = Cut(userText, 29);
   const std::string password = Cut(passwordText, 29);
   const std::string port = Cut(portText, 29);
   TWebSession& s = *call.session;
+  // A database that cannot be asked leaves the session's login values as they were.
+  const std::string adminBefore = s.Get("admin"), serverIdBefore = s.Get("serverid");
+  auto storageFailed = [&] {
+    s.Set("admin", adminBefore);
+    s.Set("serverid", serverIdBefore);
+    return TWebLogin::StorageFailed;
+  };
   s.Set("admin", "");
   const bool logSA = context_.Settings().LogServerAdmin;
   if (call.Field("superadmin") == "1" || s.Get("superadmin") == "1") {
     TClients accounts(kSuperUserServerId, context_.storage);
-    TClientRecordPtr found = accounts.DBValidLogin(user, password);
+    bool failed = false;
+    TClientRecordPtr found = accounts.DBValidLogin(user, password, &failed);
+    if (failed) return storageFailed();
     if (!found) {
       s.Set("superadmin", "");
       s.Set("serverid", "");
-      return false;
+      return TWebLogin::Invalid;
     }
     accounts.DBUpdateLastOnline(found->DBID);
     s.Set("superadmin", "1");
@@ -426,38 +448,45 @@ bool TWebInterface::CheckLogin(TWebCall& call, const std::string& userText,
     if (logSA)
       LogFormat(LMT_ALL, LMD_INFO, {call.RemoteIP(), user},
                 "web : superserveradmin connected [IP: %1, LoginName: %2]", "SALog");
-    return true;
+    return TWebLogin::Valid;
   }
   s.Set("serverid", "");
   int64_t portNumber = 0;
-  if (!TryParseInt(Trim(port), portNumber) || portNumber <= 0 || portNumber > 0xFFFF) return false;
+  if (!TryParseInt(Trim(port), portNumber) || portNumber <= 0 || portNumber > 0xFFFF)
+    return TWebLogin::Invalid;
   int64_t serverId = 0;
-  {
+  try {
     TStorageScript q(*context_.storage, "read_server_port.sql");
     q.SetInteger(":iPort", portNumber);
     auto rows = q.Open();
-    if (!rows || rows->Count() == 0) return false;
+    if (!rows && q.OpenFailed()) return storageFailed();
+    if (!rows || rows->Count() == 0) return TWebLogin::Invalid;
     serverId = rows->Row(0).FieldByName("i_server_id").GetAsInteger();
+  } catch (const std::exception& e) {
+    LogException("WebInterface CheckLogin", e, kCategory);
+    return storageFailed();
   }
   call.session->Data().SettingsTimeMs = 0;
   const TWorkingSettings* settings = GetCachedSettings(call, std::to_string(serverId));
-  if (!settings) return false;
+  if (!settings) return TWebLogin::Invalid;
   TClients accounts(static_cast<uint32_t>(serverId), context_.storage);
-  TClientRecordPtr found = accounts.DBValidLogin(user, password);
-  if (!found) return false;
+  bool failed = false;
+  TClientRecordPtr found = accounts.DBValidLogin(user, password, &failed);
+  if (failed) return storageFailed();
+  if (!found) return TWebLogin::Invalid;
   s.Set("admin", found->IsServerAdmin() ? "1" : "");
   s.Set("serverid", std::to_string(serverId));
   s.Set("clientdbid", std::to_string(found->DBID));
   if (!HasWebPermission(call, upAccessWebAdminServer, settings->Permissions)) {
     s.Set("admin", "0");
     s.Set("serverid", "");
-    return false;
+    return TWebLogin::NoPermission;
   }
   accounts.DBUpdateLastOnline(found->DBID);
   if (logSA)
     LogFormat(LMT_ALL, LMD_INFO, {call.RemoteIP(), user, port},
               "web : serveradmin connected [IP: %1, LoginName: %2, ServerPort: %3]", "SALog");
-  return true;
+  return TWebLogin::Valid;
 }
 
 }  // namespace vh

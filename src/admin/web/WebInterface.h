@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "admin/AdminContext.h"
-#include "admin/tcpquery/LoginFailures.h"
+#include "admin/LoginFailures.h"
 #include "admin/web/WebSessions.h"
 
 namespace httplib {
@@ -25,6 +25,9 @@ namespace vh {
 
 class TClock;
 struct TWebCall;
+
+// What checking a login against the database found.
+enum class TWebLogin { Valid, Invalid, NoPermission, StorageFailed };
 
 class TWebInterface {
  public:
@@ -59,8 +62,12 @@ class TWebInterface {
   const TAdminContext& Context() const { return context_; }
   const TClock& Clock() const { return clock_; }
   const std::string& DocumentRoot() const { return documentRoot_; }
-  bool CheckLogin(TWebCall& call, const std::string& user, const std::string& password,
-                  const std::string& port);
+  // StorageFailed when the database could not be asked (logged); the session's login values
+  // are then left as they were.
+  TWebLogin CheckLogin(TWebCall& call, const std::string& user, const std::string& password,
+                       const std::string& port);
+  // Holds a login answer back for `ms` on the request's own connection thread; Stop ends it.
+  void WaitToAnswer(double ms) const;
   bool HasWebPermission(TWebCall& call, int permission, const TServerPermissions& sets);
   const TWorkingSettings* GetCachedSettings(TWebCall& call, const std::string& serverId);
   std::string LoadFile(const std::string& name) const;
@@ -89,6 +96,7 @@ class TWebInterface {
   std::unique_ptr<httplib::Server> server_;
   std::thread thread_;
   std::atomic<uint16_t> boundPort_{0};
+  std::atomic<bool> stopping_{false};
 };
 
 }  // namespace vh

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "common/SecurityLog.h"
 #include "common/Strings.h"
 #include "model/Channels.h"
 #include "model/Clients.h"
@@ -172,14 +173,21 @@ int32_t TVHUDPListener::CheckAccount(TClientRecord& r, const TLoginRequest& requ
     // No account can hold such a name; it is not looked up.
     code = -21;
   } else if (request.LoginMode == kLoginModeRegistered && !r.LoginName.Empty()) {
-    TClientRecordPtr account = Clients().DBValidLogin(r.LoginName.Str(), r.Password.Str());
+    bool storageFailed = false;
+    TClientRecordPtr account =
+        Clients().DBValidLogin(r.LoginName.Str(), r.Password.Str(), &storageFailed);
     if (account) {
       r.PlayerPrivileges = static_cast<uint16_t>((account->PlayerPrivileges | PP_REGISTERED) &
                                                  ~PP_ALLOWED_TO_REGISTER);
       r.Created = account->Created;
       r.DBID = account->DBID;
+    } else if (storageFailed) {
+      // The database could not be asked: no verdict on the password, an internal error.
+      code = -50;
     } else {
       code = -21;
+      LogLoginFailure(kVoiceInterface, eventPacket_->PeerAddress(), kReasonInvalidLogin,
+                      r.LoginName.Str());
     }
     if (code == 0 && Clients().isLoggedIn(r.LoginName.Str())) code = -7;
   }
