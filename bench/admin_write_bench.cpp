@@ -19,7 +19,7 @@
 #include "admin/AccountAdmin.h"
 #include "admin/AdminContext.h"
 #include "admin/ServerAdmin.h"
-#include "admin/tcpquery/LoginFailures.h"
+#include "admin/LoginFailures.h"
 #include "admin/tcpquery/QueryInterpreter.h"
 #include "admin/tcpquery/QuerySession.h"
 #include "storage/Schema.h"

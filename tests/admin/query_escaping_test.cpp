@@ -111,7 +111,8 @@ TEST_F(QueryEscaping, LogAnswerAndSettingsNeverCarryControlBytes) {
   ASSERT_EQ(q->Final("logmark bell\ainside esc\x1b[2J typed\\n cr\rend"), "OK");
   const Lines log = Answer("logfind typed");
   ASSERT_EQ(log.size(), 2u);
-  EXPECT_NE(log[0].find("bell\\x07inside esc\\x1B[2J typed\\\\n cr\\rend"), std::string::npos) << log[0];
+  EXPECT_NE(log[0].find("bell\\x07inside esc\\x1B[2J typed\\\\n cr\\rend"), std::string::npos)
+      << log[0];
   EXPECT_FALSE(HasControlChars(log[0].substr(log[0].find('\t') + 1))) << log[0];
   // A CR would become a new key or section of server.ini.
   EXPECT_EQ(q->Final("globalset hoster_gfx_url http://a\r[Main Config]"),
