@@ -169,7 +169,9 @@ class TLoadRun {
  private:
   void StartLogin(TPlayer& p) {
     TLoginOptions login;
-    login.nickname = "load" + std::to_string(&p - players_.data());
+    // Named after their accounts, registered players do not collide with an anonymous run.
+    login.nickname = (o_.loginPrefix.empty() ? std::string("load") : o_.loginPrefix) +
+                     std::to_string(&p - players_.data());
     if (!o_.loginPrefix.empty()) {
       login.registered = true;
       login.loginName = o_.loginPrefix + std::to_string(&p - players_.data());
