@@ -20,6 +20,7 @@
 #include "admin/AdminContext.h"
 #include "admin/ServerAdmin.h"
 #include "admin/LoginFailures.h"
+#include "common/SecurityLog.h"
 #include "admin/tcpquery/QueryInterpreter.h"
 #include "admin/tcpquery/QuerySession.h"
 #include "storage/Schema.h"
@@ -73,7 +74,7 @@ struct TWorld {
     if (AddNewServer(context, port) != TServerOpResult::Done ||
         AddSuperAccount(*storage, "root", "rootpw") != 0)
       throw std::runtime_error("no server");
-    failures = std::make_unique<TLoginFailures>(clock);
+    failures = std::make_unique<TLoginFailures>(clock, std::string(kQueryInterface));
     services = std::make_unique<TQueryServices>(
         TQueryServices{context, *failures, clock, [] { return std::vector<TSessionSummary>{}; }});
     interpreter = std::make_unique<TQueryInterpreter>(*services);
