@@ -4,7 +4,6 @@
 
 #include <chrono>
 
-#include "admin/HttpBind.h"
 #include "admin/MetricsText.h"
 #include "common/Log.h"
 #include "vserver/ServerObject.h"
@@ -23,8 +22,9 @@ double NowSeconds() {
 
 }  // namespace
 
-TMetricsEndpoint::TMetricsEndpoint(const TVirtualServerList& servers, double startTimeSeconds)
-    : servers_(servers), startTimeSeconds_(startTimeSeconds) {}
+TMetricsEndpoint::TMetricsEndpoint(const TVirtualServerList& servers, double startTimeSeconds,
+                                   THttpGuards guards)
+    : servers_(servers), startTimeSeconds_(startTimeSeconds), guards_(guards) {}
 
 TMetricsEndpoint::~TMetricsEndpoint() {
   Stop();
@@ -32,20 +32,21 @@ TMetricsEndpoint::~TMetricsEndpoint() {
 
 bool TMetricsEndpoint::Start(const std::string& address, uint16_t port) {
   try {
-    server_ = std::make_unique<httplib::Server>();
-    server_->new_task_queue = [] { return new httplib::ThreadPool(2); };
-    server_->set_keep_alive_timeout(3);
-    server_->set_read_timeout(5, 0);
-    server_->set_write_timeout(5, 0);
-    server_->set_payload_max_length(4096);
-    server_->set_tcp_nodelay(true);  // no wait for delayed acknowledgements on keep-alive
-    server_->Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+    // A scrape is one short GET: a client that has not sent it whole within the deadline is
+    // cut off, so a few slow connections cannot hold every thread for long.
+    server_ = std::make_unique<TGuardedHttpServer>(
+        guards_, [] { return new httplib::ThreadPool(kThreads); });
+    httplib::Server& http = server_->Http();
+    http.set_keep_alive_timeout(1);
+    http.set_read_timeout(2, 0);
+    http.set_write_timeout(2, 0);
+    http.set_payload_max_length(4096);
+    http.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
       res.set_content(Page(), "text/plain; version=0.0.4; charset=utf-8");
     });
-    boundPort_ = BindHttpServer(*server_, address, port);
-    const bool bound = boundPort_ != 0;
-    if (!bound) throw std::runtime_error("cannot bind " + address + ":" + std::to_string(port));
-    thread_ = ListenOnThread(*server_);
+    boundPort_ = server_->Listen(address, port);
+    if (boundPort_ == 0)
+      throw std::runtime_error("cannot bind " + address + ":" + std::to_string(port));
     return true;
   } catch (const std::exception& e) {
     server_.reset();
@@ -56,8 +57,7 @@ bool TMetricsEndpoint::Start(const std::string& address, uint16_t port) {
 }
 
 void TMetricsEndpoint::Stop() {
-  if (server_) server_->stop();
-  if (thread_.joinable()) thread_.join();
+  if (server_) server_->Stop();
   server_.reset();
 }
 

@@ -1,22 +1,19 @@
-// The opt-in metrics endpoint: an HTTP server (its own listening thread and a small pool) that
+// The opt-in metrics endpoint: an HTTP server (its own accept thread and a small pool) that
 // answers GET /metrics with the figures of every running virtual server. A scrape reads the
 // counter blocks without any server's locks and takes the virtual-server list lock only with
 // try_lock: while a server starts or stops under that lock, it answers from the last listing.
 // Start and Stop run on the main thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "admin/GuardedHttpServer.h"
 #include "vserver/ServerCounters.h"
-
-namespace httplib {
-class Server;
-}
 
 namespace vh {
 
@@ -24,8 +21,13 @@ class TVirtualServerList;
 
 class TMetricsEndpoint {
  public:
+  static constexpr int kThreads = 8;
+  static constexpr std::chrono::milliseconds kRequestDeadline{3000};
+
   // `servers` outlives the endpoint; `startTimeSeconds` is the process start (epoch seconds).
-  TMetricsEndpoint(const TVirtualServerList& servers, double startTimeSeconds);
+  // `guards` (tests give a shorter deadline) bound each request's time.
+  TMetricsEndpoint(const TVirtualServerList& servers, double startTimeSeconds,
+                   THttpGuards guards = {kRequestDeadline, 0});
   ~TMetricsEndpoint();
   TMetricsEndpoint(const TMetricsEndpoint&) = delete;
   TMetricsEndpoint& operator=(const TMetricsEndpoint&) = delete;
@@ -41,8 +43,8 @@ class TMetricsEndpoint {
  private:
   const TVirtualServerList& servers_;
   const double startTimeSeconds_;
-  std::unique_ptr<httplib::Server> server_;
-  std::thread thread_;
+  const THttpGuards guards_;
+  std::unique_ptr<TGuardedHttpServer> server_;
   uint16_t boundPort_ = 0;
 
   std::mutex listingMutex_;  // guards listing_ (scrapes may overlap)

@@ -35,8 +35,8 @@ std::vector<std::string> SplitReplyLines(const std::string& text) {
 std::string ExternalAddressFromLines(const std::vector<std::string>& lines) {
   for (const std::string& line : lines) {
     const size_t eq = line.find('=');
-    if (eq != std::string::npos && UpperCase(line.substr(0, eq)) == "IP")
-      return line.substr(eq + 1);
+    // The name is matched as written: "ip=" or "Ip=" is another line.
+    if (eq != std::string::npos && line.compare(0, eq, "IP") == 0) return line.substr(eq + 1);
   }
   return {};
 }

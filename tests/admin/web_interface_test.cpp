@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sqlite3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,11 +20,21 @@
 #include "admin/ServerAdmin.h"
 #include "admin/StoredServerSettings.h"
 #include "common/Strings.h"
+#include "admin/web/PermissionForms.h"
 #include "model/Clients.h"
 #include "vserver/VirtualServerList.h"
 
 namespace vh::test {
 namespace {
+
+bool RawSql(const std::string& db, const std::string& sql) {
+  sqlite3* handle = nullptr;
+  const bool done = sqlite3_open(db.c_str(), &handle) == SQLITE_OK &&
+                    sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK &&
+                    sqlite3_changes(handle) == 1;
+  sqlite3_close(handle);
+  return done;
+}
 
 class WebInterfaceTest : public ::testing::Test {
  protected:
@@ -55,7 +66,7 @@ TEST_F(WebInterfaceTest, BeforeLoginPagesShowTheLoginFormsAndImagesLoad) {
   EXPECT_EQ(image.status, 200);
   EXPECT_EQ(image.body.substr(1, 3), "PNG");
   // A command other than the login does nothing before a login.
-  EXPECT_NE(browser.Get("/delete_server.vhcmd").location.find("error_box.html"), std::string::npos);
+  EXPECT_EQ(browser.Post("/delete_server.vhcmd", {}).status, 403);
 }
 
 TEST_F(WebInterfaceTest, PathsLeavingTheTemplateDirectoryAreRefusedInEveryEncoding) {
@@ -107,7 +118,7 @@ TEST_F(WebInterfaceTest, NamesAreEscapedOnPagesAndEncodedInRedirects) {
   TVirtualServerSettings s = h.Server().Settings();
   s.Name = "a<b\"c";
   h.Server().SetSettings(s);
-  browser.Get("/select_server.vhcmd?serverid=" + std::to_string(h.Server().ServerID()));
+  browser.Post("/select_server.vhcmd?serverid=" + std::to_string(h.Server().ServerID()), {});
   const TPage accounts = browser.Get("/database_client_manager.html");
   EXPECT_EQ(accounts.body.find(evil), std::string::npos);
   EXPECT_NE(accounts.body.find("&lt;script&gt;x()&lt;/script&gt;"), std::string::npos);
@@ -116,7 +127,7 @@ TEST_F(WebInterfaceTest, NamesAreEscapedOnPagesAndEncodedInRedirects) {
       browser.Get("/error_box.html?error_title=%3Cb%3E&error_url=javascript:alert(1)");
   EXPECT_NE(box.body.find("&lt;b&gt;"), std::string::npos);
   EXPECT_EQ(box.body.find("javascript:"), std::string::npos);
-  const TPage ask = browser.Get("/ask_delete_client.vhcmd?clientid=1&client=%3Cb%3E%26x%3D1");
+  const TPage ask = browser.Post("/ask_delete_client.vhcmd?clientid=1&client=%3Cb%3E%26x%3D1", {});
   // The client decodes the Location header once: the yes-link, encoded by the command and
   // again for the box, still shows its own encoding.
   EXPECT_NE(ask.location.find("choice_url_yes=DELETE_CLIENT.VHCMD?client=%3Cb%3E%26x%3D1&"),
@@ -130,21 +141,21 @@ TEST_F(WebInterfaceTest, ServerAdminMayNotStartStopOthersOrDelete) {
   const int32_t otherId = other->ServerID();
   AddServerAdmin();
   ASSERT_TRUE(browser.Login(h.ServerPort(), "boss", "bosspw"));
-  EXPECT_NE(browser.Get("/stop_server.vhcmd?serverid=" + std::to_string(otherId))
+  EXPECT_NE(browser.Post("/stop_server.vhcmd?serverid=" + std::to_string(otherId), {})
                 .location.find("invalid permissions"),
             std::string::npos);
   EXPECT_TRUE(other->Running());
-  EXPECT_NE(browser.Get("/ask_delete_server.vhcmd?serverid=" + std::to_string(otherId))
+  EXPECT_NE(browser.Post("/ask_delete_server.vhcmd?serverid=" + std::to_string(otherId), {})
                 .location.find("invalid permissions"),
             std::string::npos);
   // The super server admin stops it; the delete without a confirmation deletes nothing.
   TBrowser root(h.WebPort());
   ASSERT_TRUE(root.SuperLogin());
-  EXPECT_NE(root.Get("/stop_server.vhcmd?serverid=" + std::to_string(otherId))
+  EXPECT_NE(root.Post("/stop_server.vhcmd?serverid=" + std::to_string(otherId), {})
                 .location.find("server has been stopped"),
             std::string::npos);
   EXPECT_FALSE(h.Servers().FindVirtualServer(otherId));
-  EXPECT_NE(root.Get("/delete_server.vhcmd?serverid=" + std::to_string(otherId))
+  EXPECT_NE(root.Post("/delete_server.vhcmd?serverid=" + std::to_string(otherId), {})
                 .location.find("ok_box.html"),
             std::string::npos);
   auto stored = ListStoredServers(h.Context());
@@ -161,29 +172,172 @@ TEST_F(WebInterfaceTest, ServerAdminMayNotStartStopOthersOrDelete) {
   ASSERT_EQ(stored->size(), 3u);
   EXPECT_EQ(stored->back().Name, "third");
   EXPECT_FALSE(stored->back().Running);
-  root.Get("/ask_delete_server.vhcmd?serverid=" + std::to_string(stored->back().Id));
-  root.Get("/delete_server.vhcmd");
+  root.Post("/ask_delete_server.vhcmd?serverid=" + std::to_string(stored->back().Id), {});
+  root.Post("/delete_server.vhcmd", {});
   // The two-step delete removes it.
-  root.Get("/ask_delete_server.vhcmd?serverid=" + std::to_string(otherId));
-  root.Get("/delete_server.vhcmd");
+  root.Post("/ask_delete_server.vhcmd?serverid=" + std::to_string(otherId), {});
+  root.Post("/delete_server.vhcmd", {});
   EXPECT_EQ(ListStoredServers(h.Context())->size(), 1u);
   (void)otherPort;
 }
 
-TEST_F(WebInterfaceTest, CommandsFromAnotherSiteAreRefused) {
+TEST_F(WebInterfaceTest, CommandsNeedAPostWithTheSessionsTokenWhateverOriginAndRefererSay) {
   ASSERT_TRUE(browser.SuperLogin());
+  ASSERT_EQ(browser.Token().size(), 32u);
   const httplib::Params form = {
       {"CLIENTLOGINNAME", "mallory"}, {"CLIENTPW1", "pw"}, {"CLIENTPW2", "pw"}};
+  const std::string self = "http://127.0.0.1:" + std::to_string(h.WebPort());
+  // A foreign Origin or Referer is refused even with the token.
   EXPECT_EQ(browser.Post("/add_sclient.vhcmd", form, {{"Origin", "http://evil.example"}}).status,
             403);
   EXPECT_EQ(browser.Post("/add_sclient.vhcmd", form, {{"Referer", "http://evil.example/page.html"}})
                 .status,
             403);
+  // Without the token (or with another session's), a same-site Origin or none does not help:
+  // another port of this host is the same site to the browser.
+  EXPECT_EQ(browser.PostWithoutToken("/add_sclient.vhcmd", form).status, 403);
+  EXPECT_EQ(browser.PostWithoutToken("/add_sclient.vhcmd", form, {{"Origin", self}}).status, 403);
+  TBrowser other(h.WebPort());
+  ASSERT_TRUE(other.SuperLogin());
+  httplib::Params foreign = form;
+  foreign.emplace("vhtoken", other.Token());
+  EXPECT_EQ(browser.Post("/add_sclient.vhcmd", foreign).status, 403);
+  // A GET with the right token in the URL is refused as well.
+  EXPECT_EQ(
+      browser
+          .Get("/add_sclient.vhcmd?CLIENTLOGINNAME=mallory&CLIENTPW1=pw&CLIENTPW2=pw&vhtoken=" +
+               browser.Token())
+          .status,
+      403);
   EXPECT_FALSE(AccountNamed(kSuperUserServerId, "mallory"));
-  const std::string self = "http://127.0.0.1:" + std::to_string(h.WebPort());
+  // The forms of the pages carry it.
+  EXPECT_NE(browser.Get("/database_sclient_manager.html")
+                .body.find("action=\"add_sclient.vhcmd\"><input type=\"hidden\" name=\"vhtoken\" "
+                           "value=\"" +
+                           browser.Token() + "\">"),
+            std::string::npos);
   EXPECT_NE(browser.Post("/add_sclient.vhcmd", form, {{"Origin", self}}).location.find("ok_box"),
             std::string::npos);
   EXPECT_TRUE(AccountNamed(kSuperUserServerId, "mallory"));
+}
+
+TEST_F(WebInterfaceTest, LoginOnlyByPostAndEverySessionIdIsNewAtLoginAndDeadAfterLogout) {
+  // A password in a URL logs nobody in.
+  const TPage byGet = browser.Get("/login.vhcmd?superadmin=1&username=root&password=rootpw");
+  EXPECT_EQ(byGet.status, 405);
+  EXPECT_EQ(h.Web().Sessions().Count(), 0u);
+  // An id planted in the browser before the login is not the one it gets.
+  browser.SetCookie("VHSESSION=0123456789abcdef0123456789abcdef");
+  ASSERT_TRUE(browser.SuperLogin());
+  const std::string first = browser.Cookie();
+  EXPECT_NE(first, "VHSESSION=0123456789abcdef0123456789abcdef");
+  // A second login in the same browser gets yet another id; the first one is dead.
+  ASSERT_TRUE(browser.SuperLogin());
+  const std::string second = browser.Cookie();
+  EXPECT_NE(second, first);
+  TBrowser thief(h.WebPort());
+  thief.SetCookie(first);
+  EXPECT_NE(thief.Get("/server_manager.html").body.find("action=\"login.vhcmd\""),
+            std::string::npos);
+  // After the logout the id opens nothing either.
+  EXPECT_EQ(browser.Post("/logout.vhcmd", {}).location, "login.html");
+  thief.SetCookie(second);
+  EXPECT_NE(thief.Get("/server_manager.html").body.find("action=\"login.vhcmd\""),
+            std::string::npos);
+  EXPECT_EQ(h.Web().Sessions().Count(), 0u);
+}
+
+TEST_F(WebInterfaceTest, AnonymousRequestsMakeNoSessionAndEvictNone) {
+  ASSERT_TRUE(browser.SuperLogin());
+  TBrowser stranger(h.WebPort());
+  for (int i = 0; i < 300; ++i) {
+    stranger.SetCookie("");
+    ASSERT_EQ(stranger.Get("/index.html").status, 200);
+  }
+  EXPECT_FALSE(stranger.SuperLogin("root", "wrong"));
+  EXPECT_EQ(h.Web().Sessions().Count(), 1u);
+  EXPECT_NE(browser.Get("/server_manager.html").body.find("name=\"SERVERUDPPORT\""),
+            std::string::npos);
+}
+
+TEST_F(WebInterfaceTest, NamesInLinksAreEncodedAndAFieldGivenTwiceIsRefused) {
+  const uint32_t serverId = static_cast<uint32_t>(h.Server().ServerID());
+  int32_t victim = 0;
+  ASSERT_EQ(AddAccount(h.Storage(), serverId, "victim", "pw", false, &victim), 0);
+  // A name made to add the victim's id to the links of the account list.
+  const std::string name = "m&CLIENTID=" + std::to_string(victim);
+  int32_t evil = 0;
+  ASSERT_EQ(AddAccount(h.Storage(), serverId, name, "pw", false, &evil), 0);
+  ASSERT_TRUE(browser.SuperLogin());
+  browser.Post("/select_server.vhcmd?serverid=" + std::to_string(serverId), {});
+  const std::string list = browser.Get("/database_client_manager.html").body;
+  EXPECT_NE(list.find("client=m%26CLIENTID%3D" + std::to_string(victim) + "\""), std::string::npos);
+  EXPECT_EQ(list.find("client=m&CLIENTID"), std::string::npos);
+  // The link as it used to be written: the second CLIENTID is refused, not chosen.
+  const TPage ask = browser.Post("/ask_delete_client.vhcmd?clientid=" + std::to_string(evil) +
+                                     "&client=m&CLIENTID=" + std::to_string(victim),
+                                 {});
+  EXPECT_EQ(ask.status, 400);
+  EXPECT_EQ(browser.Post("/delete_client.vhcmd", {}).location.find("invalid"), std::string::npos);
+  EXPECT_TRUE(AccountNamed(serverId, "victim"));
+  // Twice in the body, or once in the URL and once in the body, in any letter case.
+  EXPECT_EQ(browser.Post("/edit_client.vhcmd?clientid=1", {{"CLIENTID", "2"}}).status, 400);
+  EXPECT_EQ(browser.Post("/index.html", {{"a", "1"}, {"A", "2"}}).status, 400);
+}
+
+TEST_F(WebInterfaceTest, BoxLinksStayOnThisSiteAndTheHosterLinkIsAWebAddress) {
+  ASSERT_TRUE(browser.SuperLogin());
+  auto link = [&](const std::string& query, const std::string& before) {
+    const std::string body = browser.Get("/" + query).body;
+    const size_t at = body.find(before);
+    if (at == std::string::npos) return std::string("(none)");
+    const size_t start = at + before.size();
+    return body.substr(start, body.find('"', start) - start);
+  };
+  for (const char* bad :
+       {"javascript:alert(1)", "data:text/html,x", "%20//evil.example", "%09//evil.example",
+        "%0A//evil.example", "java%09script:alert(1)", "//evil.example", "/%5Cevil.example",
+        "http://evil.example/", "ok.html%0D%0Ax"}) {
+    EXPECT_EQ(link(std::string("error_box.html?error_url=") + bad, "class=\"button\" href=\""),
+              "index.html")
+        << bad;
+    EXPECT_EQ(link(std::string("ok_box.html?ok_url=") + bad, "class=\"button\" href=\""),
+              "index.html")
+        << bad;
+    EXPECT_EQ(link(std::string("choice_box.html?choice_url_no=") + bad, "secondary\" href=\""),
+              "index.html")
+        << bad;
+    EXPECT_EQ(link(std::string("choice_box.html?choice_url_yes=") + bad, "id=\"yes\" action=\""),
+              "index.html")
+        << bad;
+  }
+  EXPECT_EQ(link("ok_box.html?ok_url=server_manager.html", "class=\"button\" href=\""),
+            "server_manager.html");
+  // The yes button posts the token: it may confirm a delete, and start no other command.
+  EXPECT_EQ(link("choice_box.html?choice_url_yes=DELETE_CLIENT.VHCMD%3Fclient%3Dx",
+                 "id=\"yes\" action=\""),
+            "DELETE_CLIENT.VHCMD?client=x");
+  EXPECT_EQ(link("choice_box.html?choice_url_yes=stop_server.vhcmd%3Fserverid%3D1",
+                 "id=\"yes\" action=\""),
+            "index.html");
+  // The hoster link: refused by the form unless it is http(s), and never shown otherwise.
+  EXPECT_NE(browser
+                .Post("/settings_basic.vhcmd",
+                      {{"basic_country", "0"}, {"BASIC_ISPLINKURL", "javascript:alert(1)"}})
+                .location.find("error_box"),
+            std::string::npos);
+  EXPECT_NE(h.Basic().ISPLinkURL, "javascript:alert(1)");
+  EXPECT_NE(browser
+                .Post("/settings_basic.vhcmd",
+                      {{"basic_country", "0"}, {"BASIC_ISPLINKURL", "https://hoster.example/"}})
+                .location,
+            "");
+  EXPECT_EQ(h.Basic().ISPLinkURL, "https://hoster.example/");
+  EXPECT_EQ(link("index.html", "hosted by <a href=\""), "https://hoster.example/");
+  TAdminSettings basic = h.Basic();
+  basic.ISPLinkURL = " javascript:alert(1)";  // as a hand-edited server.ini may hold it
+  h.SetBasic(basic);
+  EXPECT_EQ(link("index.html", "hosted by <a href=\""), "");
 }
 
 TEST_F(WebInterfaceTest, SessionPageIsReadOnlyAndForSuperAdminsOnly) {
@@ -234,7 +388,7 @@ TEST_F(WebInterfaceTest, OwnGoodLoginsDoNotClearTheGuessesAtAnotherAccount) {
 
 TEST_F(WebInterfaceTest, AddAndEditAccountsCheckTheirFields) {
   ASSERT_TRUE(browser.SuperLogin());
-  browser.Get("/select_server.vhcmd?serverid=" + std::to_string(h.Server().ServerID()));
+  browser.Post("/select_server.vhcmd?serverid=" + std::to_string(h.Server().ServerID()), {});
   auto add = [&](const std::string& name, const std::string& p1, const std::string& p2) {
     return browser
         .Post("/add_client.vhcmd",
@@ -247,10 +401,51 @@ TEST_F(WebInterfaceTest, AddAndEditAccountsCheckTheirFields) {
   EXPECT_NE(add("anna", "a", "a").find("a user with name already exists"), std::string::npos);
   EXPECT_NE(add("m\r\nx", "a", "a").find("empty username"), std::string::npos);
   EXPECT_NE(add("esc\x1b[2J", "a", "a").find("empty username"), std::string::npos);
-  EXPECT_NE(browser.Get("/edit_client.vhcmd?CLIENTID=abc&CLIENTPW1=x&CLIENTPW2=x")
+  EXPECT_NE(browser.Post("/edit_client.vhcmd?CLIENTID=abc&CLIENTPW1=x&CLIENTPW2=x", {})
                 .location.find("error_box"),
             std::string::npos);
   EXPECT_TRUE(AccountNamed(static_cast<uint32_t>(h.Server().ServerID()), "anna"));
+}
+
+// A registered player whose group may use the web interface only for his own password: the
+// self rule lets him change it, and nothing else.
+TEST_F(WebInterfaceTest, OwnPasswordRightGivesNoAccountsAndNoPermissions) {
+  const uint32_t serverId = static_cast<uint32_t>(h.Server().ServerID());
+  int32_t own = 0;
+  ASSERT_EQ(AddAccount(h.Storage(), serverId, "player", "playerpw", false, &own), 0);
+  TServerPermissions sets = h.Server().Permissions();
+  sets[ugRegisterred] = TPermissionSet();
+  sets[ugRegisterred].Include(upAccessWebAdminServer);
+  sets[ugRegisterred].Include(upAdminChangeOwnPassword);
+  h.Server().SetPermissions(sets);
+  ASSERT_TRUE(browser.Login(h.ServerPort(), "player", "playerpw"));
+  const std::string self = std::to_string(own);
+  EXPECT_NE(browser
+                .Post("/add_client.vhcmd", {{"CLIENTID", self},
+                                            {"CLIENT", "player"},
+                                            {"CLIENTLOGINNAME", "sidekick"},
+                                            {"CLIENTPW1", "pw"},
+                                            {"CLIENTPW2", "pw"},
+                                            {"CLIENTSERVERADMIN", "1"}})
+                .location.find("invalid permissions"),
+            std::string::npos);
+  EXPECT_FALSE(AccountNamed(serverId, "sidekick"));
+  browser.Get("/server_permissions_r.html");
+  httplib::Params all = {{"CLIENTID", self}, {"CLIENT", "player"}};
+  for (int n = 0; n < 81; ++n) all.emplace("ugRegisterred_" + WebPermissionName(n), "1");
+  EXPECT_NE(browser.Post("/permissions_server.vhcmd", all).location.find("invalid permissions"),
+            std::string::npos);
+  EXPECT_EQ(h.Server().Permissions(), sets);
+  // What the rule is for still works.
+  EXPECT_NE(browser
+                .Post("/edit_client.vhcmd", {{"CLIENTID", self},
+                                             {"CLIENT", "player"},
+                                             {"CLIENTPW1", "newpw"},
+                                             {"CLIENTPW2", "newpw"}})
+                .location.find("ok_box"),
+            std::string::npos);
+  TBrowser again(h.WebPort());
+  EXPECT_TRUE(again.Login(h.ServerPort(), "player", "newpw"));
 }
 
 TEST_F(WebInterfaceTest, ServerAdminSettingsIgnorePortAndPlayerLimit) {
@@ -278,24 +473,121 @@ TEST_F(WebInterfaceTest, ServerAdminSettingsIgnorePortAndPlayerLimit) {
 
 TEST_F(WebInterfaceTest, PermissionPageHidesReservedRowsAndSavesTheShownGroup) {
   ASSERT_TRUE(browser.SuperLogin());
-  browser.Get("/select_server.vhcmd?serverid=" + std::to_string(h.Server().ServerID()));
+  browser.Post("/select_server.vhcmd?serverid=" + std::to_string(h.Server().ServerID()), {});
   const TPage page = browser.Get("/server_permissions_sa.html");
   EXPECT_NE(page.body.find("name=\"ugSA_upAdminBanIp\""), std::string::npos);
   EXPECT_EQ(page.body.find("Reserved"), std::string::npos);
   EXPECT_EQ(page.body.find("ugSA_upAdminAddServer"), std::string::npos);  // not for this group
   ASSERT_TRUE(h.Server().Permissions()[ugSA].Has(upAdminBanIp));
+  EXPECT_NE(page.body.find("name=\"permissiongroup\" value=\"ugSA\""), std::string::npos);
+  // Another group's page opened since (a second tab) does not change what the SA form saves.
+  browser.Get("/server_permissions_ca.html");
+  const TPermissionSet ca = h.Server().Permissions()[ugCA];
   const TPage saved =
-      browser.Post("/permissions_server.vhcmd", {{"ugSA_upAccessWebAdminServer", "1"}});
+      browser.Post("/permissions_server.vhcmd",
+                   {{"permissiongroup", "ugSA"}, {"ugSA_upAccessWebAdminServer", "1"}});
   EXPECT_NE(saved.location.find("ok_box"), std::string::npos) << saved.location;
+  EXPECT_EQ(h.Server().Permissions()[ugCA], ca);
   const TServerPermissions now = h.Server().Permissions();
   EXPECT_TRUE(now[ugSA].Has(upAccessWebAdminServer));
   EXPECT_FALSE(now[ugSA].Has(upAdminBanIp));
   EXPECT_EQ(ReadServerPrivileges(&h.Storage(), static_cast<uint32_t>(h.Server().ServerID()),
                                  UserGroupName(ugSA)),
             now[ugSA]);
-  // The group is taken from the page last shown: a second post without one changes nothing.
-  EXPECT_NE(browser.Post("/permissions_server.vhcmd", {}).location.find("invalid permissions"),
+  // A form without its group, or with fields of another group than it names, changes nothing.
+  EXPECT_NE(browser.Post("/permissions_server.vhcmd", {{"ugSA_upAdminBanIp", "1"}})
+                .location.find("invalid permissions"),
             std::string::npos);
+  EXPECT_NE(browser
+                .Post("/permissions_server.vhcmd", {{"permissiongroup", "ugSA"},
+                                                    {"ugSA_upAdminBanIp", "1"},
+                                                    {"ugCA_upChannelDelete", "1"}})
+                .location.find("invalid permissions"),
+            std::string::npos);
+  EXPECT_FALSE(h.Server().Permissions()[ugSA].Has(upAdminBanIp));
+}
+
+TEST_F(WebInterfaceTest, SendTextToAllIsNamedAsTheFormsPostIt) {
+  ASSERT_TRUE(browser.SuperLogin());
+  browser.Post("/select_server.vhcmd?serverid=" + std::to_string(h.Server().ServerID()), {});
+  EXPECT_NE(
+      browser.Get("/server_permissions_r.html").body.find("name=\"ugRegisterred_upSendTextToAll\""),
+      std::string::npos);
+  TServerPermissions sets = h.Server().Permissions();
+  sets[ugRegisterred].Exclude(upSendTextToAll);
+  h.Server().SetPermissions(sets);
+  EXPECT_NE(browser
+                .Post("/permissions_server.vhcmd", {{"permissiongroup", "ugRegisterred"},
+                                                    {"ugRegisterred_upSendTextToAll", "1"}})
+                .location.find("ok_box"),
+            std::string::npos);
+  EXPECT_TRUE(h.Server().Permissions()[ugRegisterred].Has(upSendTextToAll));
+}
+
+TEST_F(WebInterfaceTest, AddServerTakesOnlyTheFieldsGivenOverTheStoredDefaults) {
+  ASSERT_TRUE(browser.SuperLogin());
+  auto add = [&](const httplib::Params& form) -> std::optional<TStoredServerSettings> {
+    if (browser.Post("/add_server.vhcmd", form).location.find("ok_box") == std::string::npos)
+      return std::nullopt;
+    auto list = ListStoredServers(h.Context());
+    return ReadStoredServerSettings(h.Storage(), list->back().Id);
+  };
+  // A partial form: no codec is allowed, the name is empty, the type is the stored default.
+  auto partial = add({{"SERVERUDPPORT", std::to_string(FreeUdpPort())}, {"SERVERTYPE", "7"}});
+  ASSERT_TRUE(partial);
+  EXPECT_EQ(partial->Server.Name, "");
+  EXPECT_FALSE(partial->ClanServer);
+  for (bool allowed : partial->Server.CodecPermits) EXPECT_FALSE(allowed);
+  auto full = add({{"SERVERUDPPORT", std::to_string(FreeUdpPort())},
+                   {"SERVERNAME", "clan"},
+                   {"SERVERTYPE", "1"},
+                   {"CODECSPEEX8000", "1"},
+                   {"CODECGSM148", "yes"}});
+  ASSERT_TRUE(full);
+  EXPECT_EQ(full->Server.Name, "clan");
+  EXPECT_TRUE(full->ClanServer);
+  for (int i = 0; i < kCodecCount; ++i)
+    EXPECT_EQ(full->Server.CodecPermits[static_cast<size_t>(i)], i == 8) << i;  // SPEEX8000
+}
+
+TEST_F(WebInterfaceTest, UnknownCommandsAndServerSelectionByAServerAdminAnswerNothing) {
+  AddServerAdmin();
+  ASSERT_TRUE(browser.Login(h.ServerPort(), "boss", "bosspw"));
+  const uint16_t otherPort = h.AddServer();
+  (void)otherPort;
+  const int32_t other = h.Servers().ListVirtualServers().back().second->ServerID();
+  for (const std::string& path : {std::string("/no_such_command.vhcmd"),
+                                  "/select_server.vhcmd?serverid=" + std::to_string(other)}) {
+    const TPage page = browser.Post(path, {});
+    EXPECT_EQ(page.status, 200) << path;
+    EXPECT_EQ(page.body, "") << path;
+    EXPECT_EQ(page.location, "") << path;
+  }
+  // Still on his own server.
+  EXPECT_NE(browser.Get("/index.html").body.find("UDP port " + std::to_string(h.ServerPort())),
+            std::string::npos);
+}
+
+TEST_F(WebInterfaceTest, PagesAreTextHTMLAndErrorsAreLoggedWithTheExceptionClass) {
+  ASSERT_TRUE(browser.SuperLogin());
+  httplib::Client raw("127.0.0.1", h.WebPort());
+  auto login = raw.Get("/login.html");
+  ASSERT_TRUE(login);
+  EXPECT_EQ(login->get_header_value("Content-Type"), "text/HTML");
+  // An account row the storage cannot read: the account list fails, and the log says how.
+  const uint32_t serverId = static_cast<uint32_t>(h.Server().ServerID());
+  int32_t id = 0;
+  ASSERT_EQ(AddAccount(h.Storage(), serverId, "broken", "pw", false, &id), 0);
+  ASSERT_TRUE(RawSql(h.Dir().File("server.dbs"),
+                     "UPDATE vh2_clients SET b_client_privilege_serveradmin = 'x' WHERE "
+                     "i_client_id = " +
+                         std::to_string(id)));
+  browser.Post("/select_server.vhcmd?serverid=" + std::to_string(serverId), {});
+  EXPECT_EQ(browser.Get("/database_client_manager.html").status, 200);
+  const std::string log = ReadFile(h.LogFile());
+  EXPECT_NE(log.find("SetVariables Exception: EDB.'x' is not a valid boolean value"),
+            std::string::npos)
+      << log;
 }
 
 TEST_F(WebInterfaceTest, BasicSettingsOfferTheCountriesAndRefuseANonNumericCountry) {
@@ -346,7 +638,7 @@ TEST_F(WebInterfaceTest, SessionEndsAfterFifteenMinutesWithoutARequest) {
   const TPage after = browser.Get("/server_manager.html");
   EXPECT_EQ(after.body.find(managerForm), std::string::npos);
   EXPECT_NE(after.body.find("action=\"login.vhcmd\""), std::string::npos);
-  EXPECT_EQ(h.Web().Sessions().Count(), 1u);  // the old one is gone, a new one began
+  EXPECT_EQ(h.Web().Sessions().Count(), 0u);  // the old one is gone; none is made before a login
 }
 
 // ThreadSanitizer slows the 500 connection threads' polling enough to matter here.
@@ -367,11 +659,17 @@ TEST_F(WebInterfaceTest, FiveHundredIdleConnectionsDoNotKeepAnAdministratorOut) 
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   to.sin_port = htons(h.WebPort());
+  // From many addresses (all of 127/8 is loopback), each within the per-address cap.
+  constexpr size_t kPerAddress = TWebInterface::kMaxConnectionsPerAddress - 2;
   std::vector<int> idle;
   for (size_t i = 0; i < TWebInterface::kMaxConnections; ++i) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(fd, 0);
     idle.push_back(fd);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 10 + static_cast<uint32_t>(i / kPerAddress));
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from), 0) << i;
     ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0) << i;
   }
   const auto start = std::chrono::steady_clock::now();

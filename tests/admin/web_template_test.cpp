@@ -1,5 +1,6 @@
 // The template language on its own: nested includes and their depth limit, conditional
-// sections, values filled without regard to case and escaped, and redirect encoding.
+// sections, values filled without regard to case and escaped (HTML or URL), and redirect
+// encoding.
 
 #include <gtest/gtest.h>
 
@@ -49,6 +50,17 @@ TEST(WebTemplateTest, ValuesAreFilledInAnyCaseEscapedAndUnfilledOnesCleared) {
   std::string nested = "%%A%% %%B%%";
   FillValues(nested, {{"A", "%%B%%"}, {"B", "secret"}});
   EXPECT_EQ(nested, "&#37;&#37;B&#37;&#37; secret");
+}
+
+TEST(WebTemplateTest, UrlFilterPercentEncodesWhereHtmlEscapingWouldLeaveParametersOpen) {
+  // A login name chosen to add a parameter to the delete link of the account list.
+  std::string row =
+      "<a href=\"ask.vhcmd?clientid=%%ID|url%%&amp;client=%%NAME|URL%%\">%%name%%</a>%%OTHER|URL%%";
+  FillValues(row, {{"ID", "7"}, {"NAME", "m&CLIENTID=3 \"><b>"}});
+  ClearUnfilledValues(row);
+  EXPECT_EQ(row,
+            "<a href=\"ask.vhcmd?clientid=7&amp;client=m%26CLIENTID%3D3%20%22%3E%3Cb%3E\">"
+            "m&amp;CLIENTID=3 &#34;&gt;&lt;b&gt;</a>");
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Walks through the web administration interface of a running server in headless Chromium,
 // as an administrator would: super admin login, a new account, the welcome message, stopping
-// and starting the virtual server, a name with markup in it, logout. Starts nothing but the
-// browser; the caller runs the server and checks the database afterwards.
+// and starting the virtual server (commands are forms that post the session's token), a name
+// with markup in it, logout. Starts nothing but the browser; the caller runs the server and
+// checks the database afterwards.
 //
 //   node admin_walkthrough.mjs --url=http://127.0.0.1:PORT --user=NAME --password=PW \
 //        --out=DIR [--chromium=/usr/bin/chromium]
@@ -108,9 +109,16 @@ try {
   await submit('username');
   check(pathIs('index.html'), `landed on ${page.url()}`);
   check((await bodyText()).includes('Virtual servers'), 'no server list on the main page');
-  await page.click('a[href^="select_server.vhcmd"]');
-  await page.waitForURL('**/index.html');
-  check((await page.locator('a[href^="stop_server.vhcmd"]').count()) > 0, 'no stop link');
+  // Commands are small forms that post the session's token; a command by GET is refused.
+  await Promise.all([page.waitForNavigation(),
+                     page.locator('form[action="select_server.vhcmd"] button').first().click()]);
+  check(pathIs('index.html'), `select landed on ${page.url()}`);
+  check((await page.locator('form[action="stop_server.vhcmd"]').count()) > 0, 'no stop button');
+  check((await page.locator('form[action="stop_server.vhcmd"] input[name="vhtoken"]').count()) > 0,
+        'the stop form carries no token');
+  const byGet = await page.goto(at('/stop_server.vhcmd?serverid=1'));
+  check(byGet.status() === 403, `a command by GET answered ${byGet.status()}`);
+  await page.goto(at('/index.html'));
   await shot('main');
   log(step);
 
@@ -142,17 +150,19 @@ try {
 
   step = 'stop and start the server';
   await page.goto(at('/server_manager.html'));
-  await Promise.all([page.waitForNavigation(), page.click('a[href^="stop_server.vhcmd"]')]);
+  await Promise.all([page.waitForNavigation(),
+                     page.locator('form[action="stop_server.vhcmd"] button').click()]);
   check((await bodyText()).toLowerCase().includes('stopped'), `stop answered ${page.url()}`);
   await page.goto(at('/server_manager.html'));
-  check((await page.locator('a[href^="start_server.vhcmd"]').count()) === 1,
-        'the stopped server has no start link');
+  check((await page.locator('form[action="start_server.vhcmd"]').count()) === 1,
+        'the stopped server has no start button');
   await shot('servers-stopped');
-  await Promise.all([page.waitForNavigation(), page.click('a[href^="start_server.vhcmd"]')]);
+  await Promise.all([page.waitForNavigation(),
+                     page.locator('form[action="start_server.vhcmd"] button').click()]);
   check((await bodyText()).toLowerCase().includes('started'), `start answered ${page.url()}`);
   await page.goto(at('/server_manager.html'));
-  check((await page.locator('a[href^="stop_server.vhcmd"]').count()) === 1,
-        'the started server has no stop link');
+  check((await page.locator('form[action="stop_server.vhcmd"]').count()) === 1,
+        'the started server has no stop button');
   await shot('servers');
   log(step);
 
@@ -167,10 +177,15 @@ try {
   check((await page.locator('td', { hasText: hostile }).count()) === 1,
         'the name is not shown as text');
   check((await page.locator('main script').count()) === 0, 'a script element was injected');
-  // The edit and delete links carry the name too; following them runs nothing either.
+  // The edit link and the delete form carry the name too; following them runs nothing either.
+  const editLink = await page.locator('tr', { hasText: hostile })
+    .locator('a[href^="edit_client.html"]').getAttribute('href');
+  check(editLink.endsWith('client=%3Cscript%3Ealert%281%29%3C%2Fscript%3E'),
+        `the edit link does not encode the name: ${editLink}`);
   await Promise.all([
     page.waitForNavigation(),
-    page.locator('tr', { hasText: hostile }).locator('a[href^="ask_delete_client.vhcmd"]').click(),
+    page.locator('tr', { hasText: hostile })
+      .locator('form[action="ask_delete_client.vhcmd"] button').click(),
   ]);
   check((await bodyText()).includes(hostile), 'the delete question does not name the account');
   await shot('markup-name');
@@ -179,7 +194,8 @@ try {
 
   step = 'log out';
   await page.goto(at('/index.html'));
-  await Promise.all([page.waitForNavigation(), page.click('a[href="logout.vhcmd"]')]);
+  await Promise.all([page.waitForNavigation(),
+                     page.locator('form[action="logout.vhcmd"] button').click()]);
   check((await page.locator('form[action="login.vhcmd"]').count()) === 1, 'no login form');
   await page.goto(at('/server_manager.html'));
   check((await page.locator('form[action="login.vhcmd"]').count()) === 1,

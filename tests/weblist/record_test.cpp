@@ -174,7 +174,8 @@ TEST(ReplyLines, BreakTagsInAnyCaseSplitLines) {
   EXPECT_EQ(SplitReplyLines("<br"), (std::vector<std::string>{"<br"}));
   EXPECT_TRUE(SplitReplyLines("").empty());
 
-  EXPECT_EQ(ExternalAddressFromLines({"name=x", "ip=10.0.0.9", "IP=other"}), "10.0.0.9");
+  EXPECT_EQ(ExternalAddressFromLines({"name=x", "ip=10.0.0.9", "Ip=10.0.0.8", "IP=10.0.0.7"}),
+            "10.0.0.7");
   EXPECT_EQ(ExternalAddressFromLines({"IPX=1", "no equals", std::string("\0\1IP", 4)}), "");
 }
 

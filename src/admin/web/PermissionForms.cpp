@@ -25,6 +25,7 @@ std::string WebPermissionName(int n) {
   if (n == 48) return "upChannelReserved15";
   if (n >= 66 && n <= 72) return "upPrivilegeReserved" + std::to_string(n - 47);
   if (n == 80) return "upOtherReserved7";
+  if (n == upSendTextToAll) return "upSendTextToAll";  // the model's name says "Players"
   return "up" + std::string(PermissionName(n));
 }
 

@@ -67,6 +67,45 @@ std::string UrlEncode(std::string_view text) {
   return out;
 }
 
+namespace {
+
+bool HasBlankOrControl(std::string_view url) {
+  for (unsigned char c : url)
+    if (c <= 0x20 || c == 0x7f || c == '\\') return true;
+  return false;
+}
+
+}  // namespace
+
+bool IsPageOfThisSite(std::string_view url) {
+  if (url.empty() || HasBlankOrControl(url) || url.front() == '/') return false;
+  const size_t colon = url.find(':');
+  const size_t end = url.find_first_of("/?#");
+  return colon == std::string_view::npos || (end != std::string_view::npos && end < colon);
+}
+
+bool IsHttpLink(std::string_view url) {
+  if (HasBlankOrControl(url)) return false;
+  for (std::string_view scheme : {"http://", "https://"})
+    if (url.size() > scheme.size() && FindNoCase(url.substr(0, scheme.size()), scheme) == 0 &&
+        url[scheme.size()] != '/')
+      return true;
+  return false;
+}
+
+void InsertFormToken(std::string& page, std::string_view token) {
+  const std::string field = "<input type=\"hidden\" name=\"" + std::string(kTokenField) +
+                            "\" value=\"" + HtmlEscape(token) + "\">";
+  size_t at = 0;
+  while ((at = FindNoCase(page, "<form", at)) != std::string::npos) {
+    const size_t close = page.find('>', at);
+    if (close == std::string::npos) return;
+    const std::string_view tag(page.data() + at, close - at);
+    if (FindNoCase(tag, "method=\"post\"") != std::string_view::npos) page.insert(close + 1, field);
+    at = close;
+  }
+}
+
 std::string ReplaceAllNoCase(std::string_view text, std::string_view from, std::string_view to) {
   std::string out;
   size_t pos = 0;
@@ -112,8 +151,12 @@ bool ExpandIncludes(std::string& page, const std::function<std::string(const std
 }
 
 void FillValues(std::string& page, const TTemplateValues& values) {
-  for (const auto& [name, value] : values)
+  for (const auto& [name, value] : values) {
     page = ReplaceAllNoCase(page, "%%" + name + "%%", HtmlEscape(value));
+    // Percent-encoding leaves only letters, digits, "-._~" and "%XX": nothing HTML reads as
+    // markup, and no "%%" that could form a marker.
+    page = ReplaceAllNoCase(page, "%%" + name + std::string(kUrlFilter) + "%%", UrlEncode(value));
+  }
 }
 
 void FillRawValues(std::string& page, const TTemplateValues& values) {
@@ -131,7 +174,7 @@ void ClearUnfilledValues(std::string& page) {
     const std::string_view name(page.data() + at + 2, end - at - 2);
     bool isName = !name.empty() && name.size() <= 64;
     for (char c : name)
-      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') isName = false;
+      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '|') isName = false;
     out.append(page, pos, at - pos);
     if (isName) {
       pos = end + 2;

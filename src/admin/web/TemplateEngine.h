@@ -1,5 +1,6 @@
 // The page template language of the web interface, free of files and sockets: includes
-// ("%%INCLUDE%name%") expanded through a loader with a depth limit, values ("%%NAME%%"),
+// ("%%INCLUDE%name%") expanded through a loader with a depth limit, values ("%%NAME%%", or
+// "%%NAME|URL%%" inside a URL),
 // blocks ("%!NAME!%") and conditional sections ("%!COMMENT_ON_X!%" ... "%!COMMENT_OFF_X!%").
 // Pure functions on strings; any thread.
 #pragma once
@@ -20,6 +21,19 @@ std::string HtmlEscape(std::string_view text);
 // Everything but unreserved characters as %XX: every value put into a redirect URL.
 std::string UrlEncode(std::string_view text);
 
+// A URL that names a page of this site: a relative path (no scheme, no "//", no leading "/"),
+// without blanks, control characters or backslashes anywhere (browsers drop a tab or line
+// feed inside a URL, so "java\tscript:" would still be a scheme). Every URL a request or a
+// setting hands to a page as a link target is checked with it.
+bool IsPageOfThisSite(std::string_view url);
+// An absolute http or https URL without blanks or control characters: the hoster's link.
+bool IsHttpLink(std::string_view url);
+
+// The hidden field that carries a session's token in forms.
+constexpr std::string_view kTokenField = "vhtoken";
+// Puts the token field into every form of the page that posts (method="post").
+void InsertFormToken(std::string& page, std::string_view token);
+
 // Replaces every occurrence of `from`, compared without regard to letter case, by `to`.
 std::string ReplaceAllNoCase(std::string_view text, std::string_view from, std::string_view to);
 
@@ -32,7 +46,12 @@ bool ExpandIncludes(std::string& page, const std::function<std::string(const std
 // One value of a page or a row: name without the "%%" marks, text already made safe.
 using TTemplateValues = std::vector<std::pair<std::string, std::string>>;
 
-// Fills "%%NAME%%" for every given name; the values are HTML-escaped here.
+// The filter of a value placed into a URL: "%%NAME|URL%%" (any letter case) is the value
+// percent-encoded, where "%%NAME%%" is the value HTML-escaped. A link written
+// href="page.html?client=%%CLIENT_LOGINNAME|URL%%" cannot gain a parameter from the name.
+constexpr std::string_view kUrlFilter = "|URL";
+
+// Fills "%%NAME%%" and "%%NAME|URL%%" for every given name; the values are escaped here.
 void FillValues(std::string& page, const TTemplateValues& values);
 // Fills values already in HTML (links the server builds itself).
 void FillRawValues(std::string& page, const TTemplateValues& values);

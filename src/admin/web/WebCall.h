@@ -38,6 +38,8 @@ struct TWebCall {
   void DisplayChoice(const std::string& title, const std::string& text, const std::string& urlYes,
                      const std::string& urlNo, const std::string& yes, const std::string& no);
   void AccessDenied();
+  // A request that must be a POST came otherwise: 405, and the connection closed.
+  void MethodNotAllowed();
   // The common boxes of the commands.
   void ErrorBox(const std::string& text) { DisplayError("error occured", text, "index.html"); }
   void OkBox(const std::string& text, const std::string& url) {
@@ -47,7 +49,7 @@ struct TWebCall {
   std::string RefererBack() const;
 };
 
-// Answers a command URL (names in any case); false when the command is unknown.
+// Answers a command URL (names in any case); an unknown command gets an empty answer.
 void ProgressCommand(TWebCall& call);
 
 }  // namespace vh

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <optional>
 
 #include "admin/AccountAdmin.h"
 #include "admin/ServerAdmin.h"
@@ -61,7 +62,10 @@ bool ParseId(const std::string& text, int32_t& id) {
   return true;
 }
 
-// The account acted on is the session's own (by id, not by the name a form carries).
+// The account acted on is the session's own (by id, not by the name a form carries). It lets a
+// user change his own password and delete himself; adding accounts and changing permissions
+// always need the permission itself, or a player allowed only his own password could make
+// himself a server admin.
 bool SelfRule(TWebCall& call) {
   const std::string own = call.session->Get("clientdbid");
   return !own.empty() && Trim(call.Field("CLIENTID")) == own;
@@ -79,6 +83,8 @@ std::string LoginAccountKey(TWebCall& call, const std::string& user) {
 }
 
 void CmdLogin(TWebCall& call) {
+  // A password never travels in a URL.
+  if (call.req.method != "POST") return call.MethodNotAllowed();
   TWebSession& s = *call.session;
   {
     std::lock_guard lock(s.Lock());
@@ -104,7 +110,12 @@ void CmdLogin(TWebCall& call) {
     failures.Finish(attempt, TLoginOutcome::Failure);
     return answer([&] { call.Redirect("login_error.html"); });
   }
+  // The login works on a new session: whatever id the browser brought is not the one it
+  // keeps.
+  std::shared_ptr<TWebSession> fresh = TWebSessions::NewSession();
+  call.session.swap(fresh);
   const TWebLogin check = call.web.CheckLogin(call, user, password, port);
+  call.session.swap(fresh);
   if (check == TWebLogin::StorageFailed) {
     failures.Finish(attempt, TLoginOutcome::NotChecked);
     Log(LMT_ERROR, LMD_ALL,
@@ -116,6 +127,7 @@ void CmdLogin(TWebCall& call) {
     });
   }
   if (check != TWebLogin::Valid) {
+    call.web.EndSession(call);
     LogLoginFailure(kWebInterface, ip,
                     check == TWebLogin::NoPermission ? kReasonNoPermission : kReasonInvalidLogin,
                     user);
@@ -123,16 +135,18 @@ void CmdLogin(TWebCall& call) {
     return answer([&] { call.Redirect("login_error.html"); });
   }
   failures.Finish(attempt, TLoginOutcome::Success);
+  call.web.StartSession(call, fresh);
+  TWebSession& now = *call.session;
   LogAdminLogin(kWebInterface, ip,
-                s.Get("superadmin") == "1" ? 0 : std::atoll(s.Get("serverid").c_str()), user);
+                now.Get("superadmin") == "1" ? 0 : std::atoll(now.Get("serverid").c_str()), user);
   {
-    std::lock_guard lock(s.Lock());
-    s.Set("username", Cut(user, 29));
-    s.Set("password", Cut(password, 29));
-    s.Set("serverport", Cut(port, 29));
-    s.Set("loggedin", "1");
+    std::lock_guard lock(now.Lock());
+    now.Set("username", Cut(user, 29));
+    now.Set("password", Cut(password, 29));
+    now.Set("serverport", Cut(port, 29));
+    now.Set("loggedin", "1");
   }
-  s.Data().LastCheckMs = call.web.Clock().NowMs();
+  now.Data().LastCheckMs = call.web.Clock().NowMs();
   answer([&] { call.Redirect("index.html"); });
 }
 
@@ -144,6 +158,7 @@ void CmdLogout(TWebCall& call) {
                              "superadmin", "clientdbid"})
       s.Set(name, "");
   }
+  call.web.EndSession(call);
   call.Redirect("login.html");
 }
 
@@ -218,8 +233,11 @@ void CmdSettingsBasic(TWebCall& call) {
   int64_t country = 0;
   if (!TryParseInt(Trim(call.Field("basic_country")), country) || country < 0 || country > 0xFFFF)
     return call.ErrorBox("invalid number");
+  // The hoster's link is shown on every page, the login pages included: a web address only.
+  const std::string link = Trim(call.Field("BASIC_ISPLINKURL"));
+  if (!link.empty() && !IsHttpLink(link)) return call.ErrorBox("invalid url");
   b.AdminEmail = Cut(call.Field("BASIC_ADMINEMAIL"), 255);
-  b.ISPLinkURL = Cut(call.Field("BASIC_ISPLINKURL"), 255);
+  b.ISPLinkURL = Cut(link, 255);
   b.ISPName = Cut(call.Field("BASIC_ISPNAME"), 29);
   b.ISPCountryNumber = static_cast<int>(country);
   b.PostURL = Cut(call.Field("WEBPOST_POSTURL"), 255);
@@ -308,25 +326,27 @@ void CmdAddServer(TWebCall& call) {
     if (!q.Execute()) return call.ErrorBox("server config has NOT been changed");
     n.ServerId = static_cast<int32_t>(q.LastInsertId());
   }
+  // The new record's stored defaults, then the form's fields by the rules of the settings
+  // form for a super server admin: a field not sent takes no default of its own.
+  if (auto stored = ReadStoredServerSettings(*context.storage, n.ServerId)) n = std::move(*stored);
   n.Permissions = DefaultServerPrivileges();
   for (size_t g = 0; g < kUserGroupCount; ++g)
     WriteServerPrivileges(context.storage, static_cast<uint32_t>(n.ServerId),
                           UserGroupName(static_cast<TUserGroup>(g)), n.Permissions.Sets[g]);
   n.Server.Port = static_cast<uint16_t>(port);
-  n.Server.CodecPermits.fill(true);
-  const std::string name = call.Field("SERVERNAME");
-  if (!Trim(name).empty()) n.Server.Name = Cut(name, 29);
+  n.Server.Name = Cut(call.Field("SERVERNAME"), 29);
   n.Server.WelcomeMessage = Cut(call.Field("SERVERWELCOMEMESSAGE"), 255);
   int64_t maxUsers = 0;
   if (TryParseInt(Trim(call.Field("SERVERMAXUSERS")), maxUsers) && maxUsers >= 0 &&
       maxUsers <= 0xFFFF)
     n.Server.MaxUsers = static_cast<uint16_t>(maxUsers);
   n.Server.Password = Cut(Trim(call.Field("SERVERPASSWORD")), 29);
-  n.ClanServer = call.Field("SERVERTYPE") != "2";
-  if (call.HasField("CODECCelp51") || call.HasField("CODECSPEEX2150"))
-    for (int i = 0; i < kCodecCount; ++i)
-      n.Server.CodecPermits[static_cast<size_t>(i)] =
-          call.Field(std::string("CODEC") + kCodecNames[i]) == "1";
+  const std::string type = call.Field("SERVERTYPE");
+  if (type == "1") n.ClanServer = true;
+  if (type == "2") n.ClanServer = false;
+  for (int i = 0; i < kCodecCount; ++i)
+    n.Server.CodecPermits[static_cast<size_t>(i)] =
+        call.Field(std::string("CODEC") + kCodecNames[i]) == "1";
   n.Server.WebLinkURL = Cut(Trim(call.Field("SERVERWEBPOSTLINKURL")), 255);
   n.Server.WebPostURL = Cut(Trim(call.Field("SERVERWEBPOSTPOSTURL")), 255);
   if (!WriteStoredServerSettings(*context.storage, n))
@@ -366,8 +386,7 @@ void CmdDeleteClient(TWebCall& call, const TSelected& sel) {
 }
 
 void CmdAddClient(TWebCall& call, const TSelected& sel) {
-  if (!Permitted(call, sel, upAdminRegisterPlayer) && !SelfRule(call))
-    return call.ErrorBox("invalid permissions");
+  if (!Permitted(call, sel, upAdminRegisterPlayer)) return call.ErrorBox("invalid permissions");
   const std::string name = call.Field("CLIENTLOGINNAME"), pw1 = call.Field("CLIENTPW1");
   if (Trim(pw1).empty()) return call.ErrorBox("empty password");
   if (Trim(name).empty() || HasControlChars(name)) return call.ErrorBox("empty username");
@@ -492,29 +511,34 @@ void CmdSettingsServer(TWebCall& call, const TSelected& sel) {
   call.OkBox("server config has been changed", call.RefererBack());
 }
 
+// The form names its group in the field "permissiongroup"; a form that also carries a field
+// of another group is refused, so a page of one group never rewrites another.
 void CmdPermissionsServer(TWebCall& call, const TSelected& sel) {
-  if (!Permitted(call, sel, upAdminSetServerPermissions) && !SelfRule(call))
+  if (!Permitted(call, sel, upAdminSetServerPermissions))
     return call.ErrorBox("invalid permissions");
-  const std::string groupName = call.session->Get("permissiongroup");
-  TServerPermissions sets = sel.settings->Permissions;
-  bool known = false;
-  for (size_t g = 0; g < kUserGroupCount; ++g) {
-    const auto group = static_cast<TUserGroup>(g);
-    if (WebGroupName(group) != groupName) continue;
-    known = true;
-    for (int n = 0; n < kWebPermissionCount; ++n) {
-      // Rows the page did not show keep their bits: an absent checkbox there means nothing.
-      if (LowerCase(WebPermissionName(n)).find("reserved") != std::string::npos ||
-          NotApplicable(group, n))
-        continue;
-      if (call.Field(groupName + "_" + WebPermissionName(n)) == "1")
-        sets[group].Include(n);
-      else
-        sets[group].Exclude(n);
+  const std::string groupName = Trim(call.Field("permissiongroup"));
+  std::optional<TUserGroup> named;
+  for (size_t g = 0; g < kUserGroupCount; ++g)
+    if (WebGroupName(static_cast<TUserGroup>(g)) == groupName) named = static_cast<TUserGroup>(g);
+  if (!named) return call.ErrorBox("invalid permissions");
+  for (const auto& [field, value] : call.req.params)
+    for (size_t g = 0; g < kUserGroupCount; ++g) {
+      const std::string prefix = LowerCase(WebGroupName(static_cast<TUserGroup>(g))) + "_";
+      if (g != *named && LowerCase(field).rfind(prefix, 0) == 0)
+        return call.ErrorBox("invalid permissions");
     }
+  const TUserGroup group = *named;
+  TServerPermissions sets = sel.settings->Permissions;
+  for (int n = 0; n < kWebPermissionCount; ++n) {
+    // Rows the page did not show keep their bits: an absent checkbox there means nothing.
+    if (LowerCase(WebPermissionName(n)).find("reserved") != std::string::npos ||
+        NotApplicable(group, n))
+      continue;
+    if (call.Field(groupName + "_" + WebPermissionName(n)) == "1")
+      sets[group].Include(n);
+    else
+      sets[group].Exclude(n);
   }
-  call.session->Set("permissiongroup", "");
-  if (!known) return call.ErrorBox("invalid permissions");
   const TAdminContext& context = call.web.Context();
   for (size_t g = 0; g < kUserGroupCount; ++g)
     WriteServerPrivileges(context.storage, sel.id, UserGroupName(static_cast<TUserGroup>(g)),
@@ -568,6 +592,12 @@ void ProgressCommand(TWebCall& call) {
     while (!name.empty() && name.front() == '/') name.erase(0, 1);
     if (!FromThisSite(call)) return call.AccessDenied();
     if (name == "LOGIN.VHCMD") return CmdLogin(call);
+    // Every other command changes something: it comes as a POST from a form of one of this
+    // session's pages, which carries the session's token. A page of another site (or of
+    // another port of this host) cannot read the token, whatever Origin or Referer it sends.
+    if (call.req.method != "POST" ||
+        !call.session->TokenMatches(call.Field(std::string(kTokenField))))
+      return call.AccessDenied();
     if (name == "LOGOUT.VHCMD") return CmdLogout(call);
     if (call.LoggedIn()) {
       if (call.SuperAdmin())
@@ -585,10 +615,9 @@ void ProgressCommand(TWebCall& call) {
       if (!w) return call.ErrorBox("your selected server is invalid");
       return c.handler(call, TSelected{w, static_cast<uint32_t>(w->ServerId)});
     }
-    if (!call.LoggedIn()) return call.ErrorBox("your selected server is invalid");
-    call.res.status = 404;
+    // An unknown command (and SELECT_SERVER.VHCMD from a server admin) answers nothing.
   } catch (const std::exception& e) {
-    Log(LMT_ERROR, LMD_ALL, std::string("Progress_COMMAND Exception: ") + e.what(), kCategory);
+    LogException("Progress_COMMAND", e, kCategory);
     call.ErrorBox("the command failed");
   }
 }

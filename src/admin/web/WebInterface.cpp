@@ -7,11 +7,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "admin/AccountAdmin.h"
 #include "admin/DateFormat.h"
-#include "admin/HttpBind.h"
 #include "admin/web/ConnectionPool.h"
 #include "admin/web/TemplateEngine.h"
 #include "admin/web/WebCall.h"
@@ -32,6 +32,9 @@ namespace {
 
 constexpr const char* kCategory = "WEBINTERFACE";
 constexpr const char* kCookieName = "VHSESSION";
+// The content type of every page made from a template, written as the pages have always been
+// served.
+constexpr const char* kPageType = "text/HTML";
 constexpr const char* kAccessDenied =
     "<html><head><title>Error</title></head><body><h1>Access denied</h1>\rYou do not have "
     "sufficient priviligies to access this document.</body></html>";
@@ -126,6 +129,12 @@ void TWebCall::AccessDenied() {
   res.set_content(kAccessDenied, "text/html");
 }
 
+void TWebCall::MethodNotAllowed() {
+  res.status = 405;
+  res.set_header("Allow", "POST");
+  res.set_header("Connection", "close");
+}
+
 std::string TWebCall::RefererBack() const {
   const std::string referer = Header("Referer");
   const std::string host = Header("Host");
@@ -138,9 +147,10 @@ std::string TWebCall::RefererBack() const {
 
 // ---- TWebInterface ------------------------------------------------------------------------
 
-TWebInterface::TWebInterface(TAdminContext context, const TClock& clock)
+TWebInterface::TWebInterface(TAdminContext context, const TClock& clock, THttpGuards guards)
     : context_(std::move(context)),
       clock_(clock),
+      guards_(guards),
       sessions_(clock),
       failures_(clock, std::string(kWebInterface)) {}
 
@@ -155,45 +165,33 @@ bool TWebInterface::Start(uint16_t port, const std::string& documentRoot,
     documentRoot_ = std::filesystem::canonical(documentRoot, ec).string();
     if (ec) throw std::runtime_error("template directory " + documentRoot + ": " + ec.message());
     stopping_.store(false);
-    server_ = std::make_unique<httplib::Server>();
     // An open connection holds a thread even while it sends nothing, so there is one thread
     // per connection up to kMaxConnections and a few spare for an administrator who comes
     // while that many sit idle; an idle keep-alive connection gives its thread back after
-    // kKeepAliveSeconds.
-    server_->new_task_queue = [] {
+    // kKeepAliveSeconds, a request that dribbles in after the request deadline.
+    server_ = std::make_unique<TGuardedHttpServer>(guards_, [] {
       return new TConnectionPool(kMaxConnections + kSpareThreads, std::chrono::seconds(30));
-    };
-    server_->set_keep_alive_max_count(100);
-    server_->set_keep_alive_timeout(kKeepAliveSeconds);
-    server_->set_read_timeout(5, 0);
-    server_->set_write_timeout(5, 0);
-    server_->set_payload_max_length(kMaxBodyLength);
-    // An answer goes out at once: without it, the next answer on a keep-alive connection
-    // waits for the client's delayed acknowledgement of the last one (about 40 ms).
-    server_->set_tcp_nodelay(true);
-    int listenSocket = -1;
-    server_->set_socket_options([&listenSocket](int sock) {
+    });
+    httplib::Server& http = server_->Http();
+    http.set_keep_alive_max_count(100);
+    http.set_keep_alive_timeout(kKeepAliveSeconds);
+    http.set_read_timeout(5, 0);
+    http.set_write_timeout(5, 0);
+    http.set_payload_max_length(kMaxBodyLength);
+    http.set_socket_options([](int sock) {
       // SO_REUSEADDR, not the library's SO_REUSEPORT: a second server started on the same
       // port must fail to bind instead of sharing the connections.
       int yes = 1;
       ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-      // Accepted connections inherit it from the listening socket.
-      ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-      listenSocket = sock;
     });
     auto handler = [this](const httplib::Request& req, httplib::Response& res) {
       HandleRequest(req, res);
     };
-    server_->Get(".*", handler);
-    server_->Post(".*", handler);
-    boundPort_ = BindHttpServer(*server_, address, port);
-    const bool bound = boundPort_ != 0;
-    server_->set_socket_options([](int) {});  // listenSocket goes out of scope
-    if (!bound) throw std::runtime_error("cannot bind " + address + ":" + std::to_string(port));
-    // The library listens with a backlog of 5: a burst of new connections would overflow it
-    // and their connects would be retried only a second later.
-    ::listen(listenSocket, SOMAXCONN);
-    thread_ = ListenOnThread(*server_);
+    http.Get(".*", handler);
+    http.Post(".*", handler);
+    boundPort_ = server_->Listen(address, port);
+    if (boundPort_ == 0)
+      throw std::runtime_error("cannot bind " + address + ":" + std::to_string(port));
     return true;
   } catch (const std::exception& e) {
     server_.reset();
@@ -207,8 +205,7 @@ bool TWebInterface::Start(uint16_t port, const std::string& documentRoot,
 
 void TWebInterface::Stop() {
   stopping_.store(true);
-  if (server_) server_->stop();
-  if (thread_.joinable()) thread_.join();
+  if (server_) server_->Stop();
   server_.reset();
 }
 
@@ -222,7 +219,7 @@ std::string TWebInterface::LoadFile(const std::string& name) const {
     text << in.rdbuf();
     return text.str();
   } catch (const std::exception& e) {
-    Log(LMT_ERROR, LMD_ALL, std::string("LoadFile Exception: ") + e.what(), kCategory);
+    LogException("LoadFile", e, kCategory);
     return {};
   }
 }
@@ -250,44 +247,59 @@ std::string TWebInterface::ResolvePath(const std::string& path, bool* outside) c
 }
 
 // The library caps the request line and each header line; the number of headers, the path
-// and every form field are capped here, before a session is made for the request.
-bool TWebInterface::RefuseOversized(const httplib::Request& req, httplib::Response& res) {
+// and every form field are capped here, before any session is looked at. A field name given
+// twice is refused too: the handlers read one value per name, and a value smuggled in by a
+// second copy (from a name put into a link, say) must not decide which one that is.
+bool TWebInterface::RefuseMalformed(const httplib::Request& req, httplib::Response& res) {
   auto refuse = [&](int status, const char* what) {
     Log(LMT_WARNING, LMD_INFO,
-        std::string("request refused from ") + req.remote_addr + ": " + what +
-            " too long: " + PrintableSample(req.path),
+        std::string("request refused from ") + req.remote_addr + ": " + what + ": " +
+            PrintableSample(req.path),
         kCategory);
     res.status = status;
     res.set_header("Connection", "close");
     return true;
   };
-  if (req.path.size() > kMaxPathLength) return refuse(414, "path");
+  if (req.path.size() > kMaxPathLength) return refuse(414, "path too long");
   size_t headerBytes = 0;
   for (const auto& [name, value] : req.headers) headerBytes += name.size() + value.size() + 4;
   if (req.headers.size() > kMaxHeaders || headerBytes > kMaxHeaderBytes)
-    return refuse(431, "headers");
-  for (const auto& [name, value] : req.params)
+    return refuse(431, "headers too long");
+  std::set<std::string> names;
+  for (const auto& [name, value] : req.params) {
     if (name.size() > kMaxFieldLength || value.size() > kMaxFieldLength)
-      return refuse(400, "form field");
+      return refuse(400, "form field too long");
+    if (!names.insert(LowerCase(name)).second) return refuse(400, "form field given twice");
+  }
   return false;
 }
 
 void TWebInterface::HandleRequest(const httplib::Request& req, httplib::Response& res) {
   try {
-    if (RefuseOversized(req, res)) return;
-    bool created = false;
-    auto session = sessions_.Find(CookieSession(req), &created);
-    if (created) {
-      res.set_header("Set-Cookie", std::string(kCookieName) + "=" + session->Id() +
-                                       "; Path=/; HttpOnly; SameSite=Strict");
-    }
+    if (RefuseMalformed(req, res)) return;
+    std::shared_ptr<TWebSession> session = sessions_.Find(CookieSession(req));
+    if (!session) session = TWebSessions::Transient();
     session->Set("NumViews", std::to_string(std::atoi(session->Get("NumViews").c_str()) + 1));
     TWebCall call{*this, req, res, session};
     Route(call);
   } catch (const std::exception& e) {
-    Log(LMT_ERROR, LMD_ALL, std::string("HandleRequest Exception: ") + e.what(), kCategory);
+    LogException("HandleRequest", e, kCategory);
     res.status = 500;
   }
+}
+
+void TWebInterface::StartSession(TWebCall& call, std::shared_ptr<TWebSession> fresh) {
+  sessions_.End(call.session->Id());
+  sessions_.Add(fresh);
+  call.res.set_header("Set-Cookie", std::string(kCookieName) + "=" + fresh->Id() +
+                                        "; Path=/; HttpOnly; SameSite=Strict");
+  call.session = std::move(fresh);
+}
+
+void TWebInterface::EndSession(TWebCall& call) {
+  sessions_.End(call.session->Id());
+  call.res.set_header("Set-Cookie",
+                      std::string(kCookieName) + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict");
 }
 
 void TWebInterface::Route(TWebCall& call) {
@@ -352,11 +364,12 @@ void TWebInterface::ProgressFile(TWebCall& call, const std::string& name) {
               std::to_string(kMaxIncludeDepth) + " in " + name,
           kCategory);
     SetVariables(call, page);
+    InsertFormToken(page, call.session->Token());
   } catch (const std::exception& e) {
-    Log(LMT_ERROR, LMD_ALL, std::string("Progress_FILE Exception: ") + e.what(), kCategory);
+    LogException("Progress_FILE", e, kCategory);
   }
   if (call.res.status == 302) return;  // a missing row template became an error box
-  call.res.set_content(page, "text/html");
+  call.res.set_content(page, kPageType);
 }
 
 void TWebInterface::ServeVirtualFolder(TWebCall& call) {
@@ -377,7 +390,7 @@ void TWebInterface::ServeVirtualFolder(TWebCall& call) {
     body += "</pre></td></tr></table><p><a href=\"?action=close\">Close current session</a></p>";
   }
   body += "</body></html>";
-  call.res.set_content(body, "text/html");
+  call.res.set_content(body, kPageType);
 }
 
 bool TWebInterface::HasWebPermission(TWebCall& call, int permission,

@@ -6,20 +6,15 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "admin/AdminContext.h"
+#include "admin/GuardedHttpServer.h"
 #include "admin/LoginFailures.h"
 #include "admin/web/WebSessions.h"
-
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-}  // namespace httplib
 
 namespace vh {
 
@@ -41,10 +36,15 @@ class TWebInterface {
   static constexpr double kRecheckMs = 11000;
   static constexpr double kSettingsCacheMs = 21000;
   static constexpr size_t kMaxFieldLength = 4096;
+  // One address cannot hold more connections than this, so it cannot use up the threads.
+  static constexpr size_t kMaxConnectionsPerAddress = 32;
+  // A request must have arrived whole within this time (tests give a shorter one).
+  static constexpr std::chrono::milliseconds kRequestDeadline{10000};
+  static THttpGuards DefaultGuards() { return {kRequestDeadline, kMaxConnectionsPerAddress}; }
 
   // `clock` times the sessions, the login re-validation, the settings cache and the
   // failed-login purge.
-  TWebInterface(TAdminContext context, const TClock& clock);
+  TWebInterface(TAdminContext context, const TClock& clock, THttpGuards guards = DefaultGuards());
   ~TWebInterface();
   TWebInterface(const TWebInterface&) = delete;
   TWebInterface& operator=(const TWebInterface&) = delete;
@@ -55,6 +55,7 @@ class TWebInterface {
              const std::string& address = "0.0.0.0");
   void Stop();
   uint16_t BoundPort() const { return boundPort_.load(); }
+  size_t OpenConnections() const { return server_ ? server_->OpenConnections() : 0; }
   TWebSessions& Sessions() { return sessions_; }
   TLoginFailures& Failures() { return failures_; }
 
@@ -71,11 +72,16 @@ class TWebInterface {
   bool HasWebPermission(TWebCall& call, int permission, const TServerPermissions& sets);
   const TWorkingSettings* GetCachedSettings(TWebCall& call, const std::string& serverId);
   std::string LoadFile(const std::string& name) const;
+  // A successful login: `fresh` replaces the request's session (a new id, sent as the cookie).
+  void StartSession(TWebCall& call, std::shared_ptr<TWebSession> fresh);
+  // The logout: the session ends and the browser is told to drop the cookie.
+  void EndSession(TWebCall& call);
 
  private:
   void HandleRequest(const httplib::Request& req, httplib::Response& res);
-  // Answers a request whose path, headers or form fields are too long with a 4xx status.
-  bool RefuseOversized(const httplib::Request& req, httplib::Response& res);
+  // Answers a request whose path, headers or form fields are too long, or that names a form
+  // field twice, with a 4xx status.
+  bool RefuseMalformed(const httplib::Request& req, httplib::Response& res);
   void Route(TWebCall& call);
   void ProgressFile(TWebCall& call, const std::string& file);
   void SetVariables(TWebCall& call, std::string& page);
@@ -88,13 +94,13 @@ class TWebInterface {
   // set at construction
   const TAdminContext context_;
   const TClock& clock_;
+  const THttpGuards guards_;
   TWebSessions sessions_;
   TLoginFailures failures_;
 
   // set by Start, before the server thread runs
   std::string documentRoot_;
-  std::unique_ptr<httplib::Server> server_;
-  std::thread thread_;
+  std::unique_ptr<TGuardedHttpServer> server_;
   std::atomic<uint16_t> boundPort_{0};
   std::atomic<bool> stopping_{false};
 };

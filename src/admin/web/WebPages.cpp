@@ -64,15 +64,34 @@ std::string Latin1ToUtf8(std::string_view text) {
   return out;
 }
 
-// A link a box offers must stay on this site: a URL with a scheme ("javascript:", "http:")
-// or a host ("//") becomes the start page.
-std::string LocalUrl(const std::string& url) {
-  const size_t colon = url.find(':');
-  const size_t end = url.find_first_of("/?#");
-  if ((colon != std::string::npos && (end == std::string::npos || colon < end)) ||
-      url.rfind("//", 0) == 0 || url.find('\\') != std::string::npos)
-    return "index.html";
-  return url;
+// A link a box offers stays on this site; anything else becomes the start page. The yes-link
+// of a choice box is posted with the session's token, so besides pages it may name only the
+// commands that confirm a delete (they act on what the asking command stored in the session,
+// never on their own parameters): a crafted box cannot make "yes" stop a server.
+std::string BoxUrl(const std::string& url, bool posted) {
+  if (!IsPageOfThisSite(url)) return "index.html";
+  const std::string upper = UpperCase(url);
+  if (upper.find(".VHCMD") == std::string::npos) return url;
+  if (!posted) return "index.html";
+  for (const char* confirm : {"DELETE_CLIENT.VHCMD", "DELETE_SCLIENT.VHCMD", "DELETE_SERVER.VHCMD"})
+    if (upper.rfind(confirm, 0) == 0 && (upper.size() == std::string_view(confirm).size() ||
+                                         upper[std::string_view(confirm).size()] == '?'))
+      return url;
+  return "index.html";
+}
+
+// The hoster's link (and logo) from the basic settings: http or https only.
+std::string HosterUrl(const std::string& url) {
+  return IsHttpLink(url) ? url : std::string();
+}
+
+// A small form that posts a command with one field: what a link to a command becomes.
+std::string CommandButton(const std::string& command, const std::string& field,
+                          const std::string& value, const std::string& label) {
+  return "<form method=\"post\" action=\"" + command +
+         "\" class=\"inline\"><input type=\"hidden\" name=\"" + field + "\" value=\"" +
+         HtmlEscape(value) + "\"><button type=\"submit\" class=\"icon\">" + label +
+         "</button></form>";
 }
 
 }  // namespace
@@ -85,9 +104,9 @@ void TWebInterface::SetVariables(TWebCall& call, std::string& page) {
     TTemplateValues values = {
         {"SERVER_VERSION", "v2.0.r20.b1 " + context_.platformLabel},
         {"BASIC_ADMINEMAIL", settings.AdminEmail},
-        {"BASIC_ISPLINKURL", settings.ISPLinkURL},
+        {"BASIC_ISPLINKURL", HosterUrl(settings.ISPLinkURL)},
         {"BASIC_ISPNAME", settings.ISPName},
-        {"HOSTER_GFX_URL", settings.GFXURL},
+        {"HOSTER_GFX_URL", HosterUrl(settings.GFXURL)},
         {"WEBPOST_POSTURL", settings.PostURL},
         {"SPAM_MAXCOMMANDS", std::to_string(settings.SpamMaxCommands)},
         {"SPAM_INSECONDS", std::to_string(settings.SpamInSeconds)},
@@ -103,9 +122,10 @@ void TWebInterface::SetVariables(TWebCall& call, std::string& page) {
     for (const char* box :
          {"ERROR_TITLE", "ERROR_TEXT", "ERROR_URL", "OK_TITLE", "OK_TEXT", "OK_URL", "CHOICE_TITLE",
           "CHOICE_TEXT", "CHOICE_URL_YES", "CHOICE_YES", "CHOICE_URL_NO", "CHOICE_NO"})
-      values.emplace_back(box, std::string_view(box).ends_with("_URL")
-                                   ? LocalUrl(call.Field(LowerCase(box)))
-                                   : call.Field(LowerCase(box)));
+      values.emplace_back(
+          box, std::string_view(box).find("_URL") != std::string_view::npos
+                   ? BoxUrl(call.Field(LowerCase(box)), std::string_view(box) == "CHOICE_URL_YES")
+                   : call.Field(LowerCase(box)));
     if (super && !call.Field("client").empty()) {
       values.emplace_back("SELECTED_CLIENT_LOGINNAME", call.Field("client"));
       values.emplace_back("SELECTED_CLIENT_ID", call.Field("clientid"));
@@ -198,13 +218,14 @@ void TWebInterface::SetVariables(TWebCall& call, std::string& page) {
         for (const TStoredServer& sv : *list) {
           std::string r = row;
           const std::string id = std::to_string(sv.Id);
-          FillRawValues(r, {{"SERVER_RUNNING",
-                             sv.Running ? "<a href=\"stop_server.vhcmd?serverid=" + id +
-                                              "\"><img src=\"gfx/server-run.png\" alt=\"Stop "
-                                              "Server\" border=\"0\"></a>"
-                                        : "<a href=\"start_server.vhcmd?serverid=" + id +
-                                              "\"><img src=\"gfx/server-stop.png\" alt=\"Start "
-                                              "Server\" border=\"0\"></a>"}});
+          FillRawValues(r,
+                        {{"SERVER_RUNNING",
+                          sv.Running ? CommandButton("stop_server.vhcmd", "serverid", id,
+                                                     "<img src=\"gfx/server-run.png\" alt=\"Stop "
+                                                     "Server\" border=\"0\">")
+                                     : CommandButton("start_server.vhcmd", "serverid", id,
+                                                     "<img src=\"gfx/server-stop.png\" alt=\"Start "
+                                                     "Server\" border=\"0\">")}});
           FillValues(r, {{"SERVER_ID", id},
                          {"SERVER_NAME", sv.Name},
                          {"SERVER_UDPPORT", std::to_string(sv.Port)}});
@@ -245,8 +266,9 @@ void TWebInterface::SetVariables(TWebCall& call, std::string& page) {
         break;
       const auto group = static_cast<TUserGroup>(g);
       const std::string groupName = WebGroupName(group);
-      s.Set("permissiongroup", groupName);
-      std::string rows;
+      // The form names the group it shows; the save takes the group from here.
+      std::string rows =
+          "<input type=\"hidden\" name=\"permissiongroup\" value=\"" + groupName + "\">";
       for (int n = 0; n < kWebPermissionCount; ++n) {
         const std::string name = WebPermissionName(n);
         if (LowerCase(name).find("reserved") != std::string::npos || NotApplicable(group, n))
@@ -271,7 +293,7 @@ void TWebInterface::SetVariables(TWebCall& call, std::string& page) {
     ApplyCondition(page, "SERVER_SELECTED", !serverId.empty());
     ApplyCondition(page, "SERVER_NOT_SELECTED", serverId.empty());
   } catch (const std::exception& e) {
-    Log(LMT_ERROR, LMD_ALL, std::string("SetVariables Exception: ") + e.what(), kCategory);
+    LogException("SetVariables", e, kCategory);
   }
 }
 

@@ -49,29 +49,50 @@ std::map<std::string, std::string> TWebSession::Values() const {
   return values_;
 }
 
-std::shared_ptr<TWebSession> TWebSessions::Find(const std::string& id, bool* created) {
+bool TWebSession::TokenMatches(const std::string& token) const {
+  if (token_.empty() || token.size() != token_.size()) return false;
+  unsigned char diff = 0;
+  for (size_t i = 0; i < token.size(); ++i)
+    diff |= static_cast<unsigned char>(token[i] ^ token_[i]);
+  return diff == 0;
+}
+
+std::shared_ptr<TWebSession> TWebSessions::Find(const std::string& id) {
+  if (id.empty()) return nullptr;
   const double now = clock_.NowMs();
   TLockGuard lock(mutex_);
   PurgeExpired(now);
-  if (auto it = sessions_.find(id); !id.empty() && it != sessions_.end()) {
-    it->second.lastUseMs = now;
-    if (created) *created = false;
-    return it->second.session;
-  }
+  auto it = sessions_.find(id);
+  if (it == sessions_.end()) return nullptr;
+  it->second.lastUseMs = now;
+  return it->second.session;
+}
+
+std::shared_ptr<TWebSession> TWebSessions::NewSession() {
+  auto session = std::make_shared<TWebSession>(NewSessionId(), NewSessionId());
+  session->Set("StartTime", DateTimeToStorageText(NowDateTime()));
+  for (const char* name : {"superadmin", "serverid", "admin", "LOGGEDIN"}) session->Set(name, "");
+  return session;
+}
+
+std::shared_ptr<TWebSession> TWebSessions::Transient() {
+  auto session = std::make_shared<TWebSession>(std::string(), std::string());
+  for (const char* name : {"superadmin", "serverid", "admin", "LOGGEDIN"}) session->Set(name, "");
+  return session;
+}
+
+void TWebSessions::Add(std::shared_ptr<TWebSession> session) {
+  const double now = clock_.NowMs();
+  TLockGuard lock(mutex_);
+  PurgeExpired(now);
   if (sessions_.size() >= kMaxSessions) {
-    // The least recently used session makes room: a flood of cookie-less requests cannot
-    // keep new administrators out.
     auto oldest = std::min_element(sessions_.begin(), sessions_.end(), [](auto& a, auto& b) {
       return a.second.lastUseMs < b.second.lastUseMs;
     });
     sessions_.erase(oldest);
   }
-  auto session = std::make_shared<TWebSession>(NewSessionId());
-  session->Set("StartTime", DateTimeToStorageText(NowDateTime()));
-  for (const char* name : {"superadmin", "serverid", "admin", "LOGGEDIN"}) session->Set(name, "");
-  sessions_[session->Id()] = TEntry{session, now};
-  if (created) *created = true;
-  return session;
+  const std::string id = session->Id();
+  sessions_[id] = TEntry{std::move(session), now};
 }
 
 void TWebSessions::End(const std::string& id) {

@@ -1,7 +1,10 @@
 // Cookie sessions of the web interface: a name=value list per browser (names without regard
-// to letter case) and its TWebSessionData, ended after 15 minutes without a request. Used by
-// the HTTP connection threads; the table is guarded by mutex_, each session's values by its
-// own lock. Time comes from an injected clock.
+// to letter case) and its TWebSessionData, ended after 15 minutes without a request. A
+// session is made only by a successful login (with a new id each time, so an id planted
+// before the login is worthless) and ended by the logout; a request without one works on a
+// transient session that is never stored, so anonymous requests cannot push a logged-in
+// session out of the table. Used by the HTTP connection threads; the table is guarded by
+// mutex_, each session's values by its own lock. Time comes from an injected clock.
 #pragma once
 
 #include <cstdint>
@@ -32,8 +35,14 @@ struct TWebSessionData {
 
 class TWebSession {
  public:
-  explicit TWebSession(std::string id) : id_(std::move(id)) {}
+  // An empty id makes the transient session of a request without a login (no token).
+  TWebSession(std::string id, std::string token) : id_(std::move(id)), token_(std::move(token)) {}
   const std::string& Id() const { return id_; }
+  // The secret every command of this session must carry (the engine puts it into the forms
+  // of its pages); empty for a transient session.
+  const std::string& Token() const { return token_; }
+  // Whether `token` is this session's, compared in constant time.
+  bool TokenMatches(const std::string& token) const;
   std::string Get(const std::string& name) const;
   void Set(const std::string& name, const std::string& value);
   std::map<std::string, std::string> Values() const;
@@ -43,6 +52,7 @@ class TWebSession {
 
  private:
   const std::string id_;
+  const std::string token_;
   mutable TMutex valuesMutex_;
   std::map<std::string, std::string> values_ GUARDED_BY(valuesMutex_);  // lower-case names
   std::mutex lock_;
@@ -55,8 +65,16 @@ class TWebSessions {
   static constexpr size_t kMaxSessions = 4096;
 
   explicit TWebSessions(const TClock& clock) : clock_(clock) {}
-  // The live session of `id`, or a new one (started as the session start handler says).
-  std::shared_ptr<TWebSession> Find(const std::string& id, bool* created);
+  // The live session of `id` (its 15 minutes start again), or null.
+  std::shared_ptr<TWebSession> Find(const std::string& id);
+  // A new session with a fresh id and token, started as the session start handler says; not
+  // stored until Add.
+  static std::shared_ptr<TWebSession> NewSession();
+  // The session of a request that has none: never stored, no id, no token.
+  static std::shared_ptr<TWebSession> Transient();
+  // Stores a session made by a login; when the table is full, the session used least recently
+  // makes room (only logins, which need valid credentials, get here).
+  void Add(std::shared_ptr<TWebSession> session);
   void End(const std::string& id);
   size_t Count() const;
 

@@ -1,0 +1,85 @@
+// A cpp-httplib server with the guards the library lacks, for the web interface and the metrics
+// endpoint: a deadline for each whole request (a client that sends its headers a byte at a time
+// is cut off, however often it sends), and a cap on the connections one address holds open.
+// The library reads and answers; this class accepts, counts and watches. The accept thread
+// and the watchdog thread are its own; the connections run on the task queue it is given.
+// mutex_ guards the per-address counts and the watch list.
+#pragma once
+
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "common/Mutex.h"
+
+namespace vh {
+
+struct THttpGuards {
+  // From a connection's start, or from the last answer on it, until the next request has
+  // arrived whole (headers and body); the handler's own time is not counted.
+  std::chrono::milliseconds requestDeadline{10000};
+  // Connections one remote address may hold at once; 0: no cap.
+  size_t perAddressConnections = 0;
+};
+
+class TGuardedHttpServer {
+ public:
+  // `newQueue` makes the task queue the connections run on (owned here).
+  TGuardedHttpServer(THttpGuards guards, std::function<httplib::TaskQueue*()> newQueue);
+  ~TGuardedHttpServer();
+  TGuardedHttpServer(const TGuardedHttpServer&) = delete;
+  TGuardedHttpServer& operator=(const TGuardedHttpServer&) = delete;
+
+  // The library's server: routes, time-outs and limits are set on it before Listen. Its own
+  // pre- and post-routing handlers belong to this class.
+  httplib::Server& Http() { return http_; }
+
+  // Binds `address`:`port` (0: any free port) and starts accepting. The port bound, or 0.
+  uint16_t Listen(const std::string& address, uint16_t port);
+  // Stops accepting, cuts the open connections off and joins every thread. Idempotent.
+  void Stop();
+
+  size_t OpenConnections() const;
+
+ private:
+  struct TWatch {
+    int fd;  // a duplicate of the connection's socket, closed only after the watch ends
+    std::chrono::steady_clock::time_point deadline;
+    bool handling = false;  // a handler runs: no deadline
+  };
+
+  void AcceptLoop(int listenFd);
+  void Serve(int fd, const std::string& address);
+  void Watchdog();
+  // Called on the connection's thread by the library's routing hooks.
+  void HandlerStarts();
+  void HandlerEnded();
+
+  // set at construction
+  const THttpGuards guards_;
+  const std::function<httplib::TaskQueue*()> newQueue_;
+  httplib::Server http_;
+
+  // set by Listen, before its threads run
+  std::unique_ptr<httplib::TaskQueue> queue_;
+  std::thread acceptThread_;
+  std::thread watchdogThread_;
+  std::atomic<bool> stopping_{false};
+
+  mutable TMutex mutex_;
+  std::condition_variable wake_;
+  std::map<std::string, size_t> perAddress_ GUARDED_BY(mutex_);
+  std::map<uint64_t, TWatch> watches_ GUARDED_BY(mutex_);
+  uint64_t nextWatch_ GUARDED_BY(mutex_) = 1;
+  bool watchdogStop_ GUARDED_BY(mutex_) = false;
+};
+
+}  // namespace vh
