@@ -116,8 +116,8 @@ TQueryHarness::TQueryHarness(TQueryLimits limits) {
   CreateLog(dir_.File("server.ini"), LogFile());
   environment_ = std::make_unique<TFixedVServerEnvironment>(THostPolicy{},
                                                             std::vector<std::string>{"127.0.0.1"});
-  storage_ = std::make_unique<TSQLiteStorage>(dir_.File("server.dbs"),
-                                              std::string(VH_SOURCE_DIR) + "/sqlite_sql/");
+  storage_ = std::make_unique<TFailableStorage>(dir_.File("server.dbs"),
+                                                std::string(VH_SOURCE_DIR) + "/sqlite_sql/");
   if (!CreateTables(storage_.get()) || !UpgradeDatabase(storage_.get()))
     throw std::runtime_error("cannot create the tables");
   servers_ = std::make_unique<TVirtualServerList>();

@@ -5,6 +5,7 @@
 // re-validation) comes from a manual clock the test moves.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "admin/tcpquery/TCPQuery.h"
 #include "client/ProtocolClient.h"
 #include "storage/CustomStorage.h"
+#include "storage/sqlite/SQLiteStorage.h"
 #include "support/TempDir.h"
 #include "transport/PerformanceTime.h"
 #include "vserver/ServerObject.h"
@@ -55,6 +57,24 @@ class TQueryConnection {
   std::string buffer_;
 };
 
+// The harness's SQLite storage, whose queries can be made to fail as a database that went
+// away does (no result, the failure flagged).
+class TFailableStorage : public TSQLiteStorage {
+ public:
+  using TSQLiteStorage::TSQLiteStorage;
+  std::unique_ptr<TStorageContainer> Open() override {
+    if (failing_.load()) {
+      SetLastOpenFailed(true);
+      return nullptr;
+    }
+    return TSQLiteStorage::Open();
+  }
+  void SetFailing(bool failing) { failing_.store(failing); }
+
+ private:
+  std::atomic<bool> failing_{false};
+};
+
 class TQueryHarness {
  public:
   explicit TQueryHarness(TQueryLimits limits = {});
@@ -63,6 +83,8 @@ class TQueryHarness {
   TTCPQuery& Query() { return *query_; }
   TManualClock& Clock() { return clock_; }
   TCustomStorage& Storage() { return *storage_; }
+  // Every query of the storage fails from now on (true) or runs again (false).
+  void FailStorage(bool failing) { storage_->SetFailing(failing); }
   TVirtualServerList& Servers() { return *servers_; }
   TAdminContext& Context() { return context_; }
   const TTempDir& Dir() const { return dir_; }
@@ -85,7 +107,7 @@ class TQueryHarness {
   TTempDir dir_;
   TManualClock clock_;
   std::unique_ptr<TFixedVServerEnvironment> environment_;
-  std::unique_ptr<TCustomStorage> storage_;
+  std::unique_ptr<TFailableStorage> storage_;
   std::unique_ptr<TVirtualServerList> servers_;
   TAdminContext context_;
   std::shared_ptr<TServerObject> server_;

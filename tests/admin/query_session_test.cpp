@@ -143,6 +143,32 @@ TEST_F(QuerySession, GuessesFromManyAddressesDelayTheAccountNotTheServer) {
   EXPECT_EQ(owner->Final("dbsuserlist").substr(0, 2), "OK");
 }
 
+// A database that cannot be asked says nothing about a login: the logged-in session stays and
+// is checked again once the database answers; logins meanwhile answer the generic error and
+// count against nobody.
+TEST_F(QuerySession, DatabaseFailureIsNeverAFailedLogin) {
+  auto a = h.Admin();
+  EXPECT_EQ(a->Final("dbsuseradd other opw opw"), "OK");
+  auto b = h.Connect();
+  b->ReadLine();
+  EXPECT_EQ(b->Final("slogin other opw"), "OK");
+  h.FailStorage(true);
+  h.Clock().Advance(2100);
+  EXPECT_EQ(b->Final("lc"), "OK");
+  for (int i = 0; i < 6; ++i) {
+    auto c = h.Connect();
+    EXPECT_EQ(c->ReadLine(), "[VH]");
+    EXPECT_EQ(c->Final("slogin root rootpw"), "ERROR, error");
+  }
+  EXPECT_EQ(h.Query().Failures().Count(), 0u);
+  EXPECT_EQ(h.Query().Failures().AccountFailures("0:root"), 0u);
+  h.FailStorage(false);
+  EXPECT_EQ(b->Final("lc"), "OK");
+  EXPECT_EQ(a->Final("dbsuserchangepw 2 npw npw"), "OK");
+  h.Clock().Advance(2100);
+  EXPECT_EQ(b->Final("lc"), "ERROR, not logged in");  // checking has resumed
+}
+
 TEST_F(QuerySession, ConnectionListHidesPasswordsAndShowsEverySession) {
   auto a = h.Admin();
   auto b = h.Connect();

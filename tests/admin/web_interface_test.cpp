@@ -386,6 +386,23 @@ TEST_F(WebInterfaceTest, OwnGoodLoginsDoNotClearTheGuessesAtAnotherAccount) {
             std::string::npos);
 }
 
+TEST_F(WebInterfaceTest, DatabaseFailureKeepsTheSessionAndIsNoFailedLogin) {
+  ASSERT_TRUE(browser.SuperLogin());
+  h.FailStorage(true);
+  h.Clock().Advance(TWebInterface::kRecheckMs + 1000);
+  EXPECT_EQ(browser.Get("/index.html").status, 200);  // not denied
+  TBrowser other(h.WebPort());
+  for (int i = 0; i < 5; ++i) {
+    const TPage page = other.Post(
+        "/login.vhcmd", {{"superadmin", "1"}, {"username", "root"}, {"password", "rootpw"}});
+    EXPECT_EQ(page.location.rfind("error_box.html", 0), 0u) << page.location;
+  }
+  EXPECT_EQ(h.Web().Failures().Count(), 0u);
+  h.FailStorage(false);
+  EXPECT_TRUE(other.SuperLogin());
+  EXPECT_EQ(browser.Get("/index.html").status, 200);
+}
+
 TEST_F(WebInterfaceTest, AddAndEditAccountsCheckTheirFields) {
   ASSERT_TRUE(browser.SuperLogin());
   browser.Post("/select_server.vhcmd?serverid=" + std::to_string(h.Server().ServerID()), {});

@@ -342,7 +342,9 @@ TEST_F(MariaDBProgramTest, DatabaseOutageIsNeverAFailedLogin) {
   }
   EXPECT_NE(webLogin().find("error_box.html"), std::string::npos);
 
-  ASSERT_EQ(test::MariaDBServerScript("start", mdir), 0);
+  // A restart under the load of the parallel suite failed once to answer in time: one retry.
+  ASSERT_TRUE(test::MariaDBServerScript("start", mdir) == 0 ||
+              test::MariaDBServerScript("start", mdir) == 0);
   test::TLineClient after(queryPort);
   EXPECT_EQ(after.ReadLine(), "[VH]");  // the address was never refused
   EXPECT_EQ(after.Command("slogin superadmin " + password).back(), "OK");
