@@ -463,15 +463,26 @@ TEST_F(GaleraClusterTest, DISABLED_ChannelWriteAndLoginMedians) {
         Match(p.Log(), "admin account info: username: admin password: ([a-z0-9]{6})\n");
     auto c = LogIn(8767, "admin", password);
     ASSERT_TRUE(c);
+    // Accounts of their own (each login takes a nickname of its own).
+    test::TLineClient q(p.queryPort);
+    q.ReadLine();
+    ASSERT_EQ(Ask(q, "slogin superadmin " + Match(p.Log(), "superadmin password: ([a-z0-9]{6})\n")),
+              "OK");
+    ASSERT_EQ(Ask(q, "sel 8767"), "OK");
+    for (int i = 0; i < 41; ++i)
+      ASSERT_EQ(Ask(q, "dbuseradd u" + std::to_string(i) + " pw pw 0"), "OK");
     std::vector<double> writes, logins;
     for (int i = 0; i < 41; ++i) {
       const auto t0 = std::chrono::steady_clock::now();
       ASSERT_GT(CreateRegisteredChannel(*c, "Room " + std::to_string(i)), 0);
       const auto t1 = std::chrono::steady_clock::now();
-      ASSERT_TRUE(LogIn(8767, "admin", password));
+      auto player = LogIn(8767, "u" + std::to_string(i), "pw");
       const auto t2 = std::chrono::steady_clock::now();
+      ASSERT_TRUE(player) << i;
+      player->Quit(5s);  // leaves the seat for the next (a virtual server has a player limit)
       writes.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
       logins.push_back(std::chrono::duration<double, std::milli>(t2 - t1).count());
+      std::this_thread::sleep_for(120ms);  // under the logins allowed per address and second
     }
     std::printf("%s: registered channel write median %.2f ms, login median %.2f ms\n",
                 cluster ? "three-node cluster" : "one MariaDB server", median(writes),
