@@ -242,18 +242,19 @@ class GaleraClusterTest : public ::testing::Test {
     portB_ = test::FreeUdpPort();
     while (portB_ == 8767) portB_ = test::FreeUdpPort();
     std::string error;
-    // Written through node 2: the row and the permission sets reach B by replication.
-    ASSERT_TRUE(
-        NodeQuery(nodes_[1],
-                  "USE " + database_ +
-                      "; INSERT INTO vh2_servers (i_server_udpport, dt_server_created) VALUES (" +
-                      std::to_string(portB_) +
-                      ", '01012026000000000');"
-                      "CREATE TEMPORARY TABLE p AS SELECT * FROM vh2_server_privileges "
-                      "WHERE i_sp_server_id = 1;"
-                      "UPDATE p SET i_sp_id = i_sp_id + 1000, i_sp_server_id = 2;"
-                      "INSERT INTO vh2_server_privileges SELECT * FROM p;",
-                  nullptr, error))
+    // Written through node 2: the row and the permission sets reach B by replication. The id
+    // is given: the cluster spreads automatic ids over its nodes (2 is not the next one).
+    ASSERT_TRUE(NodeQuery(nodes_[1],
+                          "USE " + database_ +
+                              "; INSERT INTO vh2_servers (i_server_id, i_server_udpport, "
+                              "dt_server_created) VALUES (2, " +
+                              std::to_string(portB_) +
+                              ", '01012026000000000');"
+                              "CREATE TEMPORARY TABLE p AS SELECT * FROM vh2_server_privileges "
+                              "WHERE i_sp_server_id = 1;"
+                              "UPDATE p SET i_sp_id = i_sp_id + 1000, i_sp_server_id = 2;"
+                              "INSERT INTO vh2_server_privileges SELECT * FROM p;",
+                          nullptr, error))
         << error;
     WriteSettings(b_, 1, "2");
     ASSERT_TRUE(b_.Start()) << b_.Log();
