@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages needed to build, run and test the server: libsodium for the
-# password hashes, the sqlite3 shell the README uses to edit virtual servers, the MariaDB
-# client library for the MariaDB/MySQL back-end and the MariaDB server its tests start
-# privately, chromium and Node for the browser test, libsystemd for the service notifications,
-# Qt for the desktop shell with Xvfb, trayer and xdpyinfo for its test. Idempotent. Installing
-# needs root: as another user the script asks sudo, and only when a package is missing.
+# password hashes, the sqlite3 shell the README uses to edit virtual servers, fail2ban to check
+# the security log's filter, the MariaDB client library for the MariaDB/MySQL back-end and the
+# MariaDB server its tests start privately (with Galera, rsync for a node's state transfer and
+# ss to find free ports for the test cluster), chromium and Node for the browser test,
+# libsystemd for the service notifications, Qt for the desktop shell with Xvfb, trayer and
+# xdpyinfo for its test. Idempotent. Installing needs root: as another user the script asks
+# sudo, and only when a package is missing.
 set -euo pipefail
 
 packages=(
@@ -12,7 +14,7 @@ packages=(
   libsqlite3-dev libsimpleini-dev libicu-dev zlib1g-dev libcpp-httplib-dev libsodium-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   sqlite3 fail2ban
-  libmariadb-dev mariadb-server
+  libmariadb-dev mariadb-server galera-4 rsync iproute2
   chromium nodejs
   libsystemd-dev systemd
   qt6-base-dev xvfb trayer x11-utils

@@ -2,7 +2,11 @@
 // answers that differ from SQLite, and a database server restarted under a running storage.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "storage/StorageFixture.h"
+#include "support/FreePorts.h"
+#include "support/Process.h"
 #include "support/TempDir.h"
 
 #ifdef VH_HAVE_MYSQL
@@ -39,6 +43,21 @@ TEST(MySQLScriptText, NamedParametersBecomePlaceholdersInOrder) {
             "AND d = ? AND e = \"x:y\" AND f = 'it''s :x' AND g=?");
   EXPECT_EQ(s.params, (Statements{":iserverid", ":sname", ":iserverid", ":bon"}));
   EXPECT_TRUE(BindParameterNames("SELECT a::int, b := 1").params.empty());
+}
+
+TEST(MySQLHostList, EntriesWithAndWithoutPorts) {
+  std::vector<TDBExpressHost> hosts;
+  std::string error;
+  ASSERT_TRUE(ParseDBExpressHosts(" node1 , node2:3307,,[::1]:3308, ::1 ,[fe80::2]", hosts, error));
+  EXPECT_EQ(hosts, (std::vector<TDBExpressHost>{
+                       {"node1", 0}, {"node2", 3307}, {"::1", 3308}, {"::1", 0}, {"fe80::2", 0}}));
+  ASSERT_TRUE(ParseDBExpressHosts("", hosts, error));
+  EXPECT_EQ(hosts, std::vector<TDBExpressHost>{TDBExpressHost{}});  // the library's default
+  for (const char* bad :
+       {"node1:0", "node1:65536", "node1:x", "node1:", "[::1", "[::1]3306", "a, b:99999"}) {
+    EXPECT_FALSE(ParseDBExpressHosts(bad, hosts, error)) << bad;
+    EXPECT_NE(error, "") << bad;
+  }
 }
 
 class MySQLStorageTest : public StorageTest {
@@ -199,6 +218,58 @@ TEST_F(MySQLStorageTest, RestartedDatabaseServerIsReconnected) {
   ASSERT_EQ(rows->Count(), 2u);
   EXPECT_EQ(rows->Row(1).FieldByName("s_ban_ip").GetAsString(), "2.2.2.2");
   EXPECT_TRUE(s.TableExists("vh2_bans"));
+}
+
+// "Hostname" lists a server that does not answer before the suite's: the connection goes to
+// the second. Its connection is then cut twice: idle before a write (the write was never sent
+// and runs on a fresh connection), and while a write runs (the write may or may not have taken
+// effect, so it is refused and not sent again).
+TEST_F(MySQLStorageTest, HostListAndWritesCutOnTheWay) {
+  const uint16_t closed = FreeTcpPort();
+  test::WriteFile(ini_, "[DBEXPRESS]\nDatabase=" + database_->Name() + "\nUser_name=vh\nPassword=" +
+                            kMariaDBPassword + "\nHostname=127.0.0.1:" + std::to_string(closed) +
+                            ", localhost\nSocket=" + MariaDBSocket() + "\n");
+  TDBExpressStorage& s = Open();
+  EXPECT_EQ(s.CurrentHost(), "localhost");
+  EXPECT_NE(s.Describe().find("127.0.0.1:" + std::to_string(closed) + ", localhost"),
+            std::string::npos)
+      << s.Describe();
+  Run("CREATE TABLE t (i INT PRIMARY KEY AUTO_INCREMENT, v VARCHAR(20)) ENGINE=InnoDB;");
+
+  auto connectionId = [&] {
+    auto id = Query("SELECT CONNECTION_ID() AS s_id;");
+    return id ? id->Row(0).FieldByName("s_id").GetAsString() : std::string();
+  };
+  ASSERT_EQ(MariaDBAdmin("KILL " + connectionId()), "");
+  Run("INSERT INTO t (v) VALUES ('after idle cut');");
+  EXPECT_FALSE(log_->Contains("ExecSQL Error"));
+
+  // A write that takes a while; its connection is killed while it runs.
+  WriteScript("slow.sql", "INSERT INTO t (v) SELECT 'cut' FROM (SELECT SLEEP(5) AS z) AS w;");
+  bool executed = true;
+  std::thread writer([&] {
+    TStorageScript q(s, "slow.sql");
+    executed = q.Execute();
+  });
+  std::string running;
+  WaitUntil(
+      [&] {
+        running = MariaDBValue(database_->Name(),
+                               "SELECT ID FROM information_schema.PROCESSLIST WHERE INFO LIKE "
+                               "'INSERT INTO t (v) SELECT%'");
+        return running != "<none>" && running != "<error>";
+      },
+      std::chrono::seconds(10));
+  EXPECT_EQ(MariaDBAdmin("KILL " + running), "");
+  writer.join();
+  EXPECT_FALSE(executed);
+  EXPECT_TRUE(log_->Contains("ExecSQL Error: EDatabaseError.Lost connection"));
+  EXPECT_TRUE(log_->Contains("it is not run again"));
+  // Not sent a second time (the killed statement was rolled back), and the storage goes on.
+  EXPECT_EQ(MariaDBValue(database_->Name(), "SELECT GROUP_CONCAT(v ORDER BY i) FROM t"),
+            "after idle cut");
+  Run("INSERT INTO t (v) VALUES ('next');");
+  EXPECT_EQ(MariaDBValue(database_->Name(), "SELECT COUNT(*) FROM t"), "2");
 }
 
 }  // namespace

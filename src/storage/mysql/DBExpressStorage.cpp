@@ -1,7 +1,11 @@
 #include "storage/mysql/DBExpressStorage.h"
 
+#include <errmsg.h>
 #include <mysql.h>
+#include <mysqld_error.h>
+#include <poll.h>
 
+#include <cctype>
 #include <cstring>
 #include <mutex>
 
@@ -33,6 +37,40 @@ const std::pair<const char*, const char*> kDefaultKeys[] = {
 };
 
 std::once_flag libraryInit;
+
+// True for a statement that only reads (sending it again cannot change anything): its first
+// word, after spaces and comments, is SELECT, SHOW, DESCRIBE or EXPLAIN.
+bool ReadsOnly(std::string_view sql) {
+  size_t i = 0;
+  while (i < sql.size()) {
+    const char c = sql[i];
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+      ++i;
+    } else if (c == '#' || (c == '-' && sql.substr(i, 2) == "--")) {
+      const size_t end = sql.find('\n', i);
+      i = end == std::string_view::npos ? sql.size() : end + 1;
+    } else if (c == '/' && sql.substr(i, 2) == "/*") {
+      const size_t end = sql.find("*/", i + 2);
+      i = end == std::string_view::npos ? sql.size() : end + 2;
+    } else {
+      break;
+    }
+  }
+  size_t end = i;
+  while (end < sql.size() && std::isalpha(static_cast<unsigned char>(sql[end]))) ++end;
+  const std::string_view word = sql.substr(i, end - i);
+  for (const char* r : {"select", "show", "describe", "explain"})
+    if (EqualsIgnoreCase(word, r)) return true;
+  return false;
+}
+
+std::string HostText(const TDBExpressHost& host, int defaultPort) {
+  std::string text = host.name.empty() ? "localhost" : host.name;
+  if (text.find(':') != std::string::npos) text = "[" + text + "]";
+  const int port = host.port > 0 ? host.port : defaultPort;
+  if (port > 0) text += ":" + std::to_string(port);
+  return text;
+}
 
 struct TStatementCloser {
   void operator()(MYSQL_STMT* stmt) const { mysql_stmt_close(stmt); }
@@ -139,6 +177,62 @@ class TRowReader {
 
 }  // namespace
 
+bool ParseDBExpressHosts(std::string_view text, std::vector<TDBExpressHost>& hosts,
+                         std::string& error) {
+  hosts.clear();
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t comma = text.find(',', start);
+    if (comma == std::string_view::npos) comma = text.size();
+    const std::string entry = Trim(text.substr(start, comma - start));
+    start = comma + 1;
+    if (entry.empty()) continue;
+    TDBExpressHost host;
+    std::string port;
+    if (entry.front() == '[') {
+      const size_t close = entry.find(']');
+      if (close == std::string::npos || (close + 1 < entry.size() && entry[close + 1] != ':')) {
+        error = "Hostname entry \"" + entry + "\" is not [address] or [address]:port";
+        return false;
+      }
+      host.name = entry.substr(1, close - 1);
+      if (close + 1 < entry.size()) port = entry.substr(close + 2);
+      if (close + 1 < entry.size() && port.empty()) port = "?";
+    } else if (const size_t colon = entry.find(':');
+               colon != std::string::npos && entry.find(':', colon + 1) == std::string::npos) {
+      host.name = Trim(entry.substr(0, colon));
+      port = Trim(entry.substr(colon + 1));
+      if (port.empty()) port = "?";
+    } else {
+      host.name = entry;  // a name, or an IPv6 address without a port
+    }
+    if (!port.empty()) {
+      int64_t n = 0;
+      if (!TryParseInt(port, n) || n < 1 || n > 65535) {
+        error = "Hostname entry \"" + entry + "\" has a port out of range";
+        return false;
+      }
+      host.port = static_cast<int>(n);
+    }
+    hosts.push_back(std::move(host));
+  }
+  if (hosts.empty()) hosts.emplace_back();
+  return true;
+}
+
+void TDBExpressStorage::TError::Set(unsigned errorCode, const char* text) {
+  code = errorCode;
+  message = text ? text : "";
+}
+
+bool TDBExpressStorage::TError::ServerLost() const {
+  // Client-side errors: the server went away, the connection broke or timed out. The others:
+  // a server shutting down or killing the connection, and a cluster node that is not part of
+  // the primary component (it answers every statement "Unknown command").
+  return code >= CR_MIN_ERROR || code == ER_UNKNOWN_COM_ERROR || code == ER_SERVER_SHUTDOWN ||
+         code == ER_CONNECTION_KILLED || code == ER_ABORTING_CONNECTION;
+}
+
 TDBExpressStorage::TDBExpressStorage(const std::string& settingsFile, std::string scriptDirectory)
     : TCustomStorage(settingsFile, std::move(scriptDirectory)) {
   TIniFile settings;
@@ -175,7 +269,13 @@ void TDBExpressStorage::Init(TIniFile& ini) {
     Log(LMT_ERROR, LMD_ALL, "Database configfile contains invalid data", "SQL");
     return;
   }
-  settings_.hostname = ini.ReadString(kSection, "Hostname", "");
+  std::string hostError;
+  if (!ParseDBExpressHosts(ini.ReadString(kSection, "Hostname", ""), settings_.hosts, hostError)) {
+    LogFormat(LMT_ERROR, LMD_ALL, {"EConvertError", hostError},
+              "Database configfile initialization error: %1.%2", "SQL");
+    throw EInvalidField(
+        Fill("Database configfile initialization error: %s.%s", {"EConvertError", hostError}));
+  }
   settings_.userName = ini.ReadString(kSection, "User_name", "");
   settings_.password = ini.ReadString(kSection, "Password", "");
   settings_.socket = ini.ReadString(kSection, "Socket", "");
@@ -196,14 +296,65 @@ void TDBExpressStorage::Init(TIniFile& ini) {
 }
 
 std::string TDBExpressStorage::Describe() const {
-  std::string where = settings_.hostname.empty() ? "localhost" : settings_.hostname;
-  if (settings_.port > 0) where += ":" + std::to_string(settings_.port);
+  std::string where;
+  for (const TDBExpressHost& host : settings_.hosts)
+    where += (where.empty() ? "" : ", ") + HostText(host, settings_.port);
   if (!settings_.socket.empty()) where += " (socket " + settings_.socket + ")";
   return "database " + settings_.database + " on " + where;
 }
 
-bool TDBExpressStorage::Connect(TError& error) {
+std::string TDBExpressStorage::CurrentHost() const {
+  if (settings_.hosts.empty()) return "";
+  return HostText(settings_.hosts[host_], settings_.port);
+}
+
+bool TDBExpressStorage::Connect(TError& error, size_t first) {
   Disconnect();
+  const size_t count = settings_.hosts.size();
+  std::string failures;
+  for (size_t i = 0; i < count; ++i) {
+    const size_t index = (first + i) % count;
+    TError attempt;
+    if (ConnectTo(settings_.hosts[index], attempt)) {
+      host_ = index;
+      return true;
+    }
+    if (count > 1) {
+      failures += (failures.empty() ? "" : "; ") +
+                  HostText(settings_.hosts[index], settings_.port) + ": " + attempt.message;
+    } else {
+      failures = attempt.message;
+    }
+    error.code = attempt.code;
+  }
+  error.message = failures;
+  return false;
+}
+
+bool TDBExpressStorage::Reconnect(bool serverLost, TError& error) {
+  const size_t before = host_;
+  const std::string from = CurrentHost();
+  // A lost server is tried last; any other failure reopens the same server first.
+  const size_t first = serverLost ? (host_ + 1) % settings_.hosts.size() : host_;
+  if (!Connect(error, first)) return false;
+  if (host_ != before)
+    LogFormat(LMT_WARNING, LMD_ALL, {from, CurrentHost()},
+              "Database connection to %1 lost; now connected to %2", "SQL");
+  return true;
+}
+
+bool TDBExpressStorage::IdleConnectionAlive() const {
+  if (!conn_) return false;
+  pollfd p{};
+  p.fd = static_cast<int>(mysql_get_socket(conn_));
+  if (p.fd < 0) return true;  // no socket to look at: the statement will tell
+  p.events = POLLIN | POLLRDHUP;
+  // Between statements the server sends nothing; anything readable is its goodbye (a closed
+  // socket, a killed connection, a node that went away).
+  return ::poll(&p, 1, 0) == 0;
+}
+
+bool TDBExpressStorage::ConnectTo(const TDBExpressHost& host, TError& error) {
   std::call_once(libraryInit, [] { mysql_library_init(0, nullptr, nullptr); });
   MYSQL* conn = mysql_init(nullptr);
   if (!conn) {
@@ -219,10 +370,11 @@ bool TDBExpressStorage::Connect(TError& error) {
   mysql_options(conn, MYSQL_OPT_RECONNECT, &noReconnect);
   mysql_options(conn, MYSQL_SET_CHARSET_NAME, "utf8mb4");
   const auto orNull = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
-  if (!mysql_real_connect(conn, orNull(settings_.hostname), settings_.userName.c_str(),
+  const int port = host.port > 0 ? host.port : settings_.port;
+  if (!mysql_real_connect(conn, orNull(host.name), settings_.userName.c_str(),
                           settings_.password.c_str(), settings_.database.c_str(),
-                          static_cast<unsigned>(settings_.port), orNull(settings_.socket), 0)) {
-    error.message = mysql_error(conn);
+                          static_cast<unsigned>(port), orNull(settings_.socket), 0)) {
+    error.Set(mysql_errno(conn), mysql_error(conn));
     mysql_close(conn);
     return false;
   }
@@ -231,7 +383,7 @@ bool TDBExpressStorage::Connect(TError& error) {
   // Strict mode: a value that does not fit its column is refused, never cut silently.
   if (!Query("SET SESSION sql_mode = 'STRICT_TRANS_TABLES,NO_ENGINE_SUBSTITUTION'", error) ||
       mysql_autocommit(conn_, 1) != 0) {
-    if (error.message.empty()) error.message = mysql_error(conn_);
+    if (error.message.empty()) error.Set(mysql_errno(conn_), mysql_error(conn_));
     Disconnect();
     return false;
   }
@@ -253,7 +405,7 @@ bool TDBExpressStorage::Query(const char* sql, TError& error) {
     if (MYSQL_RES* res = mysql_store_result(conn_)) mysql_free_result(res);
     return true;
   }
-  error.message = mysql_error(conn_);
+  error.Set(mysql_errno(conn_), mysql_error(conn_));
   return false;
 }
 
@@ -261,11 +413,11 @@ bool TDBExpressStorage::RunStatement(const TBoundStatement& statement, TStorageC
                                      TError& error) {
   TStatement stmt(mysql_stmt_init(conn_));
   if (!stmt) {
-    error.message = mysql_error(conn_);
+    error.Set(mysql_errno(conn_), mysql_error(conn_));
     return false;
   }
   auto fail = [&] {
-    error.message = mysql_stmt_error(stmt.get());
+    error.Set(mysql_stmt_errno(stmt.get()), mysql_stmt_error(stmt.get()));
     return false;
   };
   if (mysql_stmt_prepare(stmt.get(), statement.sql.data(), statement.sql.size()) != 0)
@@ -300,7 +452,10 @@ bool TDBExpressStorage::RunStatement(const TBoundStatement& statement, TStorageC
     }
   }
   if (count > 0 && mysql_stmt_bind_param(stmt.get(), binds.data()) != 0) return fail();
-  if (mysql_stmt_execute(stmt.get()) != 0) return fail();
+  if (mysql_stmt_execute(stmt.get()) != 0) {
+    error.sent = true;
+    return fail();
+  }
   TResult meta(mysql_stmt_result_metadata(stmt.get()));
   if (!meta) return mysql_stmt_errno(stmt.get()) == 0 || fail();
   if (mysql_stmt_store_result(stmt.get()) != 0) return fail();
@@ -326,6 +481,10 @@ bool TDBExpressStorage::RunOnce(const std::vector<TBoundStatement>& statements,
   try {
     for (const TBoundStatement& s : statements) {
       if (!RunStatement(s, result, error)) {
+        // A single write commits as it runs: when the connection broke after it was sent,
+        // nobody knows whether it took effect. (In a transaction nothing is committed yet.)
+        error.outcomeUnknown =
+            !transaction && error.sent && error.code >= CR_MIN_ERROR && !ReadsOnly(s.sql);
         ok = false;
         break;
       }
@@ -336,7 +495,8 @@ bool TDBExpressStorage::RunOnce(const std::vector<TBoundStatement>& statements,
   }
   if (transaction) {
     if (ok && mysql_commit(conn_) != 0) {
-      error.message = mysql_error(conn_);
+      error.Set(mysql_errno(conn_), mysql_error(conn_));
+      error.outcomeUnknown = error.code >= CR_MIN_ERROR;
       ok = false;
     }
     if (!ok) mysql_rollback(conn_);
@@ -346,15 +506,42 @@ bool TDBExpressStorage::RunOnce(const std::vector<TBoundStatement>& statements,
 
 bool TDBExpressStorage::RunUnit(const std::vector<TBoundStatement>& statements,
                                 TStorageContainer* result, TError& error) {
+  // Without a configured database there is nothing to reopen.
+  if (settings_.database.empty()) return RunOnce(statements, result, error);
+  if (conn_ && !IdleConnectionAlive()) {
+    // A caller's transaction cannot continue on another connection.
+    if (inTransaction_) {
+      error.message = "connection lost inside a transaction";
+      return false;
+    }
+    // The server closed the connection while it was idle (a restart, a failed node): nothing
+    // of this unit was sent yet, so it runs on a fresh connection.
+    TError reconnect;
+    reconnect.code = CR_SERVER_GONE_ERROR;
+    if (!Reconnect(true, reconnect)) {
+      error.message = "connection lost; reconnect: " + reconnect.message;
+      return false;
+    }
+  }
   if (RunOnce(statements, result, error)) return true;
-  // Without a configured database there is nothing to reopen; a caller's transaction that
-  // broke off cannot continue on another connection.
-  if (!error.retryable || settings_.database.empty() || inTransaction_) return false;
+  // A caller's transaction that broke off cannot continue on another connection.
+  if (!error.retryable || inTransaction_) return false;
+  if (error.outcomeUnknown) {
+    // Sending the write again could apply it twice: the caller is told it failed, and the
+    // next statement gets a fresh connection.
+    error.message +=
+        "; the connection broke after the statement was sent, so whether it took "
+        "effect is unknown: it is not run again";
+    TError reconnect;
+    Reconnect(true, reconnect);
+    return false;
+  }
   // The connection may have been lost (a restarted or failed-over database server): open a
-  // fresh one and run the whole unit once more. A transaction that broke off was rolled back
-  // by the server, so no statement of it runs twice.
+  // fresh one, on the next server when this one went away, and run the whole unit once more.
+  // A transaction that broke off was rolled back by the server, so no statement of it runs
+  // twice.
   TError reconnect;
-  if (!Connect(reconnect)) {
+  if (!Reconnect(error.ServerLost(), reconnect)) {
     error.message += "; reconnect: " + reconnect.message;
     return false;
   }
@@ -434,10 +621,12 @@ void TDBExpressStorage::RollbackTransaction() {
 bool TDBExpressStorage::TableExists(std::string_view table) {
   static constexpr const char* kSql = "SHOW TABLES";
   std::string message = "not connected";
-  for (int attempt = 0; attempt < 2 && !settings_.database.empty(); ++attempt) {
+  bool lost = conn_ && !IdleConnectionAlive();
+  if (lost) message = "connection lost";
+  for (int attempt = lost ? 1 : 0; attempt < 2 && !settings_.database.empty(); ++attempt) {
     if (attempt > 0) {
       TError reconnect;
-      if (!Connect(reconnect)) {
+      if (!Reconnect(lost, reconnect)) {
         message += "; reconnect: " + reconnect.message;
         break;
       }
@@ -445,6 +634,9 @@ bool TDBExpressStorage::TableExists(std::string_view table) {
     if (!conn_) continue;
     if (mysql_query(conn_, kSql) != 0) {
       message = mysql_error(conn_);
+      TError failure;
+      failure.code = mysql_errno(conn_);
+      lost = failure.ServerLost();
       continue;
     }
     TResult res(mysql_store_result(conn_));

@@ -1,7 +1,9 @@
 // The MariaDB/MySQL back-end of the storage layer (section [DBEXPRESS] of the settings file):
 // one client connection, kept open between statements and opened again once when a statement
-// finds it lost. Every thread uses it through TCustomStorage; callers hold the storage lock
-// around each load-bind-run-read, which also serialises all use of the connection.
+// finds it lost. "Hostname" may list several servers (the nodes of a cluster): the connection
+// goes to the first that answers, and when it is lost, to the next. Every thread uses it
+// through TCustomStorage; callers hold the storage lock around each load-bind-run-read, which
+// also serialises all use of the connection.
 #pragma once
 
 #include <memory>
@@ -18,11 +20,25 @@ namespace vh {
 
 class TIniFile;
 
+// One server of "Hostname": a name or address (IPv6 in brackets when a port follows) and an
+// optional port. An empty name is the client library's default (the local server).
+struct TDBExpressHost {
+  std::string name;
+  int port = 0;  // 0: the key "Port", else the client library's default
+  bool operator==(const TDBExpressHost&) const = default;
+};
+
+// Reads "Hostname": entries separated by commas, each "host", "host:port", "[v6]" or
+// "[v6]:port"; empty entries are skipped and an empty value is one default host. False with
+// `error` for a port that is not a number from 1 to 65535.
+bool ParseDBExpressHosts(std::string_view text, std::vector<TDBExpressHost>& hosts,
+                         std::string& error);
+
 // Where the back-end connects, read from [DBEXPRESS]. Port and Socket are optional keys of
 // this back-end (0 and empty: the client library's defaults).
 struct TDBExpressSettings {
   std::string database;
-  std::string hostname;
+  std::vector<TDBExpressHost> hosts;  // at least one
   std::string userName;
   std::string password;  // never logged
   int port = 0;
@@ -46,8 +62,10 @@ class TDBExpressStorage : public TCustomStorage {
   // This back-end never upgrades a schema: always false.
   bool ColumnExists(std::string_view, std::string_view) override { return false; }
   // Runs the statements of the script as one transaction; on a failure the transaction is
-  // rolled back and the whole script runs once more on a fresh connection. False (logged
-  // "ExecSQL Error: ...") when that fails too.
+  // rolled back and the whole script runs once more on a fresh connection (the next host when
+  // the connection was lost). False (logged "ExecSQL Error: ...") when that fails too, and
+  // when the connection broke after a write was sent: whether it took effect is unknown, so it
+  // is not sent again.
   bool Execute() override;
   // Raises EInvalidField "OpenSQL Error: ..." when the query fails twice.
   std::unique_ptr<TStorageContainer> Open() override;
@@ -62,6 +80,8 @@ class TDBExpressStorage : public TCustomStorage {
   bool Connected() const { return conn_ != nullptr; }
   // "database X on host Y" for the console; no credentials.
   std::string Describe() const;
+  // "host" or "host:port" of the server connected now (the first host when none is).
+  std::string CurrentHost() const;
 
   // Stated as the class of database errors in log lines ("%1.%2": class, message).
   static constexpr const char* kErrorClass = "EDatabaseError";
@@ -69,11 +89,24 @@ class TDBExpressStorage : public TCustomStorage {
  private:
   struct TError {
     std::string message;
+    unsigned code = 0;      // the client library's error number; 0 for faults found here
     bool retryable = true;  // false for faults of the script itself (an unset parameter)
+    bool sent = false;      // the failure came after the statement (or its commit) was sent
+    // The connection broke after a write was sent and before its commit was answered.
+    bool outcomeUnknown = false;
+    void Set(unsigned errorCode, const char* text);
+    // The server went away or cannot serve (a failed or not yet synced cluster node).
+    bool ServerLost() const;
   };
 
   void Init(TIniFile& settings);
-  bool Connect(TError& error);
+  // Connects to the first host that answers, trying them in order from `first` on.
+  bool Connect(TError& error, size_t first = 0);
+  bool ConnectTo(const TDBExpressHost& host, TError& error);
+  // A new connection after a failure: the next host when the server was lost.
+  bool Reconnect(bool serverLost, TError& error);
+  // False when the server has closed the idle connection (it sent something unasked).
+  bool IdleConnectionAlive() const;
   void Disconnect();
   // Runs the statements, as one transaction when there are several; rows go to `result`.
   bool RunUnit(const std::vector<TBoundStatement>& statements, TStorageContainer* result,
@@ -87,6 +120,7 @@ class TDBExpressStorage : public TCustomStorage {
   TDBExpressSettings settings_;  // set at construction
   st_mysql* conn_ = nullptr;     // guarded by the storage lock (start-up: main thread only)
   bool inTransaction_ = false;   // guarded by the storage lock
+  size_t host_ = 0;              // index in settings_.hosts of the last connection
 };
 
 }  // namespace vh
