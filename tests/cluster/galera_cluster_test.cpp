@@ -236,8 +236,8 @@ class GaleraClusterTest : public ::testing::Test {
     const std::string log = a_.Log();
     superPassword_ = Match(log,
                            "superadmin account info: username: superadmin password: "
-                           "([a-z0-9]{6})\n");
-    adminPassword_ = Match(log, "admin account info: username: admin password: ([a-z0-9]{6})\n");
+                           "([A-Za-z0-9]{16})\n");
+    adminPassword_ = Match(log, "admin account info: username: admin password: ([A-Za-z0-9]{16})\n");
     ASSERT_NE(superPassword_, "") << log;
     portB_ = test::FreeUdpPort();
     while (portB_ == 8767) portB_ = test::FreeUdpPort();
@@ -461,13 +461,13 @@ TEST_F(GaleraClusterTest, DISABLED_ChannelWriteAndLoginMedians) {
     }
     ASSERT_TRUE(p.Start()) << p.Log();
     const std::string password =
-        Match(p.Log(), "admin account info: username: admin password: ([a-z0-9]{6})\n");
+        Match(p.Log(), "admin account info: username: admin password: ([A-Za-z0-9]{16})\n");
     auto c = LogIn(8767, "admin", password);
     ASSERT_TRUE(c);
     // Accounts of their own (each login takes a nickname of its own).
     test::TLineClient q(p.queryPort);
     q.ReadLine();
-    ASSERT_EQ(Ask(q, "slogin superadmin " + Match(p.Log(), "superadmin password: ([a-z0-9]{6})\n")),
+    ASSERT_EQ(Ask(q, "slogin superadmin " + Match(p.Log(), "superadmin password: ([A-Za-z0-9]{16})\n")),
               "OK");
     ASSERT_EQ(Ask(q, "sel 8767"), "OK");
     for (int i = 0; i < 41; ++i)
