@@ -16,6 +16,7 @@
 #include <string>
 
 #include "AdminWorld.h"
+#include "admin/web/TemplateEngine.h"
 #include "admin/web/WebInterface.h"
 #include "common/Strings.h"
 #include "transport/PerformanceTime.h"
@@ -60,6 +61,7 @@ struct TWebWorld {
   TManualClock clock;
   TWebInterface web{admin.context, clock};
   std::string session;
+  std::string token;  // the session's form token, so commands get past the token check
 
   TWebWorld() {
     std::signal(SIGPIPE, SIG_IGN);
@@ -79,6 +81,17 @@ struct TWebWorld {
     const size_t at = reply.find("VHSESSION=");
     if (at == std::string::npos) return;  // keep the old one; inputs still reach the pages
     session = reply.substr(at + 10, reply.find_first_of(";\r\n", at) - at - 10);
+    // Any page with a form carries the token.
+    const std::string page = Exchange(web.BoundPort(),
+                                      "GET /server_manager.html HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                      "Cookie: VHSESSION=" +
+                                          session + "\r\nConnection: close\r\n\r\n");
+    const std::string marker = "name=\"" + std::string(kTokenField) + "\" value=\"";
+    const size_t t = page.find(marker);
+    if (t != std::string::npos) {
+      const size_t from = t + marker.size();
+      token = page.substr(from, page.find('"', from) - from);
+    }
   }
 };
 
@@ -101,6 +114,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t at = request.find("@SID@"); at != std::string::npos;
        at = request.find("@SID@", at + world->session.size()))
     request.replace(at, 5, world->session);
+  for (size_t at = request.find("@TOKEN@"); at != std::string::npos;
+       at = request.find("@TOKEN@", at + world->token.size()))
+    request.replace(at, 7, world->token);
   const std::string reply = Exchange(world->web.BoundPort(), request);
   fuzz::Check(reply.empty() || reply.rfind("HTTP/1.", 0) == 0);
   return 0;
