@@ -228,7 +228,7 @@ class GaleraClusterTest : public ::testing::Test {
                         "\n");
   }
 
-  // Process A on node 1 hosting virtual server 1 (made at its first start, UDP port 8767),
+  // Process A on node 1 hosting virtual server 1 (made at its first start, then moved to a free port),
   // process B on node 2 hosting virtual server 2 (made here on a free port).
   void StartBoth() {
     WriteSettings(a_, 0, "1");
@@ -239,9 +239,20 @@ class GaleraClusterTest : public ::testing::Test {
                            "([A-Za-z0-9]{16})\n");
     adminPassword_ = Match(log, "admin account info: username: admin password: ([A-Za-z0-9]{16})\n");
     ASSERT_NE(superPassword_, "") << log;
+    // The first start makes virtual server 1 on 8767, which another server on this machine
+    // may hold: it moves to a free port before anything uses it.
+    portA_ = test::FreeUdpPort();
+    while (portA_ == 8767) portA_ = test::FreeUdpPort();
     portB_ = test::FreeUdpPort();
-    while (portB_ == 8767) portB_ = test::FreeUdpPort();
+    while (portB_ == 8767 || portB_ == portA_) portB_ = test::FreeUdpPort();
     std::string error;
+    ASSERT_TRUE(NodeQuery(nodes_[0],
+                          "UPDATE " + database_ + ".vh2_servers SET i_server_udpport = " +
+                              std::to_string(portA_) + " WHERE i_server_id = 1",
+                          nullptr, error))
+        << error;
+    ASSERT_EQ(a_.Stop(), 0);
+    ASSERT_TRUE(a_.Start()) << a_.Log();
     // Written through node 2: the row and the permission sets reach B by replication. The id
     // is given: the cluster spreads automatic ids over its nodes (2 is not the next one).
     ASSERT_TRUE(NodeQuery(nodes_[1],
@@ -283,7 +294,7 @@ class GaleraClusterTest : public ::testing::Test {
   std::string database_;
   TProcess a_, b_;
   std::string superPassword_, adminPassword_;
-  uint16_t portB_ = 0;
+  uint16_t portA_ = 0, portB_ = 0;
 };
 
 TEST_F(GaleraClusterTest, ProcessesOnTwoNodesShareAccountsAndChannels) {
@@ -297,12 +308,12 @@ TEST_F(GaleraClusterTest, ProcessesOnTwoNodesShareAccountsAndChannels) {
   EXPECT_EQ(Ask(qa, "dbsuseradd shared sh4red sh4red"), "OK");
   EXPECT_EQ(Ask(qb, "slogin shared sh4red"), "OK");
   // An account of virtual server 1, also made through A.
-  EXPECT_EQ(Ask(qa, "sel 8767"), "OK");
+  EXPECT_EQ(Ask(qa, "sel " + std::to_string(portA_)), "OK");
   EXPECT_EQ(Ask(qa, "dbuseradd alice al1ce al1ce 0"), "OK");
 
   // A registered channel made on A reaches every node.
   {
-    auto c = LogIn(8767, "admin", adminPassword_);
+    auto c = LogIn(portA_, "admin", adminPassword_);
     ASSERT_TRUE(c);
     ASSERT_GT(CreateRegisteredChannel(*c, "Cluster Room"), 0);
   }
@@ -319,12 +330,12 @@ TEST_F(GaleraClusterTest, ProcessesOnTwoNodesShareAccountsAndChannels) {
   WriteSettings(b_, 1, "1,2");
   ASSERT_TRUE(b_.Start()) << b_.Log();
   client::TJoinResult joined;
-  auto c = LogIn(8767, "admin", adminPassword_, &joined);
+  auto c = LogIn(portA_, "admin", adminPassword_, &joined);
   ASSERT_TRUE(c);
   bool found = false;
   for (const client::TChannelEntry& ch : joined.channels) found |= ch.name == "Cluster Room";
   EXPECT_TRUE(found);
-  EXPECT_TRUE(LogIn(8767, "alice", "al1ce"));
+  EXPECT_TRUE(LogIn(portA_, "alice", "al1ce"));
   EXPECT_EQ(b_.Stop(), 0);
 }
 
@@ -351,7 +362,7 @@ TEST_F(GaleraClusterTest, NodeKilledUnderLoad) {
   load::TLoadReport quietA, quietB, loadA, loadB;
   std::string errorA, errorB;
   {
-    std::thread ta([&] { load::RunLoad(options(8767, 4), quietA, errorA); });
+    std::thread ta([&] { load::RunLoad(options(portA_, 4), quietA, errorA); });
     load::RunLoad(options(portB_, 4), quietB, errorB);
     ta.join();
   }
@@ -359,7 +370,7 @@ TEST_F(GaleraClusterTest, NodeKilledUnderLoad) {
   ASSERT_EQ(quietB.loggedIn, 8) << errorB;
 
   std::atomic<bool> loadDone{false};
-  std::thread ta([&] { load::RunLoad(options(8767, 10), loadA, errorA); });
+  std::thread ta([&] { load::RunLoad(options(portA_, 10), loadA, errorA); });
   std::thread tb([&] {
     load::RunLoad(options(portB_, 10), loadB, errorB);
     loadDone = true;
