@@ -20,6 +20,7 @@
 #include "client/ProtocolClient.h"
 #include "load/LoadRun.h"
 #include "program/LineClient.h"
+#include "program/RegisteredPlayer.h"
 #include "support/FreePorts.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
@@ -106,36 +107,11 @@ std::string Ask(test::TLineClient& c, const std::string& line) {
 std::unique_ptr<client::TProtocolClient> LogIn(uint16_t port, const std::string& login,
                                                const std::string& password,
                                                client::TJoinResult* joined = nullptr) {
-  auto c = std::make_unique<client::TProtocolClient>();
-  if (!c->Connect("127.0.0.1", port)) return nullptr;
-  client::TLoginOptions o;
-  o.nickname = "nick_" + login;
-  o.registered = true;
-  o.loginName = login;
-  o.password = password;
-  auto reply = c->Login(o, 10s);
-  if (!reply || reply->result != 1) return nullptr;
-  client::TJoinResult join = c->Join({}, 10s);
-  if (!join.complete) return nullptr;
-  if (joined) *joined = std::move(join);
-  return c;
+  return test::LogInRegistered(port, login, password, joined, 10s);
 }
 
-// Asks for a registered top-level channel; its id from the creation notice, or 0.
 int32_t CreateRegisteredChannel(client::TProtocolClient& c, const std::string& name) {
-  std::string p;
-  auto le = [&](uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) p += static_cast<char>((v >> (8 * i)) & 0xFF);
-  };
-  le(0, 4), le(0, 2), le(1, 2), le(static_cast<uint32_t>(-1), 4), le(7, 2), le(20, 2);
-  for (const std::string& z : {name, std::string("topic"), std::string("about"), std::string()})
-    p += z, p += '\0';
-  c.SendCommand(201, p);
-  while (auto packet = c.WaitForCommand(110, 10s)) {
-    auto created = client::ParseChannelCreated(*packet);
-    if (created && created->channel.name == name) return created->channel.id;
-  }
-  return 0;
+  return test::CreateRegisteredChannel(c, name, 10s);
 }
 
 // One server process: its directory, settings and the child itself.
@@ -228,8 +204,8 @@ class GaleraClusterTest : public ::testing::Test {
                         "\n");
   }
 
-  // Process A on node 1 hosting virtual server 1 (made at its first start, then moved to a free port),
-  // process B on node 2 hosting virtual server 2 (made here on a free port).
+  // Process A on node 1 hosting virtual server 1 (made at its first start, then moved to a free
+  // port), process B on node 2 hosting virtual server 2 (made here on a free port).
   void StartBoth() {
     WriteSettings(a_, 0, "1");
     ASSERT_TRUE(a_.Start()) << a_.Log();
@@ -237,7 +213,8 @@ class GaleraClusterTest : public ::testing::Test {
     superPassword_ = Match(log,
                            "superadmin account info: username: superadmin password: "
                            "([A-Za-z0-9]{16})\n");
-    adminPassword_ = Match(log, "admin account info: username: admin password: ([A-Za-z0-9]{16})\n");
+    adminPassword_ =
+        Match(log, "admin account info: username: admin password: ([A-Za-z0-9]{16})\n");
     ASSERT_NE(superPassword_, "") << log;
     // The first start makes virtual server 1 on 8767, which another server on this machine
     // may hold: it moves to a free port before anything uses it.
@@ -478,8 +455,9 @@ TEST_F(GaleraClusterTest, DISABLED_ChannelWriteAndLoginMedians) {
     // Accounts of their own (each login takes a nickname of its own).
     test::TLineClient q(p.queryPort);
     q.ReadLine();
-    ASSERT_EQ(Ask(q, "slogin superadmin " + Match(p.Log(), "superadmin password: ([A-Za-z0-9]{16})\n")),
-              "OK");
+    ASSERT_EQ(
+        Ask(q, "slogin superadmin " + Match(p.Log(), "superadmin password: ([A-Za-z0-9]{16})\n")),
+        "OK");
     ASSERT_EQ(Ask(q, "sel 8767"), "OK");
     for (int i = 0; i < 41; ++i)
       ASSERT_EQ(Ask(q, "dbuseradd u" + std::to_string(i) + " pw pw 0"), "OK");

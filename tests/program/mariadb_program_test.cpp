@@ -10,6 +10,7 @@
 #include "client/ClientPackets.h"
 #include "client/ProtocolClient.h"
 #include "program/LineClient.h"
+#include "program/RegisteredPlayer.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 
@@ -20,6 +21,7 @@ namespace vh {
 namespace {
 
 using namespace std::chrono_literals;
+using test::CreateRegisteredChannel;
 using test::ReadFile;
 using test::TChildProcess;
 using test::TMariaDBDatabase;
@@ -54,36 +56,7 @@ std::string Match(const std::string& text, const std::string& pattern) {
 std::unique_ptr<client::TProtocolClient> LogIn(uint16_t port, const std::string& login,
                                                const std::string& password,
                                                client::TJoinResult* joined = nullptr) {
-  auto c = std::make_unique<client::TProtocolClient>();
-  if (!c->Connect("127.0.0.1", port)) return nullptr;
-  client::TLoginOptions o;
-  o.nickname = "nick_" + login;
-  o.registered = true;
-  o.loginName = login;
-  o.password = password;
-  auto reply = c->Login(o, 5s);
-  if (!reply || reply->result != 1) return nullptr;
-  client::TJoinResult join = c->Join({}, 5s);
-  if (!join.complete) return nullptr;
-  if (joined) *joined = std::move(join);
-  return c;
-}
-
-// Asks for a registered top-level channel; its id from the creation notice, or 0.
-int32_t CreateRegisteredChannel(client::TProtocolClient& c, const std::string& name) {
-  std::string p;
-  auto le = [&](uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) p += static_cast<char>((v >> (8 * i)) & 0xFF);
-  };
-  le(0, 4), le(0, 2), le(1, 2), le(static_cast<uint32_t>(-1), 4), le(7, 2), le(20, 2);
-  for (const std::string& z : {name, std::string("topic"), std::string("about"), std::string()})
-    p += z, p += '\0';
-  c.SendCommand(201, p);
-  while (auto packet = c.WaitForCommand(110, 5s)) {
-    auto created = client::ParseChannelCreated(*packet);
-    if (created && created->channel.name == name) return created->channel.id;
-  }
-  return 0;
+  return test::LogInRegistered(port, login, password, joined);
 }
 
 class MariaDBProgramTest : public ::testing::Test {
