@@ -31,4 +31,4 @@ done
 ss -Hlun "sport = :8767" | grep -q . || { echo "UDP port 8767 is not held" >&2; exit 1; }
 cd "$dir"
 ctest --output-on-failure --timeout 300 \
-  -R '^(Program|ProgramQuery|Installed|Browser|MariaDBProgramTest)\.|^ShellUnderXvfb$'
+  -R '^(Program|ProgramQuery|ProgramSecurityLog|Installed|Browser|MariaDBProgramTest)\.|^ShellUnderXvfb$'

@@ -152,6 +152,7 @@ TEST_F(MariaDBProgramTest, PlainTextPasswordsOfAnOlderDatabaseAreHashedAtStart) 
                                "UPDATE vh2_clients SET s_client_password = 'old-admin' WHERE "
                                "s_client_name = 'admin';"),
             "");
+  const uint16_t port = MoveServer(1);
   TChildProcess again(kProgram, ArgsFor(dir));
   ASSERT_TRUE(WaitForStart(dir, 2)) << ReadFile(dir.File("server.log"));
   const std::string log = ReadFile(dir.File("server.log"));
@@ -160,8 +161,8 @@ TEST_F(MariaDBProgramTest, PlainTextPasswordsOfAnOlderDatabaseAreHashedAtStart) 
                                "SELECT COUNT(*) FROM vh2_clients WHERE "
                                "s_client_password LIKE '$argon2id$%'"),
             "2");
-  EXPECT_TRUE(LogIn(8767, "admin", "old-admin"));
-  EXPECT_FALSE(LogIn(8767, "admin", "old-super"));
+  EXPECT_TRUE(LogIn(port, "admin", "old-admin"));
+  EXPECT_FALSE(LogIn(port, "admin", "old-super"));
   test::TLineClient q(queryPort);
   ASSERT_TRUE(q.Connected());
   q.ReadLine();

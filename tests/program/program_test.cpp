@@ -305,10 +305,13 @@ void StorePlainPasswords(const std::string& db) {
 
 TEST(Program, PlainTextPasswordsOfAnOlderDatabaseAreHashedAtStart) {
   TTempDir dir;
-  test::WriteFile(dir.File("server.ini"), "[Main Config]\nBoundToIp1=127.0.0.1\n");
+  test::WriteFile(dir.File("server.ini"),
+                  "[Main Config]\nBoundToIp1=127.0.0.1\n" + TAdminPorts().Ini());
   RunUntil(dir, ArgsFor(dir), "\"superadmin\"");
   const std::string db = dir.File("server.dbs");
   StorePlainPasswords(db);
+  const uint16_t udpPort = test::MoveServerToFreePort(db);
+  ASSERT_NE(udpPort, 0);
 
   TChildProcess server(kProgram, ArgsFor(dir));
   ASSERT_TRUE(WaitUntil(
@@ -328,7 +331,7 @@ TEST(Program, PlainTextPasswordsOfAnOlderDatabaseAreHashedAtStart) {
     EXPECT_TRUE(stored.starts_with("$argon2id$")) << name << ": " << stored;
   }
   client::TProtocolClient c;
-  ASSERT_TRUE(c.Connect("127.0.0.1", 8767));
+  ASSERT_TRUE(c.Connect("127.0.0.1", udpPort));
   client::TLoginOptions o;
   o.nickname = "boss";
   o.registered = true;
@@ -338,7 +341,7 @@ TEST(Program, PlainTextPasswordsOfAnOlderDatabaseAreHashedAtStart) {
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->result, 1);
   client::TProtocolClient wrong;
-  ASSERT_TRUE(wrong.Connect("127.0.0.1", 8767));
+  ASSERT_TRUE(wrong.Connect("127.0.0.1", udpPort));
   o.password = "old'admiN";
   reply = wrong.Login(o, 5s);
   ASSERT_TRUE(reply);

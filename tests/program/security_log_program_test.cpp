@@ -7,10 +7,13 @@
 #include <array>
 #include <cstdio>
 #include <regex>
+#include <string>
+#include <vector>
 
 #include "client/ClientPackets.h"
 #include "client/ProtocolClient.h"
 #include "program/LineClient.h"
+#include "program/ProgramPorts.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 
@@ -56,17 +59,28 @@ TEST(ProgramSecurityLog, Fail2banFindsEveryFailedLoginAndOnlyThose) {
                   "[Main Config]\nBoundToIp1=127.0.0.1\nTCPQueryPort=" + std::to_string(queryPort) +
                       "\nHTTPServer Port=" + std::to_string(webPort) +
                       "\n[debug]\nMessageTypes=LMTERROR\nMessageDepths=LMDIMPORTANT\n");
-  TChildProcess server(kProgram, {"-ini=" + dir.File("server.ini"), "-db=" + dir.File("server.dbs"),
-                                  "-log=" + dir.File("server.log"),
-                                  "-sql=" + std::string(VH_BINARY_DIR) + "/sqlite_sql/",
-                                  "-badnames=" + dir.File("bad_names.txt")});
-  ASSERT_TRUE(WaitUntil(
-      [&] { return CountIn(ReadFile(dir.File("server.log")), "account info") >= 2; }, 20s));
-  std::smatch m;
-  const std::string start = ReadFile(dir.File("server.log"));
-  ASSERT_TRUE(std::regex_search(
-      start, m, std::regex("superadmin account info: username: superadmin password: (\\S+)")));
-  const std::string password = m[1].str();
+  const std::vector<std::string> args = {
+      "-ini=" + dir.File("server.ini"), "-db=" + dir.File("server.dbs"),
+      "-log=" + dir.File("server.log"), "-sql=" + std::string(VH_BINARY_DIR) + "/sqlite_sql/",
+      "-badnames=" + dir.File("bad_names.txt")};
+  std::string password;
+  {
+    // The first start makes virtual server 1 on 8767, which another server on this machine
+    // may hold: it moves to a free port before the start this test uses.
+    TChildProcess first(kProgram, args);
+    ASSERT_TRUE(WaitUntil(
+        [&] { return CountIn(ReadFile(dir.File("server.log")), "account info") >= 2; }, 20s));
+    std::smatch m;
+    const std::string start = ReadFile(dir.File("server.log"));
+    ASSERT_TRUE(std::regex_search(
+        start, m, std::regex("superadmin account info: username: superadmin password: (\\S+)")));
+    password = m[1].str();
+    first.Signal(SIGTERM);
+    ASSERT_EQ(first.Wait(20s), 0);
+  }
+  const uint16_t udpPort = test::MoveServerToFreePort(dir.File("server.dbs"));
+  ASSERT_NE(udpPort, 0);
+  TChildProcess server(kProgram, args);
 
   ASSERT_TRUE(WaitUntil(
       [&] { return TLineClient(queryPort).Connected() && TLineClient(webPort).Connected(); }, 20s));
@@ -81,16 +95,18 @@ TEST(ProgramSecurityLog, Fail2banFindsEveryFailedLoginAndOnlyThose) {
   }
   {  // web interface
     httplib::Client web("127.0.0.1", webPort);
-    auto res = web.Post("/login.vhcmd",
-                        "username=admin&password=Pw-not-logged-7&serverport=8767&superadmin=0",
-                        "application/x-www-form-urlencoded");
+    auto res =
+        web.Post("/login.vhcmd",
+                 "username=admin&password=Pw-not-logged-7&serverport=" + std::to_string(udpPort) +
+                     "&superadmin=0",
+                 "application/x-www-form-urlencoded");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 302);
     EXPECT_NE(res->get_header_value("Location").find("login_error.html"), std::string::npos);
   }
   {  // voice
     client::TProtocolClient voice;
-    ASSERT_TRUE(voice.Connect("127.0.0.1", 8767));
+    ASSERT_TRUE(voice.Connect("127.0.0.1", udpPort));
     client::TLoginOptions o;
     o.nickname = "guesser";
     o.registered = true;
