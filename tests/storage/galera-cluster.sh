@@ -148,6 +148,9 @@ wsrep-node-name=node$n
 wsrep-node-address=127.0.0.1:${galera[n]}
 wsrep-node-incoming-address=127.0.0.1:${sql[n]}
 wsrep-sst-method=rsync_root
+# Reads wait until the node has applied every write the cluster committed before them, so an
+# account made through one process logs in at once on another.
+wsrep-sync-wait=1
 wsrep-sst-receive-address=127.0.0.1:${sst[n]}
 wsrep-provider-options="gmcast.listen_addr=tcp://127.0.0.1:${galera[n]};ist.recv_addr=127.0.0.1:${ist[n]};gcache.size=64M;evs.keepalive_period=PT0.5S;evs.inactive_check_period=PT0.5S;evs.suspect_timeout=PT2S;evs.inactive_timeout=PT4S;evs.install_timeout=PT4S;pc.announce_timeout=PT1S"
 EOF
