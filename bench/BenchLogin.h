@@ -6,7 +6,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "transport/PacketBuffer.h"
+#include "transport/ConnectionTable.h"
 
 namespace vh::bench {
 

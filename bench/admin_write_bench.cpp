@@ -18,14 +18,14 @@
 
 #include "admin/AccountAdmin.h"
 #include "admin/AdminContext.h"
-#include "admin/ServerAdmin.h"
 #include "admin/LoginFailures.h"
-#include "common/SecurityLog.h"
+#include "admin/ServerAdmin.h"
 #include "admin/tcpquery/QueryInterpreter.h"
 #include "admin/tcpquery/QuerySession.h"
+#include "common/SecurityLog.h"
 #include "storage/Schema.h"
 #include "storage/sqlite/SQLiteStorage.h"
-#include "transport/PerformanceTime.h"
+#include "transport/Clocks.h"
 #include "vserver/VServerEnvironment.h"
 #include "vserver/VirtualServerList.h"
 

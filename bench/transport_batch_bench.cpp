@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "BenchLogin.h"
-#include "transport/PacketBuffer.h"
+#include "transport/ConnectionTable.h"
 
 namespace vh {
 namespace {

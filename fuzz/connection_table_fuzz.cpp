@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "FuzzInput.h"
-#include "transport/PacketBuffer.h"
+#include "transport/ConnectionTable.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "model/Clients.h"
 #include "storage/Schema.h"
 #include "storage/sqlite/SQLiteStorage.h"
-#include "transport/PacketBuffer.h"
+#include "transport/ConnectionTable.h"
 #include "vserver/Listener.h"
 #include "vserver/ServerObject.h"
 

@@ -14,12 +14,12 @@
 #include "AdminWorld.h"
 #include "FuzzInput.h"
 #include "admin/LoginFailures.h"
-#include "common/SecurityLog.h"
 #include "admin/tcpquery/QueryInterpreter.h"
 #include "admin/tcpquery/QueryLineReader.h"
 #include "admin/tcpquery/QuerySession.h"
+#include "common/SecurityLog.h"
 #include "common/Strings.h"
-#include "transport/PerformanceTime.h"
+#include "transport/Clocks.h"
 
 namespace {
 
@@ -40,7 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static fuzz::TAdminWorld* world = new fuzz::TAdminWorld("query-fuzz");
   static TManualClock clock;
   fuzz::TFuzzInput in(data, size);
-  TLoginFailures failures(clock, std::string(kQueryInterface));  // fresh each input: guesses must not refuse later inputs
+  TLoginFailures failures(
+      clock,
+      std::string(kQueryInterface));  // fresh each input: guesses must not refuse later inputs
   const TQueryServices services{world->context, failures, clock,
                                 [] { return std::vector<TSessionSummary>{}; }};
   TQueryInterpreter interpreter(services);

@@ -19,7 +19,7 @@
 #include "admin/web/TemplateEngine.h"
 #include "admin/web/WebInterface.h"
 #include "common/Strings.h"
-#include "transport/PerformanceTime.h"
+#include "transport/Clocks.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "common/SecurityLog.h"
 #include "common/Strings.h"
-#include "transport/PerformanceTime.h"
+#include "transport/Clocks.h"
 
 namespace vh {
 

@@ -19,7 +19,7 @@
 #include "host/ServerHost.h"
 #include "host/StartupSteps.h"
 #include "host/WebList.h"
-#include "transport/PerformanceTime.h"
+#include "transport/Clocks.h"
 
 namespace vh {
 

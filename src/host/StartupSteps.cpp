@@ -12,7 +12,7 @@
 #include "storage/Schema.h"
 #include "storage/sqlite/SQLiteStorage.h"
 #ifdef VH_HAVE_MYSQL
-#include "storage/mysql/DBExpressStorage.h"
+#include "storage/mysql/MariaDbStorage.h"
 #endif
 #include "vserver/ServerObject.h"
 #include "vserver/VirtualServerList.h"

@@ -9,7 +9,7 @@
 #include <memory>
 #include <mutex>
 
-#include "transport/PerformanceTime.h"
+#include "transport/Clocks.h"
 
 namespace vh {
 

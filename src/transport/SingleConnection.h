@@ -12,9 +12,9 @@
 #include <string>
 
 #include "transport/BandWidthCalc.h"
+#include "transport/Clocks.h"
 #include "transport/FIFOList.h"
 #include "transport/Packet.h"
-#include "transport/PerformanceTime.h"
 #include "transport/TrafficCounters.h"
 
 namespace vh {

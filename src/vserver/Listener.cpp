@@ -9,7 +9,7 @@
 #include "model/Clients.h"
 #include "model/ModelLock.h"
 #include "model/Permissions.h"
-#include "transport/PacketBuffer.h"
+#include "transport/ConnectionTable.h"
 #include "vserver/ServerObject.h"
 
 namespace vh {

@@ -6,8 +6,8 @@
 #include "model/Channels.h"
 #include "model/Clients.h"
 #include "model/Permissions.h"
+#include "transport/ConnectionTable.h"
 #include "transport/FIFOList.h"
-#include "transport/PacketBuffer.h"
 #include "transport/Requests.h"
 
 namespace vh {

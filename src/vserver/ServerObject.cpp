@@ -9,7 +9,7 @@
 #include "model/Channels.h"
 #include "model/Clients.h"
 #include "storage/CustomStorage.h"
-#include "transport/PacketBuffer.h"
+#include "transport/ConnectionTable.h"
 #include "transport/udp/UDPSocket.h"
 #include "transport/udp/VHUDPSender.h"
 #include "vserver/CodecColumns.h"

@@ -9,7 +9,7 @@
 #include "common/Mutex.h"
 #include "model/Channels.h"
 #include "model/Clients.h"
-#include "transport/PacketBuffer.h"
+#include "transport/ConnectionTable.h"
 #include "vserver/Notifier.h"
 #include "vserver/ServerObject.h"
 

@@ -19,7 +19,7 @@
 #include "storage/CustomStorage.h"
 #include "storage/sqlite/SQLiteStorage.h"
 #include "support/TempDir.h"
-#include "transport/PerformanceTime.h"
+#include "transport/Clocks.h"
 #include "vserver/ServerObject.h"
 #include "vserver/VServerEnvironment.h"
 #include "vserver/VirtualServerList.h"

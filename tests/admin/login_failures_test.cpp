@@ -8,7 +8,7 @@
 
 #include "admin/LoginFailures.h"
 #include "common/Log.h"
-#include "transport/PerformanceTime.h"
+#include "transport/Clocks.h"
 
 namespace vh {
 namespace {

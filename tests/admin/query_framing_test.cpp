@@ -7,7 +7,7 @@
 #include "admin/tcpquery/QueryCommands.h"
 #include "admin/tcpquery/QueryInterpreter.h"
 #include "admin/tcpquery/QueryLineReader.h"
-#include "transport/PerformanceTime.h"
+#include "transport/Clocks.h"
 
 namespace vh {
 namespace {

@@ -7,7 +7,7 @@
 #include "storage/Schema.h"
 #include "storage/sqlite/SQLiteStorage.h"
 #include "support/Process.h"
-#include "transport/PacketBuffer.h"
+#include "transport/ConnectionTable.h"
 
 namespace vh::test {
 

@@ -11,7 +11,7 @@
 #include "common/Log.h"
 #include "storage/CustomStorage.h"
 #include "support/TempDir.h"
-#include "transport/PerformanceTime.h"
+#include "transport/Clocks.h"
 #include "vserver/ServerObject.h"
 #include "vserver/VServerEnvironment.h"
 

@@ -7,7 +7,7 @@
 #include "model/Clients.h"
 #include "model/ModelLock.h"
 #include "support/Process.h"
-#include "transport/PacketBuffer.h"
+#include "transport/ConnectionTable.h"
 #include "vserver/Notifier.h"
 
 namespace vh::test {

@@ -14,7 +14,7 @@
 
 #include "ServerHarness.h"
 #include "client/UdpSocket.h"
-#include "transport/PacketBuffer.h"
+#include "transport/ConnectionTable.h"
 
 namespace vh::test {
 namespace {

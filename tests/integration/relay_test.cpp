@@ -7,7 +7,7 @@
 
 #include "PlayerWorld.h"
 #include "model/ModelLock.h"
-#include "transport/PacketBuffer.h"
+#include "transport/ConnectionTable.h"
 #include "vserver/Notifier.h"
 
 namespace vh::test {

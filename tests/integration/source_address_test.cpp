@@ -10,7 +10,7 @@
 #include "client/UdpSocket.h"
 #include "common/Mutex.h"
 #include "model/Clients.h"
-#include "transport/PacketBuffer.h"
+#include "transport/ConnectionTable.h"
 
 namespace vh::test {
 namespace {

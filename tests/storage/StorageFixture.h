@@ -15,7 +15,7 @@
 #include "common/Log.h"
 #include "storage/sqlite/SQLiteStorage.h"
 #ifdef VH_HAVE_MYSQL
-#include "storage/mysql/DBExpressStorage.h"
+#include "storage/mysql/MariaDbStorage.h"
 #include "support/MariaDBTestServer.h"
 #endif
 

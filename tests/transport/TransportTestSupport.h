@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "transport/PacketBuffer.h"
+#include "transport/ConnectionTable.h"
 
 namespace vh::test {
 

@@ -7,9 +7,9 @@
 #include <set>
 #include <thread>
 
+#include "transport/AutoResetEvent.h"
 #include "transport/BandWidthCalc.h"
 #include "transport/FIFOList.h"
-#include "transport/WindowsEvent.h"
 
 namespace vh {
 namespace {

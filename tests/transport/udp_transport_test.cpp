@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "transport/PacketBuffer.h"
+#include "transport/ConnectionTable.h"
 #include "transport/udp/UDPSocket.h"
 #include "transport/udp/VHUDPSender.h"
 

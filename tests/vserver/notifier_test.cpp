@@ -10,7 +10,7 @@
 
 #include "model/Channels.h"
 #include "model/Clients.h"
-#include "transport/PacketBuffer.h"
+#include "transport/ConnectionTable.h"
 
 namespace vh {
 namespace {

@@ -9,7 +9,7 @@
 #include "common/Strings.h"
 #include "model/Clients.h"
 #include "storage/CustomStorage.h"
-#include "transport/PacketBuffer.h"
+#include "transport/ConnectionTable.h"
 #include "vserver/ServerObject.h"
 
 namespace vh {

@@ -12,7 +12,7 @@
 #include "common/Version.h"
 #include "model/Channels.h"
 #include "model/Clients.h"
-#include "transport/PacketBuffer.h"
+#include "transport/ConnectionTable.h"
 #include "vserver/ServerObject.h"
 
 namespace vh {

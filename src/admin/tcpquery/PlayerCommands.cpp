@@ -18,7 +18,7 @@
 #include "model/Clients.h"
 #include "model/ModelLock.h"
 #include "storage/CustomStorage.h"
-#include "transport/PacketBuffer.h"
+#include "transport/ConnectionTable.h"
 #include "vserver/ServerObject.h"
 
 namespace vh {

@@ -10,7 +10,7 @@
 #include "common/Strings.h"
 #include "model/Clients.h"
 #include "model/Permissions.h"
-#include "transport/PerformanceTime.h"
+#include "transport/Clocks.h"
 #include "vserver/ServerObject.h"
 #include "vserver/VirtualServerList.h"
 

@@ -15,7 +15,7 @@
 #include "common/Log.h"
 #include "common/SecurityLog.h"
 #include "common/SocketBinding.h"
-#include "transport/PerformanceTime.h"
+#include "transport/Clocks.h"
 #include "vserver/VServerEnvironment.h"
 
 namespace vh {

@@ -22,7 +22,7 @@
 #include "model/ClientRecord.h"
 #include "model/Clients.h"
 #include "storage/CustomStorage.h"
-#include "transport/PerformanceTime.h"
+#include "transport/Clocks.h"
 #include "vserver/Notifier.h"
 #include "vserver/VirtualServerList.h"
 

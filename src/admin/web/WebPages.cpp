@@ -19,7 +19,7 @@
 #include "model/Clients.h"
 #include "model/ModelLock.h"
 #include "storage/CustomStorage.h"
-#include "transport/PacketBuffer.h"
+#include "transport/ConnectionTable.h"
 #include "vserver/ServerObject.h"
 #include "vserver/VirtualServerList.h"
 

@@ -5,7 +5,7 @@
 #include <random>
 
 #include "storage/DateTime.h"
-#include "transport/PerformanceTime.h"
+#include "transport/Clocks.h"
 
 namespace vh {
 

@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "common/Log.h"
-#include "transport/PacketBuffer.h"
+#include "transport/ConnectionTable.h"
 
 namespace vh {
 

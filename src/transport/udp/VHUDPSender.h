@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "transport/PacketBuffer.h"
+#include "transport/ConnectionTable.h"
 #include "transport/udp/UDPSocket.h"
 
 namespace vh {

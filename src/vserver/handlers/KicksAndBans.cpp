@@ -12,7 +12,7 @@
 #include "model/Clients.h"
 #include "model/Permissions.h"
 #include "storage/CustomStorage.h"
-#include "transport/PacketBuffer.h"
+#include "transport/ConnectionTable.h"
 #include "transport/Requests.h"
 #include "vserver/Listener.h"
 #include "vserver/ServerObject.h"

@@ -15,7 +15,7 @@
 #include "model/Channels.h"
 #include "model/Clients.h"
 #include "model/Permissions.h"
-#include "transport/PacketBuffer.h"
+#include "transport/ConnectionTable.h"
 #include "transport/Requests.h"
 #include "vserver/Listener.h"
 #include "vserver/ServerObject.h"

@@ -1,4 +1,4 @@
-#include "transport/WindowsEvent.h"
+#include "transport/AutoResetEvent.h"
 
 #include <linux/futex.h>
 #include <sys/syscall.h>

@@ -1,4 +1,4 @@
-#include "storage/mysql/DBExpressStorage.h"
+#include "storage/mysql/MariaDbStorage.h"
 
 #include <errmsg.h>
 #include <mysql.h>

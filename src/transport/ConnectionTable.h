@@ -17,14 +17,14 @@
 
 #include "common/HashList.h"
 #include "common/Mutex.h"
+#include "transport/AutoResetEvent.h"
 #include "transport/BandWidthCalc.h"
+#include "transport/Clocks.h"
 #include "transport/FIFOList.h"
 #include "transport/LoginRateLimiter.h"
 #include "transport/Packet.h"
-#include "transport/PerformanceTime.h"
 #include "transport/SingleConnection.h"
 #include "transport/TrafficCounters.h"
-#include "transport/WindowsEvent.h"
 
 namespace vh {
 

@@ -1,4 +1,4 @@
-#include "transport/PacketBuffer.h"
+#include "transport/ConnectionTable.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "transport/PerformanceTime.h"
+#include "transport/Clocks.h"
 
 #include <chrono>
 #include <ctime>
