@@ -12,15 +12,15 @@
 namespace vh::test {
 
 TServerHarness::TServerHarness(const std::function<void(THostPolicy&)>& configure,
-                               const TClock* clock)
+                               const TClock* clock, std::vector<std::string> boundAddresses)
     : clock_(clock) {
   auto log = std::make_unique<TMemoryLog>();
   log_ = log.get();
   InstallLog(std::move(log));
   THostPolicy policy;
   if (configure) configure(policy);
-  environment_ = std::make_unique<TFixedVServerEnvironment>(std::move(policy),
-                                                            std::vector<std::string>{"127.0.0.1"});
+  environment_ =
+      std::make_unique<TFixedVServerEnvironment>(std::move(policy), std::move(boundAddresses));
   storage_ = std::make_unique<TSQLiteStorage>(dir_.File("server.dbs"),
                                               std::string(VH_SOURCE_DIR) + "/sqlite_sql/");
   if (!CreateTables(storage_.get()) || !UpgradeDatabase(storage_.get()))
@@ -100,7 +100,7 @@ int32_t TServerHarness::AddAccount(const std::string& login, const std::string& 
 
 std::unique_ptr<client::TProtocolClient> TServerHarness::NewClient() {
   auto c = std::make_unique<client::TProtocolClient>();
-  if (!c->Connect("127.0.0.1", port_)) throw std::runtime_error("client cannot connect");
+  if (!c->Connect(clientHost_, port_)) throw std::runtime_error("client cannot connect");
   return c;
 }
 

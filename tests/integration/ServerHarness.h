@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "client/ProtocolClient.h"
 #include "common/Log.h"
@@ -22,9 +23,11 @@ using namespace std::chrono_literals;
 class TServerHarness {
  public:
   // `configure` may change the host's rules before the server starts.
-  // `clock` drives the connection table's timers when given.
+  // `clock` drives the connection table's timers when given. `boundAddresses` are the
+  // server's bindings (none: every address of both families).
   explicit TServerHarness(const std::function<void(THostPolicy&)>& configure = {},
-                          const TClock* clock = nullptr);
+                          const TClock* clock = nullptr,
+                          std::vector<std::string> boundAddresses = {"127.0.0.1"});
   ~TServerHarness();
 
   TServerObject& Server() { return *server_; }
@@ -53,6 +56,8 @@ class TServerHarness {
   int32_t AddAccount(const std::string& login, const std::string& password,
                      uint16_t privileges = 0);
 
+  // The address the next clients talk to (127.0.0.1 unless set).
+  void SetClientHost(std::string host) { clientHost_ = std::move(host); }
   std::unique_ptr<client::TProtocolClient> NewClient();
   // Logs in (anonymously unless `login` is given) and joins the default channel; null when
   // the login was refused or the join did not complete.
@@ -71,6 +76,7 @@ class TServerHarness {
   std::shared_ptr<TServerObject> server_;
   const TClock* clock_ = nullptr;
   uint16_t port_ = 0;
+  std::string clientHost_ = "127.0.0.1";
 };
 
 }  // namespace vh::test

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -15,34 +16,45 @@ namespace vh::client {
 
 bool TUdpSocket::Open(const std::string& host, uint16_t port, std::string& error) {
   Close();
+  // A host name or a literal of either family; an IPv6 literal may come in brackets.
+  std::string name = host;
+  if (name.size() >= 2 && name.front() == '[' && name.back() == ']')
+    name = name.substr(1, name.size() - 2);
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_DGRAM;
+  hints.ai_flags = AI_ADDRCONFIG;
   addrinfo* found = nullptr;
-  int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  int rc = getaddrinfo(name.c_str(), nullptr, &hints, &found);
   if (rc != 0 || found == nullptr) {
     error = "cannot resolve " + host + ": " + gai_strerror(rc);
     return false;
   }
-  sockaddr_in server{};
-  std::memcpy(&server, found->ai_addr, sizeof(server));
+  sockaddr_storage server{};
+  const socklen_t serverLength = found->ai_addrlen;
+  const int family = found->ai_family;
+  std::memcpy(&server, found->ai_addr, std::min<size_t>(found->ai_addrlen, sizeof server));
   freeaddrinfo(found);
-  server.sin_port = htons(port);
+  if (family == AF_INET6)
+    reinterpret_cast<sockaddr_in6&>(server).sin6_port = htons(port);
+  else
+    reinterpret_cast<sockaddr_in&>(server).sin_port = htons(port);
 
-  fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  fd_ = ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd_ < 0) {
     error = std::string("socket: ") + std::strerror(errno);
     return false;
   }
-  if (::connect(fd_, reinterpret_cast<sockaddr*>(&server), sizeof(server)) != 0) {
+  if (::connect(fd_, reinterpret_cast<sockaddr*>(&server), serverLength) != 0) {
     error = std::string("connect: ") + std::strerror(errno);
     Close();
     return false;
   }
-  sockaddr_in local{};
+  sockaddr_storage local{};
   socklen_t len = sizeof(local);
   if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) == 0)
-    localPort_ = ntohs(local.sin_port);
+    localPort_ = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(local).sin6_port
+                                          : reinterpret_cast<sockaddr_in&>(local).sin_port);
   return true;
 }
 

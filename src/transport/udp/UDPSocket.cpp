@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "common/Log.h"
+#include "common/NetAddress.h"
 #include "transport/ConnectionTable.h"
 
 namespace vh {
@@ -21,59 +22,101 @@ namespace {
 // Datagrams taken from one socket before the others get their turn.
 constexpr unsigned kBurstPerSocket = 256;
 constexpr const char* kSocketCategory = "UDP Socket";
-constexpr size_t kControlRoom = CMSG_SPACE(sizeof(in_pktinfo));
+// Room for the local-address message of either family (a dual-stack socket may give both).
+constexpr size_t kControlRoom = CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(in_pktinfo));
 
+// A wildcard binding: "0.0.0.0" keeps to IPv4, the others ("", "::", "[::]") take both
+// families on one IPv6 socket.
 bool IsWildcard(const std::string& address) {
-  return address.empty() || address == "0.0.0.0";
+  return IsAnyAddressText(address);
 }
 
-bool ParseIPv4(const std::string& text, in_addr& out) {
-  return inet_pton(AF_INET, text.c_str(), &out) == 1;
-}
-
-std::string IPv4Text(const in_addr& addr) {
-  char buf[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &addr, buf, sizeof buf);
-  return buf;
-}
-
-// Parses like ParseIPv4, remembering the last text: the packets of a batch mostly share their
-// local address (and on one host their peer address), so most lookups cost a comparison.
+// Parses an address text for a socket of `family`, remembering the last text: the packets of
+// a batch mostly share their local address (and on one host their peer address), so most
+// lookups cost a comparison.
 class TAddressMemo {
  public:
-  bool Parse(const std::string& text, in_addr& out) {
+  explicit TAddressMemo(int family) : family_(family) {}
+  bool Parse(const std::string& text, uint16_t port, TSockAddr& out, socklen_t& length) {
     if (!valid_ || text != text_) {
-      valid_ = ParseIPv4(text, address_);
       text_ = text;
+      valid_ = MakeSockAddr(text, 0, family_, address_, length_);
       if (!valid_) return false;
     }
     out = address_;
+    length = length_;
+    if (family_ == AF_INET)
+      out.v4.sin_port = htons(port);
+    else
+      out.v6.sin6_port = htons(port);
     return true;
   }
 
  private:
+  const int family_;
   std::string text_;
-  in_addr address_{};
+  TSockAddr address_{};
+  socklen_t length_ = 0;
   bool valid_ = false;
 };
 
 std::string Describe(const std::string& address, uint16_t port) {
-  return (IsWildcard(address) ? std::string("0.0.0.0") : address) + ":" + std::to_string(port);
+  const std::string shown = address.empty() ? std::string("::") : address;
+  return (IsIPv6Text(shown) && shown.front() != '[' ? "[" + shown + "]" : shown) + ":" +
+         std::to_string(port);
 }
 
 // Makes `msg` leave from `source`, the address the client talked to, not whatever the route
 // prefers. `control` holds kControlRoom bytes, aligned for a cmsghdr, and lives as long as msg.
-void SetSourceAddress(msghdr& msg, char* control, in_addr source) {
+// On an IPv6 socket an IPv4 source goes in its mapped form; the kernel takes it for an IPv4
+// peer. An unspecified source leaves the choice to the route.
+void SetSourceAddress(msghdr& msg, char* control, const TSockAddr& source) {
   std::memset(control, 0, kControlRoom);
   msg.msg_control = control;
-  msg.msg_controllen = kControlRoom;
-  cmsghdr* c = CMSG_FIRSTHDR(&msg);
-  c->cmsg_level = IPPROTO_IP;
-  c->cmsg_type = IP_PKTINFO;
-  c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-  in_pktinfo info{};
-  info.ipi_spec_dst = source;
-  std::memcpy(CMSG_DATA(c), &info, sizeof info);
+  cmsghdr c{};
+  if (source.any.sa_family == AF_INET) {
+    if (source.v4.sin_addr.s_addr == 0) return;
+    in_pktinfo info{};
+    info.ipi_spec_dst = source.v4.sin_addr;
+    c.cmsg_level = IPPROTO_IP;
+    c.cmsg_type = IP_PKTINFO;
+    c.cmsg_len = CMSG_LEN(sizeof info);
+    std::memcpy(control, &c, sizeof c);
+    std::memcpy(CMSG_DATA(reinterpret_cast<cmsghdr*>(control)), &info, sizeof info);
+    msg.msg_controllen = CMSG_SPACE(sizeof info);
+  } else {
+    if (IN6_IS_ADDR_UNSPECIFIED(&source.v6.sin6_addr)) return;
+    in6_pktinfo info{};
+    info.ipi6_addr = source.v6.sin6_addr;
+    c.cmsg_level = IPPROTO_IPV6;
+    c.cmsg_type = IPV6_PKTINFO;
+    c.cmsg_len = CMSG_LEN(sizeof info);
+    std::memcpy(control, &c, sizeof c);
+    std::memcpy(CMSG_DATA(reinterpret_cast<cmsghdr*>(control)), &info, sizeof info);
+    msg.msg_controllen = CMSG_SPACE(sizeof info);
+  }
+}
+
+// The local address a datagram arrived on, from the control data of a wildcard socket.
+std::string ArrivalAddress(msghdr& msg, const std::string& fallback) {
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+    TSockAddr a{};
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+      in_pktinfo info;
+      std::memcpy(&info, CMSG_DATA(c), sizeof info);
+      a.v4.sin_family = AF_INET;
+      a.v4.sin_addr = info.ipi_spec_dst.s_addr != 0 ? info.ipi_spec_dst : info.ipi_addr;
+      return SockAddrText(&a.any);
+    }
+    if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+      in6_pktinfo info;
+      std::memcpy(&info, CMSG_DATA(c), sizeof info);
+      a.v6.sin6_family = AF_INET6;
+      a.v6.sin6_addr = info.ipi6_addr;
+      return SockAddrText(&a.any);
+    }
+  }
+  return fallback;
 }
 
 }  // namespace
@@ -97,7 +140,7 @@ struct TUDPServerSocket::TReceiveSlots {
   std::unique_ptr<uint8_t[]> bytes;
   std::array<mmsghdr, kBatchSize> messages{};
   std::array<iovec, kBatchSize> iov{};
-  std::array<sockaddr_in, kBatchSize> peers{};
+  std::array<TSockAddr, kBatchSize> peers{};
   std::array<std::array<char, kControlRoom>, kBatchSize> control{};
   std::vector<std::unique_ptr<TPacket>> batch;
   std::vector<std::unique_ptr<TPacket>> spares;  // emptied packets handed back by the handler
@@ -157,29 +200,48 @@ void TUDPServerSocket::Open() {
   for (const TSocketBinding& b : wanted) {
     TOpenSocket s;
     s.wildcard = IsWildcard(b.address);
-    s.address = s.wildcard ? "0.0.0.0" : b.address;
     uint16_t port = b.port != 0 ? b.port : defaultPort_;
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(port);
-    if (!ParseIPv4(s.address, local.sin_addr)) {
-      errno = EINVAL;
-      fail("Invalid bind address " + b.address);
+    TSockAddr local{};
+    socklen_t localLength = 0;
+    if (s.wildcard && b.address != "0.0.0.0") {
+      // Both families on one socket; a host without IPv6 gets the IPv4 wildcard instead.
+      s.address = "::";
+      s.family = AF_INET6;
+      s.fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      if (s.fd < 0 && errno == EAFNOSUPPORT) {
+        s.address = "0.0.0.0";
+        s.family = AF_INET;
+      }
+    } else {
+      const std::optional<TIpAddress> ip = ParseIpAddress(b.address);
+      if (!ip) {
+        errno = EINVAL;
+        fail("Invalid bind address " + b.address);
+      }
+      s.address = IpAddressText(*ip);
+      s.family = ip->v6 ? AF_INET6 : AF_INET;
     }
+    MakeSockAddr(s.address, port, s.family, local, localLength);
     // Blocking, so that the receive thread can sleep in recvmmsg; every other call on it
     // passes MSG_DONTWAIT.
-    s.fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s.fd < 0) s.fd = ::socket(s.family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s.fd < 0) fail("Could not create socket");
     opened.push_back(s);
     int on = 1;
-    if (::setsockopt(s.fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0)
-      fail("Could not ask for local addresses");
-    if (::bind(s.fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+    int off = 0;
+    const bool askedFor =
+        s.family == AF_INET
+            ? ::setsockopt(s.fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) == 0
+            : ::setsockopt(s.fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on) == 0 &&
+                  ::setsockopt(s.fd, IPPROTO_IPV6, IPV6_V6ONLY, s.wildcard ? &off : &on,
+                               sizeof on) == 0;
+    if (!askedFor) fail("Could not ask for local addresses");
+    if (::bind(s.fd, &local.any, localLength) != 0)
       fail("Could not bind to " + Describe(s.address, port));
-    sockaddr_in bound{};
+    TSockAddr bound{};
     socklen_t len = sizeof bound;
-    ::getsockname(s.fd, reinterpret_cast<sockaddr*>(&bound), &len);
-    opened.back().port = ntohs(bound.sin_port);
+    ::getsockname(s.fd, &bound.any, &len);
+    opened.back().port = SockAddrPort(&bound.any);
     SizeBuffers(s.fd, Describe(s.address, opened.back().port));
   }
   int wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -291,15 +353,7 @@ void TUDPServerSocket::DrainSocket(const TOpenSocket& s, TReceiveSlots& slots, b
         truncated_.fetch_add(1);
         continue;
       }
-      std::string local = s.address;
-      if (s.wildcard) {
-        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-          if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
-          in_pktinfo info;
-          std::memcpy(&info, CMSG_DATA(c), sizeof info);
-          local = IPv4Text(info.ipi_spec_dst.s_addr != 0 ? info.ipi_spec_dst : info.ipi_addr);
-        }
-      }
+      std::string local = s.wildcard ? ArrivalAddress(msg, s.address) : s.address;
       try {
         std::unique_ptr<TPacket> packet;
         if (!slots.spares.empty()) {
@@ -308,7 +362,7 @@ void TUDPServerSocket::DrainSocket(const TOpenSocket& s, TReceiveSlots& slots, b
         } else {
           packet = std::make_unique<TPacket>();
         }
-        packet->SetAddress(IPv4Text(slots.peers[i].sin_addr), ntohs(slots.peers[i].sin_port),
+        packet->SetAddress(SockAddrText(&slots.peers[i].any), SockAddrPort(&slots.peers[i].any),
                            std::move(local));
         packet->Write(slots.iov[i].iov_base, static_cast<int32_t>(slots.messages[i].msg_len));
         packet->SetPosition(0);
@@ -330,28 +384,27 @@ void TUDPServerSocket::DrainSocket(const TOpenSocket& s, TReceiveSlots& slots, b
 size_t TUDPServerSocket::Send(const TPacket& packet) {
   const std::string& local = packet.LocalAddress();
   if (local.empty()) return 0;
-  sockaddr_in peer{};
-  peer.sin_family = AF_INET;
-  peer.sin_port = htons(packet.PeerPort());
-  if (!ParseIPv4(packet.PeerAddress(), peer.sin_addr)) {
-    sendFailures_.fetch_add(1);
-    return 0;
-  }
-  in_addr source{};
-  bool haveSource = ParseIPv4(local, source) && source.s_addr != 0;
-
   size_t sent = 0;
   std::shared_lock<std::shared_mutex> lock(socketsMutex_);
   for (const TOpenSocket& s : sockets_) {
     if (!s.wildcard && s.address != local) continue;
+    TSockAddr peer{};
+    socklen_t peerLength = 0;
+    if (!MakeSockAddr(packet.PeerAddress(), packet.PeerPort(), s.family, peer, peerLength)) {
+      sendFailures_.fetch_add(1);
+      continue;
+    }
     iovec iov{const_cast<uint8_t*>(packet.Memory()), static_cast<size_t>(packet.Size())};
     msghdr msg{};
     msg.msg_name = &peer;
-    msg.msg_namelen = sizeof peer;
+    msg.msg_namelen = peerLength;
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
     alignas(cmsghdr) char control[kControlRoom];
-    if (s.wildcard && haveSource) SetSourceAddress(msg, control, source);
+    TSockAddr source{};
+    socklen_t sourceLength = 0;
+    if (s.wildcard && MakeSockAddr(local, 0, s.family, source, sourceLength))
+      SetSourceAddress(msg, control, source);
     if (::sendmsg(s.fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(packet.Size()))
       ++sent;
     else
@@ -392,33 +445,31 @@ void TUDPServerSocket::SendThrough(const TOpenSocket& s,
   constexpr size_t kChunk = kSendChunk;
   std::array<mmsghdr, kChunk> messages;
   std::array<iovec, kChunk> iov;
-  std::array<sockaddr_in, kChunk> peers;
+  std::array<TSockAddr, kChunk> peers;
   alignas(cmsghdr) std::array<std::array<char, kControlRoom>, kChunk> control;
   std::array<size_t, kChunk> index;
-  TAddressMemo peerMemo, localMemo;
+  TAddressMemo peerMemo(s.family), localMemo(s.family);
   int waits = 0;
   for (size_t from = 0; from < chosen.size();) {
     // Fill one chunk; packets with an unreadable peer address are skipped (counted as failed).
     size_t m = 0;
     for (; from < chosen.size() && m < kChunk; ++from) {
       const TPacket& packet = *packets[chosen[from]];
-      sockaddr_in& peer = peers[m];
-      peer = sockaddr_in{};
-      peer.sin_family = AF_INET;
-      peer.sin_port = htons(packet.PeerPort());
-      if (!peerMemo.Parse(packet.PeerAddress(), peer.sin_addr)) continue;
+      TSockAddr& peer = peers[m];
+      socklen_t peerLength = 0;
+      if (!peerMemo.Parse(packet.PeerAddress(), packet.PeerPort(), peer, peerLength)) continue;
       iov[m] = {const_cast<uint8_t*>(packet.Memory()), static_cast<size_t>(packet.Size())};
       msghdr& msg = messages[m].msg_hdr;
       msg = msghdr{};
       messages[m].msg_len = 0;
       msg.msg_name = &peer;
-      msg.msg_namelen = sizeof peer;
+      msg.msg_namelen = peerLength;
       msg.msg_iov = &iov[m];
       msg.msg_iovlen = 1;
-      in_addr source{};
-      if (s.wildcard && localMemo.Parse(packet.LocalAddress(), source) && source.s_addr != 0) {
+      TSockAddr source{};
+      socklen_t sourceLength = 0;
+      if (s.wildcard && localMemo.Parse(packet.LocalAddress(), 0, source, sourceLength))
         SetSourceAddress(msg, control[m].data(), source);
-      }
       index[m++] = chosen[from];
     }
     // Send the chunk: a partial send goes on with the rest, EAGAIN waits for room.

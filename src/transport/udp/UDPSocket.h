@@ -42,8 +42,9 @@ struct TDatagramCalls {
 };
 TDatagramCalls SystemDatagramCalls();
 
-// Bindings (common/SocketBinding.h): port 0 takes the socket's default port; an empty address
-// or "0.0.0.0" listens on every local address.
+// Bindings (common/SocketBinding.h): port 0 takes the socket's default port; an empty address,
+// "::" or "[::]" listens on every local address of both families (one dual-stack socket),
+// "0.0.0.0" on every IPv4 address. An IPv6 literal binds an IPv6-only socket.
 
 class TUDPServerSocket {
  public:
@@ -102,7 +103,8 @@ class TUDPServerSocket {
  private:
   struct TOpenSocket {
     int fd = -1;
-    std::string address;  // binding address as configured ("0.0.0.0" for every address)
+    std::string address;  // binding address as text ("::" or "0.0.0.0" for every address)
+    int family = AF_INET;
     bool wildcard = false;
     uint16_t port = 0;
   };
