@@ -1,6 +1,7 @@
 #include "admin/BanAdmin.h"
 
 #include "common/Log.h"
+#include "model/BanMatch.h"
 #include "storage/CustomStorage.h"
 #include "vserver/ServerObject.h"
 
@@ -26,7 +27,9 @@ TBanResult RunAndReload(TServerObject& server, const char* operation, Run run) {
 TBanResult AddBan(TServerObject& server, const std::string& ip, int32_t minutes,
                   const std::string& by) {
   if (server.BanCount() >= kMaxBans) return TBanResult::LimitReached;
-  return RunAndReload(server, "banadd", [&](TCustomStorage& storage) {
+  const std::optional<std::string> pattern = BanPatternFrom(ip);
+  if (!pattern) return TBanResult::BadPattern;
+  return RunAndReload(server, "banadd", [&, &ip = *pattern](TCustomStorage& storage) {
     TStorageScript q(storage, "delete_ban_ip.sql");
     q.SetInteger(":iServerID", server.ServerID()).SetString(":sIP", ip);
     if (!q.Execute()) return false;

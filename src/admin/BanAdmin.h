@@ -6,16 +6,16 @@
 #include <cstdint>
 #include <string>
 
+#include "model/BanMatch.h"
+
 namespace vh {
 
 class TServerObject;
 
-// More loaded bans than this refuse a new one.
-constexpr size_t kMaxBans = 20;
+enum class TBanResult { Done, LimitReached, Failed, BadPattern };
 
-enum class TBanResult { Done, LimitReached, Failed };
-
-// Replaces any stored ban of `ip` with a new one by `by`.
+// Replaces any stored ban of `ip` with a new one by `by`. An IPv6 pattern (address or prefix)
+// is stored in its compressed form; a malformed one gives BadPattern.
 TBanResult AddBan(TServerObject& server, const std::string& ip, int32_t minutes,
                   const std::string& by);
 TBanResult DeleteBan(TServerObject& server, int32_t banId);

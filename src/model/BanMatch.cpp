@@ -1,7 +1,9 @@
 #include "model/BanMatch.h"
 
+#include <algorithm>
 #include <cmath>
 
+#include "common/NetAddress.h"
 #include "storage/CustomStorage.h"
 
 namespace vh {
@@ -45,12 +47,34 @@ TAddressParts SplitAddress(std::string_view text) {
 }
 
 bool PatternMatches(std::string_view pattern, std::string_view address) {
+  if (IsIPv6Text(pattern)) {
+    const std::optional<TIPv6Prefix> prefix = ParseIPv6Prefix(pattern);
+    const std::optional<TIpAddress> ip = ParseIpAddress(address);
+    return prefix && ip && PrefixContains(*prefix, *ip);
+  }
+  if (IsIPv6Text(address)) {
+    // Dotted parts say nothing about an IPv6 address; only "match everything" applies.
+    const TAddressParts p = SplitAddress(pattern);
+    return p.Valid && std::all_of(p.Parts.begin(), p.Parts.end(),
+                                  [](const std::string& part) { return part == "*"; });
+  }
   const TAddressParts p = SplitAddress(pattern);
   const TAddressParts a = SplitAddress(address);
   if (!p.Valid || !a.Valid) return false;
   for (size_t i = 0; i < 4; ++i)
     if (p.Parts[i] != "*" && p.Parts[i] != a.Parts[i]) return false;
   return true;
+}
+
+std::optional<std::string> BanPatternFrom(std::string_view text) {
+  if (!IsIPv6Text(text)) return std::string(text.substr(0, kMaxBanPatternLength));
+  const std::optional<TIPv6Prefix> prefix = ParseIPv6Prefix(text);
+  if (!prefix) return std::nullopt;
+  return PrefixText(*prefix);
+}
+
+std::string PlayerBanPattern(std::string_view address) {
+  return SourceKey(address);
 }
 
 int64_t WholeSecondsBetween(TDateTime from, TDateTime to) {

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,8 +43,18 @@ struct TAddressParts {
 };
 TAddressParts SplitAddress(std::string_view text);
 
-// Each pattern part is "*" or exactly the address part.
+// A dotted pattern (IPv4): each pattern part is "*" or exactly the address part; it matches
+// an IPv6 address only when every part is "*". A pattern with a colon (IPv6) is an address or
+// a prefix ("2001:db8::/48") and matches the IPv6 addresses inside it.
 bool PatternMatches(std::string_view pattern, std::string_view address);
+
+// The pattern to store for a ban given as text: dotted patterns as they are, an IPv6 address
+// or prefix in its compressed form; none for a malformed IPv6 pattern (refused, since it
+// would match nothing and only take one of the kMaxBans rows).
+std::optional<std::string> BanPatternFrom(std::string_view text);
+// What banning a player bans: his IPv4 address, or the /64 of his IPv6 address (one host
+// picks any address of its /64).
+std::string PlayerBanPattern(std::string_view address);
 
 // Whole seconds from `from` to `to`: milliseconds rounded, then seconds rounded.
 int64_t WholeSecondsBetween(TDateTime from, TDateTime to);

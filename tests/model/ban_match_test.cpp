@@ -32,6 +32,26 @@ TEST(BanPattern, WildcardsAndShortPatterns) {
   EXPECT_TRUE(PatternMatches("10", "10.99.98.97"));
 }
 
+TEST(BanPattern, IPv6AddressesAndPrefixes) {
+  EXPECT_TRUE(PatternMatches("2001:db8::/48", "2001:db8:0:ffff::1"));
+  EXPECT_FALSE(PatternMatches("2001:db8::/48", "2001:db8:1::1"));
+  EXPECT_TRUE(PatternMatches("2001:db8::7", "2001:DB8:0::7"));  // any spelling of the address
+  EXPECT_FALSE(PatternMatches("2001:db8::7", "2001:db8::8"));
+  // Dotted patterns are IPv4 rules; only the all-wildcard one reaches IPv6 players.
+  EXPECT_FALSE(PatternMatches("2001", "2001:db8::7"));
+  EXPECT_FALSE(PatternMatches("*.*.*.1", "::1"));
+  EXPECT_TRUE(PatternMatches("*", "2001:db8::7"));
+  EXPECT_FALSE(PatternMatches("::/0", "10.0.0.1"));
+  EXPECT_FALSE(PatternMatches("2001:db8::/48x", "2001:db8::1"));
+
+  EXPECT_EQ(BanPatternFrom("2001:DB8:0:0::1:0/112"), "2001:db8::1:0/112");
+  EXPECT_EQ(BanPatternFrom("10.0.*.*"), "10.0.*.*");  // dotted patterns stay as given
+  EXPECT_FALSE(BanPatternFrom("2001:db8::g"));
+  EXPECT_FALSE(BanPatternFrom("2001:db8::/200"));
+  EXPECT_EQ(PlayerBanPattern("2001:db8:5:6:7:8:9:a"), "2001:db8:5:6::/64");
+  EXPECT_EQ(PlayerBanPattern("198.51.100.4"), "198.51.100.4");
+}
+
 TEST(BanPattern, HostilePatternsNeverMatchByAccident) {
   const std::string address = "10.0.0.1";
   EXPECT_FALSE(PatternMatches("", address));

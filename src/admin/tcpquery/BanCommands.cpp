@@ -6,7 +6,9 @@
 #include "admin/DateFormat.h"
 #include "admin/tcpquery/QueryCommands.h"
 #include "common/Mutex.h"
+#include "common/NetAddress.h"
 #include "common/Strings.h"
+#include "model/BanMatch.h"
 #include "model/Clients.h"
 #include "storage/CustomStorage.h"
 #include "transport/ConnectionTable.h"
@@ -16,7 +18,8 @@ namespace vh {
 
 namespace {
 
-// Room of a stored ban pattern: an IPv4 address with wildcards fits many times over.
+// Room of a stored dotted ban pattern: an IPv4 address with wildcards fits many times over.
+// IPv6 patterns are checked and stored whole (at most 43 characters with a prefix length).
 constexpr size_t kBanIpRoom = 29;
 
 void Answer(TQueryCall& call, TBanResult r) {
@@ -27,6 +30,8 @@ void Answer(TQueryCall& call, TBanResult r) {
       return call.out.Error("maximal record count reached");
     case TBanResult::Failed:
       return call.out.Error("error");
+    case TBanResult::BadPattern:
+      return call.out.Error("invalid ip");
   }
 }
 
@@ -62,7 +67,9 @@ void CmdBanList(TQueryCall& call) {
 void CmdBanAdd(TQueryCall& call) {
   int32_t minutes = 0;
   if (!Minutes(call, minutes)) return;
-  Answer(call, AddBan(*call.server, Cut(call.params[0], kBanIpRoom), minutes, call.LoginName()));
+  const std::string& ip = call.params[0];
+  Answer(call, AddBan(*call.server, IsIPv6Text(ip) ? ip : Cut(ip, kBanIpRoom), minutes,
+                      call.LoginName()));
 }
 
 void CmdBanDelete(TQueryCall& call) {
@@ -87,7 +94,7 @@ void CmdBanPlayer(TQueryCall& call) {
   if (ip.empty()) return call.out.Error("invalid id");
   int32_t minutes = 0;
   if (!Minutes(call, minutes)) return;
-  Answer(call, AddBan(server, ip, minutes, call.LoginName()));
+  Answer(call, AddBan(server, PlayerBanPattern(ip), minutes, call.LoginName()));
 }
 
 }  // namespace vh

@@ -196,10 +196,12 @@ void TVHUDPListener::CMD_cs_PlayerBanIp() {
   if (!request) return;
   TClientRecord* r = currentPlayer_;
   const uint16_t minutes = request->Minutes;
-  const std::string& pattern = request->Pattern;
 
   if (!Can(upAdminBanIp)) return Refuse(RC_INSUFFICIENT_PERMISSION);
   if (server_.BanCount() >= kMaxBans) return Refuse(RC_MAX_RECORDS);
+  const std::optional<std::string> stored = BanPatternFrom(request->Pattern);
+  if (!stored) return Refuse(RC_BAD_ARGUMENT);
+  const std::string& pattern = *stored;
 
   std::string by;
   AppendCut(by, "IP Ban " + r->NickName.Str(), 36);
@@ -239,7 +241,7 @@ void TVHUDPListener::CMD_cs_PlayerBanIpPlayer() {
     AppendCut(by, "]", 150);
     // A player without a connection has no address to ban; he is still removed below.
     if (!address.empty()) {
-      StoreBan(*server_.Storage(), serverId_, by, address, minutes);
+      StoreBan(*server_.Storage(), serverId_, by, PlayerBanPattern(address), minutes);
       server_.LoadBans();
     }
   } else {
@@ -257,7 +259,8 @@ void TVHUDPListener::CMD_cs_PlayerBanIpPlayer() {
 void TVHUDPListener::CMD_cs_PlayerUnbanIp() {
   const auto request = Read(ParseUnbanIp);
   if (!request) return;
-  const std::string& pattern = request->Pattern;
+  // An IPv6 pattern is stored in its compressed form; any spelling of it lifts the ban.
+  const std::string pattern = BanPatternFrom(request->Pattern).value_or(request->Pattern);
 
   if (!Can(upAdminBanIp)) return Refuse(RC_INSUFFICIENT_PERMISSION);
   {
@@ -321,8 +324,8 @@ bool TVHUDPListener::ClientIsSpammer() {
     if (p->FloodCount >= static_cast<uint32_t>(std::max(s.SpamMaxCommands, 0)) && quick) {
       const std::string address = Buffer().LoginAddress(p->PlayerID);
       if (server_.BanCount() < kMaxBans && !address.empty()) {
-        StoreBan(*server_.Storage(), serverId_, "by Server, reason: Excess flood", address,
-                 kFloodBanMinutes);
+        StoreBan(*server_.Storage(), serverId_, "by Server, reason: Excess flood",
+                 PlayerBanPattern(address), kFloodBanMinutes);
         server_.LoadBans();
         NotifyAdmins(Clients(), notifier_,
                      "Client " + Quoted(p->NickName.Str()) +
