@@ -5,6 +5,7 @@
 #include <cmath>
 #include <thread>
 
+#include "common/NetAddress.h"
 #include "common/SecurityLog.h"
 #include "common/Strings.h"
 #include "transport/Clocks.h"
@@ -70,7 +71,7 @@ bool TLoginFailures::Expired(double last, double now, double retain) {
 TLoginAttempt TLoginFailures::Begin(const std::string& ip, const std::string& account) {
   TLoginAttempt attempt;
   attempt.table_ = this;
-  attempt.ip_ = Cut(ip, kIpRoom);
+  attempt.ip_ = Cut(SourceKey(ip), kIpRoom);
   attempt.account_ = Cut(account, kAccountRoom);
   const double now = clock_.NowMs();
   std::vector<std::string> lines;
@@ -147,7 +148,7 @@ bool TLoginFailures::Finish(TLoginAttempt& attempt, TLoginOutcome outcome) {
 }
 
 bool TLoginFailures::IsRefused(const std::string& ip) {
-  const std::string key = Cut(ip, kIpRoom);
+  const std::string key = Cut(SourceKey(ip), kIpRoom);
   std::vector<std::string> lines;
   bool refused = false;
   {

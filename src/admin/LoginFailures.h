@@ -4,7 +4,8 @@
 // Time comes from an injected clock; the table only says how long an answer must wait, the
 // caller waits (on its own connection, holding nothing shared).
 //
-// An address: its failures of the last 60 s, per account. More than kRefuseAbove refuse it
+// An address (an IPv6 one by its /64, which one host may fill with addresses of its choosing):
+// its failures of the last 60 s, per account. More than kRefuseAbove refuse it
 // (at connect and at every further attempt) until 60 s pass without a failure. A success clears
 // the failures of its own account from that address only. Attempts in flight count as
 // failures until they end, so parallel connections cannot all slip through at once.

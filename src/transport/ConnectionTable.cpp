@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/NetAddress.h"
+
 namespace vh {
 
 namespace {
@@ -79,9 +81,11 @@ std::string TCustomPacketBuffer::LoginAddress(uint32_t playerId) {
 
 std::string TCustomPacketBuffer::SourceKey(const std::string& address, uint16_t port) const {
   // Loopback players are processes of this machine (a local proxy, a load test), which their
-  // address does not tell apart: there each port is a source of its own.
-  const bool loopback = address.rfind("127.", 0) == 0;
-  return loginLimits_.sourceByPort || loopback ? address + ":" + std::to_string(port) : address;
+  // address does not tell apart: there each port is a source of its own. An IPv6 source
+  // counts by its /64, which one host may fill with addresses of its choosing.
+  if (loginLimits_.sourceByPort || IsLoopbackText(address))
+    return address + ":" + std::to_string(port);
+  return vh::SourceKey(address);
 }
 
 bool TCustomPacketBuffer::TooManyHalfOpenLogins(uint32_t playerId) {

@@ -106,6 +106,25 @@ TEST_F(SourceAddress, LoopbackPortsAreSourcesOfTheirOwn) {
   EXPECT_EQ(Events().size(), static_cast<size_t>(4 * burst));
 }
 
+TEST_F(SourceAddress, AnIPv6HostIsOneSourceAcrossItsSlash64) {
+  const int burst = static_cast<int>(TLoginRateLimiter::kDefaultBurst);
+  // Cycling addresses within one /64 does not buy a new budget ...
+  for (int i = 0; i < burst; ++i)
+    EXPECT_EQ(table.OfferDatagram(LoginRequest("2001:db8:7:7::" + std::to_string(i + 1))), nullptr);
+  EXPECT_STREQ(table.OfferDatagram(LoginRequest("2001:db8:7:7:ffff::9")), "login rate exceeded");
+  // ... the next /64 is another source, and so is every port of ::1.
+  EXPECT_EQ(table.OfferDatagram(LoginRequest("2001:db8:7:8::1")), nullptr);
+  for (int i = 0; i < 2 * burst; ++i)
+    EXPECT_EQ(table.OfferDatagram(LoginRequest("::1", static_cast<uint16_t>(5000 + i))), nullptr);
+
+  // Pending logins are counted the same way.
+  for (uint32_t id = 1; id <= 5; ++id)
+    table.AddConnection(id, id * 10, "::", 1, 4000, "2001:db8:9:9::" + std::to_string(id));
+  EXPECT_TRUE(table.TooManyHalfOpenLogins(5));
+  table.AddConnection(6, 60, "::", 1, 4000, "2001:db8:9:a::1");
+  EXPECT_FALSE(table.TooManyHalfOpenLogins(6));
+}
+
 TEST(LoginRateLimiter, ForgetsIdleAddressesAndNeverLocksOutWhenFull) {
   TLoginRateLimiter limiter(10, 2);
   double now = 0;
