@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/Log.h"
+#include "common/NetAddress.h"
 #include "common/ResultCodes.h"
 #include "common/Strings.h"
 #include "common/Version.h"
@@ -429,7 +430,16 @@ void TVHUDPListener::CMD_cs_InfoRequestPlayerConnectionInfoOnId() {
   reply->WriteU32(stats.bytesSent);
   reply->WriteU32(stats.packetsReceived);
   reply->WriteU32(stats.bytesReceived);
-  reply->WriteShortString(showAddress ? stats.peerAddress : std::string(), 29);
+  // The field holds 29 characters; a longer (IPv6) address is sent cut, marked with a '*',
+  // and logged whole so the admin can look it up.
+  std::string shownAddress;
+  if (showAddress) {
+    shownAddress = CutWithMark(stats.peerAddress, 29);
+    if (shownAddress != stats.peerAddress)
+      LogFormat(LMT_ALL, LMD_INFO, {target->NickName.Str(), target->PlayerID, stats.peerAddress},
+                "Connection info of [Nick: %1, ID: %2]: address %3", "UDP Listener");
+  }
+  reply->WriteShortString(shownAddress, 29);
   reply->WriteU16(showAddress ? stats.peerPort : 0);
   reply->WriteShortString(target->LoginName.Str(), 29);
   reply->WriteI32(target->ChannelID);
