@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "admin/HttpBind.h"
+#include "common/NetAddress.h"
 
 namespace vh {
 
@@ -35,16 +36,6 @@ template struct TPrivateMember<TServeSocket, &httplib::Server::process_and_close
 template struct TPrivateMember<TListenSocket, &httplib::Server::svr_sock_>;
 
 thread_local uint64_t tCurrentWatch = 0;
-
-std::string AddressText(const sockaddr_storage& from) {
-  char text[INET6_ADDRSTRLEN] = {};
-  if (from.ss_family == AF_INET)
-    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(from).sin_addr, text, sizeof text);
-  else if (from.ss_family == AF_INET6)
-    ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(from).sin6_addr, text,
-                sizeof text);
-  return text;
-}
 
 }  // namespace
 
@@ -123,7 +114,8 @@ void TGuardedHttpServer::AcceptLoop(int listenFd) {
     // waits for the client's delayed acknowledgement of the last one (about 40 ms).
     const int yes = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-    const std::string address = AddressText(from);
+    // Counted per source: an IPv6 host owns its whole /64.
+    const std::string address = SourceKey(SockAddrText(reinterpret_cast<sockaddr*>(&from)));
     {
       TLockGuard lock(mutex_);
       size_t& open = perAddress_[address];

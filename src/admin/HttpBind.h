@@ -14,13 +14,23 @@
 
 namespace vh {
 
-// The port bound, or 0 when the address or port could not be bound.
+// The port bound, or 0 when the address or port could not be bound. "::" listens on both
+// families (the library opens IPv6 sockets dual-stack), or on IPv4 alone where the host has
+// no IPv6; an IPv6 literal may come in brackets.
 inline uint16_t BindHttpServer(httplib::Server& server, const std::string& address, uint16_t port) {
-  if (port == 0) {
-    const int p = server.bind_to_any_port(address);
-    return p > 0 ? static_cast<uint16_t>(p) : 0;
-  }
-  return server.bind_to_port(address, port) ? port : 0;
+  std::string host = address;
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
+  auto bind = [&](const std::string& h) -> uint16_t {
+    if (port == 0) {
+      const int p = server.bind_to_any_port(h);
+      return p > 0 ? static_cast<uint16_t>(p) : 0;
+    }
+    return server.bind_to_port(h, port) ? port : 0;
+  };
+  const uint16_t bound = bind(host);
+  if (bound == 0 && host == "::") return bind("0.0.0.0");
+  return bound;
 }
 
 // Runs the bound server's loop on a new thread and returns once the loop runs (or has already

@@ -30,25 +30,42 @@ TMetricsEndpoint::~TMetricsEndpoint() {
   Stop();
 }
 
+std::unique_ptr<TGuardedHttpServer> TMetricsEndpoint::NewServer() {
+  // A scrape is one short GET: a client that has not sent it whole within the deadline is
+  // cut off, so a few slow connections cannot hold every thread for long.
+  auto server = std::make_unique<TGuardedHttpServer>(
+      guards_, [] { return new httplib::ThreadPool(kThreads); });
+  httplib::Server& http = server->Http();
+  http.set_keep_alive_timeout(1);
+  http.set_read_timeout(2, 0);
+  http.set_write_timeout(2, 0);
+  http.set_payload_max_length(4096);
+  http.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+    res.set_content(Page(), "text/plain; version=0.0.4; charset=utf-8");
+  });
+  return server;
+}
+
 bool TMetricsEndpoint::Start(const std::string& address, uint16_t port) {
   try {
-    // A scrape is one short GET: a client that has not sent it whole within the deadline is
-    // cut off, so a few slow connections cannot hold every thread for long.
-    server_ = std::make_unique<TGuardedHttpServer>(
-        guards_, [] { return new httplib::ThreadPool(kThreads); });
-    httplib::Server& http = server_->Http();
-    http.set_keep_alive_timeout(1);
-    http.set_read_timeout(2, 0);
-    http.set_write_timeout(2, 0);
-    http.set_payload_max_length(4096);
-    http.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
-      res.set_content(Page(), "text/plain; version=0.0.4; charset=utf-8");
-    });
+    server_ = NewServer();
     boundPort_ = server_->Listen(address, port);
     if (boundPort_ == 0)
       throw std::runtime_error("cannot bind " + address + ":" + std::to_string(port));
+    if (address == "127.0.0.1" || address == "localhost") {
+      // Loopback asked for: local scrapers may come over either family. A host without
+      // IPv6 (or with the port taken on ::1) keeps the IPv4 endpoint alone.
+      loopbackV6_ = NewServer();
+      if (loopbackV6_->Listen("::1", boundPort_) == 0) {
+        loopbackV6_.reset();
+        Log(LMT_WARNING, LMD_INFO,
+            "Metrics endpoint: [::1]:" + std::to_string(boundPort_) + " not bound, IPv4 only",
+            kCategory);
+      }
+    }
     return true;
   } catch (const std::exception& e) {
+    loopbackV6_.reset();
     server_.reset();
     boundPort_ = 0;
     LogException("Metrics endpoint startup", e, kCategory);
@@ -57,6 +74,8 @@ bool TMetricsEndpoint::Start(const std::string& address, uint16_t port) {
 }
 
 void TMetricsEndpoint::Stop() {
+  if (loopbackV6_) loopbackV6_->Stop();
+  loopbackV6_.reset();
   if (server_) server_->Stop();
   server_.reset();
 }

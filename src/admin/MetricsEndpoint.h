@@ -32,7 +32,9 @@ class TMetricsEndpoint {
   TMetricsEndpoint(const TMetricsEndpoint&) = delete;
   TMetricsEndpoint& operator=(const TMetricsEndpoint&) = delete;
 
-  // Port 0 takes any free port. False (logged) when the address cannot be bound.
+  // Port 0 takes any free port. False (logged) when the address cannot be bound. The IPv4
+  // loopback address ("127.0.0.1", the default) also listens on ::1 at the same port, where
+  // the host has IPv6; "::" listens on every address of both families.
   bool Start(const std::string& address, uint16_t port);
   void Stop();
   uint16_t BoundPort() const { return boundPort_; }
@@ -44,7 +46,10 @@ class TMetricsEndpoint {
   const TVirtualServerList& servers_;
   const double startTimeSeconds_;
   const THttpGuards guards_;
+  std::unique_ptr<TGuardedHttpServer> NewServer();
+
   std::unique_ptr<TGuardedHttpServer> server_;
+  std::unique_ptr<TGuardedHttpServer> loopbackV6_;  // the ::1 twin of a 127.0.0.1 endpoint
   uint16_t boundPort_ = 0;
 
   std::mutex listingMutex_;  // guards listing_ (scrapes may overlap)

@@ -189,7 +189,7 @@ void StartAdministrationInterfaces() {
     h.environment.ApplyBoundAddresses(port, bindings);
     gWebInterface = std::make_unique<TWebInterface>(HostAdminContext(), SystemClock());
     if (gWebInterface->Start(port, h.httpDocsDirectory,
-                             bindings.empty() ? "0.0.0.0" : bindings.front().address)) {
+                             bindings.empty() ? "::" : bindings.front().address)) {
       ConsoleListening("Web interface", gWebInterface->BoundPort());
     } else {
       gWebInterface.reset();  // off for the rest of the run

@@ -1,11 +1,13 @@
 #include "weblist/ExternalIpDetection.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 
 namespace vh {
@@ -26,10 +28,30 @@ std::vector<std::string> AddressesOfHost(const std::string& hostName) {
   return out;
 }
 
+bool IsGlobalIPv6(const TIpAddress& address) {
+  if (!address.v6) return false;
+  const uint8_t first = address.bytes[0];
+  if ((first & 0xe0) != 0x20) return false;  // outside 2000::/3
+  // 2001:db8::/32 is for examples only.
+  return !(first == 0x20 && address.bytes[1] == 0x01 && address.bytes[2] == 0x0d &&
+           address.bytes[3] == 0xb8);
+}
+
 std::vector<std::string> LocalAddresses() {
+  std::vector<std::string> out;
   char name[HOST_NAME_MAX + 1] = {};
-  if (::gethostname(name, sizeof name - 1) != 0) return {};
-  return AddressesOfHost(name);
+  if (::gethostname(name, sizeof name - 1) == 0) out = AddressesOfHost(name);
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return out;
+  for (const ifaddrs* i = list; i; i = i->ifa_next) {
+    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET6) continue;
+    const std::optional<TIpAddress> ip = ParseIpAddress(SockAddrText(i->ifa_addr));
+    if (!ip || !IsGlobalIPv6(*ip)) continue;
+    std::string text = IpAddressText(*ip);
+    if (std::find(out.begin(), out.end(), text) == out.end()) out.push_back(std::move(text));
+  }
+  ::freeifaddrs(list);
+  return out;
 }
 
 TExternalIpDetection::~TExternalIpDetection() {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/NetAddress.h"
 #include "weblist/WebCheck.h"
 
 namespace vh {
@@ -17,8 +18,12 @@ namespace vh {
 // Every IPv4 address `hostName` resolves to, dotted, in the resolver's order; empty when the
 // name does not resolve.
 std::vector<std::string> AddressesOfHost(const std::string& hostName);
-// The same for this machine's own host name.
+// The addresses of this machine for players: the IPv4 addresses of its own host name, then
+// the global IPv6 addresses of its interfaces (compressed text, each once).
 std::vector<std::string> LocalAddresses();
+// A global unicast IPv6 address (2000::/3): not loopback, link-local, unique-local,
+// multicast or documentation space, none of which a player elsewhere can reach.
+bool IsGlobalIPv6(const TIpAddress& address);
 
 class TExternalIpDetection {
  public:

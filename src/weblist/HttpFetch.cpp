@@ -19,6 +19,7 @@
 #include <memory>
 
 #include "common/Log.h"
+#include "common/NetAddress.h"
 #include "common/Strings.h"
 
 namespace vh {
@@ -178,12 +179,11 @@ class TConnection {
     registration_ = std::make_unique<THttpCancelRegistration>(cancel_, fd_);
     const int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (!bindAddress.empty()) {
-      sockaddr_in local{};
-      local.sin_family = AF_INET;
-      if (a.ai_family != AF_INET ||
-          ::inet_pton(AF_INET, bindAddress.c_str(), &local.sin_addr) != 1 ||
-          ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+    if (!IsAnyAddressText(bindAddress)) {
+      TSockAddr local{};
+      socklen_t length = 0;
+      if (!MakeSockAddr(bindAddress, 0, a.ai_family, local, length) ||
+          ::bind(fd_, &local.any, length) != 0)
         return false;
     }
     if (::connect(fd_, a.ai_addr, a.ai_addrlen) != 0) {
@@ -446,7 +446,11 @@ class TExchange {
   // Resolves `host` and connects to its first address that may be contacted; null on failure.
   std::unique_ptr<TConnection> Open(const std::string& host, int port, bool checkTarget) {
     addrinfo hints{};
-    hints.ai_family = options_.bindAddress.empty() ? AF_UNSPEC : AF_INET;
+    // A bound address reaches only servers of its own family.
+    const std::optional<TIpAddress> bound = IsAnyAddressText(options_.bindAddress)
+                                                ? std::nullopt
+                                                : ParseIpAddress(options_.bindAddress);
+    hints.ai_family = !bound ? AF_UNSPEC : bound->v6 ? AF_INET6 : AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found) {

@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "common/Log.h"
+#include "common/NetAddress.h"
 #include "common/SecurityLog.h"
 #include "common/SocketBinding.h"
 #include "transport/Clocks.h"
@@ -38,34 +39,36 @@ bool WriteAll(int fd, std::string_view text) {
   return true;
 }
 
+// Every address (no binding, "::" or "[::]") is one dual-stack socket, or an IPv4 one on a
+// host without IPv6; "0.0.0.0" keeps to IPv4; a literal binds that address only.
 int OpenListener(const std::string& address, uint16_t port, uint16_t& bound) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const bool dualStack = IsAnyAddressText(address) && address != "0.0.0.0";
+  const std::string text = dualStack ? std::string("::") : address;
+  const std::optional<TIpAddress> ip = ParseIpAddress(text);
+  if (!ip) throw std::runtime_error("invalid address " + address);
+  int family = ip->v6 ? AF_INET6 : AF_INET;
+  int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 && dualStack && errno == EAFNOSUPPORT) {
+    family = AF_INET;
+    fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  }
   if (fd < 0) throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
   const int one = 1;
+  const int zero = 0;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  if (address.empty() || address == "0.0.0.0") {
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-  } else if (::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
-    ::close(fd);
-    throw std::runtime_error("invalid address " + address);
-  }
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 64) != 0) {
+  if (family == AF_INET6)
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, dualStack ? &zero : &one, sizeof one);
+  TSockAddr a{};
+  socklen_t length = 0;
+  MakeSockAddr(family == AF_INET && dualStack ? "0.0.0.0" : text, port, family, a, length);
+  if (::bind(fd, &a.any, length) != 0 || ::listen(fd, 64) != 0) {
     const std::string reason = std::strerror(errno);
     ::close(fd);
     throw std::runtime_error("bind " + address + ":" + std::to_string(port) + ": " + reason);
   }
   socklen_t len = sizeof a;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) bound = ntohs(a.sin_port);
+  if (::getsockname(fd, &a.any, &len) == 0) bound = SockAddrPort(&a.any);
   return fd;
-}
-
-std::string PeerAddress(const sockaddr_in& a) {
-  char text[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
-  return text;
 }
 
 }  // namespace
@@ -164,22 +167,24 @@ void TTCPQuery::AcceptLoop() {
 }
 
 void TTCPQuery::Accept(int listener) {
-  sockaddr_in peer{};
+  TSockAddr peer{};
   socklen_t len = sizeof peer;
-  const int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+  const int fd = ::accept4(listener, &peer.any, &len, SOCK_CLOEXEC);
   if (fd < 0) return;
   const timeval sendTimeout{kSendTimeoutSeconds, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
   // Each answer is written whole and waited for: no wait for delayed acknowledgements.
   const int noDelay = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
-  std::string address = PeerAddress(peer);
+  std::string address = SockAddrText(&peer.any);
+  // Connections are counted per source: an IPv6 host owns its whole /64.
+  const std::string source = SourceKey(address);
   TLockGuard lock(mutex_);
   size_t open = 0, fromAddress = 0;
   for (const TConnection& c : connections_) {
     if (c.finished.load()) continue;
     ++open;
-    if (c.session->RemoteIP == address) ++fromAddress;
+    if (SourceKey(c.session->RemoteIP) == source) ++fromAddress;
   }
   if (open >= limits_.MaxConnections || fromAddress >= limits_.MaxPerAddress) {
     // No thread for it: one short line, then closed.

@@ -17,6 +17,7 @@
 #include "admin/web/WebCall.h"
 #include "common/Countries.h"
 #include "common/Log.h"
+#include "common/NetAddress.h"
 #include "common/SecurityLog.h"
 #include "common/Strings.h"
 #include "model/ClientRecord.h"
@@ -94,7 +95,8 @@ std::string TWebCall::Header(const std::string& name) const {
   return req.get_header_value(name);
 }
 std::string TWebCall::RemoteIP() const {
-  return req.remote_addr;
+  // The library gives an IPv4 client of a dual-stack socket in mapped form (::ffff:a.b.c.d).
+  return CanonicalAddress(req.remote_addr);
 }
 
 void TWebCall::Redirect(const std::string& url) {
@@ -253,8 +255,8 @@ std::string TWebInterface::ResolvePath(const std::string& path, bool* outside) c
 bool TWebInterface::RefuseMalformed(const httplib::Request& req, httplib::Response& res) {
   auto refuse = [&](int status, const char* what) {
     Log(LMT_WARNING, LMD_INFO,
-        std::string("request refused from ") + req.remote_addr + ": " + what + ": " +
-            PrintableSample(req.path),
+        std::string("request refused from ") + CanonicalAddress(req.remote_addr) + ": " + what +
+            ": " + PrintableSample(req.path),
         kCategory);
     res.status = status;
     res.set_header("Connection", "close");

@@ -51,8 +51,7 @@ class TWebInterface {
 
   // Serves `documentRoot` on `port` (0: the system picks; see BoundPort) at `address`. False,
   // logged, when the server cannot start.
-  bool Start(uint16_t port, const std::string& documentRoot,
-             const std::string& address = "0.0.0.0");
+  bool Start(uint16_t port, const std::string& documentRoot, const std::string& address = "::");
   void Stop();
   uint16_t BoundPort() const { return boundPort_.load(); }
   size_t OpenConnections() const { return server_ ? server_->OpenConnections() : 0; }
