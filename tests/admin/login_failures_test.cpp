@@ -65,6 +65,16 @@ TEST_F(LoginFailuresTest, ThirdFailureClosesFourthRefusesUntil60SecondsPass) {
 
 // The attack of an admin of one virtual server on the super admin: his own good logins in
 // between used to clear the address, so the guesses never stopped.
+TEST_F(LoginFailuresTest, AnIPv6HostCannotEscapeByCyclingAddressesOfItsSlash64) {
+  for (int i = 1; i <= 4; ++i)
+    Try("2001:db8:4:4::" + std::to_string(i), "0:root", TLoginOutcome::Failure);
+  EXPECT_TRUE(f.IsRefused("2001:db8:4:4:abcd::77"));
+  bool refused = false;
+  Try("2001:db8:4:4::99", "0:root", TLoginOutcome::Failure, &refused);
+  EXPECT_TRUE(refused);
+  EXPECT_FALSE(f.IsRefused("2001:db8:4:5::1"));  // the neighbouring /64 is somebody else
+}
+
 TEST_F(LoginFailuresTest, GoodLoginsOfOneAccountDoNotClearTheFailuresOfAnother) {
   bool refused = false;
   int guesses = 0;

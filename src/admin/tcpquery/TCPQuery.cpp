@@ -93,6 +93,16 @@ bool TTCPQuery::Start(uint16_t port) {
     for (const TSocketBinding& b : bindings) {
       // With port 0 every further address takes the port the first one got.
       listeners_.push_back(OpenListener(b.address, bound, bound));
+      // Loopback asked for: a local tool may come over either family. Without IPv6 on this
+      // host the IPv4 loopback serves alone.
+      if (b.address == "127.0.0.1") {
+        try {
+          listeners_.push_back(OpenListener("::1", bound, bound));
+        } catch (const std::exception& e) {
+          LogFormat(LMT_WARNING, LMD_INFO, {bound},
+                    std::string("TCPQuery: [::1]:%1 not bound, IPv4 only: ") + e.what(), kCategory);
+        }
+      }
     }
     boundPort_.store(bound);
     int pipeFds[2];
