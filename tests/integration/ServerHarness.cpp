@@ -12,7 +12,7 @@
 namespace vh::test {
 
 TServerHarness::TServerHarness(const std::function<void(THostPolicy&)>& configure,
-                               const TClock* clock)
+                               const TClock* clock, TPasswordCheckPool* checks)
     : clock_(clock) {
   auto log = std::make_unique<TMemoryLog>();
   log_ = log.get();
@@ -21,6 +21,7 @@ TServerHarness::TServerHarness(const std::function<void(THostPolicy&)>& configur
   if (configure) configure(policy);
   environment_ = std::make_unique<TFixedVServerEnvironment>(std::move(policy),
                                                             std::vector<std::string>{"127.0.0.1"});
+  if (checks) environment_->SetPasswordChecks(checks);
   storage_ = std::make_unique<TSQLiteStorage>(dir_.File("server.dbs"),
                                               std::string(VH_SOURCE_DIR) + "/sqlite_sql/");
   if (!CreateTables(storage_.get()) || !UpgradeDatabase(storage_.get()))

@@ -23,8 +23,10 @@ class TServerHarness {
  public:
   // `configure` may change the host's rules before the server starts.
   // `clock` drives the connection table's timers when given.
+  // `checks` takes the password checks of logins instead of the process's pool; it must
+  // outlive the harness.
   explicit TServerHarness(const std::function<void(THostPolicy&)>& configure = {},
-                          const TClock* clock = nullptr);
+                          const TClock* clock = nullptr, TPasswordCheckPool* checks = nullptr);
   ~TServerHarness();
 
   TServerObject& Server() { return *server_; }
