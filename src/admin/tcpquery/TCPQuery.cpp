@@ -50,7 +50,8 @@ int OpenListener(const std::string& address, uint16_t port, uint16_t& bound) {
     a.sin_addr.s_addr = htonl(INADDR_ANY);
   } else if (::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
     ::close(fd);
-    throw std::runtime_error("invalid address " + address);
+    throw std::runtime_error("bind " + address + ":" + std::to_string(port) +
+                             ": not an IPv4 address");
   }
   if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 64) != 0) {
     const std::string reason = std::strerror(errno);
@@ -82,9 +83,10 @@ TTCPQuery::~TTCPQuery() {
   Stop();
 }
 
-bool TTCPQuery::Start(uint16_t port) {
-  std::vector<TSocketBinding> bindings{TSocketBinding{"", port}};
-  if (context_.environment) context_.environment->ApplyBoundAddresses(port, bindings);
+bool TTCPQuery::Start(uint16_t port, const std::string& address) {
+  std::vector<TSocketBinding> bindings{TSocketBinding{address, port}};
+  if (context_.environment && address.empty())
+    context_.environment->ApplyBoundAddresses(port, bindings);
   try {
     uint16_t bound = port;
     for (const TSocketBinding& b : bindings) {
