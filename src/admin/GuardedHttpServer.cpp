@@ -39,14 +39,23 @@ thread_local uint64_t tCurrentWatch = 0;
 
 }  // namespace
 
+namespace {
+std::unique_ptr<httplib::Server> NewHttpServer(const THttpTls* tls) {
+  if (!tls) return std::make_unique<httplib::Server>();
+  return std::make_unique<httplib::SSLServer>(tls->certificateFile.c_str(),
+                                              tls->privateKeyFile.c_str());
+}
+}  // namespace
+
 TGuardedHttpServer::TGuardedHttpServer(THttpGuards guards,
-                                       std::function<httplib::TaskQueue*()> newQueue)
-    : guards_(guards), newQueue_(std::move(newQueue)) {
-  http_.set_pre_routing_handler([this](const httplib::Request&, httplib::Response&) {
+                                       std::function<httplib::TaskQueue*()> newQueue,
+                                       const THttpTls* tls)
+    : guards_(guards), newQueue_(std::move(newQueue)), http_(NewHttpServer(tls)) {
+  http_->set_pre_routing_handler([this](const httplib::Request&, httplib::Response&) {
     HandlerStarts();
     return httplib::Server::HandlerResponse::Unhandled;
   });
-  http_.set_post_routing_handler(
+  http_->set_post_routing_handler(
       [this](const httplib::Request&, httplib::Response&) { HandlerEnded(); });
 }
 
@@ -55,9 +64,10 @@ TGuardedHttpServer::~TGuardedHttpServer() {
 }
 
 uint16_t TGuardedHttpServer::Listen(const std::string& address, uint16_t port) {
-  const uint16_t bound = BindHttpServer(http_, address, port);
+  if (!Valid()) return 0;
+  const uint16_t bound = BindHttpServer(*http_, address, port);
   if (bound == 0) return 0;
-  const int listenFd = (http_.*Access(TListenSocket{})).load();
+  const int listenFd = ((*http_).*Access(TListenSocket{})).load();
   // The library listens with a backlog of 5: a burst of new connections would overflow it and
   // their connects would be retried only a second later.
   ::listen(listenFd, SOMAXCONN);
@@ -70,7 +80,7 @@ uint16_t TGuardedHttpServer::Listen(const std::string& address, uint16_t port) {
 void TGuardedHttpServer::Stop() {
   if (stopping_.exchange(true)) return;
   // The keep-alive loops of the library end once the listening socket reads as closed.
-  const int listenFd = (http_.*Access(TListenSocket{})).exchange(INVALID_SOCKET);
+  const int listenFd = ((*http_).*Access(TListenSocket{})).exchange(INVALID_SOCKET);
   if (acceptThread_.joinable()) acceptThread_.join();
   if (listenFd != INVALID_SOCKET) {
     ::shutdown(listenFd, SHUT_RDWR);
@@ -146,7 +156,8 @@ void TGuardedHttpServer::Serve(int fd, const std::string& address) {
   wake_.notify_all();
   tCurrentWatch = id;
   if (watched >= 0) {
-    (http_.*Access(TServeSocket{}))(fd);  // closes fd
+    // A virtual call: with TLS, the library's TLS server shakes hands first.
+    ((*http_).*Access(TServeSocket{}))(fd);  // closes fd
   } else {
     ::close(fd);  // no descriptor for the watch: unguarded connections are not served
   }

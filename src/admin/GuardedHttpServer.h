@@ -3,7 +3,8 @@
 // is cut off, however often it sends), and a cap on the connections one address holds open.
 // The library reads and answers; this class accepts, counts and watches. The accept thread
 // and the watchdog thread are its own; the connections run on the task queue it is given.
-// mutex_ guards the per-address counts and the watch list.
+// With TLS the library's handshake runs inside the same watch, so a handshake that dribbles is
+// cut by the same deadline as a request. mutex_ guards the per-address counts and the watch list.
 #pragma once
 
 #include <httplib.h>
@@ -30,17 +31,27 @@ struct THttpGuards {
   size_t perAddressConnections = 0;
 };
 
+// The PEM files of a TLS server: its certificate (chain) and its private key.
+struct THttpTls {
+  std::string certificateFile;
+  std::string privateKeyFile;
+};
+
 class TGuardedHttpServer {
  public:
-  // `newQueue` makes the task queue the connections run on (owned here).
-  TGuardedHttpServer(THttpGuards guards, std::function<httplib::TaskQueue*()> newQueue);
+  // `newQueue` makes the task queue the connections run on (owned here). With `tls` the
+  // server speaks HTTPS only; Valid() says whether its files could be loaded.
+  TGuardedHttpServer(THttpGuards guards, std::function<httplib::TaskQueue*()> newQueue,
+                     const THttpTls* tls = nullptr);
   ~TGuardedHttpServer();
   TGuardedHttpServer(const TGuardedHttpServer&) = delete;
   TGuardedHttpServer& operator=(const TGuardedHttpServer&) = delete;
 
   // The library's server: routes, time-outs and limits are set on it before Listen. Its own
   // pre- and post-routing handlers belong to this class.
-  httplib::Server& Http() { return http_; }
+  httplib::Server& Http() { return *http_; }
+  // False when the TLS certificate or key could not be loaded: Listen then refuses.
+  bool Valid() const { return http_->is_valid(); }
 
   // Binds `address`:`port` (0: any free port) and starts accepting. The port bound, or 0.
   uint16_t Listen(const std::string& address, uint16_t port);
@@ -66,7 +77,7 @@ class TGuardedHttpServer {
   // set at construction
   const THttpGuards guards_;
   const std::function<httplib::TaskQueue*()> newQueue_;
-  httplib::Server http_;
+  const std::unique_ptr<httplib::Server> http_;  // an httplib::SSLServer with TLS
 
   // set by Listen, before its threads run
   std::unique_ptr<httplib::TaskQueue> queue_;

@@ -3,11 +3,17 @@
 // thread.
 #pragma once
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -31,6 +37,34 @@ inline uint16_t BindHttpServer(httplib::Server& server, const std::string& addre
   const uint16_t bound = bind(host);
   if (bound == 0 && host == "::") return bind("0.0.0.0");
   return bound;
+}
+
+// Why `address`:`port` cannot be bound, for the log line: not an address, or the system's
+// reason for a plain TCP socket bound there.
+inline std::string BindFailureReason(const std::string& address, uint16_t port) {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+  if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(port);
+    length = sizeof *v4;
+  } else if (::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(port);
+    length = sizeof *v6;
+  } else {
+    return "not an IPv4 or IPv6 address";
+  }
+  const int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return std::strerror(errno);
+  const int yes = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  std::string reason = "unknown";
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0) reason = std::strerror(errno);
+  ::close(fd);
+  return reason;
 }
 
 // Runs the bound server's loop on a new thread and returns once the loop runs (or has already

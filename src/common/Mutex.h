@@ -75,6 +75,8 @@ class SCOPED_CAPABILITY TUniqueLock {
   bool WaitUntil(std::condition_variable& cv, std::chrono::steady_clock::time_point deadline) {
     return cv.wait_until(lock_, deadline) == std::cv_status::no_timeout;
   }
+  // Until notified (or a spurious wake-up).
+  void Wait(std::condition_variable& cv) { cv.wait(lock_); }
 
  private:
   std::unique_lock<std::mutex> lock_;

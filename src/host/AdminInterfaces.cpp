@@ -6,9 +6,11 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "admin/AdminContext.h"
 #include "admin/MetricsEndpoint.h"
+#include "admin/TlsCertificate.h"
 #include "admin/tcpquery/TCPQuery.h"
 #include "admin/web/WebInterface.h"
 #include "common/Console.h"
@@ -28,6 +30,7 @@ namespace {
 std::unique_ptr<TTCPQuery> gTCPQuery;
 std::unique_ptr<TWebInterface> gWebInterface;
 std::unique_ptr<TMetricsEndpoint> gMetrics;
+std::optional<THttpTls> gWebTls;  // set by PrepareWebCertificate with [Web] HTTPS=1
 // Guards Host().settings against the administration threads' reads and "globalset" writes
 // (the main thread writes them only before the interfaces start; a reload takes it too).
 std::mutex& settingsMutex = Host().settingsMutex;
@@ -156,13 +159,20 @@ bool ReloadSettings() {
     std::lock_guard lock(settingsMutex);
     TSettings& s = h.settings;
     // What the listening sockets and start-up threads were built from stays until a restart.
-    restartNeeded = fresh.HTTPServerPort != s.HTTPServerPort ||
-                    fresh.TCPQueryPort != s.TCPQueryPort ||
-                    fresh.MetricsEnabled != s.MetricsEnabled ||
-                    fresh.MetricsPort != s.MetricsPort || fresh.MetricsAddress != s.MetricsAddress;
+    restartNeeded =
+        fresh.HTTPServerPort != s.HTTPServerPort || fresh.TCPQueryPort != s.TCPQueryPort ||
+        fresh.WebAddress != s.WebAddress || fresh.TCPQueryAddress != s.TCPQueryAddress ||
+        fresh.WebHTTPS != s.WebHTTPS || fresh.WebCertificate != s.WebCertificate ||
+        fresh.WebPrivateKey != s.WebPrivateKey || fresh.MetricsEnabled != s.MetricsEnabled ||
+        fresh.MetricsPort != s.MetricsPort || fresh.MetricsAddress != s.MetricsAddress;
     fresh.HTTPServerPort = s.HTTPServerPort;
     fresh.HTTPServerEnabled = s.HTTPServerEnabled;
     fresh.TCPQueryPort = s.TCPQueryPort;
+    fresh.WebAddress = s.WebAddress;
+    fresh.TCPQueryAddress = s.TCPQueryAddress;
+    fresh.WebHTTPS = s.WebHTTPS;
+    fresh.WebCertificate = s.WebCertificate;
+    fresh.WebPrivateKey = s.WebPrivateKey;
     fresh.ExternalIPDetection = s.ExternalIPDetection;
     fresh.ExternalIPURL = s.ExternalIPURL;
     fresh.MetricsEnabled = s.MetricsEnabled;
@@ -176,7 +186,43 @@ bool ReloadSettings() {
   Log(LMT_ALL, LMD_INFO, "Settings reloaded from " + h.settingsFile, "server");
   if (restartNeeded)
     Log(LMT_WARNING, LMD_INFO,
-        "Reload: changed ports and the [Metrics] section take effect at the next start", "server");
+        "Reload: changed ports, addresses, [Web] HTTPS and the [Metrics] section take effect "
+        "at the next start",
+        "server");
+  return true;
+}
+
+bool PrepareWebCertificate() {
+  TServerHost& h = Host();
+  gWebTls.reset();
+  const TSettings& s = h.settings;
+  if (!s.WebHTTPS || !s.HTTPServerEnabled) return true;
+  THttpTls tls{s.WebCertificate, s.WebPrivateKey};
+  try {
+    if (tls.certificateFile.empty()) {
+      // No certificate named: the server's own, beside the database.
+      const std::filesystem::path dir = std::filesystem::path(h.databaseFile).parent_path();
+      tls.certificateFile = (dir / "web-certificate.pem").string();
+      tls.privateKeyFile = (dir / "web-private-key.pem").string();
+      const std::string hostName = CertificateHostName();
+      if (EnsureSelfSignedCertificate({tls.certificateFile, tls.privateKeyFile}, hostName))
+        Log(LMT_ALL, LMD_INFO,
+            "Web interface: made a self-signed certificate for " + hostName + " in " +
+                tls.certificateFile,
+            "server");
+    } else if (tls.privateKeyFile.empty()) {
+      throw std::runtime_error("[Web] Certificate is set but [Web] PrivateKey is not");
+    }
+    CheckCertificateFiles({tls.certificateFile, tls.privateKeyFile});
+    const std::string line = "Web interface certificate " + tls.certificateFile +
+                             ", SHA-256 fingerprint " + CertificateFingerprint(tls.certificateFile);
+    ConsoleLine(line);
+    Log(LMT_ALL, LMD_INFO, line, "server");
+  } catch (const std::exception& e) {
+    ReportStartupFailure(std::string("Start_Server: [Web] HTTPS=1 but ") + e.what());
+    return false;
+  }
+  gWebTls = std::move(tls);
   return true;
 }
 
@@ -185,11 +231,14 @@ void StartAdministrationInterfaces() {
   if (h.settings.HTTPServerEnabled && h.settings.HTTPServerPort > 0 &&
       h.settings.HTTPServerPort <= 0xFFFF) {
     const auto port = static_cast<uint16_t>(h.settings.HTTPServerPort);
-    std::vector<TSocketBinding> bindings;
-    h.environment.ApplyBoundAddresses(port, bindings);
+    std::string address = h.settings.WebAddress;
+    if (address.empty()) {
+      std::vector<TSocketBinding> bindings;
+      h.environment.ApplyBoundAddresses(port, bindings);
+      address = bindings.empty() ? "::" : bindings.front().address;
+    }
     gWebInterface = std::make_unique<TWebInterface>(HostAdminContext(), SystemClock());
-    if (gWebInterface->Start(port, h.httpDocsDirectory,
-                             bindings.empty() ? "::" : bindings.front().address)) {
+    if (gWebInterface->Start(port, h.httpDocsDirectory, address, gWebTls ? &*gWebTls : nullptr)) {
       ConsoleListening("Web interface", gWebInterface->BoundPort());
     } else {
       gWebInterface.reset();  // off for the rest of the run
@@ -199,7 +248,8 @@ void StartAdministrationInterfaces() {
   }
   if (h.settings.TCPQueryPort > 0 && h.settings.TCPQueryPort <= 0xFFFF) {
     gTCPQuery = std::make_unique<TTCPQuery>(HostAdminContext(), SystemClock());
-    if (gTCPQuery->Start(static_cast<uint16_t>(h.settings.TCPQueryPort)))
+    if (gTCPQuery->Start(static_cast<uint16_t>(h.settings.TCPQueryPort),
+                         h.settings.TCPQueryAddress))
       ConsoleListening("TCP query", gTCPQuery->BoundPort());
     else
       ConsoleLine("TCP query not started on TCP port " + std::to_string(h.settings.TCPQueryPort) +

@@ -252,6 +252,7 @@ TStartOutcome Start_Server() {
   if (!OpenStorageAndTables(ini)) return TStartOutcome::Failed;
   if (!ReadSettingsFile(ini)) return TStartOutcome::Failed;
   CompleteSettingsFile(ini);
+  if (!PrepareWebCertificate()) return TStartOutcome::Failed;
   h.virtualServers = std::make_unique<TVirtualServerList>();
   StartVirtualServers();
   StartAdministrationInterfaces();

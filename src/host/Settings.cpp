@@ -56,6 +56,11 @@ const TSettingKey kReadOrder[] = {
     {"Metrics", "Port", &TSettings::MetricsPort, 0, false},
     {"Metrics", "Address", &TSettings::MetricsAddress, 255, true},
     {"Main Config", "VoiceMaxQueueMs", &TSettings::VoiceMaxQueueMs, 0, false},
+    {"Web", "Address", &TSettings::WebAddress, 255, true},
+    {"TCPQuery", "Address", &TSettings::TCPQueryAddress, 255, true},
+    {"Web", "HTTPS", &TSettings::WebHTTPS, 0, false},
+    {"Web", "Certificate", &TSettings::WebCertificate, 0, true},
+    {"Web", "PrivateKey", &TSettings::WebPrivateKey, 0, true},
 };
 
 // The keys SaveBasicSettings writes, in its order.

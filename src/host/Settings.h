@@ -58,6 +58,15 @@ struct TSettings {
   bool MetricsEnabled = false;
   int MetricsPort = 9767;
   std::string MetricsAddress = "127.0.0.1";
+  // [Web] and [TCPQuery] Address: the one address each administration interface listens on
+  // (read only, never written back); empty: as before, every address (or BoundToIp's).
+  std::string WebAddress;
+  std::string TCPQueryAddress;
+  // [Web] HTTPS, Certificate, PrivateKey: the web interface over TLS only, with these PEM
+  // files; with no certificate named, a self-signed one kept beside the database (read only).
+  bool WebHTTPS = false;
+  std::string WebCertificate;
+  std::string WebPrivateKey;
   // [Main Config] VoiceMaxQueueMs: voice that waited longer in a player's queue is dropped
   // when its turn comes (0 = never); read only, never written back.
   int VoiceMaxQueueMs = 300;

@@ -39,6 +39,10 @@ void StartVirtualServers();
 // and on the console) and kept for the desktop shell only when its account was stored.
 void CreateFirstStartAccounts(TCustomStorage& storage, int32_t serverId);
 
+// With [Web] HTTPS=1: checks the named certificate and key, or makes the self-signed pair
+// beside the database at the first start, and prints its fingerprint. False (the reason
+// reported) when the web interface could not serve HTTPS; start-up then stops.
+bool PrepareWebCertificate();
 // Also the metrics endpoint when [Metrics] Enabled is set.
 void StartAdministrationInterfaces();
 void StopAdministrationInterfaces();

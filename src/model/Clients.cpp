@@ -136,36 +136,58 @@ bool TClients::IsInPlayerMuteList(const TClientRecord* record, uint32_t playerID
 
 // ---- Accounts
 
+std::optional<TStoredLogin> TClients::DBReadLogin(std::string_view name, bool* storageFailed) {
+  if (storageFailed) *storageFailed = false;
+  if (!storage_) return std::nullopt;
+  try {
+    TStorageScript q(*storage_, "read_client_login.sql");
+    q.SetString(":sName", name).SetInteger(":iServerID", serverId_);
+    std::unique_ptr<TStorageContainer> rows = q.Open();
+    if (!rows && q.OpenFailed() && storageFailed) *storageFailed = true;
+    if (!rows || rows->Count() == 0) return std::nullopt;
+    const TStorageRow& row = rows->Row(0);
+    TStoredLogin login;
+    login.StoredPassword = row.FieldByName("s_client_password").GetAsString();
+    login.ServerAdmin = row.FieldByName("b_client_privilege_serveradmin").GetAsBoolean();
+    login.Created = row.FieldByName("dt_client_created").GetAsDateTime();
+    login.DBID = row.FieldByName("i_client_id").GetAsInteger();
+    return login;
+  } catch (const std::exception& e) {
+    LogError("DBReadLogin", e);
+    if (storageFailed) *storageFailed = true;
+    return std::nullopt;
+  }
+}
+
+void TClients::DBReplacePasswordHash(const TStoredLogin& login, const std::string& hash) {
+  if (!storage_ || hash.empty()) return;
+  try {
+    // Only while the row still holds the value that was checked: a password changed meanwhile
+    // stays. A failure leaves the old value, which still verifies.
+    TStorageScript q(*storage_, "rehash_client_password.sql");
+    q.SetString(":sPassword", hash)
+        .SetInteger(":iClientID", login.DBID)
+        .SetString(":sOldPassword", login.StoredPassword);
+    q.Execute();
+  } catch (const std::exception& e) {
+    LogError("DBReplacePasswordHash", e);
+  }
+}
+
 TClientRecordPtr TClients::DBValidLogin(std::string_view name, std::string_view password,
                                         bool* storageFailed) {
-  if (storageFailed) *storageFailed = false;
-  if (!storage_) return nullptr;
+  const std::optional<TStoredLogin> login = DBReadLogin(name, storageFailed);
+  if (!login) return nullptr;
   try {
-    std::unique_ptr<TStorageContainer> rows;
-    {
-      TStorageScript q(*storage_, "read_client_login.sql");
-      q.SetString(":sName", name).SetInteger(":iServerID", serverId_);
-      rows = q.Open();
-      if (!rows && q.OpenFailed() && storageFailed) *storageFailed = true;
-    }
-    if (!rows || rows->Count() == 0) return nullptr;
-    const TStorageRow& row = rows->Row(0);
-    const std::string stored = row.FieldByName("s_client_password").GetAsString();
-    if (!TPasswordHash::Verify(stored, password)) return nullptr;
+    if (!TPasswordHash::Verify(login->StoredPassword, password)) return nullptr;
     auto record = std::make_unique<TClientRecord>();
-    if (row.FieldByName("b_client_privilege_serveradmin").GetAsBoolean())
-      record->PlayerPrivileges |= PP_SERVER_ADMIN;
-    record->Created = row.FieldByName("dt_client_created").GetAsDateTime();
-    record->DBID = row.FieldByName("i_client_id").GetAsInteger();
+    if (login->ServerAdmin) record->PlayerPrivileges |= PP_SERVER_ADMIN;
+    record->Created = login->Created;
+    record->DBID = login->DBID;
     // A plain-text value (written by hand) or a hash of other parameters is replaced now that
-    // the password is known; a failure leaves the old value, which still verifies.
-    if (TPasswordHash::NeedsRehash(stored)) {
-      TStorageScript q(*storage_, "rehash_client_password.sql");
-      q.SetString(":sPassword", TPasswordHash::Make(password))
-          .SetInteger(":iClientID", record->DBID)
-          .SetString(":sOldPassword", stored);
-      q.Execute();
-    }
+    // the password is known; hashed before the storage lock is taken.
+    if (TPasswordHash::NeedsRehash(login->StoredPassword))
+      DBReplacePasswordHash(*login, TPasswordHash::Make(password));
     return record;
   } catch (const std::exception& e) {
     LogError("DBValidLogin", e);

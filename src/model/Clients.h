@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "common/Mutex.h"
@@ -16,6 +18,15 @@
 namespace vh {
 
 class TCustomStorage;
+
+// An account's row as a login reads it: the stored password (a hash, or plain text written by
+// hand) and what a verified login takes over.
+struct TStoredLogin {
+  int32_t DBID = 0;
+  std::string StoredPassword;
+  bool ServerAdmin = false;
+  TDateTime Created = 0;
+};
 
 class TClients {
  public:
@@ -79,6 +90,12 @@ class TClients {
   // `storageFailed`, when given, then says so (it is logged).
   TClientRecordPtr DBValidLogin(std::string_view name, std::string_view password,
                                 bool* storageFailed = nullptr);
+  // DBValidLogin in two halves, for a caller that checks the password on another thread (the
+  // listener, which must not hold the model locks through a check): the account's stored row
+  // without any check (nothing when there is none or the database fails, `storageFailed` then
+  // says which), and the fresh hash a successful check may leave to store.
+  std::optional<TStoredLogin> DBReadLogin(std::string_view name, bool* storageFailed = nullptr);
+  void DBReplacePasswordHash(const TStoredLogin& login, const std::string& hash);
   // Stores the hash of `password` as the account's; false when nothing could be stored.
   bool DBChangePassword(uint32_t serverID, int32_t clientID, std::string_view password);
   // 0, -141 when the name is taken, -107 when it holds a control character, -50 when the

@@ -66,6 +66,7 @@ TVHUDPListener::TVHUDPListener(TServerObject& server)
       policy_(server.Environment().Policy()) {}
 
 TVHUDPListener::~TVHUDPListener() {
+  wakeLine_->Close();
   terminated_.store(true);
   if (thread_.joinable()) thread_.join();
 }
@@ -95,10 +96,16 @@ void TVHUDPListener::Start(bool withThread) {
       LogHandlerException("LoadChannels", e);
     }
   }
+  {
+    TLockGuard lock(wakeLine_->mutex);
+    wakeLine_->table = &Buffer();
+  }
   if (withThread) thread_ = std::thread(&TVHUDPListener::Execute, this);
 }
 
 void TVHUDPListener::Terminate() {
+  // A check still running finishes on its pool thread and finds nobody to wake.
+  wakeLine_->Close();
   terminated_.store(true);
   if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
@@ -150,15 +157,19 @@ void TVHUDPListener::HandleEvent(uint32_t playerId, uint8_t kind, std::unique_pt
 void TVHUDPListener::HandleEventLocked() {
   switch (eventKind_) {
     case EV_REQUEST:
+      // A wake-up comes from an administration request or a finished password check.
+      CompleteCheckedLogins();
       // A request skips the end-of-event checks; a wake-up without one runs them.
       if (RunRequest()) return;
       break;
     case EV_TIMEOUT:
     case EV_CLOSED:
+      DropPendingLogin(eventPlayerId_);
       disconnect_ = true;
       break;
     case EV_PACKET: {
       if (!eventPacket_) break;
+      if (HoldForPendingLogin()) return;
       if (currentPlayer_) currentPlayer_->LastActivity = NowDateTime();
       TPacket& p = *eventPacket_;
       if (p.IsClientVoicePacket() && currentPlayer_) {

@@ -7,10 +7,16 @@
 // Client voice changes nothing, so the socket's receive thread relays it itself when the two
 // model locks are free and nothing waits in the listener's queue (RelayVoiceBatch); otherwise
 // it goes through the queue like any other datagram.
+// A registered login's password check costs milliseconds, so it never runs here: the listener
+// reads the account, gives the check to the process's password-check pool
+// (common/PasswordCheckPool.h) and goes on with other events; the pool thread wakes it, and it
+// completes the login in a later event with the locks held again (CompleteCheckedLogins).
+// Until then the connection's later packets wait, so its answers keep their order.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,6 +39,7 @@ namespace vh {
 
 class TServerObject;
 class TCustomPacketBuffer;
+class TPasswordCheckPool;
 struct TChannel;
 struct TListenerRequest;
 
@@ -174,7 +181,25 @@ class TVHUDPListener {
   };
   void RefuseMalformedLogin() LISTENER_LOCKED;
   TClientRecordPtr NewLoginRecord(const TLoginRequest& request) LISTENER_LOCKED;
-  int32_t CheckAccount(TClientRecord& record, const TLoginRequest& request) LISTENER_LOCKED;
+  // Fills the record from the request; for a registered login reads the account into
+  // `account`, whose password the caller has checked off this thread (StartPasswordCheck).
+  int32_t CheckAccount(TClientRecord& record, const TLoginRequest& request,
+                       std::optional<TStoredLogin>& account) LISTENER_LOCKED;
+  // What follows the check: the account's rights, -21 or -7, the guest name.
+  int32_t ApplyCheckedAccount(TClientRecord& record, const TLoginRequest& request,
+                              const TStoredLogin& account, bool verified,
+                              const std::string& rehash) LISTENER_LOCKED;
+  void FinishLogin(TClientRecordPtr record, uint8_t loginMode,
+                   TLoginVerdict verdict) LISTENER_LOCKED;
+  void StartPasswordCheck(TClientRecordPtr record, const TLoginRequest& request,
+                          TStoredLogin account) LISTENER_LOCKED;
+  // The logins whose check has finished, in the order they were asked; a login whose
+  // connection went meanwhile is dropped unseated.
+  void CompleteCheckedLogins() LISTENER_LOCKED;
+  // True (and the packet kept) when the current event's connection waits for its check.
+  bool HoldForPendingLogin() LISTENER_LOCKED;
+  // Its connection is gone: the check's result will find nothing to complete.
+  void DropPendingLogin(uint32_t playerId) LISTENER_LOCKED;
   void CheckLoginRefusals(const TClientRecord& record, TLoginVerdict& verdict) LISTENER_LOCKED;
   void RefuseLogin(TClientRecord& record, const TLoginVerdict& verdict) LISTENER_LOCKED;
   int32_t AdmissionResult(const TClientRecord& record, uint8_t loginMode) LISTENER_LOCKED;
@@ -293,6 +318,40 @@ class TVHUDPListener {
   TClientRecord* currentPlayer_ = nullptr;
   std::shared_ptr<const THostPolicy> policy_;
   bool disconnect_ = false;
+
+  // ---- Password checks off the listener's locks.
+  // Written by the pool thread until `done` is set (release), read by the listener after it
+  // sees `done` (acquire); the typed password and the stored value are copies.
+  struct TPasswordCheck {
+    std::string stored;
+    std::string typed;
+    bool verified = false;
+    std::string rehash;  // the fresh hash to store, when the stored value needs one
+    std::atomic<bool> done{false};
+  };
+  // How a pool thread wakes this listener; closed (no table any more) when the listener ends,
+  // so a check that finishes late touches nothing freed. `mutex` is taken before the table's.
+  struct TWakeLine {
+    TMutex mutex;
+    TCustomPacketBuffer* table GUARDED_BY(mutex) = nullptr;
+    void Wake();
+    void Close();
+  };
+  struct TPendingLogin {
+    uint32_t playerId = 0;
+    uint32_t connectionId = 0;
+    std::unique_ptr<TPacket> packet;  // the login request, the current packet when it completes
+    TLoginRequest request;
+    TClientRecordPtr record;
+    TStoredLogin account;
+    std::shared_ptr<TPasswordCheck> check;
+    std::vector<std::unique_ptr<TPacket>> held;  // its connection's later packets, in order
+  };
+  TPendingLogin* PendingLogin(uint32_t playerId);
+
+  // listener thread only
+  std::deque<TPendingLogin> pendingLogins_;
+  const std::shared_ptr<TWakeLine> wakeLine_ = std::make_shared<TWakeLine>();
 
   TRelayScratch listenerRelay_;  // listener thread only
   TRelayScratch receiveRelay_;   // the socket's receive thread only

@@ -17,6 +17,9 @@
 // above (the listener reads settings and bans with the registry and tree held), and nothing is
 // taken while one is held; LoadBans and SaveServer use the storage lock before or after, never
 // inside.
+// A password-check pool thread takes a listener's wake-line lock (vserver/Listener.h) and,
+// inside it, the connection-table lock, and nothing else; the pool's queue lock
+// (common/PasswordCheckPool.h) is a leaf, taken under the model locks when a login is queued.
 // Every wait of the listener and send threads is bounded (at most 52 ms).
 #pragma once
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/Mutex.h"
+#include "common/PasswordCheckPool.h"
 #include "common/SocketBinding.h"
 
 namespace vh {
@@ -47,6 +48,8 @@ class TVServerEnvironment {
   // Replaces `bindings` with the configured local addresses (left alone when none is
   // configured: every address of the machine).
   virtual void ApplyBoundAddresses(uint16_t port, std::vector<TSocketBinding>& bindings) = 0;
+  // Where the listeners check login passwords: the process's pool unless a test gives its own.
+  virtual TPasswordCheckPool& PasswordChecks() { return TPasswordCheckPool::Shared(); }
 };
 
 // A fixed policy and address list, replaceable at run time. Any thread.
@@ -66,6 +69,11 @@ class TFixedVServerEnvironment : public TVServerEnvironment {
     TLockGuard lock(mutex_);
     policy_ = std::move(next);
   }
+  // Before any server uses the environment; the pool outlives the servers.
+  void SetPasswordChecks(TPasswordCheckPool* pool) { passwordChecks_ = pool; }
+  TPasswordCheckPool& PasswordChecks() override {
+    return passwordChecks_ ? *passwordChecks_ : TPasswordCheckPool::Shared();
+  }
   void ApplyBoundAddresses(uint16_t port, std::vector<TSocketBinding>& bindings) override {
     TLockGuard lock(mutex_);
     if (boundAddresses_.empty()) return;
@@ -77,6 +85,7 @@ class TFixedVServerEnvironment : public TVServerEnvironment {
   mutable TMutex mutex_;
   std::shared_ptr<const THostPolicy> policy_ GUARDED_BY(mutex_);
   std::vector<std::string> boundAddresses_ GUARDED_BY(mutex_);
+  TPasswordCheckPool* passwordChecks_ = nullptr;  // set before use
 };
 
 // The environment of servers built without one: the default rules, every local address.

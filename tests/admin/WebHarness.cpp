@@ -4,12 +4,12 @@
 
 namespace vh::test {
 
-TWebHarness::TWebHarness(THttpGuards guards) {
+TWebHarness::TWebHarness(THttpGuards guards, const THttpTls* tls) {
   TAdminContext context = Context();
   context.settings = [this] { return Basic(); };
   context.basicSet = [this](const TAdminSettings& b) { SetBasic(b); };
   web_ = std::make_unique<TWebInterface>(context, Clock(), guards);
-  if (!web_->Start(0, std::string(VH_SOURCE_DIR) + "/httpdocs", "127.0.0.1"))
+  if (!web_->Start(0, std::string(VH_SOURCE_DIR) + "/httpdocs", "127.0.0.1", tls))
     throw std::runtime_error("the web interface did not start");
 }
 

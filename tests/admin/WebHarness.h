@@ -17,7 +17,9 @@ namespace vh::test {
 
 class TWebHarness : public TQueryHarness {
  public:
-  explicit TWebHarness(THttpGuards guards = TWebInterface::DefaultGuards());
+  // With `tls` the interface serves HTTPS only.
+  explicit TWebHarness(THttpGuards guards = TWebInterface::DefaultGuards(),
+                       const THttpTls* tls = nullptr);
   ~TWebHarness();
   TWebInterface& Web() { return *web_; }
   uint16_t WebPort() const { return web_->BoundPort(); }

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,7 +17,9 @@
 
 #include "WebHarness.h"
 #include "admin/MetricsEndpoint.h"
+#include "admin/TlsCertificate.h"
 #include "support/Process.h"
+#include "support/TempDir.h"
 
 namespace vh::test {
 namespace {
@@ -62,9 +65,11 @@ bool ClosedWithin(int fd, std::chrono::milliseconds timeout) {
 // Sends a request header a byte at a time, every 50 ms, on each connection, never finishing.
 class TDribbler {
  public:
-  explicit TDribbler(std::vector<int> fds) : fds_(std::move(fds)) {
-    thread_ = std::thread([this] {
-      const std::string request = "GET /index.html HTTP/1.1\r\nHost: x\r\nX-Slow: ";
+  // Sends `request` a byte at a time, then 'a' for ever.
+  explicit TDribbler(std::vector<int> fds,
+                     std::string request = "GET /index.html HTTP/1.1\r\nHost: x\r\nX-Slow: ")
+      : fds_(std::move(fds)) {
+    thread_ = std::thread([this, request] {
       for (size_t i = 0; !stop_.load(); ++i) {
         const char c = i < request.size() ? request[i] : 'a';
         for (int fd : fds_) ::send(fd, &c, 1, MSG_NOSIGNAL);
@@ -124,6 +129,50 @@ TEST(WebGuards, OneAddressHoldsFewConnectionsForLittleTimeAndTheAdminGetsIn) {
   ::close(again);
   // A request that arrives whole in time is answered on the same guarded connection.
   EXPECT_EQ(admin.Get("/index.html").status, 200);
+}
+
+TEST(WebGuards, OverTlsTheCertificateIsKeptTheHandshakeHasTheDeadlineAndTheCookieIsSecure) {
+  TTempDir dir;
+  const TCertificateFiles files{dir.File("cert.pem"), dir.File("key.pem")};
+  ASSERT_TRUE(EnsureSelfSignedCertificate(files, "localhost"));
+  const std::string fingerprint = CertificateFingerprint(files.certificate);
+  EXPECT_EQ(fingerprint.size(), 32u * 3 - 1);
+  // A later start keeps the pair; half a pair is an error, never silently replaced.
+  EXPECT_FALSE(EnsureSelfSignedCertificate(files, "localhost"));
+  EXPECT_EQ(CertificateFingerprint(files.certificate), fingerprint);
+  struct stat st {};
+  ASSERT_EQ(::stat(files.privateKey.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_THROW(EnsureSelfSignedCertificate({files.certificate, dir.File("other.pem")}, "localhost"),
+               std::runtime_error);
+  EXPECT_THROW(CheckCertificateFiles({files.certificate, dir.File("missing.pem")}),
+               std::runtime_error);
+
+  const THttpTls tls{files.certificate, files.privateKey};
+  TWebHarness h(THttpGuards{500ms, 4}, &tls);
+  EXPECT_TRUE(h.Web().Https());
+  // A handshake that dribbles in (a record header, then its body a byte at a time) is cut at
+  // the request deadline like a dribbled request.
+  const int slow = ConnectFrom(kAttacker, h.WebPort());
+  ASSERT_GE(slow, 0);
+  {
+    TDribbler dribbler({slow}, std::string("\x16\x03\x01\x02\x00", 5));
+    EXPECT_TRUE(ClosedWithin(slow, 3s));
+  }
+
+  httplib::SSLClient client("127.0.0.1", h.WebPort());
+  client.enable_server_certificate_verification(false);
+  auto login = client.Post("/login.vhcmd", "superadmin=1&username=root&password=rootpw",
+                           "application/x-www-form-urlencoded");
+  ASSERT_TRUE(login);
+  EXPECT_NE(login->get_header_value("Set-Cookie").find("; Secure"), std::string::npos)
+      << login->get_header_value("Set-Cookie");
+  EXPECT_EQ(login->get_header_value("Strict-Transport-Security"), "max-age=31536000");
+  // Plain HTTP on the TLS port gets no page.
+  httplib::Client plain("127.0.0.1", h.WebPort());
+  plain.set_read_timeout(2, 0);
+  auto refused = plain.Get("/index.html");
+  EXPECT_TRUE(!refused || refused->status >= 400);
 }
 
 TEST(MetricsGuards, DribblingConnectionsOnEveryThreadDelayAScrapeOnlyUntilTheirDeadline) {

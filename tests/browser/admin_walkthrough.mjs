@@ -5,11 +5,16 @@
 // checks the database afterwards.
 //
 //   node admin_walkthrough.mjs --url=http://127.0.0.1:PORT --user=NAME --password=PW \
-//        --out=DIR [--chromium=/usr/bin/chromium]
+//        --out=DIR [--chromium=/usr/bin/chromium] [--fingerprint=AB:CD:...]
+//
+// With an https:// URL the server's certificate must have the SHA-256 fingerprint given
+// (the one the server logged); the browser then accepts it though nobody signed it, and the
+// walk checks that the session cookie is Secure and the pages send Strict-Transport-Security.
 //
 // Prints one line per step; the last line is "walkthrough passed" or the exit code is 1 with
 // a "FAIL:" line. Screenshots of the main pages go to DIR.
 import { chromium } from 'playwright-core';
+import { connect } from 'node:tls';
 import { mkdtempSync, mkdirSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
@@ -32,6 +37,23 @@ if (base.hostname !== '127.0.0.1') {
   process.exit(2);
 }
 mkdirSync(args.out, { recursive: true });
+const https = base.protocol === 'https:';
+if (https) {
+  // The certificate is self-signed: it is trusted only because it is the one the server logged.
+  const seen = await new Promise((resolve, reject) => {
+    const socket = connect({ host: base.hostname, port: Number(base.port), rejectUnauthorized: false },
+                           () => {
+                             resolve(socket.getPeerCertificate().fingerprint256);
+                             socket.end();
+                           });
+    socket.on('error', reject);
+  });
+  if (!args.fingerprint || seen !== args.fingerprint) {
+    console.error(`FAIL: the server's certificate has the fingerprint ${seen}, not ${args.fingerprint}`);
+    process.exit(1);
+  }
+  console.log('ok certificate fingerprint');
+}
 
 // Names the checks below look for.
 const account = 'walker';
@@ -49,6 +71,7 @@ try {
   context = await chromium.launchPersistentContext(profile, {
     executablePath: args.chromium || '/usr/bin/chromium',
     headless: true,
+    ignoreHTTPSErrors: https,
     viewport: { width: 1100, height: 760 },
     args: [
       '--headless',
@@ -109,6 +132,13 @@ try {
   await submit('username');
   check(pathIs('index.html'), `landed on ${page.url()}`);
   check((await bodyText()).includes('Virtual servers'), 'no server list on the main page');
+  if (https) {
+    const session = (await context.cookies()).find((c) => c.name === 'VHSESSION');
+    check(session && session.secure && session.httpOnly, 'the session cookie is not Secure');
+    const again = await page.goto(at('/index.html'));
+    check(/max-age=\d+/.test(again.headers()['strict-transport-security'] || ''),
+          'no Strict-Transport-Security header');
+  }
   // Commands are small forms that post the session's token; a command by GET is refused.
   await Promise.all([page.waitForNavigation(),
                      page.locator('form[action="select_server.vhcmd"] button').first().click()]);

@@ -12,7 +12,8 @@
 namespace vh::test {
 
 TServerHarness::TServerHarness(const std::function<void(THostPolicy&)>& configure,
-                               const TClock* clock, std::vector<std::string> boundAddresses)
+                               const TClock* clock, std::vector<std::string> boundAddresses,
+                               TPasswordCheckPool* checks)
     : clock_(clock) {
   auto log = std::make_unique<TMemoryLog>();
   log_ = log.get();
@@ -21,6 +22,7 @@ TServerHarness::TServerHarness(const std::function<void(THostPolicy&)>& configur
   if (configure) configure(policy);
   environment_ =
       std::make_unique<TFixedVServerEnvironment>(std::move(policy), std::move(boundAddresses));
+  if (checks) environment_->SetPasswordChecks(checks);
   storage_ = std::make_unique<TSQLiteStorage>(dir_.File("server.dbs"),
                                               std::string(VH_SOURCE_DIR) + "/sqlite_sql/");
   if (!CreateTables(storage_.get()) || !UpgradeDatabase(storage_.get()))

@@ -24,10 +24,12 @@ class TServerHarness {
  public:
   // `configure` may change the host's rules before the server starts.
   // `clock` drives the connection table's timers when given. `boundAddresses` are the
-  // server's bindings (none: every address of both families).
+  // server's bindings (none: every address of both families). `checks` takes the password
+  // checks of logins instead of the process's pool; it must outlive the harness.
   explicit TServerHarness(const std::function<void(THostPolicy&)>& configure = {},
                           const TClock* clock = nullptr,
-                          std::vector<std::string> boundAddresses = {"127.0.0.1"});
+                          std::vector<std::string> boundAddresses = {"127.0.0.1"},
+                          TPasswordCheckPool* checks = nullptr);
   ~TServerHarness();
 
   TServerObject& Server() { return *server_; }

@@ -1,15 +1,21 @@
 // Login and join against a real virtual server over UDP on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <future>
 #include <set>
 
 #include "ServerHarness.h"
+#include "common/PasswordCheckPool.h"
+#include "common/ResultCodes.h"
 #include "model/Clients.h"
 #include "support/Process.h"
+#include "transport/ConnectionTable.h"
 
 namespace vh::test {
 namespace {
 
+using client::CMD_cs_LoginStep3;
+using client::CMD_sc_LoginStep6;
 using client::TLoginOptions;
 using client::TProtocolClient;
 
@@ -143,6 +149,121 @@ TEST(Login, ServerPasswordForAnonymousPlayers) {
   EXPECT_EQ(LoginAs(*wrong, "f", [](TLoginOptions& o) { o.password = "secret"; })->result, -1);
   auto right = h.NewClient();
   EXPECT_EQ(LoginAs(*right, "g", [](TLoginOptions& o) { o.password = "Secret"; })->result, 1);
+}
+
+// A one-thread check pool whose thread is held until Open: every login check queued meanwhile
+// waits, as a slow check would.
+class TCheckGate {
+ public:
+  TCheckGate() {
+    pool.Submit([opened = opened_] { opened.wait(); });
+  }
+  ~TCheckGate() { Open(); }
+  void Open() {
+    if (!open_) open_.emplace(), promise_.set_value();
+  }
+  // Returns once every check queued before has run.
+  void Drain() {
+    std::promise<void> ran;
+    pool.Submit([&ran] { ran.set_value(); });
+    ran.get_future().wait();
+  }
+
+  TPasswordCheckPool pool{1};
+
+ private:
+  std::promise<void> promise_;
+  std::shared_future<void> opened_ = promise_.get_future().share();
+  std::optional<bool> open_;
+};
+
+TLoginOptions AccountLogin(const std::string& nick, const std::string& password) {
+  TLoginOptions o;
+  o.nickname = nick;
+  o.registered = true;
+  o.loginName = "henry";
+  o.password = password;
+  return o;
+}
+
+// The listener has handled every event taken before this call.
+void WaitForListener(TServerHarness& h) {
+  TListenerRequest alive;
+  alive.Type = 9;
+  ASSERT_EQ(h.Server().ExecuteRequest(alive).ResultCode, RC_ALIVE);
+}
+
+TEST(LoginPasswordCheck, OtherLoginsGoOnWhileChecksWaitAndTheirVerdictsComeLater) {
+  TCheckGate gate;
+  TServerHarness h({}, nullptr, {"127.0.0.1"}, &gate.pool);
+  h.AddAccount("henry", "pw1");
+  auto first = h.NewClient(), second = h.NewClient(), wrong = h.NewClient();
+  first->SendLogin(AccountLogin("henry", "pw1"));
+  second->SendLogin(AccountLogin("henry2", "pw1"));
+  wrong->SendLogin(AccountLogin("henry3", "nope"));
+  ASSERT_TRUE(WaitUntil([&] { return h.Server().PacketBuffer()->ConnectionCount() == 3; }, 3s));
+
+  // An anonymous login and join completes while the three checks wait.
+  auto guest = h.Join("guest");
+  ASSERT_TRUE(guest);
+  EXPECT_FALSE(first->WaitForLoginReply(0ms));
+
+  gate.Open();
+  auto r1 = first->WaitForLoginReply(3s), r2 = second->WaitForLoginReply(3s),
+       r3 = wrong->WaitForLoginReply(3s);
+  ASSERT_TRUE(r1 && r2 && r3);
+  // Both right passwords were checked at once: the one seated first keeps the name.
+  EXPECT_EQ(r1->result, 1);
+  EXPECT_EQ(r2->result, -7);
+  EXPECT_EQ(r3->result, -21);
+  EXPECT_TRUE(h.Log().Contains(
+      "login failed [Interface: voice, IP: 127.0.0.1, Reason: invalid_login, LoginName: henry]"));
+}
+
+TEST(LoginPasswordCheck, PacketsSentBeforeTheAnswerAreHandledAfterItInOrder) {
+  TCheckGate gate;
+  TServerHarness h({}, nullptr, {"127.0.0.1"}, &gate.pool);
+  h.AddAccount("henry", "pw1");
+  auto henry = h.NewClient();
+  henry->SendLogin(AccountLogin("henry", "pw1"));
+  ASSERT_TRUE(WaitUntil([&] { return h.Server().PacketBuffer()->ConnectionCount() == 1; }, 3s));
+  WaitForListener(h);
+  // The join request goes out on the connection before its login is answered.
+  const uint32_t playerId = 1;
+  TCustomPacketBuffer& table = *h.Server().PacketBuffer();
+  henry->Session().SetIdentity(table.GetConnectionStats(playerId).connectionId, playerId);
+  henry->SendCommand(CMD_cs_LoginStep3, client::BuildJoinPayload({}));
+  ASSERT_TRUE(
+      WaitUntil([&] { return table.GetConnectionStats(playerId).packetsReceived >= 1; }, 3s));
+  ASSERT_TRUE(h.Join("guest"));  // its login is taken after henry's join request
+  gate.Open();
+  auto reply = henry->WaitForLoginReply(3s);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->result, 1);
+  EXPECT_TRUE(henry->WaitForCommand(CMD_sc_LoginStep6, 3s));
+}
+
+TEST(LoginPasswordCheck, APlayerWhoseConnectionGoesWhileHisCheckWaitsIsNotSeated) {
+  TCheckGate gate;
+  TManualClock clock;
+  TServerHarness h({}, &clock, {"127.0.0.1"}, &gate.pool);
+  h.AddAccount("henry", "pw1");
+  auto henry = h.NewClient();
+  henry->SendLogin(AccountLogin("henry", "pw1"));
+  TCustomPacketBuffer& table = *h.Server().PacketBuffer();
+  ASSERT_TRUE(WaitUntil([&] { return table.ConnectionCount() == 1; }, 3s));
+  WaitForListener(h);
+  h.AdvanceClock(clock, 35000);  // past the connection's time-out
+  ASSERT_TRUE(WaitUntil([&] { return table.ConnectionCount() == 0; }, 3s));
+  gate.Open();
+  gate.Drain();
+  WaitForListener(h);  // it has taken the check's wake-up
+  {
+    TLockGuard registry(h.Server().Clients()->Mutex());
+    EXPECT_EQ(h.Server().Clients()->Count(), 0u);
+  }
+  EXPECT_EQ(table.ConnectionCount(), 0u);
+  EXPECT_FALSE(henry->WaitForLoginReply(0ms));
 }
 
 TEST(Login, AccountsWrongPasswordAndSecondLogin) {

@@ -3,6 +3,8 @@
 // super admin password from its log, runs the browser walk-through of tests/browser/ (Node with
 // playwright-core, installed by scripts/test.sh) and then checks the database it changed.
 // Screenshots go to build/browser-screenshots/. Skipped when Chromium or Node is not installed.
+// The walk runs twice: over plain HTTP, and over HTTPS with the self-signed certificate the
+// server makes at its first start.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -82,7 +84,9 @@ std::vector<std::string> QueryColumn(const std::string& db, const std::string& s
   return values;
 }
 
-TEST(Browser, AdministratorWalksThroughTheWebInterface) {
+// The walk over plain HTTP, or with `https` over HTTPS with the certificate the first start
+// made (checked by its logged fingerprint and kept for the second start).
+void WalkThrough(bool https) {
   const std::string node = FindOnPath("node");
   if (::access(kChromium.c_str(), X_OK) != 0 || node.empty())
     GTEST_SKIP() << "the browser test needs " << kChromium << " and node (Debian packages "
@@ -92,9 +96,13 @@ TEST(Browser, AdministratorWalksThroughTheWebInterface) {
 
   TTempDir dir;
   const uint16_t webPort = FreeTcpPort();
-  test::WriteFile(dir.File("server.ini"), "[Main Config]\nBoundToIp1=127.0.0.1\nHTTPServer Port=" +
-                                              std::to_string(webPort) +
-                                              "\nTCPQueryPort=0\nExternalIPDectection=0\n");
+  test::WriteFile(
+      dir.File("server.ini"),
+      "[Main Config]\nBoundToIp1=127.0.0.1\nHTTPServer Port=" + std::to_string(webPort) +
+          "\nTCPQueryPort=0\nExternalIPDectection=0\n" + (https ? "[Web]\nHTTPS=1\n" : ""));
+  const std::regex fingerprintLine(
+      "Web interface certificate [^\n]*, SHA-256 fingerprint ([0-9A-F:]+)");
+  std::string fingerprint;
   const std::vector<std::string> args = {"-ini=" + dir.File("server.ini"),
                                          "-db=" + dir.File("server.dbs"),
                                          "-log=" + dir.File("server.log"),
@@ -116,6 +124,13 @@ TEST(Browser, AdministratorWalksThroughTheWebInterface) {
     ASSERT_TRUE(std::regex_search(
         log, m, std::regex("superadmin account info: username: superadmin password: (\\w+)\n")));
     password = m[1];
+    if (https) {
+      ASSERT_TRUE(std::regex_search(log, m, fingerprintLine)) << log;
+      fingerprint = m[1];
+      EXPECT_NE(ReadFile(dir.File("first.out")).find(fingerprint), std::string::npos);
+      EXPECT_EQ(std::filesystem::status(dir.File("web-private-key.pem")).permissions(),
+                std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    }
     first.Signal(SIGTERM);
     ASSERT_EQ(first.Wait(30s), 0);
   }
@@ -127,14 +142,24 @@ TEST(Browser, AdministratorWalksThroughTheWebInterface) {
   ASSERT_NE(ReadFile(dir.File("server.out"))
                 .find("Web interface listening on TCP port " + std::to_string(webPort)),
             std::string::npos);
+  if (https) {
+    // The second start serves the certificate the first one made.
+    const std::string out = ReadFile(dir.File("server.out"));
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(out, m, fingerprintLine)) << out;
+    EXPECT_EQ(m[1], fingerprint);
+    EXPECT_EQ(Count(ReadFile(dir.File("server.log")), "made a self-signed certificate"), 1u);
+  }
 
   const std::string shots = std::string(VH_BINARY_DIR) + "/../browser-screenshots";
   const std::string welcome = "Welcome, browser " + std::to_string(::getpid());
   TChildProcess walk(node,
                      {kScriptDir + "/admin_walkthrough.mjs",
-                      "--url=http://127.0.0.1:" + std::to_string(webPort) + "/",
+                      std::string(https ? "--url=https" : "--url=http") +
+                          "://127.0.0.1:" + std::to_string(webPort) + "/",
                       "--user=superadmin", "--password=" + password, "--welcome=" + welcome,
-                      "--chromium=" + kChromium, "--out=" + shots},
+                      "--chromium=" + kChromium, "--out=" + shots + (https ? "/https" : ""),
+                      "--fingerprint=" + fingerprint},
                      dir.File("walk.out"), dir.File("walk.err"));
   const int walked = walk.Wait(120s);
   const std::string output = ReadFile(dir.File("walk.out")) + ReadFile(dir.File("walk.err"));
@@ -157,6 +182,14 @@ TEST(Browser, AdministratorWalksThroughTheWebInterface) {
 
   server.Signal(SIGTERM);
   EXPECT_EQ(server.Wait(30s), 0);
+}
+
+TEST(Browser, AdministratorWalksThroughTheWebInterface) {
+  WalkThrough(false);
+}
+
+TEST(Browser, AdministratorWalksThroughTheWebInterfaceOverHttps) {
+  WalkThrough(true);
 }
 
 }  // namespace

@@ -85,9 +85,10 @@ TTCPQuery::~TTCPQuery() {
   Stop();
 }
 
-bool TTCPQuery::Start(uint16_t port) {
-  std::vector<TSocketBinding> bindings{TSocketBinding{"", port}};
-  if (context_.environment) context_.environment->ApplyBoundAddresses(port, bindings);
+bool TTCPQuery::Start(uint16_t port, const std::string& address) {
+  std::vector<TSocketBinding> bindings{TSocketBinding{address, port}};
+  if (context_.environment && address.empty())
+    context_.environment->ApplyBoundAddresses(port, bindings);
   try {
     uint16_t bound = port;
     for (const TSocketBinding& b : bindings) {

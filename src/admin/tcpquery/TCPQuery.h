@@ -47,9 +47,11 @@ class TTCPQuery {
   TTCPQuery(const TTCPQuery&) = delete;
   TTCPQuery& operator=(const TTCPQuery&) = delete;
 
-  // Listens on `port` (0: a free port the system picks; see BoundPort). False, logged, when
-  // the port cannot be opened; the object then stays without listening.
-  bool Start(uint16_t port);
+  // Listens on `port` (0: a free port the system picks; see BoundPort) at `address`, or, when
+  // it is empty, at the environment's bound addresses (every address when none is set). False,
+  // logged with the address, port and reason, when it cannot be opened; the object then stays
+  // without listening.
+  bool Start(uint16_t port, const std::string& address = {});
   // Closes the listeners and every connection, and waits for their threads.
   void Stop();
   uint16_t BoundPort() const { return boundPort_.load(); }

@@ -12,6 +12,7 @@
 
 #include "admin/AccountAdmin.h"
 #include "admin/DateFormat.h"
+#include "admin/HttpBind.h"
 #include "admin/web/ConnectionPool.h"
 #include "admin/web/TemplateEngine.h"
 #include "admin/web/WebCall.h"
@@ -161,8 +162,9 @@ TWebInterface::~TWebInterface() {
 }
 
 bool TWebInterface::Start(uint16_t port, const std::string& documentRoot,
-                          const std::string& address) {
+                          const std::string& address, const THttpTls* tls) {
   try {
+    https_ = tls != nullptr;
     std::error_code ec;
     documentRoot_ = std::filesystem::canonical(documentRoot, ec).string();
     if (ec) throw std::runtime_error("template directory " + documentRoot + ": " + ec.message());
@@ -171,9 +173,15 @@ bool TWebInterface::Start(uint16_t port, const std::string& documentRoot,
     // per connection up to kMaxConnections and a few spare for an administrator who comes
     // while that many sit idle; an idle keep-alive connection gives its thread back after
     // kKeepAliveSeconds, a request that dribbles in after the request deadline.
-    server_ = std::make_unique<TGuardedHttpServer>(guards_, [] {
-      return new TConnectionPool(kMaxConnections + kSpareThreads, std::chrono::seconds(30));
-    });
+    server_ = std::make_unique<TGuardedHttpServer>(
+        guards_,
+        [] {
+          return new TConnectionPool(kMaxConnections + kSpareThreads, std::chrono::seconds(30));
+        },
+        tls);
+    if (!server_->Valid())
+      throw std::runtime_error("cannot load the certificate " + tls->certificateFile +
+                               " or the private key " + tls->privateKeyFile);
     httplib::Server& http = server_->Http();
     http.set_keep_alive_max_count(100);
     http.set_keep_alive_timeout(kKeepAliveSeconds);
@@ -193,7 +201,8 @@ bool TWebInterface::Start(uint16_t port, const std::string& documentRoot,
     http.Post(".*", handler);
     boundPort_ = server_->Listen(address, port);
     if (boundPort_ == 0)
-      throw std::runtime_error("cannot bind " + address + ":" + std::to_string(port));
+      throw std::runtime_error("cannot bind " + address + ":" + std::to_string(port) + ": " +
+                               BindFailureReason(address, port));
     return true;
   } catch (const std::exception& e) {
     server_.reset();
@@ -277,6 +286,8 @@ bool TWebInterface::RefuseMalformed(const httplib::Request& req, httplib::Respon
 }
 
 void TWebInterface::HandleRequest(const httplib::Request& req, httplib::Response& res) {
+  // Once a browser has seen the interface over HTTPS it never tries plain HTTP for a year.
+  if (https_) res.set_header("Strict-Transport-Security", "max-age=31536000");
   try {
     if (RefuseMalformed(req, res)) return;
     std::shared_ptr<TWebSession> session = sessions_.Find(CookieSession(req));
@@ -294,14 +305,15 @@ void TWebInterface::StartSession(TWebCall& call, std::shared_ptr<TWebSession> fr
   sessions_.End(call.session->Id());
   sessions_.Add(fresh);
   call.res.set_header("Set-Cookie", std::string(kCookieName) + "=" + fresh->Id() +
-                                        "; Path=/; HttpOnly; SameSite=Strict");
+                                        "; Path=/; HttpOnly; SameSite=Strict" + CookieSecurity());
   call.session = std::move(fresh);
 }
 
 void TWebInterface::EndSession(TWebCall& call) {
   sessions_.End(call.session->Id());
-  call.res.set_header("Set-Cookie",
-                      std::string(kCookieName) + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict");
+  call.res.set_header("Set-Cookie", std::string(kCookieName) +
+                                        "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict" +
+                                        CookieSecurity());
 }
 
 void TWebInterface::Route(TWebCall& call) {

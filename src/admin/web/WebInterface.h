@@ -51,7 +51,11 @@ class TWebInterface {
 
   // Serves `documentRoot` on `port` (0: the system picks; see BoundPort) at `address`. False,
   // logged, when the server cannot start.
-  bool Start(uint16_t port, const std::string& documentRoot, const std::string& address = "::");
+  // With `tls` it serves HTTPS only: the session cookie is Secure and every answer carries
+  // Strict-Transport-Security. A certificate or key that cannot be loaded fails the start.
+  bool Start(uint16_t port, const std::string& documentRoot, const std::string& address = "::",
+             const THttpTls* tls = nullptr);
+  bool Https() const { return https_; }
   void Stop();
   uint16_t BoundPort() const { return boundPort_.load(); }
   size_t OpenConnections() const { return server_ ? server_->OpenConnections() : 0; }
@@ -97,7 +101,11 @@ class TWebInterface {
   TWebSessions sessions_;
   TLoginFailures failures_;
 
+  // "; Secure" for cookies served over HTTPS.
+  const char* CookieSecurity() const { return https_ ? "; Secure" : ""; }
+
   // set by Start, before the server thread runs
+  bool https_ = false;
   std::string documentRoot_;
   std::unique_ptr<TGuardedHttpServer> server_;
   std::atomic<uint16_t> boundPort_{0};

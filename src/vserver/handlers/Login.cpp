@@ -1,8 +1,11 @@
 // The login of a client: the login request (connection packet kind 3) and the join request
-// (command 5). Listener thread, registry and channel tree locks held.
+// (command 5). Listener thread, registry and channel tree locks held; a registered login's
+// password check runs on the password-check pool in between (Listener.h).
 #include <algorithm>
 #include <memory>
 
+#include "common/PasswordCheckPool.h"
+#include "common/PasswordHash.h"
 #include "common/SecurityLog.h"
 #include "common/Strings.h"
 #include "model/Channels.h"
@@ -119,19 +122,138 @@ void TVHUDPListener::CMD_cs_LoginStep1() {
     if (!request) return RefuseMalformedLogin();
     TClientRecordPtr record = NewLoginRecord(*request);
     TLoginVerdict verdict;
+    std::optional<TStoredLogin> account;
     if (record->VersionRelease < 28 && record->VersionBuild < 40) verdict.Code = -5;
-    if (verdict.Code == 0) verdict.Code = CheckAccount(*record, *request);
+    if (verdict.Code == 0) verdict.Code = CheckAccount(*record, *request, account);
     // Every well-sized request gets a connection and a player id, whatever its verdict: the
     // refusal travels over it.
     record->PlayerID = Clients().GetNewPlayerID();
     Buffer().AddConnection(record->PlayerID, record->ConnectionID, p.LocalAddress(), 1,
                            p.PeerPort(), p.PeerAddress());
-    CheckLoginRefusals(*record, verdict);
-    if (verdict.Code != 0) return RefuseLogin(*record, verdict);
-    AdmitPlayer(std::move(record), request->LoginMode);
+    if (account) return StartPasswordCheck(std::move(record), *request, std::move(*account));
+    FinishLogin(std::move(record), request->LoginMode, std::move(verdict));
   } catch (const std::exception& e) {
     LogHandlerException("CMD_cs_LoginStep1", e);
   }
+}
+
+void TVHUDPListener::FinishLogin(TClientRecordPtr record, uint8_t loginMode,
+                                 TLoginVerdict verdict) {
+  CheckLoginRefusals(*record, verdict);
+  if (verdict.Code != 0) return RefuseLogin(*record, verdict);
+  AdmitPlayer(std::move(record), loginMode);
+}
+
+// ---- The password check, off the listener
+
+void TVHUDPListener::TWakeLine::Wake() {
+  TLockGuard lock(mutex);
+  if (table) table->WakeListener();
+}
+
+void TVHUDPListener::TWakeLine::Close() {
+  TLockGuard lock(mutex);
+  table = nullptr;
+}
+
+void TVHUDPListener::StartPasswordCheck(TClientRecordPtr record, const TLoginRequest& request,
+                                        TStoredLogin account) {
+  auto check = std::make_shared<TPasswordCheck>();
+  check->stored = account.StoredPassword;
+  check->typed = record->Password.Str();
+  // The job holds only what it shares with this listener: it may outlive the server.
+  std::shared_ptr<TWakeLine> line = wakeLine_;
+  const bool queued = server_.Environment().PasswordChecks().Submit([check, line] {
+    try {
+      check->verified = TPasswordHash::Verify(check->stored, check->typed);
+      if (check->verified && TPasswordHash::NeedsRehash(check->stored))
+        check->rehash = TPasswordHash::Make(check->typed);
+    } catch (const std::exception&) {
+      check->rehash.clear();  // out of memory while hashing: the old value stays
+    }
+    check->done.store(true, std::memory_order_release);
+    line->Wake();
+  });
+  if (!queued) {
+    // More checks wait than the pool takes: the server is too busy for this login now.
+    LogText(LMT_ERROR, LMD_ALL, "password checks queue full, login refused", "UDP Listener");
+    return FinishLogin(std::move(record), request.LoginMode, TLoginVerdict{-2, ""});
+  }
+  TPendingLogin& pending = pendingLogins_.emplace_back();
+  pending.playerId = record->PlayerID;
+  pending.connectionId = record->ConnectionID;
+  pending.packet = std::move(eventPacket_);
+  pending.request = request;
+  pending.record = std::move(record);
+  pending.account = std::move(account);
+  pending.check = std::move(check);
+}
+
+TVHUDPListener::TPendingLogin* TVHUDPListener::PendingLogin(uint32_t playerId) {
+  if (playerId == 0) return nullptr;
+  for (TPendingLogin& p : pendingLogins_)
+    if (p.playerId == playerId) return &p;
+  return nullptr;
+}
+
+void TVHUDPListener::DropPendingLogin(uint32_t playerId) {
+  std::erase_if(pendingLogins_, [playerId](const TPendingLogin& p) {
+    return playerId != 0 && p.playerId == playerId;
+  });
+}
+
+bool TVHUDPListener::HoldForPendingLogin() {
+  TPendingLogin* pending = PendingLogin(eventPlayerId_);
+  if (!pending || !eventPacket_) return false;
+  pending->held.push_back(std::move(eventPacket_));
+  return true;
+}
+
+void TVHUDPListener::CompleteCheckedLogins() {
+  // Each login completes as the current event of its own connection; the event being handled
+  // (a wake-up) is put back afterwards.
+  const uint32_t savedPlayerId = eventPlayerId_;
+  const uint8_t savedKind = eventKind_;
+  std::unique_ptr<TPacket> savedPacket = std::move(eventPacket_);
+  TClientRecord* const savedPlayer = currentPlayer_;
+  for (auto it = pendingLogins_.begin(); it != pendingLogins_.end();) {
+    if (!it->check->done.load(std::memory_order_acquire)) {
+      ++it;
+      continue;
+    }
+    TPendingLogin login = std::move(*it);
+    it = pendingLogins_.erase(it);
+    // A connection that timed out or closed while its check ran is gone (or is another's now):
+    // nobody to answer, nobody to seat.
+    if (Buffer().GetConnectionStats(login.playerId).connectionId != login.connectionId) continue;
+    eventPlayerId_ = login.playerId;
+    eventKind_ = EV_PACKET;
+    eventPacket_ = std::move(login.packet);
+    currentPlayer_ = nullptr;
+    try {
+      TLoginVerdict verdict;
+      verdict.Code = ApplyCheckedAccount(*login.record, login.request, login.account,
+                                         login.check->verified, login.check->rehash);
+      FinishLogin(std::move(login.record), login.request.LoginMode, std::move(verdict));
+    } catch (const std::exception& e) {
+      LogHandlerException("CMD_cs_LoginStep1", e);
+    }
+    // What the connection sent meanwhile, in its order, now that its login is answered.
+    for (std::unique_ptr<TPacket>& held : login.held) {
+      eventPacket_ = std::move(held);
+      currentPlayer_ = Clients().GetClientByID(login.playerId);
+      disconnect_ = false;
+      HandleEventLocked();
+    }
+    // A held packet's handler may have ended another pending login (its connection): the
+    // walk starts over.
+    it = pendingLogins_.begin();
+  }
+  eventPlayerId_ = savedPlayerId;
+  eventKind_ = savedKind;
+  eventPacket_ = std::move(savedPacket);
+  currentPlayer_ = savedPlayer;
+  disconnect_ = false;
 }
 
 void TVHUDPListener::RefuseMalformedLogin() {
@@ -158,7 +280,8 @@ TClientRecordPtr TVHUDPListener::NewLoginRecord(const TLoginRequest& request) {
   return record;
 }
 
-int32_t TVHUDPListener::CheckAccount(TClientRecord& r, const TLoginRequest& request) {
+int32_t TVHUDPListener::CheckAccount(TClientRecord& r, const TLoginRequest& request,
+                                     std::optional<TStoredLogin>& account) {
   int32_t code = 0;
   // An anonymous player has no login name, whatever he typed: it would show in the player
   // info and the audit lines as an account's, and could lock that account out. His password
@@ -174,14 +297,9 @@ int32_t TVHUDPListener::CheckAccount(TClientRecord& r, const TLoginRequest& requ
     code = -21;
   } else if (request.LoginMode == kLoginModeRegistered && !r.LoginName.Empty()) {
     bool storageFailed = false;
-    TClientRecordPtr account =
-        Clients().DBValidLogin(r.LoginName.Str(), r.Password.Str(), &storageFailed);
-    if (account) {
-      r.PlayerPrivileges = static_cast<uint16_t>((account->PlayerPrivileges | PP_REGISTERED) &
-                                                 ~PP_ALLOWED_TO_REGISTER);
-      r.Created = account->Created;
-      r.DBID = account->DBID;
-    } else if (storageFailed) {
+    account = Clients().DBReadLogin(r.LoginName.Str(), &storageFailed);
+    if (account) return 0;  // the rest follows the password check
+    if (storageFailed) {
       // The database could not be asked: no verdict on the password, an internal error.
       code = -50;
     } else {
@@ -189,7 +307,29 @@ int32_t TVHUDPListener::CheckAccount(TClientRecord& r, const TLoginRequest& requ
       LogLoginFailure(kVoiceInterface, eventPacket_->PeerAddress(), kReasonInvalidLogin,
                       r.LoginName.Str());
     }
-    if (code == 0 && Clients().isLoggedIn(r.LoginName.Str())) code = -7;
+  }
+  if (request.RenameOption != 0) r.NickName = GetGuestPlayerName(r.NickName.Str());
+  return code;
+}
+
+int32_t TVHUDPListener::ApplyCheckedAccount(TClientRecord& r, const TLoginRequest& request,
+                                            const TStoredLogin& account, bool verified,
+                                            const std::string& rehash) {
+  int32_t code = 0;
+  if (verified) {
+    uint16_t privileges = PP_REGISTERED;
+    if (account.ServerAdmin) privileges |= PP_SERVER_ADMIN;
+    r.PlayerPrivileges = static_cast<uint16_t>(privileges & ~PP_ALLOWED_TO_REGISTER);
+    r.Created = account.Created;
+    r.DBID = account.DBID;
+    Clients().DBReplacePasswordHash(account, rehash);
+    // Checked now, not before the check: two logins of one account may have been checked at
+    // once, and only the first seated keeps the name.
+    if (Clients().isLoggedIn(r.LoginName.Str())) code = -7;
+  } else {
+    code = -21;
+    LogLoginFailure(kVoiceInterface, eventPacket_->PeerAddress(), kReasonInvalidLogin,
+                    r.LoginName.Str());
   }
   if (request.RenameOption != 0) r.NickName = GetGuestPlayerName(r.NickName.Str());
   return code;
