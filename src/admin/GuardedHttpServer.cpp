@@ -63,8 +63,9 @@ TGuardedHttpServer::~TGuardedHttpServer() {
   Stop();
 }
 
-uint16_t TGuardedHttpServer::Listen(const std::string& address, uint16_t port) {
-  const uint16_t bound = BindHttpServer(http_, address, port);
+uint16_t TGuardedHttpServer::Listen(const std::string& address, uint16_t port,
+                                    std::string* failure) {
+  const uint16_t bound = BindHttpServer(http_, address, port, failure);
   if (bound == 0) return 0;
   const int listenFd = (http_.*Access(TListenSocket{})).load();
   // The library listens with a backlog of 5: a burst of new connections would overflow it and

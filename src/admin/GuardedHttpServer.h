@@ -42,8 +42,9 @@ class TGuardedHttpServer {
   // pre- and post-routing handlers belong to this class.
   httplib::Server& Http() { return http_; }
 
-  // Binds `address`:`port` (0: any free port) and starts accepting. The port bound, or 0.
-  uint16_t Listen(const std::string& address, uint16_t port);
+  // Binds `address`:`port` (0: any free port) and starts accepting. The port bound, or 0 and
+  // `failure` (when given) names the address, the port and the reason.
+  uint16_t Listen(const std::string& address, uint16_t port, std::string* failure = nullptr);
   // Stops accepting, cuts the open connections off and joins every thread. Idempotent.
   void Stop();
 

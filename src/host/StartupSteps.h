@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "admin/AdminContext.h"
 #include "common/IniFile.h"
 
 namespace vh {
@@ -39,11 +40,17 @@ void StartVirtualServers();
 // and on the console) and kept for the desktop shell only when its account was stored.
 void CreateFirstStartAccounts(TCustomStorage& storage, int32_t serverId);
 
+// What the administration interfaces are handed: storage, server list, the settings snapshot
+// and the actions that change the host's settings ("globalset", the web's basic settings).
+TAdminContext HostAdminContext();
+
 // Also the metrics endpoint when [Metrics] Enabled is set.
 void StartAdministrationInterfaces();
 void StopAdministrationInterfaces();
 // The web interface started and serves (it is off when disabled or when its start failed).
 bool WebInterfaceRunning();
+// The TCP query interface listens (it is off when its port is 0 or when its start failed).
+bool TCPQueryRunning();
 
 // Reads the settings file and the bad-names list again and applies what can change while the
 // server runs (nickname rules, audit-log switches, flood limits, web-list keys, the log

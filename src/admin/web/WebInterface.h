@@ -55,6 +55,8 @@ class TWebInterface {
              const std::string& address = "0.0.0.0");
   void Stop();
   uint16_t BoundPort() const { return boundPort_.load(); }
+  // Why the last Start failed ("Could not bind to 0.0.0.0:14534: Address already in use").
+  const std::string& StartFailure() const { return startFailure_; }
   size_t OpenConnections() const { return server_ ? server_->OpenConnections() : 0; }
   TWebSessions& Sessions() { return sessions_; }
   TLoginFailures& Failures() { return failures_; }
@@ -96,6 +98,7 @@ class TWebInterface {
   const TClock& clock_;
   const THttpGuards guards_;
   TWebSessions sessions_;
+  std::string startFailure_;  // set by Start on the starting thread
   TLoginFailures failures_;
 
   // set by Start, before the server thread runs
