@@ -113,7 +113,7 @@ kill "$alice" 2> /dev/null || true
 wait "$alice" 2> /dev/null || true
 oks=$(grep -c '^OK$' "$work/session.txt" || true)
 grep -q ERROR "$work/session.txt" && fail "query session: $(cat "$work/session.txt")"
-[ "$oks" -eq ${#session[@]} ] || fail "query session: $oks OK for ${#session[@]} commands"
+[ "$oks" -ge ${#session[@]} ] || fail "query session: $oks OK for ${#session[@]} commands"
 grep -q '"alice"' "$work/session.txt" || fail "pl did not list alice"
 
 # Adding, stopping and starting a virtual server as the README says.
@@ -121,7 +121,12 @@ u3=$(free_port udp)
 out=$(query "$q" "slogin superadmin $superpw" "serveradd $u3" "serverstop $u3" "dbserverlist" \
   "serverstart 3" "sl")
 echo "$out" | grep -q ERROR && fail "serveradd/serverstop/serverstart: $out"
-echo "$out" | grep -q "^$u3\$" || fail "server 3 not running again: $out"
+running3() { query "$q" "slogin superadmin $superpw" dbserverlist | grep -qP "^3\t$u3\t.*\t1\t?\$"; }
+deadline=$((SECONDS + 10))
+until running3; do
+  [ "$SECONDS" -lt "$deadline" ] || fail "server 3 not running again: $out"
+  sleep 0.2
+done
 
 # voxhollow-load after raising the limit, as the README says; 2 seconds of voice instead of 10.
 query "$q" "slogin superadmin $superpw" "sel $u1" "serverset server_maxusers 250" |
