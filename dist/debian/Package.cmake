@@ -30,8 +30,8 @@ set(CPACK_DEBIAN_SERVER_PACKAGE_NAME voxhollow-server)
 set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "adduser")
 # The synopsis line is CPACK_PACKAGE_DESCRIPTION_SUMMARY, which CPack puts before these.
-set(CPACK_COMPONENT_SERVER_DESCRIPTION "One process hosts any number of virtual servers, each on its own UDP
-port; players talk in a two-level channel tree. A web interface and a
+set(CPACK_COMPONENT_SERVER_DESCRIPTION "One process hosts any number of virtual servers, each on its own
+UDP port; players talk in a two-level channel tree. A web interface and a
 line-oriented TCP query interface administer it. This package holds the
 headless server, the client tool vhclient, the systemd unit and the log
 rotation.")
@@ -49,9 +49,9 @@ set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_TRAY_PACKAGE_NAME voxhollow-tray)
 set(CPACK_DEBIAN_TRAY_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_TRAY_PACKAGE_DEPENDS "voxhollow-server (= ${PROJECT_VERSION})")
-set(CPACK_COMPONENT_TRAY_DESCRIPTION "The desktop shell: the same server with a splash window and a tray icon that opens the web
-administration, lists the machine's addresses and shows the first-start
-passwords.")
+set(CPACK_COMPONENT_TRAY_DESCRIPTION "The desktop shell: the same server with a splash window and a tray
+icon that opens the web administration, lists the machine's addresses and
+shows the first-start passwords.")
 
 # Every package carries its copyright file and a changelog (compressed, as Debian wants).
 foreach(component server tray)
