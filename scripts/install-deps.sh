@@ -5,7 +5,8 @@
 # MariaDB server its tests start privately (with Galera, rsync for a node's state transfer and
 # ss to find free ports for the test cluster), chromium and Node for the browser test,
 # libsystemd for the service notifications, Qt for the desktop shell with Xvfb, trayer and
-# xdpyinfo for its test. Idempotent. Installing needs root: as another user the script asks
+# xdpyinfo for its test; nc for the README's query session, promtool (prometheus) to lint the
+# metrics page, lintian and dpkg-dev for the Debian packages. Idempotent. Installing needs root: as another user the script asks
 # sudo, and only when a package is missing.
 set -euo pipefail
 
@@ -18,6 +19,7 @@ packages=(
   chromium nodejs
   libsystemd-dev systemd
   qt6-base-dev xvfb trayer x11-utils
+  netcat-openbsd prometheus lintian dpkg-dev
 )
 # The browser test drives chromium from Node. Debian's nodejs needs its npm package; a Node
 # installed from elsewhere may bring npm itself and conflict with Debian's.

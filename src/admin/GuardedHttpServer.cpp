@@ -63,9 +63,13 @@ TGuardedHttpServer::~TGuardedHttpServer() {
   Stop();
 }
 
-uint16_t TGuardedHttpServer::Listen(const std::string& address, uint16_t port) {
-  if (!Valid()) return 0;
-  const uint16_t bound = BindHttpServer(*http_, address, port);
+uint16_t TGuardedHttpServer::Listen(const std::string& address, uint16_t port,
+                                    std::string* failure) {
+  if (!Valid()) {
+    if (failure) *failure = "the TLS certificate or key could not be loaded";
+    return 0;
+  }
+  const uint16_t bound = BindHttpServer(*http_, address, port, failure);
   if (bound == 0) return 0;
   const int listenFd = ((*http_).*Access(TListenSocket{})).load();
   // The library listens with a backlog of 5: a burst of new connections would overflow it and

@@ -53,8 +53,9 @@ class TGuardedHttpServer {
   // False when the TLS certificate or key could not be loaded: Listen then refuses.
   bool Valid() const { return http_->is_valid(); }
 
-  // Binds `address`:`port` (0: any free port) and starts accepting. The port bound, or 0.
-  uint16_t Listen(const std::string& address, uint16_t port);
+  // Binds `address`:`port` (0: any free port) and starts accepting. The port bound, or 0 and
+  // `failure` (when given) names the address, the port and the reason.
+  uint16_t Listen(const std::string& address, uint16_t port, std::string* failure = nullptr);
   // Stops accepting, cuts the open connections off and joins every thread. Idempotent.
   void Stop();
 

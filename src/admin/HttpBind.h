@@ -20,25 +20,6 @@
 
 namespace vh {
 
-// The port bound, or 0 when the address or port could not be bound. "::" listens on both
-// families (the library opens IPv6 sockets dual-stack), or on IPv4 alone where the host has
-// no IPv6; an IPv6 literal may come in brackets.
-inline uint16_t BindHttpServer(httplib::Server& server, const std::string& address, uint16_t port) {
-  std::string host = address;
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-    host = host.substr(1, host.size() - 2);
-  auto bind = [&](const std::string& h) -> uint16_t {
-    if (port == 0) {
-      const int p = server.bind_to_any_port(h);
-      return p > 0 ? static_cast<uint16_t>(p) : 0;
-    }
-    return server.bind_to_port(h, port) ? port : 0;
-  };
-  const uint16_t bound = bind(host);
-  if (bound == 0 && host == "::") return bind("0.0.0.0");
-  return bound;
-}
-
 // Why `address`:`port` cannot be bound, for the log line: not an address, or the system's
 // reason for a plain TCP socket bound there.
 inline std::string BindFailureReason(const std::string& address, uint16_t port) {
@@ -65,6 +46,33 @@ inline std::string BindFailureReason(const std::string& address, uint16_t port) 
   if (::bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0) reason = std::strerror(errno);
   ::close(fd);
   return reason;
+}
+
+// The port bound, or 0 when the address or port could not be bound; then `failure` (when given)
+// says "Could not bind to address:port: reason", as the voice ports say it. "::" listens on both
+// families (the library opens IPv6 sockets dual-stack), or on IPv4 alone where the host has no
+// IPv6; an IPv6 literal may come in brackets.
+inline uint16_t BindHttpServer(httplib::Server& server, const std::string& address, uint16_t port,
+                               std::string* failure = nullptr) {
+  std::string host = address;
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
+  auto bind = [&](const std::string& h) -> uint16_t {
+    if (port == 0) {
+      const int p = server.bind_to_any_port(h);
+      return p > 0 ? static_cast<uint16_t>(p) : 0;
+    }
+    return server.bind_to_port(h, port) ? port : 0;
+  };
+  uint16_t bound = bind(host);
+  if (bound == 0 && host == "::") bound = bind("0.0.0.0");
+  if (bound == 0 && failure) {
+    const std::string shown = host.empty() ? std::string("::") : host;
+    *failure = "Could not bind to " +
+               (shown.find(':') != std::string::npos ? "[" + shown + "]" : shown) + ":" +
+               std::to_string(port) + ": " + BindFailureReason(shown, port);
+  }
+  return bound;
 }
 
 // Runs the bound server's loop on a new thread and returns once the loop runs (or has already

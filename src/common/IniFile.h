@@ -4,8 +4,10 @@
 
 #include <SimpleIni.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vh {
 
@@ -14,6 +16,29 @@ namespace vh {
 // read back as written. Callers refuse such a value with a clear error before they change
 // anything; WriteString refuses it too.
 bool IsIniValue(std::string_view value);
+
+// One change to a settings file: a key set to a value, or removed (no value).
+struct TIniEdit {
+  std::string section, key;
+  std::optional<std::string> value;  // nullopt: every line of the key is removed
+  bool onlyIfMissing = false;        // completes the file: a key that is there keeps its value
+};
+
+// Applies `edits` to the text of a settings file and returns the new text. Every other line
+// stays byte for byte: comments, blank lines, order, unknown keys and sections, line ends.
+// Sections and keys match without regard to case (as TIniFile reads them); a key found in a
+// section gets its new value on every line that holds it, one not found is added after the
+// last key of its section, and a missing section is added at the end. Values must pass
+// IsIniValue.
+std::string ApplyIniEdits(std::string_view text, const std::vector<TIniEdit>& edits);
+
+// The write-back every writer of the settings file uses: re-reads `path` (a missing file is
+// empty), applies `edits` to its text and, when that changed it, replaces the file as
+// TIniFile::Save does (a temporary file renamed over it, mode and owner kept). Callers hold
+// the settings-file lock, so two writers never lose each other's keys. False, with `error`,
+// when a value fails IsIniValue (nothing is written then) or the file cannot be read or
+// replaced (it stays as it was).
+bool UpdateIniFile(const std::string& path, const std::vector<TIniEdit>& edits, std::string& error);
 
 class TIniFile {
  public:

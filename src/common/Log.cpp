@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <ctime>
 #include <shared_mutex>
 #include <typeinfo>
 
 #include "common/IniFile.h"
 #include "common/PrivateFile.h"
+#include "common/Strings.h"
 
 namespace vh {
 
@@ -43,6 +45,31 @@ std::string FormatNow(const char* fmt) {
   std::strftime(buf, sizeof buf, fmt, &tm);
   return buf;
 }
+
+}  // namespace
+
+std::string LogTimeStamp(std::chrono::system_clock::time_point when, bool iso) {
+  const std::time_t whole = std::chrono::system_clock::to_time_t(when);
+  std::tm tm{};
+  localtime_r(&whole, &tm);
+  char buf[64];
+  if (!iso) {
+    std::strftime(buf, sizeof buf, "%d-%m-%y %H:%M:%S", &tm);
+    return buf;
+  }
+  using namespace std::chrono;
+  const auto sinceSecond = when - time_point_cast<seconds>(when);
+  int millis = static_cast<int>(duration_cast<milliseconds>(sinceSecond).count());
+  if (millis < 0) millis += 1000;  // before 1970, to_time_t rounds toward zero
+  const long offset = tm.tm_gmtoff;
+  const long absolute = offset < 0 ? -offset : offset;
+  const size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+  std::snprintf(buf + n, sizeof buf - n, ".%03d%c%02ld:%02ld", millis, offset < 0 ? '-' : '+',
+                absolute / 3600, absolute / 60 % 60);
+  return buf;
+}
+
+namespace {
 
 std::shared_mutex gLogMutex;       // guards gLog: writers share it, install/destroy take it alone
 std::unique_ptr<TLogObject> gLog;  // guarded by gLogMutex
@@ -113,14 +140,16 @@ bool TLogObject::ReadFilter(const std::string& settingsFile) {
   TIniFile ini;
   // A file that cannot be read still gets the defaults in memory; start-up reports the file.
   const bool loaded = ini.Load(settingsFile);
-  bool completed = false;
+  std::vector<TIniEdit> completion;
   for (auto [key, def] :
        {std::pair{"MessageTypes", "LMTALL"}, std::pair{"MessageDepths", "LMDALL"}}) {
     if (!ini.ReadString("debug", key, "").empty()) continue;
     ini.WriteString("debug", key, def);
-    completed = true;
+    completion.push_back(TIniEdit{"debug", key, def});
   }
-  bool saved = !completed || !loaded || ini.Save();
+  std::string error;
+  bool saved = completion.empty() || !loaded || UpdateIniFile(settingsFile, completion, error);
+  SetIsoTime(EqualsIgnoreCase(Trim(ini.ReadString("log", "TimeFormat", "")), "iso8601"));
   SetFilter(ini.ReadString("debug", "MessageTypes", ""),
             ini.ReadString("debug", "MessageDepths", ""));
   return saved;
@@ -191,13 +220,17 @@ void TLogObject::LeftFormat(uint8_t kind, uint8_t depth, TLogArgs args, std::str
 TLogFile::~TLogFile() {
   WriteClosingBanner();
   std::lock_guard lock(mutex_);
-  if (file_) std::fclose(file_);
+  if (file_ && file_ != stderr) std::fclose(file_);
   file_ = nullptr;
 }
 
 bool TLogFile::OpenLocked() {
   if (file_) return true;
   if (closed_ || FileName().empty()) return false;
+  if (FileName() == kStandardErrorLog) {
+    file_ = stderr;
+    return true;
+  }
   // Created private: the log holds the first-start passwords and every login name.
   file_ = OpenPrivateFileForAppend(FileName());
   return file_ != nullptr;
@@ -213,14 +246,14 @@ void TLogFile::WriteRaw(const std::string& text) {
   if (!OpenLocked()) return;
   if (std::fwrite(text.data(), 1, text.size(), file_) != text.size() || std::fflush(file_) != 0) {
     // Drop the handle; the next line reopens the file.
-    std::fclose(file_);
+    if (file_ != stderr) std::fclose(file_);
     file_ = nullptr;
   }
 }
 
 void TLogFile::Reopen() {
   std::lock_guard lock(mutex_);
-  if (file_) std::fclose(file_);
+  if (file_ && file_ != stderr) std::fclose(file_);
   file_ = nullptr;
   OpenLocked();  // a failure is retried by the next line, as for any failed open
 }
@@ -236,14 +269,14 @@ void TLogFile::WriteClosingBanner() {
   WriteRaw(dashes + "\n--------------- log ended at " + FormatNow("%d-%m-%y %H:%M") +
            " --------------\n" + dashes + "\n");
   std::lock_guard lock(mutex_);
-  if (file_) std::fclose(file_);
+  if (file_ && file_ != stderr) std::fclose(file_);
   file_ = nullptr;
   closed_ = true;
 }
 
 void TLogFile::WriteLine(uint8_t kind, uint8_t depth, std::string_view category,
                          std::string_view message) {
-  std::string line = FormatNow("%d-%m-%y %H:%M:%S");
+  std::string line = LogTimeStamp(std::chrono::system_clock::now(), IsoTime());
   line += ',';
   line += LogKindName(kind);
   line += ',';

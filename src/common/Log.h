@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <initializer_list>
@@ -67,10 +68,15 @@ class TLogObject {
   // Reads [debug] MessageTypes / MessageDepths from the settings file (again on a reload). Each key
   // that is missing or empty gets its default ("LMTALL", "LMDALL") and is written back on its own,
   // so a file that sets only one of them still logs. False when that write-back failed.
+  // Also reads [log] TimeFormat (see SetIsoTime); a missing key is not written back.
   bool ReadFilter(const std::string& settingsFile);
   // Sets the filter from setting words directly (substring test, case ignored).
   void SetFilter(std::string_view messageTypes, std::string_view messageDepths);
   bool Passes(uint8_t kind, uint8_t depth) const;
+  // [log] TimeFormat=iso8601: lines start "2026-12-09T09:16:17.304+00:00" (local time with its
+  // offset, milliseconds) instead of the default "09-12-26 09:16:17".
+  void SetIsoTime(bool iso) { isoTime_.store(iso, std::memory_order_relaxed); }
+  bool IsoTime() const { return isoTime_.load(std::memory_order_relaxed); }
 
   void SetFileName(std::string name) { fileName_ = std::move(name); }
   const std::string& FileName() const { return fileName_; }
@@ -104,11 +110,13 @@ class TLogObject {
   // threads test them, hence atomic.
   std::atomic<uint8_t> kinds_{0};
   std::atomic<uint8_t> depths_{0};
+  std::atomic<bool> isoTime_{false};
   std::string fileName_;
 };
 
 // The file log. The file stays open after the first successful open; a failed open drops
-// the line and the next write tries again.
+// the line and the next write tries again. The file name "-" (kStandardErrorLog) writes to
+// standard error instead, one line per record, for a service manager's journal.
 class TLogFile : public TLogObject {
  public:
   TLogFile() = default;
@@ -152,6 +160,12 @@ class TMemoryLog : public TLogObject {
   mutable std::mutex mutex_;
   std::vector<std::string> lines_;  // guarded by mutex_
 };
+
+constexpr const char* kStandardErrorLog = "-";
+
+// The time stamp of a log line: "dd-mm-yy hh:nn:ss" in local time, or with `iso` the ISO 8601
+// form "yyyy-mm-ddThh:nn:ss.mmm+hh:mm" (local time and its offset from UTC).
+std::string LogTimeStamp(std::chrono::system_clock::time_point when, bool iso);
 
 // The process-wide log. Installing replaces (and destroys) the previous one.
 void CreateLog(const std::string& settingsFile, const std::string& logFile);

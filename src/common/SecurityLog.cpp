@@ -22,8 +22,28 @@ bool SecurityLogEnabled() {
   return gEnabled.load();
 }
 
+namespace {
+
+std::atomic<uint64_t> gFailedLogins[3];  // voice, tcpquery, web
+
+std::atomic<uint64_t>* FailedLoginCounter(std::string_view interface) {
+  if (interface == kVoiceInterface) return &gFailedLogins[0];
+  if (interface == kQueryInterface) return &gFailedLogins[1];
+  if (interface == kWebInterface) return &gFailedLogins[2];
+  return nullptr;
+}
+
+}  // namespace
+
+uint64_t FailedLogins(std::string_view interface) {
+  const auto* counter = FailedLoginCounter(interface);
+  return counter ? counter->load(std::memory_order_relaxed) : 0;
+}
+
 void LogLoginFailure(std::string_view interface, std::string_view ip, std::string_view reason,
                      std::string_view loginName) {
+  if (auto* counter = FailedLoginCounter(interface))
+    counter->fetch_add(1, std::memory_order_relaxed);
   if (!SecurityLogEnabled()) return;
   LogUnfiltered(
       LMT_WARNING, LMD_INFO,

@@ -7,6 +7,7 @@
 // login name can never pose as another field: see dist/fail2ban/filter.d/voxhollow.conf.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 namespace vh {
@@ -22,6 +23,10 @@ inline constexpr std::string_view kReasonNoPermission = "no_permission";  // acc
 inline constexpr std::string_view kReasonRefused = "address_refused";     // address throttled
 
 void SetSecurityLogEnabled(bool enabled);
+
+// Failed logins since the process started on one interface (kQueryInterface, kWebInterface,
+// kVoiceInterface), counted whether the security log is on or not; for the metrics page.
+uint64_t FailedLogins(std::string_view interface);
 bool SecurityLogEnabled();
 
 // "login failed [Interface: %1, IP: %2, Reason: %3, LoginName: %4]". The password never

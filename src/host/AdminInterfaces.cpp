@@ -3,6 +3,7 @@
 // interface and the web interface. Start and stop run on the main thread; the callbacks run on
 // query threads and share the host settings under settingsMutex.
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,7 @@
 #include "host/ServerHost.h"
 #include "host/StartupSteps.h"
 #include "host/WebList.h"
+#include "storage/CustomStorage.h"
 #include "transport/Clocks.h"
 
 namespace vh {
@@ -68,7 +70,10 @@ bool GlobalSet(const std::string& variable, const std::string& value) {
     h.settings.DisAllowedClientNameChars = value;
   else
     return false;
-  SaveBasicSettings();
+  if (variable != "hoster_gfx_url") {
+    SaveBasicSettings({variable == "allowedclientnamechars" ? "AllowedClientNameChars"
+                                                            : "DisAllowedClientNameChars"});
+  }
   // Running virtual servers apply the new nickname rules and graphic from their next login.
   h.environment.SetPolicy(PolicyFromSettings(h.settings, h.badNames));
   return true;
@@ -87,9 +92,63 @@ void BasicSet(const TAdminSettings& basic) {
   h.settings.ListPublic = basic.ListPublic;
   h.settings.SpamMaxCommands = basic.SpamMaxCommands;
   h.settings.SpamInSeconds = basic.SpamInSeconds;
-  SaveBasicSettings();
+  SaveBasicSettings({"AdminEmail", "ISPLinkURL", "ISPName", "ISPCountryNumber", "PostURL",
+                     "Enabled", "ListPublic", "max_commands", "in_seconds"});
   h.environment.SetPolicy(PolicyFromSettings(h.settings, h.badNames));
 }
+
+// Every stored virtual server this process hosts, with its player limit, for the metrics page
+// (on a scrape's thread; the storage lock is taken inside each script). Empty on a failure.
+std::vector<TStoredServerFigures> ReadStoredServerFigures() {
+  TServerHost& h = Host();
+  std::vector<TStoredServerFigures> result;
+  if (!h.storage) return result;
+  std::unique_ptr<TStorageContainer> rows;
+  if (ReadServerList(*h.storage, rows) != TServerListRead::Rows) return result;
+  try {
+    for (size_t i = 0; i < rows->Count(); ++i) {
+      const TStorageRow& row = rows->Row(i);
+      TStoredServerFigures s;
+      s.id = row.FieldByName("i_server_id").GetAsInteger();
+      s.port = static_cast<uint16_t>(row.FieldByName("i_server_udpport").GetAsInteger());
+      const auto& hosted = h.hostedServerIds;
+      if (!hosted.empty() && std::find(hosted.begin(), hosted.end(), s.id) == hosted.end())
+        continue;
+      TStorageScript q(*h.storage, "read_server.sql");
+      q.SetInteger(":iServerID", s.id);
+      auto record = q.Open();
+      if (record && record->Count() > 0)
+        s.maxPlayers = record->Row(0).FieldByName("i_server_maxusers").GetAsInteger();
+      result.push_back(s);
+    }
+  } catch (const std::exception& e) {
+    LogException("Metrics stored servers", e, "Metrics");
+    result.clear();
+  }
+  return result;
+}
+
+void StartMetrics() {
+  TServerHost& h = Host();
+  const TSettings& s = h.settings;
+  if (!s.MetricsEnabled) return;
+  if (s.MetricsPort < 0 || s.MetricsPort > 0xFFFF) {
+    ConsoleLine("Metrics endpoint not started: [Metrics] Port=" + std::to_string(s.MetricsPort) +
+                " is no port");
+    return;
+  }
+  gMetrics = std::make_unique<TMetricsEndpoint>(*h.virtualServers, h.startTime);
+  gMetrics->SetStoredServers(ReadStoredServerFigures);
+  if (gMetrics->Start(s.MetricsAddress, static_cast<uint16_t>(s.MetricsPort))) {
+    ConsoleLine("Metrics endpoint listening on http://" + s.MetricsAddress + ":" +
+                std::to_string(gMetrics->BoundPort()) + "/metrics");
+  } else {
+    ConsoleLine("Metrics endpoint not started: " + gMetrics->StartFailure());
+    gMetrics.reset();
+  }
+}
+
+}  // namespace
 
 TAdminContext HostAdminContext() {
   TServerHost& h = Host();
@@ -108,28 +167,6 @@ TAdminContext HostAdminContext() {
   return c;
 }
 
-void StartMetrics() {
-  TServerHost& h = Host();
-  const TSettings& s = h.settings;
-  if (!s.MetricsEnabled) return;
-  if (s.MetricsPort < 0 || s.MetricsPort > 0xFFFF) {
-    ConsoleLine("Metrics endpoint not started: [Metrics] Port=" + std::to_string(s.MetricsPort) +
-                " is no port");
-    return;
-  }
-  gMetrics = std::make_unique<TMetricsEndpoint>(*h.virtualServers, h.startTime);
-  if (gMetrics->Start(s.MetricsAddress, static_cast<uint16_t>(s.MetricsPort))) {
-    ConsoleLine("Metrics endpoint listening on http://" + s.MetricsAddress + ":" +
-                std::to_string(gMetrics->BoundPort()) + "/metrics");
-  } else {
-    gMetrics.reset();
-    ConsoleLine("Metrics endpoint not started on " + s.MetricsAddress + ":" +
-                std::to_string(s.MetricsPort) + " (see the log)");
-  }
-}
-
-}  // namespace
-
 bool ReloadSettings() {
   TServerHost& h = Host();
   TIniFile ini;
@@ -139,13 +176,14 @@ bool ReloadSettings() {
     std::lock_guard fileLock(h.settingsFileMutex);
     std::error_code ec;
     loaded = std::filesystem::is_regular_file(h.settingsFile, ec) && ini.Load(h.settingsFile);
+    // Under the same lock: the filter may complete its keys in the file.
+    if (loaded) ReloadLogFilter(h.settingsFile);
   }
   if (!loaded) {
     Log(LMT_ERROR, LMD_ALL, "Reload: unable to open server config file: " + h.settingsFile + " ",
         "SERVER");
     return false;
   }
-  ReloadLogFilter(h.settingsFile);
   TSettings fresh;
   try {
     ReadSettings(ini, fresh);
@@ -241,19 +279,19 @@ void StartAdministrationInterfaces() {
     if (gWebInterface->Start(port, h.httpDocsDirectory, address, gWebTls ? &*gWebTls : nullptr)) {
       ConsoleListening("Web interface", gWebInterface->BoundPort());
     } else {
+      ConsoleLine("Web interface not started: " + gWebInterface->StartFailure());
       gWebInterface.reset();  // off for the rest of the run
-      ConsoleLine("Web interface not started on TCP port " + std::to_string(port) +
-                  " (see the log)");
     }
   }
   if (h.settings.TCPQueryPort > 0 && h.settings.TCPQueryPort <= 0xFFFF) {
     gTCPQuery = std::make_unique<TTCPQuery>(HostAdminContext(), SystemClock());
     if (gTCPQuery->Start(static_cast<uint16_t>(h.settings.TCPQueryPort),
-                         h.settings.TCPQueryAddress))
+                         h.settings.TCPQueryAddress)) {
       ConsoleListening("TCP query", gTCPQuery->BoundPort());
-    else
-      ConsoleLine("TCP query not started on TCP port " + std::to_string(h.settings.TCPQueryPort) +
-                  " (see the log)");
+    } else {
+      ConsoleLine("TCP query not started: " + gTCPQuery->StartFailure());
+      gTCPQuery.reset();  // off for the rest of the run
+    }
   } else {
     ConsoleLine("TCP query interface off (TCPQueryPort=" + std::to_string(h.settings.TCPQueryPort) +
                 ")");
@@ -264,6 +302,10 @@ void StartAdministrationInterfaces() {
 
 bool WebInterfaceRunning() {
   return gWebInterface != nullptr;
+}
+
+bool TCPQueryRunning() {
+  return gTCPQuery != nullptr;
 }
 
 void StopAdministrationInterfaces() {

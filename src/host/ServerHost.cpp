@@ -58,18 +58,21 @@ void WritePidFile(const std::string& path) {
   if (out) out << ::getpid() << "\n";
 }
 
-// Every path the command line left unset gets its default beside the program.
+// Every path the command line left unset gets its default: beside the program in a build
+// tree, the system's directories for an installed program (those of the service unit).
 void AssignPaths(const TCommandLine& cl) {
   TServerHost& h = Host();
   const std::string dir = ProgramDirectory();
-  h.settingsFile = cl.settingsFile.value_or(JoinPath(dir, "server.ini"));
-  h.databaseFile = cl.databaseFile.value_or(JoinPath(dir, "server.dbs"));
-  h.logFile = cl.logFile.value_or(JoinPath(dir, "server.log"));
+  const TDefaultFiles files = DefaultFiles(dir);
+  h.settingsFile = cl.settingsFile.value_or(files.settings);
+  h.databaseFile = cl.databaseFile.value_or(files.database);
+  h.logFile = cl.logFile.value_or(files.log);
+  h.installedDefaults = files.installed && !(cl.settingsFile && cl.databaseFile && cl.logFile);
   h.pidFile = cl.pidFile.value_or("");
   h.sqlDirectory = cl.sqlDirectory.value_or(DataDirectory(dir, "sqlite_sql") + "/");
   h.sqlDirectoryGiven = cl.sqlDirectory.has_value();
   h.mysqlSqlDirectory = DataDirectory(dir, "mysql_sql") + "/";
-  h.badNamesFile = cl.badNamesFile.value_or(JoinPath(dir, "bad_names.txt"));
+  h.badNamesFile = cl.badNamesFile.value_or(files.badNames);
   h.httpDocsDirectory = cl.httpDocsDirectory.value_or(DataDirectory(dir, "httpdocs"));
   h.tcpQueryDocsDirectory = cl.tcpQueryDocsDirectory.value_or(DataDirectory(dir, "tcpquerydocs"));
   h.noPasswordDialog = cl.noPasswordDialog;
@@ -84,9 +87,14 @@ void OpenLogAndAnnounce() {
   Log(LMT_ALL, LMD_INFO, std::string("Server version: ") + kServerVersion + " " + h.platformLabel,
       "server");
   ConsoleLine(VersionLine());
+  if (h.installedDefaults)
+    ConsoleLine(std::string("Installed program: files not named by -ini=, -db=, -log= are in ") +
+                kInstalledSettingsDirectory + ", " + kInstalledStateDirectory + " and " +
+                kInstalledLogDirectory);
   ConsoleLine("Settings file: " + h.settingsFile);
   ConsoleLine("Database file: " + h.databaseFile);
-  ConsoleLine("Log file:      " + h.logFile);
+  ConsoleLine("Log file:      " +
+              (h.logFile == kStandardErrorLog ? std::string("standard error") : h.logFile));
 }
 
 // Interface holders cleared, every setting at its default, no first-start passwords.
@@ -110,14 +118,35 @@ bool ReadSettingsFile(const TIniFile& ini) {
   return true;
 }
 
-// Writes every written-back key, so a missing or partial file is complete afterwards.
-void CompleteSettingsFile(TIniFile& ini) {
-  if (!SaveBasicSettings(&ini))
+// Adds every written-back key the file lacks, so a missing or partial file is complete
+// afterwards; what the file holds already stays as the operator wrote it.
+void CompleteSettingsFile() {
+  if (!SaveBasicSettings({}, /*onlyMissing=*/true))
     ConsoleError("Could not write " + Host().settingsFile +
                  "; it was left as it was (see the log)");
 }
 
 }  // namespace
+
+bool InstalledLayout(const std::string& programDir) {
+  std::error_code ec;
+  return !std::filesystem::is_directory(JoinPath(programDir, "sqlite_sql"), ec) &&
+         std::filesystem::is_directory(
+             programDir + "/" VH_INSTALLED_DATA_FROM_PROGRAM "/sqlite_sql", ec);
+}
+
+TDefaultFiles DefaultFiles(const std::string& programDir) {
+  TDefaultFiles f;
+  f.installed = InstalledLayout(programDir);
+  const std::string settings = f.installed ? kInstalledSettingsDirectory : programDir;
+  const std::string state = f.installed ? kInstalledStateDirectory : programDir;
+  const std::string logs = f.installed ? kInstalledLogDirectory : programDir;
+  f.settings = JoinPath(settings, "server.ini");
+  f.database = JoinPath(state, "server.dbs");
+  f.badNames = JoinPath(state, "bad_names.txt");
+  f.log = JoinPath(logs, "server.log");
+  return f;
+}
 
 TServerHost& Host() {
   static TServerHost host;
@@ -168,26 +197,20 @@ std::vector<std::string> LoadBadNames(const std::string& path) {
   return names;
 }
 
-bool SaveBasicSettings(TIniFile* ini) {
+bool SaveBasicSettings(const std::vector<std::string>& keys, bool onlyMissing) {
   TServerHost& h = Host();
+  std::vector<TIniEdit> edits;
+  for (TIniEdit& e : SettingsEdits(h.settings)) {
+    bool wanted = keys.empty();
+    for (const std::string& k : keys) wanted = wanted || EqualsIgnoreCase(k, e.key);
+    if (!wanted) continue;
+    e.onlyIfMissing = onlyMissing;
+    edits.push_back(std::move(e));
+  }
   std::lock_guard lock(h.settingsFileMutex);
-  TIniFile own;
-  if (!ini) {
-    if (!own.Load(h.settingsFile)) {
-      StartupError("SaveBasicSettings: unable to open server config file: " + h.settingsFile + " ");
-      return false;
-    }
-    ini = &own;
-  }
-  try {
-    WriteSettings(h.settings, *ini);
-  } catch (const std::exception& e) {
-    StartupError(std::string("SaveBasicSettings Exception: ") + ExceptionClassName(e) + "." +
-                 e.what());
-    return false;
-  }
-  if (!ini->Save()) {
-    StartupError("SaveBasicSettings: unable to write server config file: " + ini->LastError());
+  std::string error;
+  if (!UpdateIniFile(h.settingsFile, edits, error)) {
+    StartupError("SaveBasicSettings: unable to write server config file: " + error);
     return false;
   }
   return true;
@@ -223,10 +246,12 @@ void ApplyBoundAddresses(uint16_t port, std::vector<TSocketBinding>& bindings) {
   const char* const absent = "\x01";
   const bool migrate = ini.ReadString("Main Config", "BoundToIp", absent) != absent;
   if (!migrate && ini.ReadString("Main Config", "BoundToIp1", absent) == h.boundAddress) return;
-  ini.DeleteKey("Main Config", "BoundToIp");
-  ini.WriteString("Main Config", "BoundToIp1", h.boundAddress);
-  if (!ini.Save())
-    StartupError("ApplyBoundAddresses: unable to write server config file: " + ini.LastError());
+  std::string error;
+  if (!UpdateIniFile(h.settingsFile,
+                     {TIniEdit{"Main Config", "BoundToIp", std::nullopt},
+                      TIniEdit{"Main Config", "BoundToIp1", h.boundAddress}},
+                     error))
+    StartupError("ApplyBoundAddresses: unable to write server config file: " + error);
 }
 
 TStartOutcome Start_Server() {
@@ -251,11 +276,18 @@ TStartOutcome Start_Server() {
   }
   if (!OpenStorageAndTables(ini)) return TStartOutcome::Failed;
   if (!ReadSettingsFile(ini)) return TStartOutcome::Failed;
-  CompleteSettingsFile(ini);
+  CompleteSettingsFile();
   if (!PrepareWebCertificate()) return TStartOutcome::Failed;
   h.virtualServers = std::make_unique<TVirtualServerList>();
   StartVirtualServers();
   StartAdministrationInterfaces();
+  if (h.virtualServers->Count() == 0 && !WebInterfaceRunning() && !TCPQueryRunning()) {
+    // A process that serves nothing must not look healthy: the service manager restarts it.
+    ReportStartupFailure(
+        "Start_Server: nothing to serve: no virtual server is running and no administration "
+        "interface is listening");
+    return TStartOutcome::Failed;
+  }
   // The settings file is not written again here: it was completed above, and this copy
   // predates what the sockets' ApplyBoundAddresses wrote since (the BoundToIp migration).
   Log(LMT_ALL, LMD_INFO, "Server init finished", "server");

@@ -33,6 +33,7 @@ struct TServerHost {
   bool noPasswordDialog = false;
   std::string mysqlSqlDirectory;  // the MariaDB/MySQL scripts shipped with the program
   bool sqlDirectoryGiven = false;  // -SQL= named it; [DBEXPRESS] does not replace it then
+  bool installedDefaults = false;  // an installed program took a system directory's default
 
   TSettings settings;
   std::unique_ptr<TCustomStorage> storage;
@@ -76,12 +77,32 @@ enum class TStartOutcome {
 
 TStartOutcome Start_Server();
 void ShutdownServer();
-// With no settings file given, opens the settings file itself and closes it afterwards.
-// False (and logged) when the file could not be opened or written; a failed write leaves the
-// old file as it was.
-bool SaveBasicSettings(TIniFile* ini = nullptr);
+// Writes the written-back settings named in `keys` (by key name; empty: all of them) into the
+// settings file as it is on disk now, under settingsFileMutex: every other line of the file,
+// edits made since the last reload included, stays. `onlyMissing` adds only keys the file
+// lacks. False (and logged) when the file could not be read or written; a failed write leaves
+// the old file as it was.
+bool SaveBasicSettings(const std::vector<std::string>& keys, bool onlyMissing = false);
 
 std::string ProgramDirectory();
+
+// Where an installed program keeps its files unless the command line names them: the
+// directories the service unit, sysusers.d and tmpfiles.d set up.
+inline constexpr const char* kInstalledSettingsDirectory = "/etc/voxhollow";
+inline constexpr const char* kInstalledStateDirectory = "/var/lib/voxhollow";
+inline constexpr const char* kInstalledLogDirectory = "/var/log/voxhollow";
+
+// An installed program: no data directories beside it, but where an installation puts them
+// (share/voxhollow). A build tree has them beside the program.
+bool InstalledLayout(const std::string& programDir);
+
+struct TDefaultFiles {
+  bool installed = false;
+  std::string settings, database, badNames, log;
+};
+// The files a program in `programDir` uses by default: beside it in a build tree, the
+// system's directories when installed.
+TDefaultFiles DefaultFiles(const std::string& programDir);
 std::string VersionLine();
 // Loads the bad-names list: a missing or empty file is rewritten with "server"; "server" is
 // always in the list.

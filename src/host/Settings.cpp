@@ -110,16 +110,20 @@ void ReadSettings(const TIniFile& ini, TSettings& s) {
   }
 }
 
-void WriteSettings(const TSettings& s, TIniFile& ini) {
+std::vector<TIniEdit> SettingsEdits(const TSettings& s) {
+  std::vector<TIniEdit> edits;
   for (const TSettingKey& k : kWriteOrder) {
+    std::string value;
     if (auto p = std::get_if<int TSettings::*>(&k.member)) {
-      ini.WriteInteger(k.section, k.key, s.*(*p));
+      value = std::to_string(s.*(*p));
     } else if (auto p = std::get_if<bool TSettings::*>(&k.member)) {
-      ini.WriteBool(k.section, k.key, s.*(*p));
+      value.assign(1, s.*(*p) ? '1' : '0');
     } else if (auto p = std::get_if<std::string TSettings::*>(&k.member)) {
-      ini.WriteString(k.section, k.key, s.*(*p));
+      value = s.*(*p);
     }
+    edits.push_back(TIniEdit{k.section, k.key, std::move(value)});
   }
+  return edits;
 }
 
 }  // namespace vh

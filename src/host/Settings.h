@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "common/IniFile.h"
 
@@ -75,8 +76,8 @@ struct TSettings {
 // Reads every key from HTTPServer Port through TrayIdent, in start-up order; a missing or
 // unreadable value yields the default. Texts with a room are cut (and trimmed where noted).
 void ReadSettings(const TIniFile& ini, TSettings& settings);
-// Writes the written-back keys in their fixed order (GFX URL, TrayIdent and the DBEXPRESS
-// keys are never written). Does not flush.
-void WriteSettings(const TSettings& settings, TIniFile& ini);
+// The written-back keys with their values, in their fixed order (GFX URL, TrayIdent and the
+// DBEXPRESS keys are never written).
+std::vector<TIniEdit> SettingsEdits(const TSettings& settings);
 
 }  // namespace vh

@@ -171,6 +171,21 @@ bool OpenStorageAndTables(TIniFile& ini) {
         ReportStartupFailure("Start_Server: unable to open database");
         return false;
       }
+      // Without these the back-end cannot connect: start-up names what is still to be filled
+      // in. Without a Database the back-end first completes the section with its keys.
+      std::string missing;
+      for (const char* key : {"Database", "User_name"})
+        if (Trim(ini.ReadString("DBEXPRESS", key, "")).empty())
+          missing += std::string(missing.empty() ? "" : ", ") + key;
+      if (!missing.empty()) {
+#ifdef VH_HAVE_MYSQL
+        if (missing.rfind("Database", 0) == 0)
+          TDBExpressStorage writesDefaults(ini, h.sqlDirectory);
+#endif
+        ReportStartupFailure("Start_Server: [DBEXPRESS] Active=1 but these keys are empty: " +
+                             missing + " (in " + h.settingsFile + ")");
+        return false;
+      }
 #ifdef VH_HAVE_MYSQL
       auto storage = std::make_unique<TDBExpressStorage>(ini, h.sqlDirectory);
       ConsoleLine("Database:      MariaDB/MySQL " + storage->Describe());

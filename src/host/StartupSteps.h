@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "admin/AdminContext.h"
 #include "common/IniFile.h"
 
 namespace vh {
@@ -43,11 +44,18 @@ void CreateFirstStartAccounts(TCustomStorage& storage, int32_t serverId);
 // beside the database at the first start, and prints its fingerprint. False (the reason
 // reported) when the web interface could not serve HTTPS; start-up then stops.
 bool PrepareWebCertificate();
+
+// What the administration interfaces are handed: storage, server list, the settings snapshot
+// and the actions that change the host's settings ("globalset", the web's basic settings).
+TAdminContext HostAdminContext();
+
 // Also the metrics endpoint when [Metrics] Enabled is set.
 void StartAdministrationInterfaces();
 void StopAdministrationInterfaces();
 // The web interface started and serves (it is off when disabled or when its start failed).
 bool WebInterfaceRunning();
+// The TCP query interface listens (it is off when its port is 0 or when its start failed).
+bool TCPQueryRunning();
 
 // Reads the settings file and the bad-names list again and applies what can change while the
 // server runs (nickname rules, audit-log switches, flood limits, web-list keys, the log

@@ -1,6 +1,7 @@
 #include "storage/CustomStorage.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -230,6 +231,18 @@ TStorageScript& TStorageScript::SetBoolean(std::string_view name, bool value) {
 TStorageScript& TStorageScript::SetDateTime(std::string_view name, TDateTime value) {
   storage_.SetDateTimeParam(name, value);
   return *this;
+}
+
+namespace {
+std::atomic<uint64_t> gDatabaseErrors[2];
+}  // namespace
+
+void CountDatabaseError(TStorageBackend backend) {
+  gDatabaseErrors[static_cast<size_t>(backend)].fetch_add(1, std::memory_order_relaxed);
+}
+
+uint64_t DatabaseErrors(TStorageBackend backend) {
+  return gDatabaseErrors[static_cast<size_t>(backend)].load(std::memory_order_relaxed);
 }
 
 }  // namespace vh

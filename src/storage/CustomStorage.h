@@ -157,6 +157,12 @@ std::unique_ptr<TCustomStorageField> MakeResultField(const std::string& name, st
 // never part of the SQL text. Booleans are bound as -1/0, date-times as their 17-digit text.
 using TStorageParamValue = std::variant<int64_t, std::string>;
 
+// Failed statements since the process started, by back-end, for the metrics page: every
+// statement a back-end logs as failed counts once. Any thread (relaxed atomic counters).
+enum class TStorageBackend { SQLite, MariaDB };
+void CountDatabaseError(TStorageBackend backend);
+uint64_t DatabaseErrors(TStorageBackend backend);
+
 // The storage back-end. Parameters keep their names in the script (":sName", ":iServerID", ...)
 // and are matched without regard to case.
 class TCustomStorage {

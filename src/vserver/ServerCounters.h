@@ -15,9 +15,11 @@ namespace vh {
 
 struct TServerCounters {
   // Login replies by outcome: slot 0 counts admissions, slot -code the refusals with codes
-  // -1 to -7 (the login reply's codes), the last slot any other refusal.
+  // -1 to -7 (the login reply's codes), the next one -21 (no such account), the last slot any
+  // other refusal.
   static constexpr int kLoginRefusalCodes = 7;
-  static constexpr size_t kLoginSlots = kLoginRefusalCodes + 2;
+  static constexpr int kNoAccountCode = -21;
+  static constexpr size_t kLoginSlots = kLoginRefusalCodes + 3;
 
   std::atomic<int32_t> serverId{0};
   std::atomic<uint16_t> port{0};
@@ -31,6 +33,7 @@ struct TServerCounters {
   static size_t LoginSlot(int32_t code) {
     if (code > 0) return 0;
     if (code < 0 && code >= -kLoginRefusalCodes) return static_cast<size_t>(-code);
+    if (code == kNoAccountCode) return kLoginSlots - 2;
     return kLoginSlots - 1;
   }
   void CountLogin(int32_t code) { TTrafficCounters::Add(logins[LoginSlot(code)]); }

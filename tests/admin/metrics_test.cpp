@@ -11,6 +11,7 @@
 #include "QueryHarness.h"
 #include "admin/MetricsEndpoint.h"
 #include "admin/MetricsText.h"
+#include "support/TempDir.h"
 
 namespace vh {
 namespace {
@@ -49,6 +50,7 @@ TEST(MetricsText, EveryRunningServerAndOutcomeIsLabelledAndReadsBack) {
   running->logins[TServerCounters::LoginSlot(1)] = 7;
   running->logins[TServerCounters::LoginSlot(-6)] = 2;
   running->logins[TServerCounters::LoginSlot(-99)] = 1;
+  running->logins[TServerCounters::LoginSlot(-21)] = 4;
   running->traffic.bytesIn = 1ull << 40;  // beyond 32 bits, exact as a double
   running->traffic.voiceDroppedThinned = 9;
   running->traffic.averageLoss = 250;         // 2.5 %
@@ -56,26 +58,72 @@ TEST(MetricsText, EveryRunningServerAndOutcomeIsLabelledAndReadsBack) {
   auto stopped = std::make_shared<TServerCounters>();
   stopped->serverId = 4;
 
-  auto s = Parse(RenderMetrics({running, stopped, nullptr}, 90.5));
+  TMetricsExtras extras;
+  extras.stored = {{3, 8770, 32}, {4, 8771, 16}};  // 4 is stored but not running
+  extras.version = "2.0.20.1";
+  extras.startTimeSeconds = 1.5e9;
+  extras.process = {true, 4096, 1.25, 9};
+  extras.failedAdminLogins = {{"tcpquery", 3}, {"web", 0}};
+  extras.databaseErrors = {{"sqlite", 2}};
+  auto s = Parse(RenderMetrics({running, stopped, nullptr}, 90.5, extras));
   const std::string l = "{server=\"3\",port=\"8770\"";
   EXPECT_EQ(s["voxhollow_uptime_seconds"], 90.5);
   EXPECT_EQ(s["voxhollow_virtual_servers"], 1);
   EXPECT_EQ(s["voxhollow_players" + l + "}"], 5);
   EXPECT_EQ(s["voxhollow_bytes_received_total" + l + "}"], 1099511627776.0);
   EXPECT_EQ(s["voxhollow_logins_total" + l + ",result=\"accepted\"}"], 7);
-  EXPECT_EQ(s["voxhollow_logins_total" + l + ",result=\"-6\"}"], 2);
+  EXPECT_EQ(s["voxhollow_logins_total" + l + ",result=\"banned\"}"], 2);
+  EXPECT_EQ(s["voxhollow_logins_total" + l + ",result=\"no_account\"}"], 4);
   EXPECT_EQ(s["voxhollow_logins_total" + l + ",result=\"other\"}"], 1);
+  // The stored server that does not run is down, with its limit; the running one is up.
+  EXPECT_EQ(s.at("voxhollow_up" + l + "}"), 1);
+  EXPECT_EQ(s.at("voxhollow_up{server=\"4\",port=\"8771\"}"), 0);
+  EXPECT_EQ(s.at("voxhollow_max_players" + l + "}"), 32);
+  EXPECT_EQ(s.at("voxhollow_max_players{server=\"4\",port=\"8771\"}"), 16);
+  EXPECT_EQ(s.at("voxhollow_build_info{version=\"2.0.20.1\"}"), 1);
+  EXPECT_EQ(s.at("process_resident_memory_bytes"), 4096);
+  EXPECT_EQ(s.at("process_cpu_seconds_total"), 1.25);
+  EXPECT_EQ(s.at("process_start_time_seconds"), 1.5e9);
+  EXPECT_EQ(s.at("voxhollow_admin_login_failures_total{interface=\"tcpquery\"}"), 3);
+  EXPECT_EQ(s.at("voxhollow_database_errors_total{backend=\"sqlite\"}"), 2);
   EXPECT_EQ(s["voxhollow_voice_dropped_total" + l + ",reason=\"thinned\"}"], 9);
   EXPECT_EQ(s["voxhollow_voice_dropped_total" + l + ",reason=\"late\"}"], 0);
   EXPECT_EQ(s["voxhollow_average_packet_loss_percent" + l + "}"], 2.5);
   EXPECT_DOUBLE_EQ(s["voxhollow_average_round_trip_seconds" + l + "}"], 0.12);
-  // Nothing of the stopped server; every login outcome has its own sample.
+  // Nothing else of the stopped server; every login outcome has its own sample.
   size_t logins = 0;
   for (const auto& [key, value] : s) {
-    EXPECT_EQ(key.find("server=\"4\""), std::string::npos) << key;
+    if (key.rfind("voxhollow_up{", 0) != 0 && key.rfind("voxhollow_max_players{", 0) != 0) {
+      EXPECT_EQ(key.find("server=\"4\""), std::string::npos) << key;
+    }
     logins += key.rfind("voxhollow_logins_total{", 0) == 0;
   }
   EXPECT_EQ(logins, TServerCounters::kLoginSlots);
+}
+
+// The page of a live endpoint, process figures and stored servers included, passes the
+// exposition-format linter monitoring operators run.
+TEST(MetricsEndpoint, PagePassesPromtool) {
+  if (std::system("command -v promtool > /dev/null 2>&1") != 0)
+    GTEST_SKIP() << "promtool is not installed (Debian package prometheus): page not linted";
+  test::TQueryHarness h;
+  TMetricsEndpoint endpoint(h.Servers(), 1.7e9);
+  const int32_t id = h.Server().ServerID();
+  endpoint.SetStoredServers([id] {
+    return std::vector<TStoredServerFigures>{{id, 8767, 16}, {id + 1, 8768, 32}};
+  });
+  const std::string page = endpoint.Page();
+  const auto samples = Parse(page);
+  EXPECT_GT(samples.at("process_resident_memory_bytes"), 0);
+  EXPECT_GT(samples.at("process_open_fds"), 0);
+  EXPECT_EQ(samples.at("voxhollow_up{server=\"" + std::to_string(id + 1) + "\",port=\"8768\"}"), 0);
+  test::TTempDir dir;
+  test::WriteFile(dir.File("page.txt"), page);
+  const std::string out = dir.File("promtool.txt");
+  const std::string command =
+      "promtool check metrics < " + dir.File("page.txt") + " > " + out + " 2>&1";
+  EXPECT_EQ(std::system(command.c_str()), 0) << test::ReadFile(out);
+  EXPECT_EQ(test::ReadFile(out), "") << page;
 }
 
 // A stopping server holds the list lock for seconds: a scrape meanwhile answers promptly

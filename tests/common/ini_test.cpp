@@ -37,5 +37,54 @@ TEST(IniFile, ValuesWithControlCharactersAreRefusedAndTheFileReadsBackTheSame) {
   EXPECT_TRUE(IsIniValue("plain value with blanks, \"quotes\" and \\"));
 }
 
+// The write-back edits the text on disk: a line it does not touch stays byte for byte, and
+// what it writes reads back through TIniFile as the keys it meant.
+TEST(IniEdits, OnlyTheGivenKeysChangeAndEverythingElseStays) {
+  const std::string before =
+      "; operator's note\r\n[Main Config]\r\nHTTPServer Port = 9000 \r\n# why\r\n"
+      "Custom=kept\r\n\r\n[webpost]\r\nISPName=old\r\nISPName=older\r\n[Other]\r\nx=y";
+  const std::string after =
+      ApplyIniEdits(before, {{"WebPost", "ISPName", "new"},
+                             {"Main Config", "TCPQueryPort", "0"},           // added after Custom
+                             {"Main Config", "HTTPServer Port", "1", true},  // there: kept
+                             {"Spam", "max_commands", "10"},                 // a new section
+                             {"Other", "x", std::nullopt},                   // removed
+                             {"Other", "missing", std::nullopt}});           // nothing to remove
+  EXPECT_EQ(after,
+            "; operator's note\r\n[Main Config]\r\nHTTPServer Port = 9000 \r\n# why\r\n"
+            "Custom=kept\r\nTCPQueryPort=0\r\n\r\n[webpost]\r\nISPName=new\r\nISPName=new\r\n"
+            "[Other]\r\n\r\n[Spam]\r\nmax_commands=10\r\n");
+  // Applying the same edits again changes nothing.
+  EXPECT_EQ(ApplyIniEdits(after, {{"WebPost", "ISPName", "new"}, {"Spam", "max_commands", "10"}}),
+            after);
+
+  TTempDir dir;
+  const std::string path = dir.File("server.ini");
+  test::WriteFile(path, after);
+  TIniFile ini;
+  ASSERT_TRUE(ini.Load(path));
+  EXPECT_EQ(ini.ReadInteger("Main Config", "HTTPServer Port", 0), 9000);
+  EXPECT_EQ(ini.ReadInteger("Main Config", "TCPQueryPort", -1), 0);
+  EXPECT_EQ(ini.ReadString("WebPost", "ISPName", ""), "new");
+  EXPECT_EQ(ini.ReadString("Other", "x", "gone"), "gone");
+}
+
+TEST(IniEdits, FileWriteRefusesControlCharactersAndCreatesAMissingFile) {
+  TTempDir dir;
+  const std::string path = dir.File("server.ini");
+  test::WriteFile(path, "[a]\nk=v");  // no line end at the end of the file
+  std::string error;
+  EXPECT_FALSE(UpdateIniFile(path, {{"a", "k", "ok"}, {"a", "j", "x\n[Evil]"}}, error));
+  EXPECT_NE(error.find("control character"), std::string::npos);
+  EXPECT_EQ(ReadFile(path), "[a]\nk=v");  // nothing of the refused batch was written
+  ASSERT_TRUE(UpdateIniFile(path, {{"a", "j", "2"}}, error)) << error;
+  EXPECT_EQ(ReadFile(path), "[a]\nk=v\nj=2\n");
+
+  const std::string fresh = dir.File("new.ini");
+  ASSERT_TRUE(UpdateIniFile(fresh, {{"debug", "MessageTypes", "LMTALL"}}, error)) << error;
+  EXPECT_EQ(ReadFile(fresh), "[debug]\nMessageTypes=LMTALL\n");
+  EXPECT_FALSE(UpdateIniFile(dir.Path(), {{"a", "k", "v"}}, error));  // a directory
+}
+
 }  // namespace
 }  // namespace vh

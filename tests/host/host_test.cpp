@@ -84,8 +84,8 @@ TEST(Settings, MissingFileIsCompletedWithDefaultsAndRoundTrips) {
   ASSERT_TRUE(ini.Load(dir.File("server.ini")));
   TSettings s;
   ReadSettings(ini, s);
-  WriteSettings(s, ini);
-  ASSERT_TRUE(ini.Save());
+  std::string error;
+  ASSERT_TRUE(UpdateIniFile(dir.File("server.ini"), SettingsEdits(s), error)) << error;
   std::string text = ReadFile(dir.File("server.ini"));
   for (const char* line : {"ExternalIPDectection=1",
                            "HTTPServer Port=14534",
@@ -136,8 +136,8 @@ TEST(Settings, UnreadableValuesYieldDefaultsAndUnknownKeysSurvive) {
   EXPECT_TRUE(s.LogKickServer);
   EXPECT_TRUE(s.LogKickChannel);
   EXPECT_EQ(s.ISPName, std::string(29, 'n'));  // trimmed, then cut to its room
-  WriteSettings(s, ini);
-  ASSERT_TRUE(ini.Save());
+  std::string error;
+  ASSERT_TRUE(UpdateIniFile(dir.File("server.ini"), SettingsEdits(s), error)) << error;
 
   TIniFile again;
   ASSERT_TRUE(again.Load(dir.File("server.ini")));
@@ -217,7 +217,7 @@ TEST_F(HostFixture, FailedWriteBackIsLoggedAndLeavesTheOldFile) {
   tiny.rlim_cur = 16;
   auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
-  const bool written = SaveBasicSettings();
+  const bool written = SaveBasicSettings({});
   setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, oldHandler);
   EXPECT_FALSE(written);
@@ -228,19 +228,83 @@ TEST_F(HostFixture, FailedWriteBackIsLoggedAndLeavesTheOldFile) {
   EXPECT_EQ(entries, 1u);  // no temporary file left behind
 
   // With room again the same write goes through.
-  TIniFile ini;
-  ASSERT_TRUE(ini.Load(Host().settingsFile));
-  EXPECT_TRUE(SaveBasicSettings(&ini));
+  EXPECT_TRUE(SaveBasicSettings({}));
   EXPECT_NE(ReadFile(Host().settingsFile).find("HTTPServer Port=14534\n"), std::string::npos);
   const std::string current = ReadFile(Host().settingsFile);
 
   // The directory replaced by a file under an open settings file: nothing can be created there.
   ASSERT_EQ(std::rename(conf.c_str(), (conf + ".moved").c_str()), 0);
   WriteFile(conf, "not a directory");
-  EXPECT_FALSE(SaveBasicSettings(&ini));
+  EXPECT_FALSE(SaveBasicSettings({}));
   EXPECT_EQ(ReadFile(conf + ".moved/server.ini"), current);
   EXPECT_EQ(log->Count("SaveBasicSettings: unable to write server config file: "), 2u);
   DestroyLog();
+}
+
+// Every write-back starts from the file as it is on disk: an operator's edit made since the
+// last reload and a comment survive a web save, a "globalset" and the completion at start.
+TEST_F(HostFixture, WriteBackKeepsEditsMadeOnDiskSinceTheLastReload) {
+  Host().settings = TSettings{};
+  WriteFile(dir.File("server.ini"),
+            "[Main Config]\nHTTPServer Port=14534\n[Spam]\nmax_commands=10\n");
+  const std::string edited =
+      "; tuned by hand\n[Main Config]\nHTTPServer Port = 9000\n[Spam]\nmax_commands=10\n"
+      "in_seconds=oops\n# keep\n";
+  WriteFile(dir.File("server.ini"), edited);  // after the settings were read
+
+  const TAdminContext admin = HostAdminContext();
+  TAdminSettings basic = admin.Settings();
+  basic.ISPName = "Hosting Ltd";
+  basic.SpamMaxCommands = 20;
+  admin.basicSet(basic);
+  std::string text = ReadFile(dir.File("server.ini"));
+  EXPECT_NE(text.find("; tuned by hand\n[Main Config]\nHTTPServer Port = 9000\n[Spam]\n"
+                      "max_commands=20\nin_seconds=2\n# keep\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("[WebPost]\nAdminEmail=na\nISPLinkURL=na\nISPName=Hosting Ltd\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("HTTPServer Enabled"), std::string::npos) << text;  // not touched
+
+  WriteFile(dir.File("server.ini"), text + "; added later\n[Main Config]\nTCPQueryPort=1\n");
+  ASSERT_TRUE(admin.globalSet("disallowedclientnamechars", "<>"));
+  text = ReadFile(dir.File("server.ini"));
+  EXPECT_NE(
+      text.find("; added later\n[Main Config]\nTCPQueryPort=1\nDisAllowedClientNameChars=<>\n"),
+      std::string::npos)
+      << text;
+  EXPECT_NE(text.find("HTTPServer Port = 9000"), std::string::npos);
+
+  // The completion at start adds what is missing and leaves every written value alone.
+  Host().settings.SpamInSeconds = 5;
+  ASSERT_TRUE(SaveBasicSettings({}, /*onlyMissing=*/true));
+  const std::string completed = ReadFile(dir.File("server.ini"));
+  EXPECT_NE(completed.find("max_commands=20\nin_seconds=2\n# keep\n"), std::string::npos);
+  EXPECT_NE(completed.find("HTTPServer Enabled=1\n"), std::string::npos);
+  EXPECT_EQ(completed.find("in_seconds=5"), std::string::npos);
+  Host().settings = TSettings{};
+}
+
+// A program in a build tree keeps its files beside itself; an installed one (its data
+// directories in ../share/voxhollow, none beside it) uses the service's directories.
+TEST(DefaultFiles, BesideTheProgramInABuildTreeInTheSystemDirectoriesWhenInstalled) {
+  TTempDir dir;
+  std::filesystem::create_directories(dir.File("tree/bin/sqlite_sql"));
+  std::filesystem::create_directories(dir.File("usr/bin"));
+  std::filesystem::create_directories(dir.File("usr/share/voxhollow/sqlite_sql"));
+  const TDefaultFiles tree = DefaultFiles(dir.File("tree/bin"));
+  EXPECT_FALSE(tree.installed);
+  EXPECT_EQ(tree.settings, dir.File("tree/bin/server.ini"));
+  EXPECT_EQ(tree.database, dir.File("tree/bin/server.dbs"));
+  const TDefaultFiles installed = DefaultFiles(dir.File("usr/bin"));
+  EXPECT_TRUE(installed.installed);
+  EXPECT_EQ(installed.settings, "/etc/voxhollow/server.ini");
+  EXPECT_EQ(installed.database, "/var/lib/voxhollow/server.dbs");
+  EXPECT_EQ(installed.badNames, "/var/lib/voxhollow/bad_names.txt");
+  EXPECT_EQ(installed.log, "/var/log/voxhollow/server.log");
+  // Neither layout (a program copied somewhere alone) counts as a build tree.
+  EXPECT_FALSE(DefaultFiles(dir.File("tree")).installed);
 }
 
 TEST(Helpers, UptimeFormatting) {

@@ -92,9 +92,11 @@ TEST_F(Installed, TreeHoldsProgramsDataAndServiceFiles) {
 
 TEST_F(Installed, ServesLogsInRotatesItsLogAndReportsMetrics) {
   TTempDir state;
+  // A free query port: a first start that finds 8767 taken still serves something.
   test::WriteFile(state.File("server.ini"),
-                  "[Main Config]\nBoundToIp1=127.0.0.1\nHTTPServer Enabled=0\nTCPQueryPort=0\n"
-                  "[WebPost]\nEnabled=0\n[Metrics]\nEnabled=1\nPort=0\n");
+                  "[Main Config]\nBoundToIp1=127.0.0.1\nHTTPServer Enabled=0\nTCPQueryPort=" +
+                      std::to_string(test::FreeTcpPort()) +
+                      "\n[WebPost]\nEnabled=0\n[Metrics]\nEnabled=1\nPort=0\n");
   const std::string log = state.File("server.log");
   const std::vector<std::string> args = {"-ini=" + state.File("server.ini"),
                                          "-db=" + state.File("server.dbs"),

@@ -1,7 +1,11 @@
 // Starts the real server program in a temporary directory.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
@@ -409,6 +413,54 @@ TEST(Program, UnopenableSettingsFileFailsStartUp) {
             std::string::npos)
       << log;
   EXPECT_NE(log.find(",ERROR,All,GENERAL,\tcritical error, shutdown initiated"), std::string::npos);
+}
+
+// A process that serves nothing exits 1 and says why: under a service manager it would look
+// healthy otherwise. A taken port is named with its address and the reason; a half-filled
+// [DBEXPRESS] names the keys still empty.
+TEST(Program, ServingNothingOrAHalfFilledDatabaseSectionFailsLoudly) {
+  TTempDir dir;
+  // The query port is taken by a listener of the test; the web interface and the only virtual
+  // server cannot start either (the server list cannot be read).
+  const int taken = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(taken, 1), 0);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(::getsockname(taken, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  const std::string port = std::to_string(ntohs(a.sin_port));
+  test::WriteFile(dir.File("server.ini"), "[Main Config]\nBoundToIp1=127.0.0.1\nTCPQueryPort=" +
+                                              port + "\nHTTPServer Enabled=0\n");
+  std::filesystem::copy(std::string(VH_BINARY_DIR) + "/sqlite_sql", dir.File("sql"));
+  test::WriteFile(dir.File("sql/read_servers.sql"), "SELECT x FROM no_such_table;");
+  std::vector<std::string> args = ArgsFor(dir);
+  args[4] = "-sql=" + dir.File("sql/");
+  {
+    TChildProcess server(kProgram, args, dir.File("stdout"), dir.File("stderr"));
+    EXPECT_EQ(server.Wait(20s), 1);
+  }
+  ::close(taken);
+  EXPECT_NE(ReadFile(dir.File("stdout"))
+                .find("TCP query not started: Could not bind to 127.0.0.1:" + port +
+                      ": Address already in use\n"),
+            std::string::npos)
+      << ReadFile(dir.File("stdout"));
+  EXPECT_NE(ReadFile(dir.File("stderr"))
+                .find("Start_Server: nothing to serve: no virtual server is running and no "
+                      "administration interface is listening\n"),
+            std::string::npos)
+      << ReadFile(dir.File("stderr"));
+
+  test::WriteFile(dir.File("server.ini"),
+                  "[Main Config]\nTCPQueryPort=0\n[DBEXPRESS]\nActive=1\nHostname=db\n");
+  TChildProcess half(kProgram, ArgsFor(dir), dir.File("stdout"), dir.File("stderr"));
+  EXPECT_EQ(half.Wait(20s), 1);
+  EXPECT_NE(ReadFile(dir.File("stderr"))
+                .find("[DBEXPRESS] Active=1 but these keys are empty: Database, User_name"),
+            std::string::npos)
+      << ReadFile(dir.File("stderr"));
 }
 
 TEST(Program, CorruptDatabaseFailsStartUpAndIsLeftUntouched) {

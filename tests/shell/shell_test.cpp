@@ -238,9 +238,9 @@ class TShellTest : public QObject {
     TTempDir dir;
     TEchoPage echo;
     WriteFile(dir.File("server.ini"),
-              "[Main Config]\nHTTPServer Enabled=0\nTCPQueryPort=0\nBoundToIp1=127.0.0.1\n"
-              "ExternalIPDectection=0\nExternalIPURL=" +
-                  echo.URL() + "\n");
+              "[Main Config]\nHTTPServer Enabled=0\nBoundToIp1=127.0.0.1\nTCPQueryPort=" +
+                  std::to_string(test::FreeTcpPort()) +
+                  "\nExternalIPDectection=0\nExternalIPURL=" + echo.URL() + "\n");
     std::vector<std::string> args = ArgsFor(dir);
     args.push_back("-NOPWDIALOG");
     TformMain window(args);

@@ -64,7 +64,8 @@ int OpenListener(const std::string& address, uint16_t port, uint16_t& bound) {
   if (::bind(fd, &a.any, length) != 0 || ::listen(fd, 64) != 0) {
     const std::string reason = std::strerror(errno);
     ::close(fd);
-    throw std::runtime_error("bind " + address + ":" + std::to_string(port) + ": " + reason);
+    throw std::runtime_error("Could not bind to " + (address.empty() ? "0.0.0.0" : address) + ":" +
+                             std::to_string(port) + ": " + reason);
   }
   socklen_t len = sizeof a;
   if (::getsockname(fd, &a.any, &len) == 0) bound = SockAddrPort(&a.any);
@@ -111,6 +112,7 @@ bool TTCPQuery::Start(uint16_t port, const std::string& address) {
     wakeRead_ = pipeFds[0];
     wakeWrite_ = pipeFds[1];
   } catch (const std::exception& e) {
+    startFailure_ = e.what();
     LogFormat(LMT_ERROR, LMD_ALL, {port},
               std::string("TCPQuery startup failed with port %1, Exception: ") + e.what(),
               kCategory);

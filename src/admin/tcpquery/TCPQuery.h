@@ -55,6 +55,8 @@ class TTCPQuery {
   // Closes the listeners and every connection, and waits for their threads.
   void Stop();
   uint16_t BoundPort() const { return boundPort_.load(); }
+  // Why the last Start failed ("Could not bind to 0.0.0.0:51234: Address already in use").
+  const std::string& StartFailure() const { return startFailure_; }
   size_t ConnectionCount() const;
   TLoginFailures& Failures() { return failures_; }
 
@@ -78,6 +80,7 @@ class TTCPQuery {
   const TAdminContext context_;
   const TClock& clock_;
   const TQueryLimits limits_;
+  std::string startFailure_;  // set by Start on the starting thread
   TLoginFailures failures_;
   TQueryServices services_;
   TQueryInterpreter interpreter_;

@@ -199,14 +199,14 @@ bool TWebInterface::Start(uint16_t port, const std::string& documentRoot,
     };
     http.Get(".*", handler);
     http.Post(".*", handler);
-    boundPort_ = server_->Listen(address, port);
-    if (boundPort_ == 0)
-      throw std::runtime_error("cannot bind " + address + ":" + std::to_string(port) + ": " +
-                               BindFailureReason(address, port));
+    std::string failure;
+    boundPort_ = server_->Listen(address, port, &failure);
+    if (boundPort_ == 0) throw std::runtime_error(failure);
     return true;
   } catch (const std::exception& e) {
     server_.reset();
     boundPort_ = 0;
+    startFailure_ = e.what();
     LogFormat(LMT_ERROR, LMD_ALL, {static_cast<int64_t>(port)},
               std::string("WebInterface startup failed with port %1, Exception:") + e.what(),
               kCategory);

@@ -58,6 +58,8 @@ class TWebInterface {
   bool Https() const { return https_; }
   void Stop();
   uint16_t BoundPort() const { return boundPort_.load(); }
+  // Why the last Start failed ("Could not bind to 0.0.0.0:14534: Address already in use").
+  const std::string& StartFailure() const { return startFailure_; }
   size_t OpenConnections() const { return server_ ? server_->OpenConnections() : 0; }
   TWebSessions& Sessions() { return sessions_; }
   TLoginFailures& Failures() { return failures_; }
@@ -99,6 +101,7 @@ class TWebInterface {
   const TClock& clock_;
   const THttpGuards guards_;
   TWebSessions sessions_;
+  std::string startFailure_;  // set by Start on the starting thread
   TLoginFailures failures_;
 
   // "; Secure" for cookies served over HTTPS.

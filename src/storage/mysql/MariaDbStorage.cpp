@@ -258,14 +258,19 @@ TDBExpressStorage::~TDBExpressStorage() {
 void TDBExpressStorage::Init(TIniFile& ini) {
   settings_.database = ini.ReadString(kSection, "Database", "");
   if (settings_.database.empty()) {
-    // Keys the administrator has filled in already stay as they are.
+    // Keys the administrator has filled in already stay as they are; the rest of the file is
+    // written back as it is on disk now.
+    std::vector<TIniEdit> defaults;
     for (const auto& [key, value] : kDefaultKeys) {
-      if (key == std::string_view("Database") || ini.ReadString(kSection, key, "").empty())
+      if (key == std::string_view("Database") || ini.ReadString(kSection, key, "").empty()) {
         ini.WriteString(kSection, key, value);
+        defaults.push_back(TIniEdit{kSection, key, value});
+      }
     }
-    if (!ini.Save())
-      LogFormat(LMT_ERROR, LMD_ALL, {ini.Path(), ini.LastError()},
-                "unable to write the settings file %1: %2", "SQL");
+    std::string error;
+    if (!UpdateIniFile(ini.Path(), defaults, error))
+      LogFormat(LMT_ERROR, LMD_ALL, {ini.Path(), error}, "unable to write the settings file %1: %2",
+                "SQL");
     Log(LMT_ERROR, LMD_ALL, "Database configfile contains invalid data", "SQL");
     return;
   }
@@ -558,6 +563,7 @@ bool TDBExpressStorage::Execute() {
   if (statements.empty()) return true;
   TError error;
   if (RunUnit(statements, nullptr, error)) return true;
+  CountDatabaseError(TStorageBackend::MariaDB);
   LogFormat(LMT_ERROR, LMD_ALL, {kErrorClass, error.message, ScriptText()},
             "ExecSQL Error: %1.%2 in query: %3", "SQL");
   return false;
@@ -575,11 +581,13 @@ std::unique_ptr<TStorageContainer> TDBExpressStorage::Open() {
     ok = RunUnit({BindParameterNames(text)}, result.get(), error);
   } catch (const EConvertError& e) {
     // A stored value that does not fit its column's type: the result cannot be trusted.
+    CountDatabaseError(TStorageBackend::MariaDB);
     LogFormat(LMT_ERROR, LMD_ALL, {"EConvertError", e.what(), ScriptText()},
               "OpenSQL Error: %1.%2 in query: %3", "SQL");
     throw EDB(e.what());
   }
   if (!ok) {
+    CountDatabaseError(TStorageBackend::MariaDB);
     LogFormat(LMT_ERROR, LMD_ALL, {kErrorClass, error.message, ScriptText()},
               "OpenSQL Error: %1.%2 in query: %3", "SQL");
     throw EInvalidField(
@@ -597,6 +605,7 @@ bool TDBExpressStorage::BeginTransaction() {
     inTransaction_ = true;
     return true;
   }
+  CountDatabaseError(TStorageBackend::MariaDB);
   LogFormat(LMT_ERROR, LMD_ALL, {kErrorClass, error.message, "START TRANSACTION"},
             "ExecSQL Error: %1.%2 in query: %3", "SQL");
   return false;
@@ -607,6 +616,7 @@ bool TDBExpressStorage::CommitTransaction() {
     inTransaction_ = false;
     return true;
   }
+  CountDatabaseError(TStorageBackend::MariaDB);
   LogFormat(LMT_ERROR, LMD_ALL,
             {kErrorClass, conn_ ? mysql_error(conn_) : "not connected", "COMMIT"},
             "ExecSQL Error: %1.%2 in query: %3", "SQL");
@@ -650,6 +660,7 @@ bool TDBExpressStorage::TableExists(std::string_view table) {
     }
     return found;
   }
+  CountDatabaseError(TStorageBackend::MariaDB);
   LogFormat(LMT_ERROR, LMD_ALL, {kErrorClass, message, kSql},
             "TableExists Error: %1.%2 in query: %3", "SQL");
   throw EInvalidField(Fill("TableExists Error: %s.%s in query: %s", {kErrorClass, message, kSql}));
@@ -670,6 +681,7 @@ int64_t TDBExpressStorage::LastInsertId() {
   }
   // The format names the message twice; the query is passed as the third argument all the
   // same, as the log has always been read.
+  CountDatabaseError(TStorageBackend::MariaDB);
   LogFormat(LMT_ERROR, LMD_ALL, {kErrorClass, message, kSql},
             "GetLastInsertID Error: %1.%2 in query: %2", "SQL");
   throw EInvalidField(

@@ -99,8 +99,10 @@ TSQLiteStorage::TSQLiteStorage(const std::string& databaseFile, std::string scri
       ";";
   for (const char* sql : {"PRAGMA journal_mode=WAL;", syncSql.c_str(), "VACUUM;"}) {
     std::string e;
-    if (!ExecInternal(sql, e))
+    if (!ExecInternal(sql, e)) {
+      CountDatabaseError(TStorageBackend::SQLite);
       LogFormat(LMT_ERROR, LMD_ALL, {e, sql}, "ExcecSQL Error: %1 in query: %2", "SQL");
+    }
   }
 }
 
@@ -213,6 +215,7 @@ bool TSQLiteStorage::Execute() {
   if (ScriptText().empty()) return false;
   std::string error;
   if (RunScript(nullptr, error)) return true;
+  CountDatabaseError(TStorageBackend::SQLite);
   LogFormat(LMT_ERROR, LMD_ALL, {error, ScriptText()}, "ExcecSQL Error: %1 in query: %2", "SQL");
   return false;
 }
@@ -227,11 +230,13 @@ std::unique_ptr<TStorageContainer> TSQLiteStorage::Open() {
     ok = RunScript(result.get(), error);
   } catch (const EConvertError& e) {
     // A stored value that does not fit its column's type: the result cannot be trusted.
+    CountDatabaseError(TStorageBackend::SQLite);
     LogFormat(LMT_ERROR, LMD_ALL, {e.what(), ScriptText()}, "OpenSQL Error: %1 in query: %2",
               "SQL");
     throw EDB(e.what());
   }
   if (!ok) {
+    CountDatabaseError(TStorageBackend::SQLite);
     LogFormat(LMT_ERROR, LMD_ALL, {error, ScriptText()}, "OpenSQL Error: %1 in query: %2", "SQL");
     return nullptr;
   }
@@ -244,6 +249,7 @@ std::unique_ptr<TStorageContainer> TSQLiteStorage::Open() {
 bool TSQLiteStorage::BeginTransaction() {
   std::string error;
   if (db_ && ExecInternal("BEGIN IMMEDIATE;", error)) return true;
+  CountDatabaseError(TStorageBackend::SQLite);
   LogFormat(LMT_ERROR, LMD_ALL, {db_ ? error : "database not open", "BEGIN IMMEDIATE;"},
             "ExcecSQL Error: %1 in query: %2", "SQL");
   return false;
@@ -252,6 +258,7 @@ bool TSQLiteStorage::BeginTransaction() {
 bool TSQLiteStorage::CommitTransaction() {
   std::string error;
   if (db_ && ExecInternal("COMMIT;", error)) return true;
+  CountDatabaseError(TStorageBackend::SQLite);
   LogFormat(LMT_ERROR, LMD_ALL, {db_ ? error : "database not open", "COMMIT;"},
             "ExcecSQL Error: %1 in query: %2", "SQL");
   return false;
