@@ -81,8 +81,7 @@ void OpenLogAndAnnounce() {
   TServerHost& h = Host();
   if (!LogExists()) CreateLog(h.settingsFile, h.logFile);
   Log(LMT_ALL, LMD_INFO, "Server init initialized", "server");
-  Log(LMT_ALL, LMD_INFO, std::string("Server version: ") + kServerVersion + " " + h.platformLabel,
-      "server");
+  Log(LMT_ALL, LMD_INFO, "Server version: " + kVersion.Text() + " " + h.platformLabel, "server");
   ConsoleLine(VersionLine());
   ConsoleLine("Settings file: " + h.settingsFile);
   ConsoleLine("Database file: " + h.databaseFile);
@@ -124,6 +123,12 @@ TServerHost& Host() {
   return host;
 }
 
+TSettings SettingsCopy() {
+  TServerHost& h = Host();
+  TLockGuard lock(h.settingsMutex);
+  return h.settings;
+}
+
 void SetProgramArguments(std::vector<std::string> args) {
   gProgramArguments = std::move(args);
 }
@@ -143,7 +148,7 @@ std::string ProgramDirectory() {
 }
 
 std::string VersionLine() {
-  return std::string("Version Voxhollow v") + kServerVersion + " " + Host().platformLabel;
+  return "Version Voxhollow v" + kVersion.Text() + " " + Host().platformLabel;
 }
 
 std::vector<std::string> LoadBadNames(const std::string& path) {
@@ -170,7 +175,7 @@ std::vector<std::string> LoadBadNames(const std::string& path) {
 
 bool SaveBasicSettings(TIniFile* ini) {
   TServerHost& h = Host();
-  std::lock_guard lock(h.settingsFileMutex);
+  TLockGuard lock(h.settingsFileMutex);
   TIniFile own;
   if (!ini) {
     if (!own.Load(h.settingsFile)) {
@@ -195,7 +200,7 @@ bool SaveBasicSettings(TIniFile* ini) {
 
 void ApplyBoundAddresses(uint16_t port, std::vector<TSocketBinding>& bindings) {
   TServerHost& h = Host();
-  std::lock_guard lock(h.settingsFileMutex);
+  TLockGuard lock(h.settingsFileMutex);
   TIniFile ini;
   if (!ini.Load(h.settingsFile)) {
     StartupError("Start_Server: unable to open server config file: " + h.settingsFile + " ");

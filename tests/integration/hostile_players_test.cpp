@@ -70,7 +70,7 @@ std::map<std::string, int32_t> StoredChannels(TServerHarness& h) {
 bool RunSql(TServerHarness& h, const std::string& sql) {
   const std::string file = h.Dir().File("adhoc.sql");
   WriteFile(file, sql);
-  TStorageLock lock(h.Storage());
+  TStorageLock lock(h.Storage().Mutex());
   return h.Storage().LoadScript(file) && h.Storage().Execute();
 }
 
