@@ -219,7 +219,7 @@ void TLogObject::LeftFormat(uint8_t kind, uint8_t depth, TLogArgs args, std::str
 
 TLogFile::~TLogFile() {
   WriteClosingBanner();
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   if (file_ && file_ != stderr) std::fclose(file_);
   file_ = nullptr;
 }
@@ -237,12 +237,12 @@ bool TLogFile::OpenLocked() {
 }
 
 bool TLogFile::Open() {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   return OpenLocked();
 }
 
 void TLogFile::WriteRaw(const std::string& text) {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   if (!OpenLocked()) return;
   if (std::fwrite(text.data(), 1, text.size(), file_) != text.size() || std::fflush(file_) != 0) {
     // Drop the handle; the next line reopens the file.
@@ -252,7 +252,7 @@ void TLogFile::WriteRaw(const std::string& text) {
 }
 
 void TLogFile::Reopen() {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   if (file_ && file_ != stderr) std::fclose(file_);
   file_ = nullptr;
   OpenLocked();  // a failure is retried by the next line, as for any failed open
@@ -268,7 +268,7 @@ void TLogFile::WriteClosingBanner() {
   const std::string dashes(63, '-');
   WriteRaw(dashes + "\n--------------- log ended at " + FormatNow("%d-%m-%y %H:%M") +
            " --------------\n" + dashes + "\n");
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   if (file_ && file_ != stderr) std::fclose(file_);
   file_ = nullptr;
   closed_ = true;
@@ -290,7 +290,7 @@ void TLogFile::WriteLine(uint8_t kind, uint8_t depth, std::string_view category,
 }
 
 std::vector<std::string> TMemoryLog::Lines() const {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   return lines_;
 }
 
@@ -299,14 +299,14 @@ bool TMemoryLog::Contains(std::string_view fragment) const {
 }
 
 size_t TMemoryLog::Count(std::string_view fragment) const {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) {
     return l.find(fragment) != std::string::npos;
   }));
 }
 
 void TMemoryLog::Clear() {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   lines_.clear();
 }
 
@@ -314,7 +314,7 @@ void TMemoryLog::WriteLine(uint8_t kind, uint8_t depth, std::string_view categor
                            std::string_view message) {
   std::string line = std::string(LogKindName(kind)) + "," + LogDepthName(depth) + "," +
                      std::string(category) + ",\t" + EscapeLogText(message);
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   lines_.push_back(std::move(line));
 }
 

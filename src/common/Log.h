@@ -10,10 +10,11 @@
 #include <cstdio>
 #include <initializer_list>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "common/Mutex.h"
 
 namespace vh {
 
@@ -135,12 +136,12 @@ class TLogFile : public TLogObject {
                  std::string_view message) override;
 
  private:
-  void WriteRaw(const std::string& text);  // takes mutex_
-  bool OpenLocked();
+  void WriteRaw(const std::string& text) EXCLUDES(mutex_);
+  bool OpenLocked() REQUIRES(mutex_);
 
-  std::mutex mutex_;
-  FILE* file_ = nullptr;  // guarded by mutex_
-  bool closed_ = false;   // guarded by mutex_; set by the closing banner
+  TMutex mutex_;
+  FILE* file_ GUARDED_BY(mutex_) = nullptr;
+  bool closed_ GUARDED_BY(mutex_) = false;  // set by the closing banner
 };
 
 // Collects lines in memory; used by tests to check what was logged.
@@ -157,8 +158,8 @@ class TMemoryLog : public TLogObject {
                  std::string_view message) override;
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;  // guarded by mutex_
+  mutable TMutex mutex_;
+  std::vector<std::string> lines_ GUARDED_BY(mutex_);
 };
 
 constexpr const char* kStandardErrorLog = "-";

@@ -62,6 +62,24 @@ class SCOPED_CAPABILITY TLockGuard {
   M& mutex_;
 };
 
+// Holds `mutex` for the scope when `take` is true, else nothing: for an object whose owner
+// decides at construction whether it locks itself or is used only under the owner's lock. To
+// the analysis the lock is held either way.
+class SCOPED_CAPABILITY TOptionalLockGuard {
+ public:
+  TOptionalLockGuard(TMutex& mutex, bool take) ACQUIRE(mutex) : mutex_(take ? &mutex : nullptr) {
+    if (mutex_) mutex_->lock();
+  }
+  ~TOptionalLockGuard() RELEASE() {
+    if (mutex_) mutex_->unlock();
+  }
+  TOptionalLockGuard(const TOptionalLockGuard&) = delete;
+  TOptionalLockGuard& operator=(const TOptionalLockGuard&) = delete;
+
+ private:
+  TMutex* const mutex_;
+};
+
 // Holds a TMutex for the scope; WaitUntil gives it up while it waits and holds it again when it
 // returns, so to the analysis the lock is held throughout.
 class SCOPED_CAPABILITY TUniqueLock {

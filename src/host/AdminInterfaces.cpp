@@ -35,11 +35,10 @@ std::unique_ptr<TMetricsEndpoint> gMetrics;
 std::optional<THttpTls> gWebTls;  // set by PrepareWebCertificate with [Web] HTTPS=1
 // Guards Host().settings against the administration threads' reads and "globalset" writes
 // (the main thread writes them only before the interfaces start; a reload takes it too).
-std::mutex& settingsMutex = Host().settingsMutex;
+TMutex& settingsMutex = Host().settingsMutex;
 
 TAdminSettings SettingsSnapshot() {
-  std::lock_guard lock(settingsMutex);
-  const TSettings& s = Host().settings;
+  const TSettings s = SettingsCopy();
   TAdminSettings a;
   a.DateTimeFormat = s.DateTimeFormat;
   a.ISPName = s.ISPName;
@@ -61,7 +60,7 @@ TAdminSettings SettingsSnapshot() {
 // The global settings the administration may change, by lower-case variable name.
 bool GlobalSet(const std::string& variable, const std::string& value) {
   TServerHost& h = Host();
-  std::lock_guard lock(settingsMutex);
+  TLockGuard lock(settingsMutex);
   if (variable == "hoster_gfx_url")
     h.settings.GFXURL = Cut(value, 255);  // not written back: lasts until the process ends
   else if (variable == "allowedclientnamechars")
@@ -82,7 +81,7 @@ bool GlobalSet(const std::string& variable, const std::string& value) {
 // The web interface's basic settings: [WebPost] and [Spam], written back at once.
 void BasicSet(const TAdminSettings& basic) {
   TServerHost& h = Host();
-  std::lock_guard lock(settingsMutex);
+  TLockGuard lock(settingsMutex);
   h.settings.AdminEmail = basic.AdminEmail;
   h.settings.ISPLinkURL = basic.ISPLinkURL;
   h.settings.ISPName = basic.ISPName;
@@ -173,7 +172,7 @@ bool ReloadSettings() {
   bool loaded = false;
   {
     // A file that went missing would read as all defaults: keep the running settings instead.
-    std::lock_guard fileLock(h.settingsFileMutex);
+    TLockGuard fileLock(h.settingsFileMutex);
     std::error_code ec;
     loaded = std::filesystem::is_regular_file(h.settingsFile, ec) && ini.Load(h.settingsFile);
     // Under the same lock: the filter may complete its keys in the file.
@@ -194,7 +193,7 @@ bool ReloadSettings() {
   std::vector<std::string> badNames = LoadBadNames(h.badNamesFile);
   bool restartNeeded = false;
   {
-    std::lock_guard lock(settingsMutex);
+    TLockGuard lock(settingsMutex);
     TSettings& s = h.settings;
     // What the listening sockets and start-up threads were built from stays until a restart.
     restartNeeded =

@@ -84,8 +84,7 @@ void OpenLogAndAnnounce() {
   TServerHost& h = Host();
   if (!LogExists()) CreateLog(h.settingsFile, h.logFile);
   Log(LMT_ALL, LMD_INFO, "Server init initialized", "server");
-  Log(LMT_ALL, LMD_INFO, std::string("Server version: ") + kServerVersion + " " + h.platformLabel,
-      "server");
+  Log(LMT_ALL, LMD_INFO, "Server version: " + kVersion.Text() + " " + h.platformLabel, "server");
   ConsoleLine(VersionLine());
   if (h.installedDefaults)
     ConsoleLine(std::string("Installed program: files not named by -ini=, -db=, -log= are in ") +
@@ -153,6 +152,12 @@ TServerHost& Host() {
   return host;
 }
 
+TSettings SettingsCopy() {
+  TServerHost& h = Host();
+  TLockGuard lock(h.settingsMutex);
+  return h.settings;
+}
+
 void SetProgramArguments(std::vector<std::string> args) {
   gProgramArguments = std::move(args);
 }
@@ -172,7 +177,7 @@ std::string ProgramDirectory() {
 }
 
 std::string VersionLine() {
-  return std::string("Version Voxhollow v") + kServerVersion + " " + Host().platformLabel;
+  return "Version Voxhollow v" + kVersion.Text() + " " + Host().platformLabel;
 }
 
 std::vector<std::string> LoadBadNames(const std::string& path) {
@@ -207,7 +212,7 @@ bool SaveBasicSettings(const std::vector<std::string>& keys, bool onlyMissing) {
     e.onlyIfMissing = onlyMissing;
     edits.push_back(std::move(e));
   }
-  std::lock_guard lock(h.settingsFileMutex);
+  TLockGuard lock(h.settingsFileMutex);
   std::string error;
   if (!UpdateIniFile(h.settingsFile, edits, error)) {
     StartupError("SaveBasicSettings: unable to write server config file: " + error);
@@ -218,7 +223,7 @@ bool SaveBasicSettings(const std::vector<std::string>& keys, bool onlyMissing) {
 
 void ApplyBoundAddresses(uint16_t port, std::vector<TSocketBinding>& bindings) {
   TServerHost& h = Host();
-  std::lock_guard lock(h.settingsFileMutex);
+  TLockGuard lock(h.settingsFileMutex);
   TIniFile ini;
   if (!ini.Load(h.settingsFile)) {
     StartupError("Start_Server: unable to open server config file: " + h.settingsFile + " ");

@@ -1,17 +1,18 @@
 // The process-wide spine of the server: paths, settings, storage, bad names, the list of
 // running virtual servers, start-up and shutdown. Start_Server runs on the main thread (in the
 // desktop shell on its start-up thread, joined before anything reads the state) and
-// ShutdownServer on the main thread; the administration threads read the state afterwards
-// (settings without a lock, the virtual-server list under its own lock).
+// ShutdownServer on the main thread; the administration threads and the desktop shell's GUI
+// thread read the state afterwards (settings through SettingsCopy, the virtual-server list
+// under its own lock).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "common/Mutex.h"
 #include "common/Random.h"
 #include "common/Strings.h"
 #include "common/Version.h"
@@ -31,7 +32,7 @@ struct TServerHost {
   double startTime = 0;  // seconds since the epoch, for uptime
   std::string platformLabel;
   bool noPasswordDialog = false;
-  std::string mysqlSqlDirectory;  // the MariaDB/MySQL scripts shipped with the program
+  std::string mysqlSqlDirectory;   // the MariaDB/MySQL scripts shipped with the program
   bool sqlDirectoryGiven = false;  // -SQL= named it; [DBEXPRESS] does not replace it then
   bool installedDefaults = false;  // an installed program took a system directory's default
 
@@ -54,16 +55,21 @@ struct TServerHost {
   // address menu), so start-up does not run the console's check.
   bool desktopShell = false;
 
-  // Serialises SaveBasicSettings writers (administration threads).
-  std::mutex settingsFileMutex;
   // Guards `settings` and `badNames` once the administration interfaces run: their threads,
-  // the web-list poster and a reload read and change them under it. Taken before
-  // settingsFileMutex, never after it.
-  std::mutex settingsMutex;
+  // the web-list poster and a reload read and change them under it (a reload replaces the
+  // whole struct), and every other thread reads them through SettingsCopy.
+  TMutex settingsMutex;
+  // Serialises SaveBasicSettings writers (administration threads); taken after settingsMutex,
+  // never before it.
+  TMutex settingsFileMutex ACQUIRED_AFTER(settingsMutex);
 };
 
 // The one process-wide instance.
 TServerHost& Host();
+
+// A copy of Host().settings taken under settingsMutex: how a thread other than the one running
+// start-up or a reload reads them.
+TSettings SettingsCopy();
 
 // Sets the arguments (without the program name) that ParseCommandLine examines.
 void SetProgramArguments(std::vector<std::string> args);

@@ -19,7 +19,7 @@ std::unique_ptr<TExternalIpDetection> gIpDetection;
 
 TWebPostSettings CurrentWebPostSettings() {
   TServerHost& h = Host();
-  std::lock_guard lock(h.settingsMutex);
+  TLockGuard lock(h.settingsMutex);
   const TSettings& s = h.settings;
   TWebPostSettings w;
   w.AdminEmail = s.AdminEmail;

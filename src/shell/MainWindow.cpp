@@ -44,10 +44,9 @@ QString ClipboardTextOfCaption(const QString& caption) {
 }
 
 QString VersionLabelText() {
-  const QStringList parts = QString::fromLatin1(kServerVersion).split(QLatin1Char('.'));
-  const auto part = [&](int i) { return i < parts.size() ? parts[i] : QStringLiteral("0"); };
   return QStringLiteral("v%1.%2.r%3.b%4 %5")
-      .arg(part(0), part(1), part(2), part(3),
+      .arg(QString::number(kVersion.Major), QString::number(kVersion.Minor),
+           QString::number(kVersion.Release), QString::number(kVersion.Build),
            QString::fromStdString(UnscramblePlatformLabel(kScrambledPlatformLabel)));
 }
 
@@ -175,7 +174,7 @@ void TformMain::HideSplash() {
 }
 
 QString TformMain::AdministrationURL() const {
-  return QStringLiteral("http://localhost:%1/slogin.html").arg(Host().settings.HTTPServerPort);
+  return QStringLiteral("http://localhost:%1/slogin.html").arg(SettingsCopy().HTTPServerPort);
 }
 
 void TformMain::OpenAdministration() {
@@ -184,7 +183,7 @@ void TformMain::OpenAdministration() {
 
 void TformMain::StartExternalIpDetection() {
   if (!started_ || finished_) return;
-  const TSettings& s = Host().settings;
+  const TSettings s = SettingsCopy();
   if (!ipDetection_) ipDetection_ = std::make_unique<TExternalIpDetection>();
   // No address-echo page configured counts as detection off: the menu lists local addresses.
   const bool enabled = s.ExternalIPDetection && !s.ExternalIPURL.empty();

@@ -197,7 +197,8 @@ bool TCustomStorage::LoadScript(const std::string& path) {
 
 // ---- scoped script ----
 
-TStorageScript::TStorageScript(TCustomStorage& storage, std::string_view scriptFile)
+TStorageScript::TStorageScript(TCustomStorage& storage,
+                               std::string_view scriptFile) NO_THREAD_SAFETY_ANALYSIS
     : storage_(storage) {
   storage_.Lock();
   try {

@@ -15,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/Mutex.h"
 #include "storage/DateTime.h"
 
 namespace vh {
@@ -172,11 +173,13 @@ class TCustomStorage {
   TCustomStorage(const TCustomStorage&) = delete;
   TCustomStorage& operator=(const TCustomStorage&) = delete;
 
+  // Everything from LoadScript to reading the result runs under the storage lock (held by a
+  // TStorageScript or TStorageLock), so one caller's parameters never meet another's script.
   // Parameter setters: apply to the script loaded last, until the next LoadScript.
-  virtual void SetStringParam(std::string_view name, std::string_view value);
-  virtual void SetBooleanParam(std::string_view name, bool value);
-  virtual void SetDateTimeParam(std::string_view name, TDateTime value);
-  virtual void SetIntegerParam(std::string_view name, int64_t value);
+  virtual void SetStringParam(std::string_view name, std::string_view value) REQUIRES(lock_);
+  virtual void SetBooleanParam(std::string_view name, bool value) REQUIRES(lock_);
+  virtual void SetDateTimeParam(std::string_view name, TDateTime value) REQUIRES(lock_);
+  virtual void SetIntegerParam(std::string_view name, int64_t value) REQUIRES(lock_);
 
   // Schema probes, used at start-up. TableExists is a prefix test on the table names.
   virtual bool TableExists(std::string_view table) = 0;
@@ -184,16 +187,16 @@ class TCustomStorage {
 
   // Runs the loaded script, statement by statement; false on an empty script or any error
   // (logged by the back-end).
-  virtual bool Execute() = 0;
+  virtual bool Execute() REQUIRES(lock_) = 0;
   // Runs the loaded query; nullptr for no rows, an empty script or an error (logged). Raises
   // EDB for a result it cannot type.
-  virtual std::unique_ptr<TStorageContainer> Open() = 0;
+  virtual std::unique_ptr<TStorageContainer> Open() REQUIRES(lock_) = 0;
   // Whether the last Open failed (an empty or missing script, an SQL error, an untypable
   // result) rather than found no rows; both return nullptr.
-  bool LastOpenFailed() const { return lastOpenFailed_; }
+  bool LastOpenFailed() const REQUIRES(lock_) { return lastOpenFailed_; }
   // Makes the file's text the script and forgets all parameters. A missing or unreadable
   // file logs "SQL file not found %1" and empties the script, so nothing runs after it.
-  virtual bool LoadScript(const std::string& path);
+  virtual bool LoadScript(const std::string& path) REQUIRES(lock_);
   // The row id of the last insert; -1 when the database is not open.
   virtual int64_t LastInsertId() = 0;
 
@@ -205,8 +208,11 @@ class TCustomStorage {
   virtual bool CommitTransaction() = 0;
   virtual void RollbackTransaction() = 0;
 
-  void Lock() { lock_.lock(); }
-  void Unlock() { lock_.unlock(); }
+  // The storage lock: level 4 of the server's lock order (vserver/ServerObject.h); recursive
+  // like a critical section, so a caller holding it may call helpers that take it too.
+  TRecursiveMutex& Mutex() const RETURN_CAPABILITY(lock_) { return lock_; }
+  void Lock() ACQUIRE(lock_) { lock_.lock(); }
+  void Unlock() RELEASE(lock_) { lock_.unlock(); }
 
   const std::string& ConnectionText() const { return connectionText_; }
   // The prefix joined to script file names (ends with a separator, or is empty).
@@ -214,64 +220,58 @@ class TCustomStorage {
   void SetScriptDirectory(std::string dir) { scriptDirectory_ = std::move(dir); }
 
   // The loaded script, parameters unsubstituted (also what error lines show).
-  const std::string& ScriptText() const { return scriptText_; }
+  const std::string& ScriptText() const REQUIRES(lock_) { return scriptText_; }
 
  protected:
   // Parameters by lower-cased name, including the colon.
   using TParamMap = std::map<std::string, TStorageParamValue, std::less<>>;
-  const TParamMap& Params() const { return params_; }
-  void SetScriptText(std::string text);
-  void SetLastOpenFailed(bool failed) { lastOpenFailed_ = failed; }
+  const TParamMap& Params() const REQUIRES(lock_) { return params_; }
+  void SetScriptText(std::string text) REQUIRES(lock_);
+  void SetLastOpenFailed(bool failed) REQUIRES(lock_) { lastOpenFailed_ = failed; }
 
  private:
-  void SetParam(std::string_view name, TStorageParamValue value);
+  void SetParam(std::string_view name, TStorageParamValue value) REQUIRES(lock_);
 
   // set at construction
   const std::string connectionText_;
   std::string scriptDirectory_;  // set once during start-up, read afterwards
-  // Recursive like a critical section: a caller holding it may call helpers that take it too.
-  std::recursive_mutex lock_;
-  std::string scriptText_;       // guarded by lock_
-  TParamMap params_;             // guarded by lock_
-  bool lastOpenFailed_ = false;  // guarded by lock_
+  mutable TRecursiveMutex lock_;
+  // guarded by lock_
+  std::string scriptText_ GUARDED_BY(lock_);
+  TParamMap params_ GUARDED_BY(lock_);
+  bool lastOpenFailed_ GUARDED_BY(lock_) = false;
 };
 
 // Holds the storage lock for a scope (for callers that probe the schema or run several
-// TStorageScripts as one unit; the lock is recursive).
-class TStorageLock {
- public:
-  explicit TStorageLock(TCustomStorage& storage) : storage_(storage) { storage_.Lock(); }
-  ~TStorageLock() { storage_.Unlock(); }
-  TStorageLock(const TStorageLock&) = delete;
-  TStorageLock& operator=(const TStorageLock&) = delete;
-
- private:
-  TCustomStorage& storage_;
-};
+// TStorageScripts as one unit): `TStorageLock lock(storage.Mutex());`.
+using TStorageLock = TLockGuard<TRecursiveMutex>;
 
 // Scoped load-bind-run: locks the storage, loads a script of the storage's script directory,
 // and unlocks on every path out, exceptions included. Setters chain:
 //   TStorageScript q(storage, "read_bans.sql");
 //   auto rows = q.SetInteger(":iServerID", id).Open();
-// Load() may load a further script under the same lock (read, then insert or update).
-class TStorageScript {
+// Load() may load a further script under the same lock (read, then insert or update). Its
+// methods reach the storage only while the object holds the lock, which the analysis cannot
+// see through the member reference, so they are exempt from it.
+class SCOPED_CAPABILITY TStorageScript {
  public:
-  TStorageScript(TCustomStorage& storage, std::string_view scriptFile);
-  ~TStorageScript() { storage_.Unlock(); }
+  TStorageScript(TCustomStorage& storage, std::string_view scriptFile) ACQUIRE(storage.Mutex());
+  ~TStorageScript() RELEASE() NO_THREAD_SAFETY_ANALYSIS { storage_.Unlock(); }
   TStorageScript(const TStorageScript&) = delete;
   TStorageScript& operator=(const TStorageScript&) = delete;
 
-  bool Load(std::string_view scriptFile);
+  bool Load(std::string_view scriptFile) NO_THREAD_SAFETY_ANALYSIS;
   bool Loaded() const { return loaded_; }
 
-  TStorageScript& SetString(std::string_view name, std::string_view value);
-  TStorageScript& SetInteger(std::string_view name, int64_t value);
-  TStorageScript& SetBoolean(std::string_view name, bool value);
-  TStorageScript& SetDateTime(std::string_view name, TDateTime value);
+  TStorageScript& SetString(std::string_view name,
+                            std::string_view value) NO_THREAD_SAFETY_ANALYSIS;
+  TStorageScript& SetInteger(std::string_view name, int64_t value) NO_THREAD_SAFETY_ANALYSIS;
+  TStorageScript& SetBoolean(std::string_view name, bool value) NO_THREAD_SAFETY_ANALYSIS;
+  TStorageScript& SetDateTime(std::string_view name, TDateTime value) NO_THREAD_SAFETY_ANALYSIS;
 
-  bool Execute() { return storage_.Execute(); }
-  std::unique_ptr<TStorageContainer> Open() { return storage_.Open(); }
-  bool OpenFailed() const { return storage_.LastOpenFailed(); }
+  bool Execute() NO_THREAD_SAFETY_ANALYSIS { return storage_.Execute(); }
+  std::unique_ptr<TStorageContainer> Open() NO_THREAD_SAFETY_ANALYSIS { return storage_.Open(); }
+  bool OpenFailed() const NO_THREAD_SAFETY_ANALYSIS { return storage_.LastOpenFailed(); }
   int64_t LastInsertId() { return storage_.LastInsertId(); }
   TCustomStorage& Storage() { return storage_; }
 

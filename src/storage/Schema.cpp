@@ -64,7 +64,7 @@ bool EnsureTable(TCustomStorage* storage, std::string_view table, std::string_vi
   if (!storage) return false;
   bool ok = false;
   {
-    TStorageLock lock(*storage);
+    TStorageLock lock(storage->Mutex());
     if (storage->TableExists(table)) return true;
     storage->LoadScript(std::string(scriptDir) + std::string(scriptFile));
     ok = storage->Execute();
@@ -91,7 +91,7 @@ bool UpgradeDatabase(TCustomStorage* storage) {
   for (const TUpgradeStep& step : kUpgrades) {
     bool present;
     {
-      TStorageLock lock(*storage);
+      TStorageLock lock(storage->Mutex());
       present = storage->ColumnExists(step.table, step.column);
     }
     if (!present) result = RunUpgradeStep(*storage, step.script);
@@ -99,12 +99,14 @@ bool UpgradeDatabase(TCustomStorage* storage) {
   return result;
 }
 
-bool HashPlainPasswords(TCustomStorage* storage, std::string& error) {
+// The transaction holds the storage lock and each script takes it again (it is recursive),
+// which the lock analysis cannot express.
+bool HashPlainPasswords(TCustomStorage* storage, std::string& error) NO_THREAD_SAFETY_ANALYSIS {
   if (!storage) {
     error = "no database";
     return false;
   }
-  TStorageLock lock(*storage);
+  TStorageLock lock(storage->Mutex());
   if (!storage->BeginTransaction()) {
     error = "cannot start a transaction";
     return false;

@@ -12,30 +12,26 @@ constexpr int64_t kCommandTicksCap = 1 << 30;
 }  // namespace
 
 TBandWidthCalc::TBandWidthCalc(const TClock& clock, bool withLock)
-    : mutex_(withLock ? std::make_unique<std::mutex>() : nullptr), tickTimer_(clock) {}
-
-std::unique_lock<std::mutex> TBandWidthCalc::Guard() const {
-  return mutex_ ? std::unique_lock<std::mutex>(*mutex_) : std::unique_lock<std::mutex>();
-}
+    : locked_(withLock), tickTimer_(clock) {}
 
 void TBandWidthCalc::SetLimit(int64_t bytesPerSecond) {
-  auto lock = Guard();
+  TOptionalLockGuard lock(mutex_, locked_);
   limit_ = std::max<int64_t>(bytesPerSecond, 0);
   allowance_ = std::llround(static_cast<double>(limit_) * 0.25) + 1;
 }
 
 int64_t TBandWidthCalc::Limit() const {
-  auto lock = Guard();
+  TOptionalLockGuard lock(mutex_, locked_);
   return limit_;
 }
 
 int64_t TBandWidthCalc::Allowance() const {
-  auto lock = Guard();
+  TOptionalLockGuard lock(mutex_, locked_);
   return allowance_;
 }
 
 int64_t TBandWidthCalc::Backlog() const {
-  auto lock = Guard();
+  TOptionalLockGuard lock(mutex_, locked_);
   return backlog_;
 }
 
@@ -83,32 +79,32 @@ int32_t TBandWidthCalc::AdvanceTicks(const TPerformanceTime* now) {
 }
 
 void TBandWidthCalc::AddBytes(int64_t count, const TPerformanceTime& now) {
-  auto lock = Guard();
+  TOptionalLockGuard lock(mutex_, locked_);
   AdvanceTicks(&now);
   tickBytes_ += count;
 }
 
 void TBandWidthCalc::AddCommandBytes(int64_t count, const TPerformanceTime& now) {
-  auto lock = Guard();
+  TOptionalLockGuard lock(mutex_, locked_);
   commandTicks_ = 0;
   AdvanceTicks(&now);
   tickBytes_ += count;
 }
 
 int32_t TBandWidthCalc::WaitTime(const TPerformanceTime& now) {
-  auto lock = Guard();
+  TOptionalLockGuard lock(mutex_, locked_);
   int32_t left = AdvanceTicks(&now);
   if (limit_ == 0 || tickBytes_ + backlog_ < allowance_) return 0;
   return left;
 }
 
 bool TBandWidthCalc::CommandAllowed() const {
-  auto lock = Guard();
+  TOptionalLockGuard lock(mutex_, locked_);
   return limit_ == 0 || commandTicks_ >= 2;
 }
 
 void TBandWidthCalc::Rates(double& lastSecond, double& lastMinute) {
-  auto lock = Guard();
+  TOptionalLockGuard lock(mutex_, locked_);
   AdvanceTicks(nullptr);
   if (secondFilled_)
     lastSecond = static_cast<double>(secondSum_);

@@ -6,9 +6,8 @@
 
 #include <array>
 #include <cstdint>
-#include <memory>
-#include <mutex>
 
+#include "common/Mutex.h"
 #include "transport/Clocks.h"
 
 namespace vh {
@@ -42,29 +41,30 @@ class TBandWidthCalc {
 
  protected:
   // Moves the ticks forward to `now` (the present when null); returns the ms left in the tick.
-  int32_t AdvanceTicks(const TPerformanceTime* now);  // caller holds mutex_ when locked
+  int32_t AdvanceTicks(const TPerformanceTime* now) REQUIRES(mutex_);
 
-  int64_t commandTicks_ = 0;
+  // set at construction: whether mutex_ is taken (else the owner's lock guards the counter)
+  const bool locked_;
+  mutable TMutex mutex_;
+  // Guarded by mutex_ when locked_, else by the owner's lock:
+  int64_t commandTicks_ GUARDED_BY(mutex_) = 0;
 
  private:
-  std::unique_lock<std::mutex> Guard() const;
-
-  const std::unique_ptr<std::mutex> mutex_;  // set at construction; null without locking
-  // Guarded by mutex_ when there is one, else by the owner's lock:
-  int64_t limit_ = 0;
-  int64_t allowance_ = 1;
-  TPerformanceTime tickTimer_;
-  int64_t carriedMs_ = 0;
-  int64_t tickBytes_ = 0;
-  int64_t backlog_ = 0;
-  std::array<int64_t, kSecondSlots> second_{};
-  int secondIndex_ = 0;
-  bool secondFilled_ = false;
-  int64_t secondSum_ = 0;
-  std::array<uint32_t, kMinuteSlots> minute_{};  // every connection has one: kept small
-  int minuteIndex_ = 0;
-  bool minuteFilled_ = false;
-  int64_t minuteSum_ = 0;
+  int64_t limit_ GUARDED_BY(mutex_) = 0;
+  int64_t allowance_ GUARDED_BY(mutex_) = 1;
+  TPerformanceTime tickTimer_ GUARDED_BY(mutex_);
+  int64_t carriedMs_ GUARDED_BY(mutex_) = 0;
+  int64_t tickBytes_ GUARDED_BY(mutex_) = 0;
+  int64_t backlog_ GUARDED_BY(mutex_) = 0;
+  std::array<int64_t, kSecondSlots> second_ GUARDED_BY(mutex_){};
+  int secondIndex_ GUARDED_BY(mutex_) = 0;
+  bool secondFilled_ GUARDED_BY(mutex_) = false;
+  int64_t secondSum_ GUARDED_BY(mutex_) = 0;
+  // every connection has one: kept small
+  std::array<uint32_t, kMinuteSlots> minute_ GUARDED_BY(mutex_){};
+  int minuteIndex_ GUARDED_BY(mutex_) = 0;
+  bool minuteFilled_ GUARDED_BY(mutex_) = false;
+  int64_t minuteSum_ GUARDED_BY(mutex_) = 0;
 };
 
 // A connection's own counter: no lock, and commands are allowed from the start.

@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "common/Log.h"
+#include "common/ResultCodes.h"
 #include "model/Channels.h"
 #include "model/Clients.h"
 #include "model/Permissions.h"
@@ -100,7 +101,7 @@ void TNotifier::SendErrorReply(const TClientRecord& to, const TPacket& request, 
 
 void TNotifier::SendWrongChannelPassword(const TClientRecord& to, const TPacket& request,
                                          int32_t channelId) {
-  auto p = NewPacketFor(to, static_cast<uint16_t>(-111));
+  auto p = NewPacketFor(to, static_cast<uint16_t>(RC_WRONG_CHANNEL_PASSWORD));
   WriteRefusedRequest(*p, request);
   p->WriteI32(channelId);
   Send(std::move(p));
@@ -465,19 +466,19 @@ void TNotifier::SetPlayerChannelFlagsAndPrivileges(TChannel* channel, TClientRec
 
 int32_t TNotifier::CheckChannelJoin(int32_t channelId, std::string_view password) const {
   TChannel* c = channels_.GetChannel(channelId);
-  if (!c) return -102;
+  if (!c) return RC_CHANNEL_NOT_FOUND;
   const size_t inTree = channels_.GetPlayersInChannelTree(c);
-  if (inTree >= c->MaxUsers) return -113;
+  if (inTree >= c->MaxUsers) return RC_CHANNEL_FULL;
   if (!c->IsTopLevel()) {
     TChannel* parent = channels_.GetChannel(c->ParentID);
-    if (!parent) return -102;
-    if (password.empty() && !parent->Password.Empty()) return -110;
-    if (password != parent->Password.Str()) return 1;
-    if (inTree >= parent->MaxUsers) return -113;
+    if (!parent) return RC_CHANNEL_NOT_FOUND;
+    if (password.empty() && !parent->Password.Empty()) return RC_CHANNEL_PASSWORD_PROTECTED;
+    if (password != parent->Password.Str()) return kWrongChannelPassword;
+    if (inTree >= parent->MaxUsers) return RC_CHANNEL_FULL;
     return 0;
   }
-  if (password.empty() && !c->Password.Empty()) return -110;
-  if (password != c->Password.Str()) return 1;
+  if (password.empty() && !c->Password.Empty()) return RC_CHANNEL_PASSWORD_PROTECTED;
+  if (password != c->Password.Str()) return kWrongChannelPassword;
   return 0;
 }
 

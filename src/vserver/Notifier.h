@@ -155,7 +155,9 @@ class TNotifier {
 
   // The privileges a player gets on entering `channel`.
   void SetPlayerChannelFlagsAndPrivileges(TChannel* channel, TClientRecord* player) NOTIFIER_LOCKED;
-  // 0 may join; -102, -110, -113 refuse; 1 a wrong password.
+  // 0 may join; RC_CHANNEL_NOT_FOUND, RC_CHANNEL_PASSWORD_PROTECTED and RC_CHANNEL_FULL
+  // refuse; kWrongChannelPassword answers with the wrong-password reply.
+  static constexpr int32_t kWrongChannelPassword = 1;
   int32_t CheckChannelJoin(int32_t channelId, std::string_view password) const NOTIFIER_LOCKED;
 
  private:

@@ -192,11 +192,11 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   bool bindAnyPort_ = false;       // set before Start
   bool detached_ = false;          // set before Start
 
-  mutable TMutex settingsMutex_;
+  mutable TMutex settingsMutex_ ACQUIRED_AFTER(requestLock_);
   TVirtualServerSettings settings_ GUARDED_BY(settingsMutex_);
   TServerPermissions permissions_ GUARDED_BY(settingsMutex_);
 
-  mutable TMutex bansMutex_;
+  mutable TMutex bansMutex_ ACQUIRED_AFTER(requestLock_);
   std::unique_ptr<TStorageContainer> bans_ GUARDED_BY(bansMutex_);
   TDateTime lastBanCleanup_ GUARDED_BY(bansMutex_) = 0;
 

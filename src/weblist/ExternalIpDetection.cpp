@@ -55,13 +55,13 @@ std::vector<std::string> LocalAddresses() {
 }
 
 TExternalIpDetection::~TExternalIpDetection() {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   current_.reset();
 }
 
 bool TExternalIpDetection::Start(bool enabled, const std::string& url, TWebCheck::TOnDone onDone,
                                  TWebCheck::TOnError onError, int timeoutMs) {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   const bool fresh = !current_ || current_->Finished();
   // A finished check's thread has ended its body; freeing it only joins.
   if (fresh) current_ = std::make_unique<TWebCheck>();
@@ -75,7 +75,7 @@ bool TExternalIpDetection::Start(bool enabled, const std::string& url, TWebCheck
 }
 
 bool TExternalIpDetection::Running() {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   return current_ && !current_->Finished();
 }
 

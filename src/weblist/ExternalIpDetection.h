@@ -40,8 +40,8 @@ class TExternalIpDetection {
   bool Running();
 
  private:
-  std::mutex mutex_;
-  std::unique_ptr<TWebCheck> current_;  // guarded by mutex_; kept until the next start
+  TMutex mutex_;
+  std::unique_ptr<TWebCheck> current_ GUARDED_BY(mutex_);  // kept until the next start
 };
 
 }  // namespace vh

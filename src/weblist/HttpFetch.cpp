@@ -31,14 +31,14 @@ class THttpCancelRegistration {
  public:
   THttpCancelRegistration(THttpCancel* cancel, int fd) : cancel_(cancel), fd_(fd) {
     if (!cancel_) return;
-    std::lock_guard lock(cancel_->mutex_);
+    TLockGuard lock(cancel_->mutex_);
     cancel_->active_.insert(fd_);
     // A cancel that came before the registration still ends this request.
     if (cancel_->Cancelled()) ::shutdown(fd_, SHUT_RDWR);
   }
   ~THttpCancelRegistration() {
     if (!cancel_) return;
-    std::lock_guard lock(cancel_->mutex_);
+    TLockGuard lock(cancel_->mutex_);
     cancel_->active_.erase(fd_);
   }
   THttpCancelRegistration(const THttpCancelRegistration&) = delete;
@@ -50,7 +50,7 @@ class THttpCancelRegistration {
 };
 
 void THttpCancel::Cancel() {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   cancelled_.store(true);
   for (int fd : active_) ::shutdown(fd, SHUT_RDWR);
 }

@@ -11,11 +11,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "common/Mutex.h"
 
 namespace vh {
 
@@ -35,8 +36,8 @@ class THttpCancel {
 
  private:
   friend class THttpCancelRegistration;
-  std::mutex mutex_;
-  std::set<int> active_;  // guarded by mutex_; sockets of the running requests
+  TMutex mutex_;
+  std::set<int> active_ GUARDED_BY(mutex_);  // sockets of the running requests
   std::atomic<bool> cancelled_{false};
 };
 

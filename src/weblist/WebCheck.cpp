@@ -47,37 +47,37 @@ TWebCheck::~TWebCheck() {
 }
 
 void TWebCheck::SetEnabled(bool enabled) {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   enabled_ = enabled;
 }
 
 void TWebCheck::SetURL(const std::string& url) {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   url_ = url;
 }
 
 void TWebCheck::SetProxy(const TProxy& proxy) {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   proxy_ = proxy;
 }
 
 void TWebCheck::SetOnDone(TOnDone onDone) {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   onDone_ = std::move(onDone);
 }
 
 void TWebCheck::SetOnError(TOnError onError) {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   onError_ = std::move(onError);
 }
 
 void TWebCheck::SetTimeoutMs(int ms) {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   timeoutMs_ = ms;
 }
 
 void TWebCheck::Resume() {
-  std::lock_guard lock(mutex_);
+  TLockGuard lock(mutex_);
   if (!thread_.joinable()) thread_ = std::thread([this] { Execute(); });
 }
 
@@ -86,7 +86,7 @@ void TWebCheck::Execute() {
   std::string url;
   THttpOptions options;
   {
-    std::lock_guard lock(mutex_);
+    TLockGuard lock(mutex_);
     enabled = enabled_;
     url = Trim(url_);
     options.timeoutMs = timeoutMs_;
@@ -101,11 +101,11 @@ void TWebCheck::Execute() {
   options.logCategory = "webcheck";
   // The callbacks are taken when called: a later Start may have replaced them meanwhile.
   auto onDone = [this] {
-    std::lock_guard lock(mutex_);
+    TLockGuard lock(mutex_);
     return onDone_;
   };
   auto onError = [this] {
-    std::lock_guard lock(mutex_);
+    TLockGuard lock(mutex_);
     return onError_;
   };
   try {

@@ -56,13 +56,13 @@ class TWebCheck {
  private:
   void Execute();
 
-  std::mutex mutex_;
-  bool enabled_ = true;         // guarded by mutex_
-  std::string url_;             // guarded by mutex_
-  TProxy proxy_;                // guarded by mutex_
-  TOnDone onDone_;              // guarded by mutex_
-  TOnError onError_;            // guarded by mutex_
-  int timeoutMs_ = kTimeoutMs;  // guarded by mutex_
+  TMutex mutex_;
+  bool enabled_ GUARDED_BY(mutex_) = true;
+  std::string url_ GUARDED_BY(mutex_);
+  TProxy proxy_ GUARDED_BY(mutex_);
+  TOnDone onDone_ GUARDED_BY(mutex_);
+  TOnError onError_ GUARDED_BY(mutex_);
+  int timeoutMs_ GUARDED_BY(mutex_) = kTimeoutMs;
   std::atomic<bool> finished_{false};
   THttpCancel cancel_;
   std::thread thread_;  // started by Resume, joined by the destructor

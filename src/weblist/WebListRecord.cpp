@@ -7,6 +7,7 @@
 
 #include "common/Countries.h"
 #include "common/Mutex.h"
+#include "common/Version.h"
 #include "model/Channels.h"
 #include "model/Clients.h"
 #include "transport/ConnectionTable.h"
@@ -16,9 +17,6 @@
 namespace vh {
 
 namespace {
-
-// The version every virtual server of this build reports (2.0.20.1).
-constexpr uint8_t kVersionMajor = 2, kVersionMinor = 0, kVersionRelease = 20, kVersionBuild = 1;
 
 void PutShortString(TWebListRecord& r, size_t offset, const std::string& text, size_t room) {
   const size_t n = std::min(text.size(), room);
@@ -135,10 +133,10 @@ TWebListFacts ReadWebListFacts(TServerObject& server, const TWebPostSettings& se
     f.RateSum = stats.inLastMinute + stats.outLastMinute;
   }
   f.UptimeSeconds = UptimeSeconds(server.StartTime(), now);
-  f.VersionMajor = kVersionMajor;
-  f.VersionMinor = kVersionMinor;
-  f.VersionRelease = kVersionRelease;
-  f.VersionBuild = kVersionBuild;
+  f.VersionMajor = static_cast<uint8_t>(kVersion.Major);
+  f.VersionMinor = static_cast<uint8_t>(kVersion.Minor);
+  f.VersionRelease = static_cast<uint8_t>(kVersion.Release);
+  f.VersionBuild = static_cast<uint8_t>(kVersion.Build);
   return f;
 }
 

@@ -45,7 +45,7 @@ void TWebPost::Start() {
 
 void TWebPost::Terminate() {
   {
-    std::lock_guard lock(mutex_);
+    TLockGuard lock(mutex_);
     terminated_.store(true);
   }
   wake_.notify_all();
@@ -58,10 +58,13 @@ void TWebPost::WaitFor() {
 
 bool TWebPost::Wait() {
   auto left = timing_.wait;
-  std::unique_lock lock(mutex_);
+  TUniqueLock lock(mutex_);
   while (left.count() > 0) {
     const auto step = std::min(timing_.step, left);
-    if (wake_.wait_for(lock, step, [this] { return terminated_.load(); })) return false;
+    const auto deadline = std::chrono::steady_clock::now() + step;
+    while (!terminated_.load() && lock.WaitUntil(wake_, deadline)) {
+    }
+    if (terminated_.load()) return false;
     left -= step;
   }
   return !terminated_.load();

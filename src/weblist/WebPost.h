@@ -80,7 +80,7 @@ class TWebPost {
   const TTiming timing_;
 
   std::atomic<bool> terminated_{false};
-  std::mutex mutex_;
+  TMutex mutex_;  // the waits of Wait; Terminate takes it so that no wake-up is missed
   std::condition_variable wake_;
   THttpCancel cancel_;
   std::thread thread_;  // started and joined on the owner's thread

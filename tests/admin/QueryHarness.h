@@ -62,7 +62,7 @@ class TQueryConnection {
 class TFailableStorage : public TSQLiteStorage {
  public:
   using TSQLiteStorage::TSQLiteStorage;
-  std::unique_ptr<TStorageContainer> Open() override {
+  std::unique_ptr<TStorageContainer> Open() REQUIRES(Mutex()) override {
     if (failing_.load()) {
       SetLastOpenFailed(true);
       return nullptr;

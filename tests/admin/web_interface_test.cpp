@@ -13,14 +13,15 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "WebHarness.h"
 #include "admin/AccountAdmin.h"
 #include "admin/ServerAdmin.h"
 #include "admin/StoredServerSettings.h"
-#include "common/Strings.h"
 #include "admin/web/PermissionForms.h"
+#include "common/Strings.h"
 #include "model/Clients.h"
 #include "vserver/VirtualServerList.h"
 
@@ -67,6 +68,25 @@ TEST_F(WebInterfaceTest, BeforeLoginPagesShowTheLoginFormsAndImagesLoad) {
   EXPECT_EQ(image.body.substr(1, 3), "PNG");
   // A command other than the login does nothing before a login.
   EXPECT_EQ(browser.Post("/delete_server.vhcmd", {}).status, 403);
+}
+
+// Two tabs with one cookie: one renews the selected server's cached settings while the other's
+// pages read them (the thread-sanitizer build catches a page reading the cache in place).
+TEST_F(WebInterfaceTest, TwoTabsOfOneSessionReadAndRenewTheSettingsAtOnce) {
+  ASSERT_TRUE(browser.SuperLogin());
+  const std::string select =
+      "/select_server.vhcmd?serverid=" + std::to_string(h.Server().ServerID());
+  browser.Post(select, {});
+  TBrowser tab(h.WebPort());
+  tab.SetCookie(browser.Cookie());
+  std::thread reader([&] {
+    for (int i = 0; i < 20; ++i) tab.Get("/index.html");
+  });
+  for (int i = 0; i < 20; ++i) browser.Post(select, {});
+  reader.join();
+  const TPage page = tab.Get("/index.html");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_NE(page.body.find("<h1>" + h.Server().Settings().Name + "</h1>"), std::string::npos);
 }
 
 TEST_F(WebInterfaceTest, PathsLeavingTheTemplateDirectoryAreRefusedInEveryEncoding) {

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 
 #include "common/IniFile.h"
 #include "common/Log.h"
@@ -382,6 +384,34 @@ TEST_F(HostFixture, ReloadAppliesRunTimeSettingsAndKeepsThePorts) {
   std::filesystem::remove(h.settingsFile);
   EXPECT_FALSE(ReloadSettings());
   EXPECT_EQ(h.environment.Policy()->SpamMaxCommands, 3);
+}
+
+// The desktop shell's GUI thread reads the settings while a reload replaces them: it sees one
+// whole version or the other (the thread-sanitizer build catches a read without the lock).
+TEST_F(HostFixture, ReadersOnOtherThreadsSeeEachReloadWhole) {
+  TServerHost& h = Host();
+  h.badNamesFile = dir.File("bad_names.txt");
+  const std::string first = dir.File("a.ini"), second = dir.File("b.ini");
+  WriteFile(first, "[WebPost]\nISPName=first\nISPCountryNumber=1\n");
+  WriteFile(second, "[WebPost]\nISPName=second\nISPCountryNumber=2\n");
+  std::atomic<bool> done{false};
+  int torn = 0;
+  std::thread reader([&] {
+    while (!done.load()) {
+      const TSettings s = SettingsCopy();
+      if ((s.ISPName == "first") != (s.ISPCountryNumber == 1) ||
+          (s.ISPName == "second") != (s.ISPCountryNumber == 2))
+        ++torn;
+    }
+  });
+  for (int i = 0; i < 30; ++i) {
+    h.settingsFile = i % 2 ? second : first;
+    EXPECT_TRUE(ReloadSettings());
+  }
+  done.store(true);
+  reader.join();
+  EXPECT_EQ(torn, 0);
+  EXPECT_EQ(SettingsCopy().ISPName, "second");
 }
 
 }  // namespace

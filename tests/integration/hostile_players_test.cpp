@@ -70,7 +70,7 @@ std::map<std::string, int32_t> StoredChannels(TServerHarness& h) {
 bool RunSql(TServerHarness& h, const std::string& sql) {
   const std::string file = h.Dir().File("adhoc.sql");
   WriteFile(file, sql);
-  TStorageLock lock(h.Storage());
+  TStorageLock lock(h.Storage().Mutex());
   return h.Storage().LoadScript(file) && h.Storage().Execute();
 }
 
@@ -239,9 +239,18 @@ TEST(HostilePlayers, AFailedDatabaseWriteSaysSo) {
   EXPECT_TRUE(h.Log().Contains("AddChannel Exception: "));
   EXPECT_EQ(Refusal(*sam, 310, TPayload().Name29("newbie").Name29("pw").U8(0)), RC_INTERNAL_ERROR);
   EXPECT_TRUE(h.Log().Contains("unable to store account newbie"));
+  ASSERT_TRUE(RunSql(h,
+                     "CREATE TRIGGER full_disk_bans BEFORE INSERT ON vh2_bans BEGIN "
+                     "SELECT RAISE(ABORT, 'database or disk is full'); END;"));
+  EXPECT_EQ(Refusal(*sam, 324, TPayload().U16(0).Text("10.9.8.7")), RC_INTERNAL_ERROR);
+  EXPECT_EQ(h.Server().BanCount(), 0u);
 
-  // Once the disk has room again, both work and a taken name is still -141.
-  ASSERT_TRUE(RunSql(h, "DROP TRIGGER full_disk_channels; DROP TRIGGER full_disk_clients;"));
+  // Once the disk has room again, all three work and a taken name is still -141.
+  ASSERT_TRUE(RunSql(h,
+                     "DROP TRIGGER full_disk_channels; DROP TRIGGER full_disk_clients; "
+                     "DROP TRIGGER full_disk_bans;"));
+  EXPECT_EQ(Refusal(*sam, 324, TPayload().U16(0).Text("10.9.8.7")), 0);
+  EXPECT_EQ(h.Server().BanCount(), 1u);
   EXPECT_EQ(CreateChannel(*sam, "Kept", 0), 0);
   EXPECT_EQ(StoredChannels(h).count("Kept"), 1u);
   EXPECT_EQ(Refusal(*sam, 310, TPayload().Name29("newbie").Name29("pw").U8(0)), 0);

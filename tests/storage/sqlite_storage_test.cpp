@@ -93,7 +93,7 @@ TEST_F(SQLiteStorageTest, OpenFailures) {
   EXPECT_FALSE(Query("SELECT nonsense FROM t;"));
   EXPECT_TRUE(log_->Contains("OpenSQL Error: no such column: nonsense in query: SELECT"));
   // The lock is free again after every failure above, or this would deadlock on another thread.
-  std::thread other([&] { TStorageLock lock(*storage_); });
+  std::thread other([&] { TStorageLock lock(storage_->Mutex()); });
   other.join();
 }
 

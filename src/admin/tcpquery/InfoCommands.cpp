@@ -196,7 +196,7 @@ void CmdGlobalInfo(TQueryCall& call) {
   TQueryOutput& out = call.out;
   out.Line("total_server_uptime=" +
            FormatUptime(static_cast<int64_t>(std::time(nullptr)) - admin.startTimeSeconds));
-  out.Line(std::string("total_server_version=") + kServerVersion);
+  out.Line("total_server_version=" + kVersion.Text());
   out.Line("total_server_platform=" + admin.platformLabel);
   out.Line("total_servers=" + std::to_string(servers));
   out.Line("total_users_online=" + std::to_string(users));
@@ -218,8 +218,7 @@ void CmdGlobalInfo(TQueryCall& call) {
 }
 
 void CmdVersion(TQueryCall& call) {
-  call.out.Line(std::string("Version Voxhollow v") + kServerVersion + " " +
-                call.services.admin.platformLabel);
+  call.out.Line("Version Voxhollow v" + kVersion.Text() + " " + call.services.admin.platformLabel);
   call.out.Ok();
 }
 

@@ -87,7 +87,7 @@ void CmdLogin(TWebCall& call) {
   if (call.req.method != "POST") return call.MethodNotAllowed();
   TWebSession& s = *call.session;
   {
-    std::lock_guard lock(s.Lock());
+    TLockGuard lock(s.Lock());
     s.Set("password", "");
     s.Set("username", "");
     s.Set("serverport", "0");
@@ -140,20 +140,20 @@ void CmdLogin(TWebCall& call) {
   LogAdminLogin(kWebInterface, ip,
                 now.Get("superadmin") == "1" ? 0 : std::atoll(now.Get("serverid").c_str()), user);
   {
-    std::lock_guard lock(now.Lock());
+    TLockGuard lock(now.Lock());
     now.Set("username", Cut(user, 29));
     now.Set("password", Cut(password, 29));
     now.Set("serverport", Cut(port, 29));
     now.Set("loggedin", "1");
   }
-  now.Data().LastCheckMs = call.web.Clock().NowMs();
+  now.SetLastCheckMs(call.web.Clock().NowMs());
   answer([&] { call.Redirect("index.html"); });
 }
 
 void CmdLogout(TWebCall& call) {
   TWebSession& s = *call.session;
   {
-    std::lock_guard lock(s.Lock());
+    TLockGuard lock(s.Lock());
     for (const char* name : {"password", "username", "serverport", "serverid", "loggedin", "admin",
                              "superadmin", "clientdbid"})
       s.Set(name, "");
@@ -166,7 +166,7 @@ void CmdLogout(TWebCall& call) {
 
 void CmdSelectServer(TWebCall& call) {
   call.session->Set("serverid", Trim(call.Field("serverid")));
-  call.session->Data().SettingsTimeMs = 0;
+  call.session->ForgetSettings();
   call.Redirect("index.html");
 }
 
@@ -212,7 +212,7 @@ void ChangePassword(TWebCall& call, uint32_t serverId, int32_t id, const std::st
   if (std::to_string(id) == call.session->Get("clientdbid") &&
       call.session->Get(serverId == kSuperUserServerId ? "superadmin" : "admin") != "" &&
       a->LoginName.Str() == call.session->Get("username")) {
-    std::lock_guard lock(call.session->Lock());
+    TLockGuard lock(call.session->Lock());
     call.session->Set("password", Cut(pw, 29));
   }
 }
@@ -261,7 +261,7 @@ void CmdSettingsBasic(TWebCall& call) {
 bool MayControlServer(TWebCall& call, int32_t id, int permission) {
   if (call.SuperAdmin()) return true;
   if (permission < 0 || call.session->Get("serverid") != std::to_string(id)) return false;
-  const TWorkingSettings* w = call.web.GetCachedSettings(call, std::to_string(id));
+  const std::optional<TWorkingSettings> w = call.web.GetCachedSettings(call, std::to_string(id));
   return w && call.web.HasWebPermission(call, permission, w->Permissions);
 }
 
@@ -272,7 +272,7 @@ void CmdStartServer(TWebCall& call) {
   if (StartStoredServer(call.web.Context(), std::to_string(id)) != TServerOpResult::Done)
     return call.ErrorBox("server has been NOT started");
   call.session->Set("serverid", std::to_string(id));
-  call.session->Data().SettingsTimeMs = 0;
+  call.session->ForgetSettings();
   call.OkBox("server has been started", call.RefererBack());
 }
 
@@ -507,7 +507,7 @@ void CmdSettingsServer(TWebCall& call, const TSelected& sel) {
   } else if (!WriteStoredServerSettings(*context.storage, n)) {
     return call.ErrorBox("server config has NOT been changed");
   }
-  call.session->Data().SettingsTimeMs = 0;
+  call.session->ForgetSettings();
   call.OkBox("server config has been changed", call.RefererBack());
 }
 
@@ -543,7 +543,7 @@ void CmdPermissionsServer(TWebCall& call, const TSelected& sel) {
   for (size_t g = 0; g < kUserGroupCount; ++g)
     WriteServerPrivileges(context.storage, sel.id, UserGroupName(static_cast<TUserGroup>(g)),
                           sets.Sets[g]);
-  call.session->Data().SettingsTimeMs = 0;
+  call.session->ForgetSettings();
   if (auto running = context.servers->FindVirtualServer(static_cast<int32_t>(sel.id))) {
     running->SetPermissions(sets);
     TListenerRequest r;
@@ -609,11 +609,11 @@ void ProgressCommand(TWebCall& call) {
     for (const TSelectedServerCommand& c : kSelectedServerCommands) {
       if (name != c.name) continue;
       const std::string serverId = call.session->Get("serverid");
-      const TWorkingSettings* w = call.LoggedIn() && !serverId.empty()
-                                      ? call.web.GetCachedSettings(call, serverId)
-                                      : nullptr;
+      const std::optional<TWorkingSettings> w = call.LoggedIn() && !serverId.empty()
+                                                    ? call.web.GetCachedSettings(call, serverId)
+                                                    : std::nullopt;
       if (!w) return call.ErrorBox("your selected server is invalid");
-      return c.handler(call, TSelected{w, static_cast<uint32_t>(w->ServerId)});
+      return c.handler(call, TSelected{&*w, static_cast<uint32_t>(w->ServerId)});
     }
     // An unknown command (and SELECT_SERVER.VHCMD from a server admin) answers nothing.
   } catch (const std::exception& e) {

@@ -328,16 +328,15 @@ void TWebInterface::Route(TWebCall& call) {
       if (path == "/slogin.html") return ProgressFile(call, "slogin.html");
       return ProgressFile(call, "login.html");
     }
-    TWebSessionData& data = call.session->Data();
     const double now = clock_.NowMs();
-    if (now - data.LastCheckMs >= kRecheckMs) {
+    if (now - call.session->LastCheckMs() >= kRecheckMs) {
       const TWebLogin check =
           CheckLogin(call, call.session->Get("username"), call.session->Get("password"),
                      call.session->Get("serverport"));
       // A database that cannot be asked keeps the session; the next request checks again.
       if (check != TWebLogin::Valid && check != TWebLogin::StorageFailed)
         return call.AccessDenied();
-      if (check == TWebLogin::Valid) data.LastCheckMs = now;
+      if (check == TWebLogin::Valid) call.session->SetLastCheckMs(now);
     }
   }
   if (lower.rfind("/session", 0) == 0) return ServeVirtualFolder(call);
@@ -415,15 +414,13 @@ bool TWebInterface::HasWebPermission(TWebCall& call, int permission,
   return HasPermission(privileges, 0, permission, sets);
 }
 
-const TWorkingSettings* TWebInterface::GetCachedSettings(TWebCall& call,
-                                                         const std::string& serverId) {
-  TWebSessionData& data = call.session->Data();
+std::optional<TWorkingSettings> TWebInterface::GetCachedSettings(TWebCall& call,
+                                                                 const std::string& serverId) {
   int64_t id = 0;
-  if (!TryParseInt(Trim(serverId), id) || id <= 0 || id > INT32_MAX) return nullptr;
+  if (!TryParseInt(Trim(serverId), id) || id <= 0 || id > INT32_MAX) return std::nullopt;
   const double now = clock_.NowMs();
-  if (data.Settings && data.Settings->ServerId == id && data.SettingsTimeMs > 0 &&
-      now - data.SettingsTimeMs < kSettingsCacheMs)
-    return &*data.Settings;
+  if (auto cached = call.session->CachedSettings(static_cast<int32_t>(id), now, kSettingsCacheMs))
+    return cached;
   TWorkingSettings w;
   w.ServerId = static_cast<int32_t>(id);
   if (auto running = context_.servers->FindVirtualServer(w.ServerId)) {
@@ -433,11 +430,10 @@ const TWorkingSettings* TWebInterface::GetCachedSettings(TWebCall& call,
   } else if (auto stored = ReadStoredServerSettings(*context_.storage, w.ServerId)) {
     w = std::move(*stored);
   } else {
-    return nullptr;
+    return std::nullopt;
   }
-  data.Settings = std::move(w);
-  data.SettingsTimeMs = now;
-  return &*data.Settings;
+  call.session->CacheSettings(w, now);
+  return w;
 }
 
 void TWebInterface::WaitToAnswer(double ms) const {
@@ -493,8 +489,9 @@ TWebLogin TWebInterface::CheckLogin(TWebCall& call, const std::string& userText,
     LogException("WebInterface CheckLogin", e, kCategory);
     return storageFailed();
   }
-  call.session->Data().SettingsTimeMs = 0;
-  const TWorkingSettings* settings = GetCachedSettings(call, std::to_string(serverId));
+  call.session->ForgetSettings();
+  const std::optional<TWorkingSettings> settings =
+      GetCachedSettings(call, std::to_string(serverId));
   if (!settings) return TWebLogin::Invalid;
   TClients accounts(static_cast<uint32_t>(serverId), context_.storage);
   bool failed = false;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "admin/AdminContext.h"
@@ -75,7 +76,7 @@ class TWebInterface {
   // Holds a login answer back for `ms` on the request's own connection thread; Stop ends it.
   void WaitToAnswer(double ms) const;
   bool HasWebPermission(TWebCall& call, int permission, const TServerPermissions& sets);
-  const TWorkingSettings* GetCachedSettings(TWebCall& call, const std::string& serverId);
+  std::optional<TWorkingSettings> GetCachedSettings(TWebCall& call, const std::string& serverId);
   std::string LoadFile(const std::string& name) const;
   // A successful login: `fresh` replaces the request's session (a new id, sent as the cookie).
   void StartSession(TWebCall& call, std::shared_ptr<TWebSession> fresh);

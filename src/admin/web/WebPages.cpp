@@ -131,8 +131,8 @@ void TWebInterface::SetVariables(TWebCall& call, std::string& page) {
       values.emplace_back("SELECTED_CLIENT_ID", call.Field("clientid"));
     }
     const std::string serverId = s.Get("serverid");
-    const TWorkingSettings* working =
-        call.LoggedIn() && !serverId.empty() ? GetCachedSettings(call, serverId) : nullptr;
+    const std::optional<TWorkingSettings> working =
+        call.LoggedIn() && !serverId.empty() ? GetCachedSettings(call, serverId) : std::nullopt;
     bool running = false;
     if (working) {
       const TVirtualServerSettings& w = working->Server;

@@ -19,9 +19,9 @@ std::string LowerName(std::string s) {
 
 // 128 bits from the system's random source, as hex: the cookie cannot be guessed.
 std::string NewSessionId() {
-  static std::mutex m;
+  static TMutex m;
   static std::random_device device;
-  std::lock_guard lock(m);
+  TLockGuard lock(m);
   std::string id;
   static const char* kHex = "0123456789abcdef";
   for (int i = 0; i < 4; ++i) {
@@ -47,6 +47,36 @@ void TWebSession::Set(const std::string& name, const std::string& value) {
 std::map<std::string, std::string> TWebSession::Values() const {
   TLockGuard lock(valuesMutex_);
   return values_;
+}
+
+double TWebSession::LastCheckMs() const {
+  TLockGuard lock(dataMutex_);
+  return lastCheckMs_;
+}
+
+void TWebSession::SetLastCheckMs(double ms) {
+  TLockGuard lock(dataMutex_);
+  lastCheckMs_ = ms;
+}
+
+std::optional<TWorkingSettings> TWebSession::CachedSettings(int32_t serverId, double nowMs,
+                                                            double maxAgeMs) const {
+  TLockGuard lock(dataMutex_);
+  if (settings_ && settings_->ServerId == serverId && settingsTimeMs_ > 0 &&
+      nowMs - settingsTimeMs_ < maxAgeMs)
+    return settings_;
+  return std::nullopt;
+}
+
+void TWebSession::CacheSettings(TWorkingSettings settings, double nowMs) {
+  TLockGuard lock(dataMutex_);
+  settings_ = std::move(settings);
+  settingsTimeMs_ = nowMs;
+}
+
+void TWebSession::ForgetSettings() {
+  TLockGuard lock(dataMutex_);
+  settingsTimeMs_ = 0;
 }
 
 bool TWebSession::TokenMatches(const std::string& token) const {

@@ -1,16 +1,17 @@
 // Cookie sessions of the web interface: a name=value list per browser (names without regard
-// to letter case) and its TWebSessionData, ended after 15 minutes without a request. A
+// to letter case) and its cached login data, ended after 15 minutes without a request. A
 // session is made only by a successful login (with a new id each time, so an id planted
 // before the login is worthless) and ended by the logout; a request without one works on a
 // transient session that is never stored, so anonymous requests cannot push a logged-in
-// session out of the table. Used by the HTTP connection threads; the table is guarded by
-// mutex_, each session's values by its own lock. Time comes from an injected clock.
+// session out of the table. Used by the HTTP connection threads (two tabs with one cookie use
+// one session at once); the table is guarded by mutex_, each session's values and cached
+// settings by the session's own locks, and settings leave a session only as copies. Time
+// comes from an injected clock.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -27,12 +28,6 @@ class TClock;
 // One virtual server's stored settings as the web pages show and change them.
 using TWorkingSettings = TStoredServerSettings;
 
-struct TWebSessionData {
-  double LastCheckMs = 0;     // last login re-validation, on the web clock
-  double SettingsTimeMs = 0;  // when Settings was read; 0 forces a new read
-  std::optional<TWorkingSettings> Settings;
-};
-
 class TWebSession {
  public:
   // An empty id makes the transient session of a request without a login (no token).
@@ -46,17 +41,32 @@ class TWebSession {
   std::string Get(const std::string& name) const;
   void Set(const std::string& name, const std::string& value);
   std::map<std::string, std::string> Values() const;
-  // Login and logout change several values as one step under this lock.
-  std::mutex& Lock() { return lock_; }
-  TWebSessionData& Data() { return data_; }
+  // Login and logout change several values as one step under this lock (taken before the
+  // values lock, never inside it).
+  TMutex& Lock() RETURN_CAPABILITY(loginMutex_) { return loginMutex_; }
+
+  // When the login was last re-validated, on the web clock (0: never).
+  double LastCheckMs() const;
+  void SetLastCheckMs(double ms);
+  // A copy of the cached settings of server `serverId` when they were read less than `maxAgeMs`
+  // before `nowMs`, else nothing.
+  std::optional<TWorkingSettings> CachedSettings(int32_t serverId, double nowMs,
+                                                 double maxAgeMs) const;
+  void CacheSettings(TWorkingSettings settings, double nowMs);
+  // The next CachedSettings reads again (after the selected server or its settings changed).
+  void ForgetSettings();
 
  private:
   const std::string id_;
   const std::string token_;
+  TMutex loginMutex_ ACQUIRED_BEFORE(valuesMutex_);
   mutable TMutex valuesMutex_;
   std::map<std::string, std::string> values_ GUARDED_BY(valuesMutex_);  // lower-case names
-  std::mutex lock_;
-  TWebSessionData data_;  // used by the requests of this session
+  // Guarded by dataMutex_ (a leaf):
+  mutable TMutex dataMutex_;
+  double lastCheckMs_ GUARDED_BY(dataMutex_) = 0;
+  double settingsTimeMs_ GUARDED_BY(dataMutex_) = 0;  // when settings_ was read; 0: read again
+  std::optional<TWorkingSettings> settings_ GUARDED_BY(dataMutex_);
 };
 
 class TWebSessions {

@@ -66,9 +66,9 @@ class TDBExpressStorage : public TCustomStorage {
   // the connection was lost). False (logged "ExecSQL Error: ...") when that fails too, and
   // when the connection broke after a write was sent: whether it took effect is unknown, so it
   // is not sent again.
-  bool Execute() override;
+  bool Execute() REQUIRES(Mutex()) override;
   // Raises EInvalidField "OpenSQL Error: ..." when the query fails twice.
-  std::unique_ptr<TStorageContainer> Open() override;
+  std::unique_ptr<TStorageContainer> Open() REQUIRES(Mutex()) override;
   // -1 without a connection; raises EInvalidField "GetLastInsertID Error: ..." on a failure.
   int64_t LastInsertId() override;
   // Inside a transaction a lost connection is not reopened: the server rolled it back, and
@@ -110,10 +110,11 @@ class TDBExpressStorage : public TCustomStorage {
   void Disconnect();
   // Runs the statements, as one transaction when there are several; rows go to `result`.
   bool RunUnit(const std::vector<TBoundStatement>& statements, TStorageContainer* result,
-               TError& error);
+               TError& error) REQUIRES(Mutex());
   bool RunOnce(const std::vector<TBoundStatement>& statements, TStorageContainer* result,
-               TError& error);
-  bool RunStatement(const TBoundStatement& statement, TStorageContainer* result, TError& error);
+               TError& error) REQUIRES(Mutex());
+  bool RunStatement(const TBoundStatement& statement, TStorageContainer* result, TError& error)
+      REQUIRES(Mutex());
   // A plain query without parameters; false with `error` filled.
   bool Query(const char* sql, TError& error);
 

@@ -28,8 +28,8 @@ class TSQLiteStorage : public TCustomStorage {
 
   bool TableExists(std::string_view table) override;
   bool ColumnExists(std::string_view table, std::string_view column) override;
-  bool Execute() override;
-  std::unique_ptr<TStorageContainer> Open() override;
+  bool Execute() REQUIRES(Mutex()) override;
+  std::unique_ptr<TStorageContainer> Open() REQUIRES(Mutex()) override;
   int64_t LastInsertId() override;
   bool BeginTransaction() override;
   bool CommitTransaction() override;
@@ -40,8 +40,8 @@ class TSQLiteStorage : public TCustomStorage {
  private:
   // Runs every statement of the loaded script; rows go to `result` when it is given. Returns
   // false with `error` filled on the first failure.
-  bool RunScript(TStorageContainer* result, std::string& error);
-  bool BindParams(sqlite3_stmt* stmt, std::string& error) const;
+  bool RunScript(TStorageContainer* result, std::string& error) REQUIRES(Mutex());
+  bool BindParams(sqlite3_stmt* stmt, std::string& error) const REQUIRES(Mutex());
   bool ExecInternal(const char* sql, std::string& error);
 
   sqlite3* db_ = nullptr;       // set at construction

@@ -68,15 +68,16 @@ void EndSession(TChannels& tree, TNotifier& notifier, TClientRecord& t, bool lea
   t.LeftNotified = 1;
 }
 
-void StoreBan(TCustomStorage& storage, int32_t serverId, std::string_view by,
-              std::string_view pattern, int32_t minutes) {
+// False when the database refused the ban (logged by the storage): the ban does not exist.
+[[nodiscard]] bool StoreBan(TCustomStorage& storage, int32_t serverId, std::string_view by,
+                            std::string_view pattern, int32_t minutes) {
   TStorageScript q(storage, "new_ban.sql");
   q.SetInteger(":iServerID", serverId)
       .SetString(":sBy", by)
       .SetString(":sIP", pattern.substr(0, kMaxBanPatternLength))
       .SetDateTime(":dtCreated", NowDateTime())
       .SetInteger(":iMinutes", minutes);
-  q.Execute();
+  return q.Execute();
 }
 
 std::vector<TBanEntry> CopyBans(TServerObject& server) {
@@ -208,7 +209,8 @@ void TVHUDPListener::CMD_cs_PlayerBanIp() {
   AppendCut(by, "[LoginName: ", 48);
   AppendCut(by, r->LoginName.Str(), 77);
   AppendCut(by, "]", 78);
-  StoreBan(*server_.Storage(), serverId_, by, pattern, minutes);
+  if (!StoreBan(*server_.Storage(), serverId_, by, pattern, minutes))
+    return Refuse(RC_INTERNAL_ERROR);
   server_.LoadBans();
 
   std::string text = "IP " + Quoted(pattern.substr(0, kMaxBanPatternLength)) +
@@ -241,7 +243,8 @@ void TVHUDPListener::CMD_cs_PlayerBanIpPlayer() {
     AppendCut(by, "]", 150);
     // A player without a connection has no address to ban; he is still removed below.
     if (!address.empty()) {
-      StoreBan(*server_.Storage(), serverId_, by, PlayerBanPattern(address), minutes);
+      if (!StoreBan(*server_.Storage(), serverId_, by, PlayerBanPattern(address), minutes))
+        return Refuse(RC_INTERNAL_ERROR);
       server_.LoadBans();
     }
   } else {
@@ -268,7 +271,7 @@ void TVHUDPListener::CMD_cs_PlayerUnbanIp() {
     // Patterns are stored cut, so the same cut finds them.
     q.SetInteger(":iServerID", serverId_)
         .SetString(":sIP", std::string_view(pattern).substr(0, kMaxBanPatternLength));
-    q.Execute();
+    if (!q.Execute()) return Refuse(RC_INTERNAL_ERROR);
   }
   currentPlayer_->FloodTime = NowDateTime();
   if (currentPlayer_->FloodCount > 1) --currentPlayer_->FloodCount;
@@ -323,9 +326,10 @@ bool TVHUDPListener::ClientIsSpammer() {
     const bool quick = WholeSecondsBetween(p->FloodTime, now) <= s.SpamInSeconds;
     if (p->FloodCount >= static_cast<uint32_t>(std::max(s.SpamMaxCommands, 0)) && quick) {
       const std::string address = Buffer().LoginAddress(p->PlayerID);
-      if (server_.BanCount() < kMaxBans && !address.empty()) {
-        StoreBan(*server_.Storage(), serverId_, "by Server, reason: Excess flood",
-                 PlayerBanPattern(address), kFloodBanMinutes);
+      // A ban the database refuses is not announced; the flooder is removed all the same.
+      if (server_.BanCount() < kMaxBans && !address.empty() &&
+          StoreBan(*server_.Storage(), serverId_, "by Server, reason: Excess flood",
+                   PlayerBanPattern(address), kFloodBanMinutes)) {
         server_.LoadBans();
         NotifyAdmins(Clients(), notifier_,
                      "Client " + Quoted(p->NickName.Str()) +

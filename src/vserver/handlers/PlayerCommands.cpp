@@ -74,16 +74,9 @@ bool IsAdministrator(const TClientRecord& p) {
   return (p.PlayerPrivileges & (PP_SERVER_ADMIN | PP_SUPER_SERVER_ADMIN)) != 0;
 }
 
-// The four numbers of the server's version text ("2.0.20.1").
 void WriteServerVersion(TPacket& out) {
-  std::string_view rest = kServerVersion;
-  for (int i = 0; i < 4; ++i) {
-    const size_t dot = rest.find('.');
-    int64_t n = 0;
-    TryParseInt(rest.substr(0, dot), n);
-    out.WriteU16(static_cast<uint16_t>(n));
-    rest = dot == std::string_view::npos ? std::string_view() : rest.substr(dot + 1);
-  }
+  for (uint16_t n : {kVersion.Major, kVersion.Minor, kVersion.Release, kVersion.Build})
+    out.WriteU16(n);
 }
 
 // CA the player holds in a sub-channel only because he is CA of its parent.
@@ -162,7 +155,7 @@ void TVHUDPListener::CMD_cs_PlayerChannelSwitch() {
     if (to->Players.Count() >= to->MaxUsers) return Refuse(RC_CHANNEL_FULL);
   } else if (r < 0) {
     return Refuse(r);
-  } else if (r == 1) {
+  } else if (r == TNotifier::kWrongChannelPassword) {
     notifier_.SendWrongChannelPassword(*me, Packet(), channelId);
     return;
   }
