@@ -138,7 +138,7 @@ std::string TMetricsEndpoint::Page() {
   }
   extras.stored = stored_;
   extras.startTimeSeconds = startTimeSeconds_;
-  extras.version = kServerVersion;
+  extras.version = kVersion.Text();
   extras.process = ReadProcessFigures();
   extras.failedAdminLogins = {{std::string(kQueryInterface), FailedLogins(kQueryInterface)},
                               {std::string(kWebInterface), FailedLogins(kWebInterface)}};
