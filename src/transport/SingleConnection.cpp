@@ -1,5 +1,7 @@
 #include "transport/SingleConnection.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -26,6 +28,9 @@ TSingleConnection::TSingleConnection(uint8_t flags_, uint32_t playerId_, uint32_
       thinningTimer(clock),
       localAddress(std::move(localAddress_)) {
   rtt.fill(50);
+  in_addr parsed{};
+  if (inet_pton(AF_INET, peerAddress.c_str(), &parsed) == 1) peerIPv4 = parsed.s_addr;
+  if (inet_pton(AF_INET, localAddress.c_str(), &parsed) == 1) localIPv4 = parsed.s_addr;
   for (TInFlight& slot : inFlight) {
     slot.firstSend = TPerformanceTime(clock);
     slot.lastSend = TPerformanceTime(clock);
@@ -128,9 +133,24 @@ std::unique_ptr<TPacket> TSingleConnection::Finish(std::unique_ptr<TPacket> pack
 }
 
 bool TSingleConnection::IsLateVoice(const TPacket& packet, const TPerformanceTime& now) const {
+  return IsLateAt(packet.QueuedMs(), now);
+}
+
+bool TSingleConnection::IsLateAt(double queuedMs, const TPerformanceTime& now) const {
   if (!voiceAge) return false;
   double limit = voiceAge->limitMs.load(std::memory_order_relaxed);
-  return limit > 0 && now.StartMs() - packet.QueuedMs() > limit;
+  return limit > 0 && now.StartMs() - queuedMs > limit;
+}
+
+bool TSingleConnection::VoiceMustWait(const TPerformanceTime& now) {
+  return thinning || !voiceQueue.Empty() || bandwidth.WaitTime(now) > 0;
+}
+
+void TSingleConnection::ChargeDirectVoice(int32_t bytes, const TPerformanceTime& now) {
+  lastSend.Assign(now);
+  packetsSent += 1;
+  bytesSent += static_cast<uint64_t>(bytes);
+  bandwidth.AddBytes(bytes, now);
 }
 
 std::unique_ptr<TPacket> TSingleConnection::NextPacket(const TPerformanceTime& now) {

@@ -1,7 +1,9 @@
 // One logged-in client inside the connection table: reliable command delivery (receive
 // window, in-flight window, acknowledgements, retransmission, fragments), the four outgoing
 // queues, voice thinning, bandwidth budget and traffic counters. Owned by TCustomPacketBuffer
-// and touched only under its table lock (every field here is guarded by it).
+// and touched only under its table lock (every field here is guarded by it): the voice counter
+// and the traffic and budget counters move there whether a copy leaves from the send thread
+// (NextPacket) or from a relaying thread (the table's RelayVoiceCopies).
 #pragma once
 
 #include <array>
@@ -141,6 +143,19 @@ class TSingleConnection {
 
   std::string localAddress;
   TVoiceAgeLimit* voiceAge = nullptr;  // the table's; none in tests that build one alone
+  // The addresses as IPv4 in network byte order, read once (0 when not an IPv4 address; a
+  // relaying thread then leaves the connection's voice to the send thread).
+  uint32_t peerIPv4 = 0;
+  uint32_t localIPv4 = 0;
+  // The table's pick number when the send thread last took voice of this connection.
+  uint64_t voicePick = 0;
+
+  // True when voice queued at `now` would wait: voice or budget ahead of it, or thinning.
+  bool VoiceMustWait(const TPerformanceTime& now);
+  // Counts a voice copy that leaves from a relaying thread, as Finish does for the send thread.
+  void ChargeDirectVoice(int32_t bytes, const TPerformanceTime& now);
+  // True when voice stamped `queuedMs` is older than the bound at `now`.
+  bool IsLateAt(double queuedMs, const TPerformanceTime& now) const;
 
  private:
   // True when a queued voice packet has waited longer than the bound at `now`.
