@@ -654,6 +654,11 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::SendPassStep(const TPerformanceTim
   while (sendCursor_ < connections_.size()) {
     TSingleConnection& c = *connections_[sendCursor_++];
     if (c.state == CS_CLOSED) continue;
+    // Nothing queued, in flight or being thinned: nothing to send or resend. Most connections
+    // of a large server are like that at any one pass, so the pass costs little per connection.
+    if (c.inFlightCount == 0 && !c.thinning && c.ackQueue.Empty() && c.commandQueue.Empty() &&
+        c.voiceQueue.Empty() && c.connectionQueue.Empty())
+      continue;
     if (std::unique_ptr<TPacket> p = c.NextPacket(now)) {
       ready_.Put(c.playerId);
       NoteHandedOut(c, *p);

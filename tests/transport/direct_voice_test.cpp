@@ -81,7 +81,7 @@ TEST_F(DirectVoice, AConnectionOverItsBudgetQueuesAndIsThinnedAsBefore) {
   ConnectAndLogIn();
   table.SetClientBandwidth(kPlayer, 1);  // 128 bytes a second: one copy fills a tick
   table.SetVoiceAgeLimitMs(0);           // only the budget holds voice back here
-  clock.Advance(1000);                   // the login's commands are out of the budget's ticks
+  clock.Advance(5000);                   // the login's commands are paid off in the budget's ticks
   ASSERT_EQ(Relay(3).size(), 1u);
   for (uint32_t speaker : {3, 4, 3, 4}) EXPECT_TRUE(Relay(speaker).empty());
   EXPECT_TRUE(Outgoing().empty());  // the budget holds them, and the queue is thinned
@@ -133,6 +133,8 @@ TEST(DirectVoiceSocket, TheKernelStampMeasuresTheWaitAndCopiesShareTheirData) {
   socket.Bindings().push_back({"127.0.0.1", 0});
   socket.Open();
   int peer = ::socket(AF_INET, SOCK_DGRAM, 0);
+  const timeval patience{5, 0};  // a copy that never comes fails the test instead of hanging it
+  ::setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(socket.BoundPort());

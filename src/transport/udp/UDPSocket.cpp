@@ -187,7 +187,7 @@ void TUDPServerSocket::Open() {
     // Arrival stamps: the voice age bound counts the time a datagram waits in the buffer.
     // Without them (refused) the wait counts from the moment the server reads it.
     ::setsockopt(s.fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
-    s.ipv4 = local.sin_addr.s_addr;
+    opened.back().ipv4 = local.sin_addr.s_addr;
     if (::bind(s.fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
       fail("Could not bind to " + Describe(s.address, port));
     sockaddr_in bound{};
