@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "common/NetAddress.h"
 
@@ -221,7 +222,10 @@ const char* TCustomPacketBuffer::ReceiveLocked(std::unique_ptr<TPacket>& packet,
   if (c->state == CS_CLOSED) return "recv data after close";
   // A session keeps the address it logged in from; see MayMovePort for its port.
   if (packet->PeerAddress() != c->loginAddress) return "wrong peer address";
-  if (packet->PeerPort() != c->peerPort && MayMovePort(*packet)) c->peerPort = packet->PeerPort();
+  if (packet->PeerPort() != c->peerPort && MayMovePort(*packet)) {
+    c->peerPort = packet->PeerPort();
+    c->directAddresses = MakeDirectAddresses(c->peerAddress, c->peerPort, c->localAddress);
+  }
   c->lastReceive.Assign(now);
 
   if (packet->IsAckPacket()) {
@@ -296,7 +300,8 @@ const char* TCustomPacketBuffer::ReceiveClientVoice(TSingleConnection& c,
     if (gap > 0 && gap < 10000) c.packetsLost += static_cast<uint64_t>(gap);
     c.nextVoice = static_cast<uint16_t>(counter + 1);
   }
-  packet->SetQueuedMs(c.lastReceive.StartMs());  // the receive path set it to now
+  // The receive path set lastReceive to now; the time in the socket buffer counts as well.
+  packet->SetQueuedMs(c.lastReceive.StartMs() - std::max(0.0, packet->SocketWaitMs()));
   if (voiceOut_) {
     // The receive thread relays it itself (see OfferDatagrams).
     c.packetsReceived += 1;
@@ -462,6 +467,97 @@ void TCustomPacketBuffer::SendLocked(std::unique_ptr<TPacket> packet, bool close
   if (closeAfter) c->StartClosing();
 }
 
+// ---- voice relayed from the relaying thread ----
+
+namespace {
+
+void PutWord(uint8_t* at, uint16_t v) {
+  at[0] = static_cast<uint8_t>(v);
+  at[1] = static_cast<uint8_t>(v >> 8);
+}
+
+void PutLong(uint8_t* at, uint32_t v) {
+  PutWord(at, static_cast<uint16_t>(v));
+  PutWord(at + 2, static_cast<uint16_t>(v >> 16));
+}
+
+}  // namespace
+
+void TCustomPacketBuffer::NoteHandedOut(TSingleConnection& c, const TPacket& p) {
+  if (p.IsServerVoicePacket()) c.voicePick = pickNumber_;
+}
+
+bool TCustomPacketBuffer::MayGoDirect(TSingleConnection& c, const TPerformanceTime& now) {
+  // Voice of this connection in the send thread's hand (picked, not yet sent) would be
+  // overtaken: the copy queues behind it instead, as it does behind queued voice.
+  if (c.voicePick == pickNumber_) return false;
+  if (c.directAddresses.peerIn6Length == 0 || c.peerPort == 0) return false;
+  return !c.VoiceMustWait(now);
+}
+
+std::unique_ptr<TPacket> TCustomPacketBuffer::TakePooled() {
+  if (pool_.empty()) return std::make_unique<TPacket>();
+  std::unique_ptr<TPacket> p = std::move(pool_.back());
+  pool_.pop_back();
+  return p;
+}
+
+size_t TCustomPacketBuffer::RelayVoiceCopies(const TVoiceFanout& fanout,
+                                             std::span<const TVoiceListener> listeners,
+                                             std::vector<TDirectVoice>* direct) {
+  const int32_t size = kServerVoiceHeaderSize + static_cast<int32_t>(fanout.data.size());
+  size_t sent = 0;
+  TPerformanceTime now(clock_);
+  {
+    TLockGuard lock(mutex_);
+    const double stamp = fanout.arrivedMs >= 0 ? fanout.arrivedMs : now.StartMs();
+    for (const TVoiceListener& to : listeners) {
+      TSingleConnection* c = FindConnection(to.playerId);
+      if (!c || c->state != CS_CONNECTED) continue;  // as SendPacket: dropped without a word
+      if (direct && MayGoDirect(*c, now)) {
+        if (c->IsLateAt(stamp, now)) {
+          TTrafficCounters::Add(counters_->voiceDroppedLate);
+          continue;
+        }
+        TDirectVoice& d = direct->emplace_back();
+        uint8_t* h = d.header.data();
+        PutWord(h, kClassServerVoice);
+        h[2] = to.selector;
+        h[3] = fanout.dataByte;
+        PutLong(h + 4, c->connectionId);
+        PutLong(h + 8, c->playerId);
+        PutWord(h + 12, ++c->voiceCounter);
+        PutWord(h + 14, fanout.dataWord);
+        PutLong(h + 16, fanout.speakerId);
+        PutWord(h + 20, fanout.speakerCounter);
+        d.data = fanout.data;
+        d.addresses = c->directAddresses;
+        c->ChargeDirectVoice(size, now);
+        ++sent;
+        continue;
+      }
+      // It waits its turn: a packet of its own, queued as any other copy.
+      std::unique_ptr<TPacket> p = TakePooled();
+      FillServerVoicePacket(*p, to.selector, fanout.dataByte, c->connectionId, c->playerId,
+                            fanout.speakerCounter, fanout.dataWord, fanout.speakerId,
+                            fanout.speakerCounter);
+      p->Write(fanout.data.data(), static_cast<int32_t>(fanout.data.size()));
+      p->SetQueuedMs(stamp);
+      try {
+        SendLocked(std::move(p), false, now);
+      } catch (const std::exception&) {
+        // A refusal costs this copy only.
+      }
+    }
+    if (sent > 0) {
+      TTrafficCounters::Add(counters_->datagramsOut, sent);
+      TTrafficCounters::Add(counters_->bytesOut, sent * static_cast<uint64_t>(size));
+    }
+  }
+  if (sent > 0) outBandwidth_.AddBytes(static_cast<int64_t>(sent) * size, now);
+  return sent;
+}
+
 // ---- listener events ----
 
 void TCustomPacketBuffer::GetNextEvent(uint32_t& playerId, uint8_t& kind,
@@ -563,8 +659,14 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::SendPassStep(const TPerformanceTim
   while (sendCursor_ < connections_.size()) {
     TSingleConnection& c = *connections_[sendCursor_++];
     if (c.state == CS_CLOSED) continue;
+    // Nothing queued, in flight or being thinned: nothing to send or resend. Most connections
+    // of a large server are like that at any one pass, so the pass costs little per connection.
+    if (c.inFlightCount == 0 && !c.thinning && c.ackQueue.Empty() && c.commandQueue.Empty() &&
+        c.voiceQueue.Empty() && c.connectionQueue.Empty())
+      continue;
     if (std::unique_ptr<TPacket> p = c.NextPacket(now)) {
       ready_.Put(c.playerId);
+      NoteHandedOut(c, *p);
       return p;
     }
   }
@@ -579,6 +681,7 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::ReadyService(const TPerformanceTim
     if (!c || c->state == CS_CLOSED) continue;
     if (std::unique_ptr<TPacket> p = c->NextPacket(now)) {
       ready_.Put(playerId);
+      NoteHandedOut(*c, *p);
       return p;
     }
   }
@@ -627,6 +730,7 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::PickAndCount(const TPerformanceTim
   {
     TLockGuard lock(mutex_);
     outgoing_.Reset();
+    ++pickNumber_;  // what the previous pick handed out has been sent
     p = PickOutgoingLocked(now, waitMs);
     if (!p) {
       // No connection: nothing to resend, so sleep until something is queued.
@@ -674,6 +778,7 @@ size_t TCustomPacketBuffer::PickBatchAndCount(const TPerformanceTime& now, int32
     TLockGuard lock(mutex_);
     Recycle(batch);
     outgoing_.Reset();
+    ++pickNumber_;  // the batch that comes back has been sent
     while (picked < max) {
       std::unique_ptr<TPacket> p = PickOutgoingLocked(now, waitMs);
       if (!p) break;

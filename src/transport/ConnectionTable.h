@@ -7,11 +7,22 @@
 // connection; the operations take it themselves, so callers may hold any of the server's other
 // locks. The batch operations take it once per batch. With no connection, both waits block
 // until a datagram, a request or the stop arrives instead of waking for passes.
+//
+// Who sends: the send thread sends everything the scheduler hands out (commands,
+// acknowledgements, resends, pings and voice that had to wait). A relaying thread (the receive
+// thread or the listener, holding the registry lock) hands a voice fan-out to RelayVoiceCopies,
+// which under the table lock numbers, charges and budget-checks every copy and gives back those
+// that need not wait as TDirectVoice; the relaying thread writes them itself, after the table
+// lock is released and before it lets go of the registry lock. A copy goes direct only when its
+// connection has no voice queued and none in the send thread's hand (a batch picked and not yet
+// returned), so it can never overtake a queued copy of its own connection: it queues behind it.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -71,6 +82,30 @@ struct TLoginLimits {
   // Tell every source apart by port as well (loopback sources always are). Tests use it for
   // players that share an address.
   bool sourceByPort = false;
+};
+
+// One voice packet to relay: the fields every copy shares and the voice data, written once.
+struct TVoiceFanout {
+  uint8_t dataByte = 0;
+  uint16_t dataWord = 0;
+  uint32_t speakerId = 0;
+  uint16_t speakerCounter = 0;
+  std::span<const uint8_t> data;
+  double arrivedMs = -1;  // the source's stamp (TPacket::QueuedMs)
+};
+
+// One listener of a fan-out and the selector his copy carries.
+struct TVoiceListener {
+  uint32_t playerId = 0;
+  uint8_t selector = 0;
+};
+
+// A voice copy the relaying thread sends itself: its own header, the fan-out's data (shared by
+// every copy, valid until the caller's send), and where it goes.
+struct TDirectVoice {
+  std::array<uint8_t, kServerVoiceHeaderSize> header{};
+  std::span<const uint8_t> data;
+  TDirectAddresses addresses;  // a copy: the connection may go once the table lock is released
 };
 
 class TCustomPacketBuffer {
@@ -145,6 +180,15 @@ class TCustomPacketBuffer {
   // left empty; then up to `wanted` pooled packets are moved into `spares` for the next batch.
   void SendPackets(std::vector<std::unique_ptr<TPacket>>& packets,
                    std::vector<std::unique_ptr<TPacket>>* spares = nullptr, size_t wanted = 0);
+
+  // Relays one voice packet to `listeners` under one table-lock hold. Every copy is numbered,
+  // charged and checked as the send thread would; those whose connection has nothing queued
+  // ahead of them and budget to spare are appended to `direct` for the caller to send at once
+  // (after this returns, before another relaying thread may run), the rest are queued as
+  // SendPackets would queue them (built in pooled packets). Without `direct`, all are queued.
+  // Voice already older than the age bound is dropped as late. Returns how many went direct.
+  size_t RelayVoiceCopies(const TVoiceFanout& fanout, std::span<const TVoiceListener> listeners,
+                          std::vector<TDirectVoice>* direct);
 
   // Blocks until an event is available (each wait at most 52 ms between checks).
   void GetNextEvent(uint32_t& playerId, uint8_t& kind, std::unique_ptr<TPacket>& packet);
@@ -224,6 +268,11 @@ class TCustomPacketBuffer {
   int ConnectionEvent(TSingleConnection& c, const TPerformanceTime& now) REQUIRES(mutex_);
   std::unique_ptr<TPacket> PickOutgoingLocked(const TPerformanceTime& now, int32_t& waitMs)
       REQUIRES(mutex_);
+  // May a voice copy for `c` leave from the relaying thread now? (see the header)
+  bool MayGoDirect(TSingleConnection& c, const TPerformanceTime& now) REQUIRES(mutex_);
+  std::unique_ptr<TPacket> TakePooled() REQUIRES(mutex_);
+  // Notes that the send thread now holds voice of `c` (until its next pick).
+  void NoteHandedOut(TSingleConnection& c, const TPacket& p) REQUIRES(mutex_);
   std::unique_ptr<TPacket> SendPassStep(const TPerformanceTime& now) REQUIRES(mutex_);
   std::unique_ptr<TPacket> ReadyService(const TPerformanceTime& now) REQUIRES(mutex_);
   std::unique_ptr<TPacket> PickAndCount(const TPerformanceTime& now, int32_t& waitMs)
@@ -270,6 +319,9 @@ class TCustomPacketBuffer {
   size_t sendCursor_ GUARDED_BY(mutex_) = 0;
   bool sendPassComplete_ GUARDED_BY(mutex_) = true;
   TPerformanceTime sendPassTimer_ GUARDED_BY(mutex_);
+  // Picks of the send thread: each pick starts a new number, which ends the previous pick's
+  // hold on its connections' voice (see MayGoDirect).
+  uint64_t pickNumber_ GUARDED_BY(mutex_) = 1;
   size_t eventCursor_ GUARDED_BY(mutex_) = 0;
   bool eventPassComplete_ GUARDED_BY(mutex_) = true;
   TPerformanceTime eventPassTimer_ GUARDED_BY(mutex_);

@@ -178,17 +178,23 @@ class TPacket : public TPacketMemoryStream {
   double QueuedMs() const { return queuedMs_; }
   bool HasQueuedMs() const { return queuedMs_ >= 0; }
   void SetQueuedMs(double ms) { queuedMs_ = ms; }
+  // How long the datagram waited in the socket's receive buffer (ms, from the kernel's arrival
+  // stamp; 0 when the socket gave none). The receive path counts it into the voice stamp.
+  double SocketWaitMs() const { return socketWaitMs_; }
+  void SetSocketWaitMs(double ms) { socketWaitMs_ = ms; }
   // Empties the packet for reuse and keeps its block, so that a pooled packet costs no
   // allocation the next time it is filled.
   void Recycle() {
     size_ = 0;
     position_ = 0;
     queuedMs_ = -1;
+    socketWaitMs_ = 0;
   }
 
  private:
   std::string peerAddress_;
   double queuedMs_ = -1;  // -1: not stamped
+  double socketWaitMs_ = 0;
   uint16_t peerPort_ = 0;
   std::string localAddress_;
 };

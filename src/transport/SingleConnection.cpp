@@ -1,9 +1,24 @@
 #include "transport/SingleConnection.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cmath>
 
 namespace vh {
+
+TDirectAddresses MakeDirectAddresses(const std::string& peerAddress, uint16_t peerPort,
+                                     const std::string& localAddress) {
+  TDirectAddresses a;
+  if (!MakeSockAddr(peerAddress, peerPort, AF_INET, a.peerIn4, a.peerIn4Length))
+    a.peerIn4Length = 0;
+  if (!MakeSockAddr(peerAddress, peerPort, AF_INET6, a.peerIn6, a.peerIn6Length))
+    a.peerIn6Length = 0;
+  socklen_t length = 0;
+  a.hasLocalIn4 = MakeSockAddr(localAddress, 0, AF_INET, a.localIn4, length);
+  a.hasLocalIn6 = MakeSockAddr(localAddress, 0, AF_INET6, a.localIn6, length);
+  return a;
+}
 
 TSingleConnection::TSingleConnection(uint8_t flags_, uint32_t playerId_, uint32_t connectionId_,
                                      std::string localAddress_, uint32_t firstConnectionPacket,
@@ -26,6 +41,7 @@ TSingleConnection::TSingleConnection(uint8_t flags_, uint32_t playerId_, uint32_
       thinningTimer(clock),
       localAddress(std::move(localAddress_)) {
   rtt.fill(50);
+  directAddresses = MakeDirectAddresses(peerAddress, peerPort, localAddress);
   for (TInFlight& slot : inFlight) {
     slot.firstSend = TPerformanceTime(clock);
     slot.lastSend = TPerformanceTime(clock);
@@ -128,9 +144,24 @@ std::unique_ptr<TPacket> TSingleConnection::Finish(std::unique_ptr<TPacket> pack
 }
 
 bool TSingleConnection::IsLateVoice(const TPacket& packet, const TPerformanceTime& now) const {
+  return IsLateAt(packet.QueuedMs(), now);
+}
+
+bool TSingleConnection::IsLateAt(double queuedMs, const TPerformanceTime& now) const {
   if (!voiceAge) return false;
   double limit = voiceAge->limitMs.load(std::memory_order_relaxed);
-  return limit > 0 && now.StartMs() - packet.QueuedMs() > limit;
+  return limit > 0 && now.StartMs() - queuedMs > limit;
+}
+
+bool TSingleConnection::VoiceMustWait(const TPerformanceTime& now) {
+  return thinning || !voiceQueue.Empty() || bandwidth.WaitTime(now) > 0;
+}
+
+void TSingleConnection::ChargeDirectVoice(int32_t bytes, const TPerformanceTime& now) {
+  lastSend.Assign(now);
+  packetsSent += 1;
+  bytesSent += static_cast<uint64_t>(bytes);
+  bandwidth.AddBytes(bytes, now);
 }
 
 std::unique_ptr<TPacket> TSingleConnection::NextPacket(const TPerformanceTime& now) {

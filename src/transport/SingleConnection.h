@@ -1,7 +1,9 @@
 // One logged-in client inside the connection table: reliable command delivery (receive
 // window, in-flight window, acknowledgements, retransmission, fragments), the four outgoing
 // queues, voice thinning, bandwidth budget and traffic counters. Owned by TCustomPacketBuffer
-// and touched only under its table lock (every field here is guarded by it).
+// and touched only under its table lock (every field here is guarded by it): the voice counter
+// and the traffic and budget counters move there whether a copy leaves from the send thread
+// (NextPacket) or from a relaying thread (the table's RelayVoiceCopies).
 #pragma once
 
 #include <array>
@@ -11,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/NetAddress.h"
 #include "transport/BandWidthCalc.h"
 #include "transport/Clocks.h"
 #include "transport/FIFOList.h"
@@ -47,6 +50,23 @@ struct TVoiceAgeLimit {
   static constexpr double kDefaultMs = 300;
   std::atomic<double> limitMs{kDefaultMs};  // 0 or less: no bound
 };
+
+// Where a relaying thread sends a connection's voice, in both socket families: an IPv4
+// socket takes the In4 forms (length 0: an IPv6 peer it cannot reach), a dual-stack or IPv6
+// socket the In6 forms (an IPv4 address in its mapped form). Made when the connection is made
+// and again when its peer moves to another port.
+struct TDirectAddresses {
+  TSockAddr peerIn4{};
+  TSockAddr peerIn6{};
+  TSockAddr localIn4{};
+  TSockAddr localIn6{};
+  socklen_t peerIn4Length = 0;
+  socklen_t peerIn6Length = 0;
+  bool hasLocalIn4 = false;
+  bool hasLocalIn6 = false;
+};
+TDirectAddresses MakeDirectAddresses(const std::string& peerAddress, uint16_t peerPort,
+                                     const std::string& localAddress);
 
 class TSingleConnection {
  public:
@@ -141,6 +161,18 @@ class TSingleConnection {
 
   std::string localAddress;
   TVoiceAgeLimit* voiceAge = nullptr;  // the table's; none in tests that build one alone
+  // The addresses as the socket calls take them, read once (a peer that is no address leaves
+  // the connection's voice to the send thread).
+  TDirectAddresses directAddresses;
+  // The table's pick number when the send thread last took voice of this connection.
+  uint64_t voicePick = 0;
+
+  // True when voice queued at `now` would wait: voice or budget ahead of it, or thinning.
+  bool VoiceMustWait(const TPerformanceTime& now);
+  // Counts a voice copy that leaves from a relaying thread, as Finish does for the send thread.
+  void ChargeDirectVoice(int32_t bytes, const TPerformanceTime& now);
+  // True when voice stamped `queuedMs` is older than the bound at `now`.
+  bool IsLateAt(double queuedMs, const TPerformanceTime& now) const;
 
  private:
   // True when a queued voice packet has waited longer than the bound at `now`.

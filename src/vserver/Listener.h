@@ -12,6 +12,9 @@
 // (common/PasswordCheckPool.h) and goes on with other events; the pool thread wakes it, and it
 // completes the login in a later event with the locks held again (CompleteCheckedLogins).
 // Until then the connection's later packets wait, so its answers keep their order.
+// Whichever thread relays a voice packet sends the copies that need not wait itself
+// (ConnectionTable.h says which), while it still holds the registry lock: two relaying threads
+// never interleave their copies.
 #pragma once
 
 #include <atomic>
@@ -30,6 +33,7 @@
 #include "model/Channels.h"
 #include "model/ClientRecord.h"
 #include "model/Clients.h"
+#include "transport/ConnectionTable.h"
 #include "transport/Packet.h"
 #include "transport/Requests.h"
 #include "vserver/Notifier.h"
@@ -40,6 +44,7 @@ namespace vh {
 class TServerObject;
 class TCustomPacketBuffer;
 class TPasswordCheckPool;
+class TUDPServerSocket;
 struct TChannel;
 struct TListenerRequest;
 
@@ -103,6 +108,9 @@ class TVHUDPListener {
   void Start(bool withThread = true);
   // While set, events are taken and dropped unhandled.
   void SetStopping() { stopping_.store(true); }
+  // The socket voice copies that need not wait leave through (null: all go through the send
+  // thread). Set by the owner once the socket exists; it outlives this listener's relaying.
+  void SetVoiceSocket(TUDPServerSocket* socket) { voiceSocket_.store(socket); }
   // Asks the thread to end and waits for it (the connection table must be stopping).
   void Terminate();
 
@@ -276,12 +284,12 @@ class TVHUDPListener {
   void DBRemoveOldBans() LISTENER_LOCKED;
 
   // ---- Voice relay (VoiceRelay.cpp)
-  // Where the copies of one voice packet are built: emptied packets to build them in
-  // (refilled from the table's pool when a fan-out is queued) and the copies themselves. The
-  // listener and the receive thread each have their own.
+  // Where the fan-out of one voice packet is gathered: its listeners, and the copies the table
+  // lets the relaying thread send itself. The listener and the receive thread each have their
+  // own.
   struct TRelayScratch {
-    std::vector<std::unique_ptr<TPacket>> copies;
-    std::vector<std::unique_ptr<TPacket>> spares;
+    std::vector<TVoiceListener> listeners;
+    std::vector<TDirectVoice> direct;
   };
   // Relays `packet`, client voice of `speaker` (who may be null), by its selector.
   void RelayVoice(TClientRecord* speaker, const TPacket& packet,
@@ -292,8 +300,9 @@ class TVHUDPListener {
                     TRelayScratch& scratch) LISTENER_LOCKED;
   void RelayToParentChannel(TClientRecord* speaker, const TPacket& packet,
                             TRelayScratch& scratch) LISTENER_LOCKED;
-  // Queues the copies gathered in `scratch` with one table-lock hold.
-  void FlushVoiceCopies(TRelayScratch& scratch);
+  // Hands the fan-out gathered in `scratch` to the table (one table-lock hold) and sends the
+  // copies that need not wait with one sendmmsg, after the table lock is released.
+  void FlushVoiceCopies(TRelayScratch& scratch, const TVoiceFanout& fanout) LISTENER_LOCKED;
 
   // ---- Administration requests (Requests.cpp and the families above)
   void ExternalCommand_AddClient(TListenerRequest& r) LISTENER_LOCKED;
@@ -355,6 +364,7 @@ class TVHUDPListener {
 
   TRelayScratch listenerRelay_;  // listener thread only
   TRelayScratch receiveRelay_;   // the socket's receive thread only
+  std::atomic<TUDPServerSocket*> voiceSocket_{nullptr};
 
   std::atomic<bool> stopping_{false};
   std::atomic<bool> terminated_{false};

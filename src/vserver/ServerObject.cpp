@@ -241,6 +241,8 @@ void TServerObject::CreateOwnedObjects(const TVirtualServerSettings& s) {
         listener->RelayVoiceBatch(voice);
       }));
   environment_.ApplyBoundAddresses(bindPort, socket_->Bindings());
+  // Voice copies that need not wait leave from the thread that relays them.
+  listener_->SetVoiceSocket(socket_.get());
   sender_ = std::make_unique<TVHUDPSender>(*buffer_, *socket_, serverId_.load());
   sender_->Start();
   // The bans are in place before the socket opens: no login gets past a ban it missed.

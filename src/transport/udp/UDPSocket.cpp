@@ -5,8 +5,10 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -24,6 +26,21 @@ constexpr unsigned kBurstPerSocket = 256;
 constexpr const char* kSocketCategory = "UDP Socket";
 // Room for the local-address message of either family (a dual-stack socket may give both).
 constexpr size_t kControlRoom = CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(in_pktinfo));
+// What a received datagram carries: its local address and the kernel's arrival stamp.
+constexpr size_t kReceiveControlRoom = kControlRoom + CMSG_SPACE(sizeof(timespec));
+
+double RealtimeMs() {
+  timespec t{};
+  ::clock_gettime(CLOCK_REALTIME, &t);
+  return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// Whether two socket addresses of one family name the same host (ports aside).
+bool SameHost(const TSockAddr& a, const TSockAddr& b) {
+  if (a.any.sa_family != b.any.sa_family) return false;
+  if (a.any.sa_family == AF_INET) return a.v4.sin_addr.s_addr == b.v4.sin_addr.s_addr;
+  return std::memcmp(&a.v6.sin6_addr, &b.v6.sin6_addr, sizeof a.v6.sin6_addr) == 0;
+}
 
 // A wildcard binding: "0.0.0.0" keeps to IPv4, the others ("", "::", "[::]") take both
 // families on one IPv6 socket.
@@ -141,7 +158,7 @@ struct TUDPServerSocket::TReceiveSlots {
   std::array<mmsghdr, kBatchSize> messages{};
   std::array<iovec, kBatchSize> iov{};
   std::array<TSockAddr, kBatchSize> peers{};
-  std::array<std::array<char, kControlRoom>, kBatchSize> control{};
+  alignas(cmsghdr) std::array<std::array<char, kReceiveControlRoom>, kBatchSize> control{};
   std::vector<std::unique_ptr<TPacket>> batch;
   std::vector<std::unique_ptr<TPacket>> spares;  // emptied packets handed back by the handler
 
@@ -236,6 +253,10 @@ void TUDPServerSocket::Open() {
                   ::setsockopt(s.fd, IPPROTO_IPV6, IPV6_V6ONLY, s.wildcard ? &off : &on,
                                sizeof on) == 0;
     if (!askedFor) fail("Could not ask for local addresses");
+    // Arrival stamps: the voice age bound counts the time a datagram waits in the buffer.
+    // Without them (refused) the wait counts from the moment the server reads it.
+    ::setsockopt(s.fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    opened.back().bound = local;
     if (::bind(s.fd, &local.any, localLength) != 0)
       fail("Could not bind to " + Describe(s.address, port));
     TSockAddr bound{};
@@ -248,7 +269,7 @@ void TUDPServerSocket::Open() {
   if (wake < 0) fail("Could not create the wake-up descriptor");
 
   {
-    std::unique_lock<std::shared_mutex> lock(socketsMutex_);
+    TLockGuard lock(socketsMutex_);
     sockets_ = std::move(opened);
   }
   wakeFd_ = wake;
@@ -290,7 +311,7 @@ void TUDPServerSocket::Close() {
     // A receive thread asleep in its socket's receive call wakes when reading is shut down
     // (the call fails with ENOTCONN on an unconnected socket, but the sleeper is woken).
     {
-      std::shared_lock<std::shared_mutex> lock(socketsMutex_);
+      TLockGuard lock(socketsMutex_);
       for (const TOpenSocket& s : sockets_) ::shutdown(s.fd, SHUT_RD);
     }
     receiver_.join();
@@ -300,7 +321,7 @@ void TUDPServerSocket::Close() {
 }
 
 void TUDPServerSocket::CloseSockets() {
-  std::unique_lock<std::shared_mutex> lock(socketsMutex_);
+  TLockGuard lock(socketsMutex_);
   for (TOpenSocket& s : sockets_) ::close(s.fd);
   sockets_.clear();
   if (wakeFd_ >= 0) ::close(wakeFd_);
@@ -308,22 +329,27 @@ void TUDPServerSocket::CloseSockets() {
 }
 
 uint16_t TUDPServerSocket::BoundPort(size_t i) const {
-  std::shared_lock<std::shared_mutex> lock(socketsMutex_);
+  TLockGuard lock(socketsMutex_);
   return i < sockets_.size() ? sockets_[i].port : 0;
 }
 
 void TUDPServerSocket::ReceiveLoop() {
-  // sockets_ does not change while this thread runs: Open fills it before starting us and
-  // Close empties it only after joining us.
+  // The list does not change while this thread runs: Open fills it before starting us and
+  // Close empties it only after joining us. So a copy taken once stays true.
+  std::vector<TOpenSocket> sockets;
+  {
+    TLockGuard lock(socketsMutex_);
+    sockets = sockets_;
+  }
   TReceiveSlots slots;
-  if (sockets_.size() == 1) {
+  if (sockets.size() == 1) {
     // One socket (the usual case): sleep in the receive call itself, one system call per
     // wake-up instead of a poll and a receive. Close wakes it by shutting reading down.
-    while (!stopping_.load()) DrainSocket(sockets_[0], slots, true);
+    while (!stopping_.load()) DrainSocket(sockets[0], slots, true);
     return;
   }
   std::vector<pollfd> fds;
-  for (const TOpenSocket& s : sockets_) fds.push_back({s.fd, POLLIN, 0});
+  for (const TOpenSocket& s : sockets) fds.push_back({s.fd, POLLIN, 0});
   fds.push_back({wakeFd_, POLLIN, 0});
   while (!stopping_.load()) {
     int n = ::poll(fds.data(), fds.size(), -1);
@@ -333,7 +359,7 @@ void TUDPServerSocket::ReceiveLoop() {
     }
     if (fds.back().revents != 0) break;
     for (size_t i = 0; i + 1 < fds.size(); ++i)
-      if (fds[i].revents & POLLIN) DrainSocket(sockets_[i], slots, false);
+      if (fds[i].revents & POLLIN) DrainSocket(sockets[i], slots, false);
   }
 }
 
@@ -345,6 +371,7 @@ void TUDPServerSocket::DrainSocket(const TOpenSocket& s, TReceiveSlots& slots, b
     int n = ::recvmmsg(s.fd, slots.messages.data(), kBatchSize, flags, nullptr);
     if (n <= 0) return;  // EAGAIN: drained; anything else: the next look tells
     taken += static_cast<unsigned>(n);
+    const double readMs = RealtimeMs();  // one clock read per batch
     slots.batch.clear();
     for (int i = 0; i < n; ++i) {
       msghdr& msg = slots.messages[i].msg_hdr;
@@ -352,6 +379,17 @@ void TUDPServerSocket::DrainSocket(const TOpenSocket& s, TReceiveSlots& slots, b
         // Longer than any packet the server accepts; a cut datagram is not the one sent.
         truncated_.fetch_add(1);
         continue;
+      }
+      double waitedMs = 0;
+      for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+          timespec stamp;
+          std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+          const double arrivedMs =
+              static_cast<double>(stamp.tv_sec) * 1000.0 + static_cast<double>(stamp.tv_nsec) / 1e6;
+          // A clock set back meanwhile gives a negative wait: none then.
+          waitedMs = std::max(0.0, readMs - arrivedMs);
+        }
       }
       std::string local = s.wildcard ? ArrivalAddress(msg, s.address) : s.address;
       try {
@@ -366,6 +404,7 @@ void TUDPServerSocket::DrainSocket(const TOpenSocket& s, TReceiveSlots& slots, b
                            std::move(local));
         packet->Write(slots.iov[i].iov_base, static_cast<int32_t>(slots.messages[i].msg_len));
         packet->SetPosition(0);
+        packet->SetSocketWaitMs(waitedMs);
         slots.batch.push_back(std::move(packet));
       } catch (...) {
         // No memory for this one: it is lost like a datagram the kernel dropped.
@@ -385,7 +424,7 @@ size_t TUDPServerSocket::Send(const TPacket& packet) {
   const std::string& local = packet.LocalAddress();
   if (local.empty()) return 0;
   size_t sent = 0;
-  std::shared_lock<std::shared_mutex> lock(socketsMutex_);
+  TLockGuard lock(socketsMutex_);
   for (const TOpenSocket& s : sockets_) {
     if (!s.wildcard && s.address != local) continue;
     TSockAddr peer{};
@@ -418,7 +457,7 @@ size_t TUDPServerSocket::SendBatch(const std::vector<std::unique_ptr<TPacket>>& 
   std::vector<size_t> chosen;
   chosen.reserve(packets.size());
   {
-    std::shared_lock<std::shared_mutex> lock(socketsMutex_);
+    TLockGuard lock(socketsMutex_);
     for (const TOpenSocket& s : sockets_) {
       chosen.clear();
       for (size_t i = 0; i < packets.size(); ++i) {
@@ -472,23 +511,78 @@ void TUDPServerSocket::SendThrough(const TOpenSocket& s,
         SetSourceAddress(msg, control[m].data(), source);
       index[m++] = chosen[from];
     }
-    // Send the chunk: a partial send goes on with the rest, EAGAIN waits for room.
-    for (size_t done = 0; done < m;) {
-      int r = calls_.sendMany(s.fd, messages.data() + done, static_cast<unsigned>(m - done));
-      if (r > 0) {
-        for (size_t k = done; k < done + static_cast<size_t>(r) && k < m; ++k) sent[index[k]] = 1;
-        done += static_cast<size_t>(r);
-        continue;
+    SendMessages(s, messages.data(), m, index.data(), sent, waits);
+    if (waits > kSendWaits) return;  // the rest of this batch through s is lost
+  }
+}
+
+void TUDPServerSocket::SendMessages(const TOpenSocket& s, mmsghdr* messages, size_t count,
+                                    const size_t* index, std::vector<uint8_t>& sent, int& waits) {
+  // A partial send goes on with the rest, EAGAIN waits for room.
+  for (size_t done = 0; done < count;) {
+    int r = calls_.sendMany(s.fd, messages + done, static_cast<unsigned>(count - done));
+    if (r > 0) {
+      for (size_t k = done; k < done + static_cast<size_t>(r) && k < count; ++k) sent[index[k]] = 1;
+      done += static_cast<size_t>(r);
+      continue;
+    }
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)) {
+      if (++waits > kSendWaits) return;
+      calls_.waitWritable(s.fd, kSendWaitMs);
+      continue;
+    }
+    ++done;  // the first one failed for itself (refused peer, bad address): skip it
+  }
+}
+
+size_t TUDPServerSocket::SendVoiceCopies(std::span<const TDirectVoice> copies) {
+  if (copies.empty()) return 0;
+  constexpr size_t kChunk = kSendChunk;
+  std::vector<uint8_t> sent(copies.size(), 0);
+  std::array<mmsghdr, kChunk> messages;
+  std::array<std::array<iovec, 2>, kChunk> iov;
+  std::array<TSockAddr, kChunk> peers;
+  alignas(cmsghdr) std::array<std::array<char, kControlRoom>, kChunk> control;
+  std::array<size_t, kChunk> index;
+  {
+    TLockGuard lock(socketsMutex_);
+    for (const TOpenSocket& s : sockets_) {
+      const bool ipv4Socket = s.family == AF_INET;
+      int waits = 0;
+      for (size_t from = 0; from < copies.size() && waits <= kSendWaits;) {
+        size_t m = 0;
+        for (; from < copies.size() && m < kChunk; ++from) {
+          const TDirectVoice& copy = copies[from];
+          const TDirectAddresses& a = copy.addresses;
+          // An IPv4 socket cannot reach an IPv6 peer; a dual-stack one reaches an IPv4 peer
+          // through its mapped form.
+          const socklen_t peerLength = ipv4Socket ? a.peerIn4Length : a.peerIn6Length;
+          if (peerLength == 0) continue;
+          const TSockAddr& local = ipv4Socket ? a.localIn4 : a.localIn6;
+          const bool hasLocal = ipv4Socket ? a.hasLocalIn4 : a.hasLocalIn6;
+          if (!s.wildcard && !(hasLocal && SameHost(s.bound, local))) continue;
+          peers[m] = ipv4Socket ? a.peerIn4 : a.peerIn6;
+          // The header is the copy's own, the voice data the one block every copy shares.
+          iov[m][0] = {const_cast<uint8_t*>(copy.header.data()), copy.header.size()};
+          iov[m][1] = {const_cast<uint8_t*>(copy.data.data()), copy.data.size()};
+          msghdr& msg = messages[m].msg_hdr;
+          msg = msghdr{};
+          messages[m].msg_len = 0;
+          msg.msg_name = &peers[m];
+          msg.msg_namelen = peerLength;
+          msg.msg_iov = iov[m].data();
+          msg.msg_iovlen = copy.data.empty() ? 1 : 2;
+          if (s.wildcard && hasLocal) SetSourceAddress(msg, control[m].data(), local);
+          index[m++] = from;
+        }
+        SendMessages(s, messages.data(), m, index.data(), sent, waits);
       }
-      if (r < 0 && errno == EINTR) continue;
-      if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)) {
-        if (++waits > kSendWaits) return;  // the rest of this batch through s is lost
-        calls_.waitWritable(s.fd, kSendWaitMs);
-        continue;
-      }
-      ++done;  // the first one failed for itself (refused peer, bad address): skip it
     }
   }
+  const size_t count = static_cast<size_t>(std::count(sent.begin(), sent.end(), uint8_t{1}));
+  if (count < copies.size()) sendFailures_.fetch_add(copies.size() - count);
+  return count;
 }
 
 TUDPServerSocket::TBatchHandler TableReceiveHandler(TCustomPacketBuffer& table,

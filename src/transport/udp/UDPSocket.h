@@ -1,11 +1,15 @@
 // The UDP socket of one virtual server: one port, one socket per binding (a single wildcard
 // socket when no binding is configured), and a receive thread that turns every datagram into
 // a TPacket carrying peer address, peer port and the local address it arrived on.
-// Bindings are filled before Open on the owner's thread; Open/Close run on the owner's thread;
-// Send and SendBatch are called by the send thread. Sockets are read only by the receive
-// thread, which takes up to kBatchSize datagrams per system call (recvmmsg) and hands them to
-// the batch handler together; SendBatch writes a batch per binding with sendmmsg.
-// socketsMutex_ (shared for sending, exclusive for Open/Close) guards the socket list.
+// Bindings are filled before Open on the owner's thread; Open/Close run on the owner's thread.
+// Two threads write: the send thread (Send, SendBatch: everything the connection table's
+// scheduler hands out) and the relaying thread of a voice packet (SendVoiceCopies: the copies
+// the table let go direct, see ConnectionTable.h), never with the table lock held. Sockets are
+// read only by the receive thread, which takes up to kBatchSize datagrams per system call
+// (recvmmsg) and hands them to the batch handler together, each with the time it spent in the
+// socket buffer (the kernel's arrival stamp, SO_TIMESTAMPNS). The batch sends use sendmmsg.
+// socketsMutex_ guards the socket list; every send holds it for its system calls, so Close
+// never closes a descriptor under a sender.
 #pragma once
 
 #include <sys/socket.h>
@@ -14,18 +18,20 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <shared_mutex>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/Mutex.h"
 #include "common/SocketBinding.h"
 #include "transport/Packet.h"
 
 namespace vh {
 
 class TCustomPacketBuffer;
+struct TDirectVoice;
 
 class ESocketError : public std::runtime_error {
  public:
@@ -87,11 +93,16 @@ class TUDPServerSocket {
   // Sends the packet's bytes to its peer through every binding whose address equals its local
   // address (a wildcard socket answers from that address). Returns how many sends succeeded;
   // failed sends are counted in SendFailures and never raise.
-  size_t Send(const TPacket& packet);
+  size_t Send(const TPacket& packet) EXCLUDES(socketsMutex_);
   // Sends a batch, each packet as Send would, with one sendmmsg per binding and round; a
   // partial send continues where the kernel stopped, EAGAIN waits for room (kSendWaits
   // times at most). Returns how many packets went out through at least one binding.
-  size_t SendBatch(const std::vector<std::unique_ptr<TPacket>>& packets);
+  size_t SendBatch(const std::vector<std::unique_ptr<TPacket>>& packets) EXCLUDES(socketsMutex_);
+  // Sends voice copies built by the connection table for a relaying thread, each as its own
+  // header and the shared voice data (two iovecs), through every socket whose address is the
+  // copy's local address (a wildcard socket for any), waiting for room as SendBatch does.
+  // Returns how many went out through at least one socket.
+  size_t SendVoiceCopies(std::span<const TDirectVoice> copies) EXCLUDES(socketsMutex_);
   // Tests only, before Open.
   void SetDatagramCalls(TDatagramCalls calls) { calls_ = std::move(calls); }
   // What the kernel granted the first socket at Open (bytes as getsockopt reports them).
@@ -105,6 +116,7 @@ class TUDPServerSocket {
     int fd = -1;
     std::string address;  // binding address as text ("::" or "0.0.0.0" for every address)
     int family = AF_INET;
+    TSockAddr bound{};  // the bound address (port aside) of a socket that is not a wildcard
     bool wildcard = false;
     uint16_t port = 0;
   };
@@ -112,11 +124,16 @@ class TUDPServerSocket {
   void ReceiveLoop();
   // Takes up to a burst of datagrams; `block` sleeps until the first one arrives.
   void DrainSocket(const TOpenSocket& s, TReceiveSlots& slots, bool block);
-  void CloseSockets();
+  void CloseSockets() EXCLUDES(socketsMutex_);
   void SizeBuffers(int fd, const std::string& where);
   // The packets of `packets` picked by `chosen` through socket s; marks each one sent.
   void SendThrough(const TOpenSocket& s, const std::vector<std::unique_ptr<TPacket>>& packets,
-                   const std::vector<size_t>& chosen, std::vector<uint8_t>& sent);
+                   const std::vector<size_t>& chosen, std::vector<uint8_t>& sent)
+      REQUIRES(socketsMutex_);
+  // Writes messages[0..count) through s, going on after a partial send and waiting for room;
+  // marks what went out in `sent` by index[k].
+  void SendMessages(const TOpenSocket& s, mmsghdr* messages, size_t count, const size_t* index,
+                    std::vector<uint8_t>& sent, int& waits) REQUIRES(socketsMutex_);
 
   // Set at construction:
   const uint16_t defaultPort_;
@@ -126,9 +143,9 @@ class TUDPServerSocket {
   std::atomic<int> sendBufferBytes_{0};
 
   std::vector<TSocketBinding> bindings_;  // owner's thread, before Open
-  mutable std::shared_mutex socketsMutex_;
-  // guarded by socketsMutex_ (written by Open/Close, and only while no receive thread runs)
-  std::vector<TOpenSocket> sockets_;
+  mutable TMutex socketsMutex_;
+  // Written by Open/Close, and only while no receive thread runs (which keeps its own copy).
+  std::vector<TOpenSocket> sockets_ GUARDED_BY(socketsMutex_);
   int wakeFd_ = -1;  // eventfd that ends the receive thread's poll (more than one socket)
   std::thread receiver_;
   std::atomic<bool> active_{false};

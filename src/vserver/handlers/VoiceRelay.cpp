@@ -1,8 +1,10 @@
 // Voice relay: one server voice packet per listener for a client voice packet addressed to the
 // speaker's channel, to his parent channel, or to a whisper list. The voice data is never
 // decoded. The listener thread, or the socket's receive thread through RelayVoiceBatch; both
-// with the registry and channel tree locks held. The copies of one packet are
-// built in reused packets and queued together with one connection-table lock hold.
+// with the registry and channel tree locks held. The listeners of one packet go to the
+// connection table together (one table-lock hold); the copies it lets go direct leave from here
+// in one sendmmsg, each its own header and the one shared voice data, before the registry lock
+// is released.
 #include <algorithm>
 #include <vector>
 
@@ -12,6 +14,7 @@
 #include "storage/DateTime.h"
 #include "transport/ConnectionTable.h"
 #include "transport/Requests.h"
+#include "transport/udp/UDPSocket.h"
 #include "vserver/Listener.h"
 #include "vserver/ServerObject.h"
 #include "vserver/handlers/WhisperRecipients.h"
@@ -31,33 +34,23 @@ constexpr uint8_t kTargetPlayer = 1;
 constexpr size_t kMaxWhisperTargets = 64;
 
 // What every relayed copy shares: the client header fields that pass through and the data.
-struct TVoiceSource {
-  TVoiceHeader header;
-  uint32_t speakerId = 0;
-  std::span<const uint8_t> data;
-  double arrivedMs = -1;  // the source's stamp (see TPacket::QueuedMs)
-};
+// Header word 12 carries the speaker's counter until the connection table puts the listener
+// connection's own counter there; word 20 keeps the speaker's.
+TVoiceFanout Fanout(const TVoiceHeader& header, uint32_t speakerId, std::span<const uint8_t> data,
+                    double arrivedMs) {
+  TVoiceFanout f;
+  f.dataByte = header.DataByte;
+  f.dataWord = header.DataWord;
+  f.speakerId = speakerId;
+  f.speakerCounter = header.Counter;
+  f.data = data;
+  f.arrivedMs = arrivedMs;
+  return f;
+}
 
-// Spare packets the listener keeps for the copies of the next voice packets.
-constexpr size_t kVoiceSpares = 128;
-
-// Header word 12 carries the speaker's counter until the connection table puts the
-// listener connection's own counter there; word 20 keeps the speaker's.
-void RelayTo(std::vector<std::unique_ptr<TPacket>>& copies,
-             std::vector<std::unique_ptr<TPacket>>& spares, const TClientRecord& listener,
-             uint8_t selector, const TVoiceSource& s) {
-  std::unique_ptr<TPacket> out;
-  if (!spares.empty()) {
-    out = std::move(spares.back());
-    spares.pop_back();
-  } else {
-    out = std::make_unique<TPacket>();
-  }
-  FillServerVoicePacket(*out, selector, s.header.DataByte, listener.ConnectionID, listener.PlayerID,
-                        s.header.Counter, s.header.DataWord, s.speakerId, s.header.Counter);
-  out->Write(s.data.data(), static_cast<int32_t>(s.data.size()));
-  out->SetQueuedMs(s.arrivedMs);
-  copies.push_back(std::move(out));
+void RelayTo(std::vector<TVoiceListener>& listeners, const TClientRecord& listener,
+             uint8_t selector) {
+  listeners.push_back({listener.PlayerID, selector});
 }
 
 bool Hears(const TClientRecord& listener, const TClientRecord& speaker) {
@@ -84,11 +77,14 @@ bool MayTalkInChannel(TChannels& tree, uint16_t serverFlags, const TClientRecord
 
 }  // namespace
 
-void TVHUDPListener::FlushVoiceCopies(TRelayScratch& scratch) {
-  const size_t have = scratch.spares.size();
-  const size_t wanted = have < kVoiceSpares ? kVoiceSpares - have : 0;
-  if (scratch.copies.empty() && wanted == 0) return;
-  Buffer().SendPackets(scratch.copies, &scratch.spares, wanted);
+void TVHUDPListener::FlushVoiceCopies(TRelayScratch& scratch, const TVoiceFanout& fanout) {
+  if (scratch.listeners.empty()) return;
+  TUDPServerSocket* socket = voiceSocket_.load();
+  scratch.direct.clear();
+  Buffer().RelayVoiceCopies(fanout, scratch.listeners, socket ? &scratch.direct : nullptr);
+  scratch.listeners.clear();
+  if (socket && !scratch.direct.empty()) socket->SendVoiceCopies(scratch.direct);
+  scratch.direct.clear();
 }
 
 void TVHUDPListener::RelayVoice(TClientRecord* speaker, const TPacket& packet,
@@ -148,7 +144,7 @@ void TVHUDPListener::RelayVoiceBatch(std::vector<std::unique_ptr<TPacket>>& voic
 
 void TVHUDPListener::RelayToOwnChannel(TClientRecord* speaker, const TPacket& packet,
                                        TRelayScratch& scratch) {
-  scratch.copies.clear();  // what a failed relay left behind is not sent late
+  scratch.listeners.clear();  // what a failed relay left behind is not sent late
   try {
     if (!speaker || speaker->LoggedIn != 1) return;
     TChannel* channel = Channels().GetChannel(speaker->ChannelID);
@@ -156,13 +152,13 @@ void TVHUDPListener::RelayToOwnChannel(TClientRecord* speaker, const TPacket& pa
     if (!MayTalkInChannel(Channels(), server_.ServerFlags().load(), speaker, channel)) return;
     const auto voice = ParseVoice(packet);
     if (!voice) return;
-    const TVoiceSource s{voice->Header, speaker->PlayerID, voice->Data, packet.QueuedMs()};
     for (size_t i = 0; i < channel->Players.Count(); ++i) {
       TClientRecord* listener = channel->Players.Items(i);
       if (!listener || listener == speaker || !Hears(*listener, *speaker)) continue;
-      RelayTo(scratch.copies, scratch.spares, *listener, 0, s);
+      RelayTo(scratch.listeners, *listener, 0);
     }
-    FlushVoiceCopies(scratch);
+    FlushVoiceCopies(scratch,
+                     Fanout(voice->Header, speaker->PlayerID, voice->Data, packet.QueuedMs()));
   } catch (const std::exception& e) {
     LogText(LMT_ERROR, LMD_ALL,
             std::string("ProgressVoiceData_SendVoiceDataToChannel Exception: ") +
@@ -173,12 +169,12 @@ void TVHUDPListener::RelayToOwnChannel(TClientRecord* speaker, const TPacket& pa
 
 void TVHUDPListener::RelayToParentChannel(TClientRecord* speaker, const TPacket& packet,
                                           TRelayScratch& scratch) {
-  scratch.copies.clear();  // what a failed relay left behind is not sent late
+  scratch.listeners.clear();  // what a failed relay left behind is not sent late
   try {
     if (!speaker || speaker->LoggedIn != 1) return;
     const auto voice = ParseVoice(packet);
     if (!voice) return;
-    TVoiceSource s{voice->Header, speaker->PlayerID, voice->Data, packet.QueuedMs()};
+    TVoiceFanout s = Fanout(voice->Header, speaker->PlayerID, voice->Data, packet.QueuedMs());
     if (s.data.size() > kMaxRelayedVoice) {
       s.data = s.data.first(kMaxRelayedVoice);
       LogText(LMT_WARNING, LMD_ALL,
@@ -199,9 +195,9 @@ void TVHUDPListener::RelayToParentChannel(TClientRecord* speaker, const TPacket&
       TClientRecord* listener = Clients().Items(i);
       if (listener == speaker || listener->ChannelID != speaker->ChannelID) continue;
       if (!Hears(*listener, *speaker)) continue;
-      RelayTo(scratch.copies, scratch.spares, *listener, 2, s);
+      RelayTo(scratch.listeners, *listener, 2);
     }
-    FlushVoiceCopies(scratch);
+    FlushVoiceCopies(scratch, s);
   } catch (const std::exception&) {
     // Voice is best effort: a failed relay is not worth a log line per datagram.
   }
@@ -209,13 +205,13 @@ void TVHUDPListener::RelayToParentChannel(TClientRecord* speaker, const TPacket&
 
 void TVHUDPListener::RelayWhisper(TClientRecord* speaker, const TPacket& packet,
                                   TRelayScratch& scratch) {
-  scratch.copies.clear();  // what a failed relay left behind is not sent late
+  scratch.listeners.clear();  // what a failed relay left behind is not sent late
   try {
     if (!speaker || speaker->LoggedIn != 1) return;
     // A target list that runs past the datagram is not guessed at: the datagram is dropped.
     const auto whisper = ParseWhisper(packet);
     if (!whisper || whisper->Targets.empty()) return;
-    TVoiceSource s{whisper->Header, speaker->PlayerID, whisper->Data, packet.QueuedMs()};
+    TVoiceFanout s = Fanout(whisper->Header, speaker->PlayerID, whisper->Data, packet.QueuedMs());
     if (s.data.size() > kMaxRelayedVoice) {
       s.data = s.data.first(kMaxRelayedVoice);
       LogText(LMT_WARNING, LMD_ALL, "ProgressVoiceData_SendVoiceDataWhisper, invalid packet size",
@@ -246,9 +242,9 @@ void TVHUDPListener::RelayWhisper(TClientRecord* speaker, const TPacket& packet,
       if (!listener || listener->LoggedIn != 1) continue;
       if ((listener->PlayerFlags & PF_REFUSES_WHISPERS) != 0) continue;
       if (!Hears(*listener, *speaker)) continue;
-      RelayTo(scratch.copies, scratch.spares, *listener, r.Kind, s);
+      RelayTo(scratch.listeners, *listener, r.Kind);
     }
-    FlushVoiceCopies(scratch);
+    FlushVoiceCopies(scratch, s);
   } catch (const std::exception&) {
     // Voice is best effort: a failed relay is not worth a log line per datagram.
   }
