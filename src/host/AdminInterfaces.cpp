@@ -9,6 +9,7 @@
 
 #include "admin/AdminContext.h"
 #include "admin/MetricsEndpoint.h"
+#include "admin/StatisticsHistory.h"
 #include "admin/tcpquery/TCPQuery.h"
 #include "admin/web/WebInterface.h"
 #include "common/Console.h"
@@ -28,6 +29,8 @@ namespace {
 std::unique_ptr<TTCPQuery> gTCPQuery;
 std::unique_ptr<TWebInterface> gWebInterface;
 std::unique_ptr<TMetricsEndpoint> gMetrics;
+// The web interface's charts: the last hour of every running virtual server.
+TStatisticsHistory gStatistics;
 // Guards Host().settings against the administration threads' reads and "globalset" writes
 // (the main thread writes them only before the interfaces start; a reload takes it too).
 std::mutex& settingsMutex = Host().settingsMutex;
@@ -95,6 +98,9 @@ TAdminContext HostAdminContext() {
   c.servers = h.virtualServers.get();
   c.environment = &h.environment;
   c.logFile = h.logFile;
+  c.apiTokenFile =
+      (std::filesystem::path(h.settingsFile).parent_path() / "api_tokens.txt").string();
+  c.statistics = &gStatistics;
   c.helpDirectory = h.tcpQueryDocsDirectory;
   c.platformLabel = h.platformLabel;
   c.startTimeSeconds = static_cast<int64_t>(h.startTime);
@@ -182,6 +188,7 @@ bool ReloadSettings() {
 
 void StartAdministrationInterfaces() {
   TServerHost& h = Host();
+  gStatistics.Start(*h.virtualServers);
   if (h.settings.HTTPServerEnabled && h.settings.HTTPServerPort > 0 &&
       h.settings.HTTPServerPort <= 0xFFFF) {
     const auto port = static_cast<uint16_t>(h.settings.HTTPServerPort);
@@ -221,6 +228,7 @@ void StopAdministrationInterfaces() {
   gMetrics.reset();
   if (gWebInterface) gWebInterface->Stop();
   gWebInterface.reset();
+  gStatistics.Stop();
   StopWebList();  // after the web interface, before the TCP query
   if (gTCPQuery) gTCPQuery->Stop();
   gTCPQuery.reset();

@@ -14,6 +14,7 @@
 #include "admin/AdminContext.h"
 #include "admin/GuardedHttpServer.h"
 #include "admin/LoginFailures.h"
+#include "admin/web/ApiTokens.h"
 #include "admin/web/WebSessions.h"
 
 namespace vh {
@@ -58,6 +59,7 @@ class TWebInterface {
   size_t OpenConnections() const { return server_ ? server_->OpenConnections() : 0; }
   TWebSessions& Sessions() { return sessions_; }
   TLoginFailures& Failures() { return failures_; }
+  TApiTokens& Tokens() { return tokens_; }
 
   // Shared with the command handlers.
   const TAdminContext& Context() const { return context_; }
@@ -97,6 +99,7 @@ class TWebInterface {
   const THttpGuards guards_;
   TWebSessions sessions_;
   TLoginFailures failures_;
+  TApiTokens tokens_;
 
   // set by Start, before the server thread runs
   std::string documentRoot_;
