@@ -208,6 +208,12 @@ TEST_F(WebApi, StopAsksWithNameAndPlayersAndServerAdminsSeeNoRawMarker) {
   const std::string page = admin.Get("/server_manager.html").body;
   EXPECT_EQ(page.find("%!"), std::string::npos);
   EXPECT_EQ(admin.Get("/log_viewer.html").body.find("<td class=\"logtext\">"), std::string::npos);
+  // The yes-link stops the server the session asked about, once.
+  EXPECT_NE(browser.Post("/confirm_stop_server.vhcmd", {}).location.find("ok_box.html"),
+            std::string::npos);
+  EXPECT_EQ(h.Servers().FindVirtualServer(1), nullptr);
+  EXPECT_NE(browser.Post("/confirm_stop_server.vhcmd", {}).location.find("error_box.html"),
+            std::string::npos);
 }
 
 TEST_F(WebApi, LogViewerFiltersAndEscapes) {

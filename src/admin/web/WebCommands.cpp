@@ -304,11 +304,26 @@ void CmdAskStopServer(TWebCall& call) {
     TLockGuard registry(running->Clients()->Mutex());
     players = running->Clients()->Count();
   }
+  // Like the deletes, the server asked about is kept in the session: the yes-link names no
+  // server, so a box made up by someone else cannot stop one.
+  call.session->Set("SERVER_TO_STOP", std::to_string(id));
   call.DisplayChoice(
       "please choose",
       "Stop server \"" + running->Settings().Name + "\" (id " + std::to_string(id) + ") with " +
           std::to_string(players) + (players == 1 ? " player" : " players") + " online?",
-      "stop_server.vhcmd?serverid=" + std::to_string(id), call.RefererBack(), "stop", "cancel");
+      "confirm_stop_server.vhcmd", call.RefererBack(), "stop", "cancel");
+}
+
+void CmdConfirmStopServer(TWebCall& call) {
+  int32_t id = 0;
+  const std::string pending = call.session->Get("SERVER_TO_STOP");
+  call.session->Set("SERVER_TO_STOP", "");
+  if (!ParseId(pending, id)) return call.ErrorBox("server has been NOT stopped");
+  if (!MayControlServer(call, id, upAdminStopServer)) return call.ErrorBox("invalid permissions");
+  if (id == 0 || !call.web.Context().servers->FindVirtualServer(id))
+    return call.ErrorBox("server has been NOT stopped");
+  StopServer(call.web.Context(), id);
+  call.OkBox("server has been stopped", "server_manager.html");
 }
 
 void CmdAskDeleteServer(TWebCall& call) {
@@ -631,6 +646,7 @@ const TCommand kServerCommands[] = {
     {"ADD_SERVER.VHCMD", CmdAddServer},       {"START_SERVER.VHCMD", CmdStartServer},
     {"STOP_SERVER.VHCMD", CmdStopServer},     {"ASK_DELETE_SERVER.VHCMD", CmdAskDeleteServer},
     {"DELETE_SERVER.VHCMD", CmdDeleteServer}, {"ASK_STOP_SERVER.VHCMD", CmdAskStopServer},
+    {"CONFIRM_STOP_SERVER.VHCMD", CmdConfirmStopServer},
 };
 const TSelectedServerCommand kSelectedServerCommands[] = {
     {"ASK_DELETE_CLIENT.VHCMD", CmdAskDeleteClient},

@@ -76,7 +76,8 @@ std::string BoxUrl(const std::string& url, bool posted) {
   const std::string upper = UpperCase(url);
   if (upper.find(".VHCMD") == std::string::npos) return url;
   if (!posted) return "index.html";
-  for (const char* confirm : {"DELETE_CLIENT.VHCMD", "DELETE_SCLIENT.VHCMD", "DELETE_SERVER.VHCMD"})
+  for (const char* confirm : {"DELETE_CLIENT.VHCMD", "DELETE_SCLIENT.VHCMD", "DELETE_SERVER.VHCMD",
+                              "CONFIRM_STOP_SERVER.VHCMD"})
     if (upper.rfind(confirm, 0) == 0 && (upper.size() == std::string_view(confirm).size() ||
                                          upper[std::string_view(confirm).size()] == '?'))
       return url;
