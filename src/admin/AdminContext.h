@@ -14,6 +14,7 @@ namespace vh {
 class TCustomStorage;
 class TVirtualServerList;
 class TVServerEnvironment;
+class TStatisticsHistory;
 
 // The host settings the administration commands show or use.
 struct TAdminSettings {
@@ -39,6 +40,8 @@ struct TAdminContext {
   TVirtualServerList* servers = nullptr;
   TVServerEnvironment* environment = nullptr;  // handed to the virtual servers started here
   std::string logFile;                         // read by the log commands
+  std::string apiTokenFile;                    // the web API's tokens; empty: memory only
+  const TStatisticsHistory* statistics = nullptr;  // the charts' history; null: none kept
   std::string helpDirectory;                   // one help file per query command
   std::string platformLabel;
   int64_t startTimeSeconds = 0;  // process start, seconds since the epoch (uptime)

@@ -12,6 +12,7 @@
 #include "admin/AdminContext.h"
 #include "admin/MetricsEndpoint.h"
 #include "admin/TlsCertificate.h"
+#include "admin/StatisticsHistory.h"
 #include "admin/tcpquery/TCPQuery.h"
 #include "admin/web/WebInterface.h"
 #include "common/Console.h"
@@ -33,6 +34,8 @@ std::unique_ptr<TTCPQuery> gTCPQuery;
 std::unique_ptr<TWebInterface> gWebInterface;
 std::unique_ptr<TMetricsEndpoint> gMetrics;
 std::optional<THttpTls> gWebTls;  // set by PrepareWebCertificate with [Web] HTTPS=1
+// The web interface's charts: the last hour of every running virtual server.
+TStatisticsHistory gStatistics;
 // Guards Host().settings against the administration threads' reads and "globalset" writes
 // (the main thread writes them only before the interfaces start; a reload takes it too).
 TMutex& settingsMutex = Host().settingsMutex;
@@ -156,6 +159,9 @@ TAdminContext HostAdminContext() {
   c.servers = h.virtualServers.get();
   c.environment = &h.environment;
   c.logFile = h.logFile;
+  c.apiTokenFile =
+      (std::filesystem::path(h.settingsFile).parent_path() / "api_tokens.txt").string();
+  c.statistics = &gStatistics;
   c.helpDirectory = h.tcpQueryDocsDirectory;
   c.platformLabel = h.platformLabel;
   c.startTimeSeconds = static_cast<int64_t>(h.startTime);
@@ -265,6 +271,7 @@ bool PrepareWebCertificate() {
 
 void StartAdministrationInterfaces() {
   TServerHost& h = Host();
+  gStatistics.Start(*h.virtualServers);
   if (h.settings.HTTPServerEnabled && h.settings.HTTPServerPort > 0 &&
       h.settings.HTTPServerPort <= 0xFFFF) {
     const auto port = static_cast<uint16_t>(h.settings.HTTPServerPort);
@@ -312,6 +319,7 @@ void StopAdministrationInterfaces() {
   gMetrics.reset();
   if (gWebInterface) gWebInterface->Stop();
   gWebInterface.reset();
+  gStatistics.Stop();
   StopWebList();  // after the web interface, before the TCP query
   if (gTCPQuery) gTCPQuery->Stop();
   gTCPQuery.reset();

@@ -6,16 +6,19 @@
 //
 //   node admin_walkthrough.mjs --url=http://127.0.0.1:PORT --user=NAME --password=PW \
 //        --out=DIR [--chromium=/usr/bin/chromium] [--fingerprint=AB:CD:...]
+//        [--voiceready=FILE --voicenick=NAME]
 //
 // With an https:// URL the server's certificate must have the SHA-256 fingerprint given
 // (the one the server logged); the browser then accepts it though nobody signed it, and the
 // walk checks that the session cookie is Secure and the pages send Strict-Transport-Security.
+// With --voiceready the live page is opened, FILE is written, and the voice client the caller
+// then logs in as NAME must appear within 3 s, be moved to another channel and kicked.
 //
 // Prints one line per step; the last line is "walkthrough passed" or the exit code is 1 with
 // a "FAIL:" line. Screenshots of the main pages go to DIR.
 import { chromium } from 'playwright-core';
 import { connect } from 'node:tls';
-import { mkdtempSync, mkdirSync, rmSync } from 'node:fs';
+import { mkdtempSync, mkdirSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 
@@ -98,8 +101,10 @@ try {
   });
   const dialogs = [];
   const page = context.pages()[0] || (await context.newPage());
+  let acceptPrompt = null;  // the live page's kick asks for a reason
   page.on('dialog', async (d) => {
     dialogs.push(d.message());
+    if (acceptPrompt !== null) return d.accept(acceptPrompt);
     await d.dismiss();
   });
   const at = (path) => new URL(path, base).href;
@@ -143,8 +148,8 @@ try {
   await Promise.all([page.waitForNavigation(),
                      page.locator('form[action="select_server.vhcmd"] button').first().click()]);
   check(pathIs('index.html'), `select landed on ${page.url()}`);
-  check((await page.locator('form[action="stop_server.vhcmd"]').count()) > 0, 'no stop button');
-  check((await page.locator('form[action="stop_server.vhcmd"] input[name="vhtoken"]').count()) > 0,
+  check((await page.locator('form[action="ask_stop_server.vhcmd"]').count()) > 0, 'no stop button');
+  check((await page.locator('form[action="ask_stop_server.vhcmd"] input[name="vhtoken"]').count()) > 0,
         'the stop form carries no token');
   const byGet = await page.goto(at('/stop_server.vhcmd?serverid=1'));
   check(byGet.status() === 403, `a command by GET answered ${byGet.status()}`);
@@ -180,8 +185,20 @@ try {
 
   step = 'stop and start the server';
   await page.goto(at('/server_manager.html'));
+  // Stopping asks first, naming the server and its players; cancelling leaves it running.
   await Promise.all([page.waitForNavigation(),
-                     page.locator('form[action="stop_server.vhcmd"] button').click()]);
+                     page.locator('form[action="ask_stop_server.vhcmd"] button').click()]);
+  check(pathIs('choice_box.html'), `stop did not ask: ${page.url()}`);
+  check(/Stop server ".*" \(id 1\) with \d+ players? online\?/.test(await bodyText()),
+        `the question does not name the server and its players: ${await bodyText()}`);
+  await shot('stop-confirmation');
+  await Promise.all([page.waitForNavigation(), page.click('a:has-text("cancel")')]);
+  await page.goto(at('/server_manager.html'));
+  check((await page.locator('form[action="ask_stop_server.vhcmd"]').count()) === 1,
+        'cancelling stopped the server');
+  await Promise.all([page.waitForNavigation(),
+                     page.locator('form[action="ask_stop_server.vhcmd"] button').click()]);
+  await Promise.all([page.waitForNavigation(), page.locator('#yes button').click()]);
   check((await bodyText()).toLowerCase().includes('stopped'), `stop answered ${page.url()}`);
   await page.goto(at('/server_manager.html'));
   check((await page.locator('form[action="start_server.vhcmd"]').count()) === 1,
@@ -191,7 +208,7 @@ try {
                      page.locator('form[action="start_server.vhcmd"] button').click()]);
   check((await bodyText()).toLowerCase().includes('started'), `start answered ${page.url()}`);
   await page.goto(at('/server_manager.html'));
-  check((await page.locator('form[action="stop_server.vhcmd"]').count()) === 1,
+  check((await page.locator('form[action="ask_stop_server.vhcmd"]').count()) === 1,
         'the started server has no stop button');
   await shot('servers');
   log(step);
@@ -221,6 +238,44 @@ try {
   await shot('markup-name');
   check(dialogs.length === 0, `a dialog opened: ${dialogs.join(', ')}`);
   log(step);
+
+  if (args.voiceready) {
+    step = 'live page: a voice client appears, is moved and kicked';
+    await page.goto(at('/live.html'));
+    // The caller's voice client logs in once this file exists.
+    writeFileSync(args.voiceready, 'open\n');
+    const player = page.locator('li.player', { hasText: args.voicenick });
+    const seenAt = Date.now();
+    await player.waitFor({ timeout: 3000 });
+    log(`player shown after ${Date.now() - seenAt} ms`);
+    const target = await player.locator('select.move option').nth(1);
+    const channelName = await target.textContent();
+    await player.locator('select.move').selectOption(await target.getAttribute('value'));
+    await page.locator('#status', { hasText: 'move: OK' }).waitFor({ timeout: 5000 });
+    await page.locator('li', { hasText: channelName }).locator('li.player', { hasText: args.voicenick })
+      .waitFor({ timeout: 5000 });
+    for (const [width, height, name] of [[1100, 760, 'live-desktop'], [390, 844, 'live-phone']]) {
+      await page.setViewportSize({ width, height });
+      await shot(name);
+    }
+    await page.setViewportSize({ width: 1100, height: 760 });
+    // Traffic reaches the charts once two 5-second samples exist.
+    await page.waitForFunction(() => [...document.querySelectorAll('#charts polyline')]
+      .some((l) => Number(l.dataset.max) > 0), null, { timeout: 20000 });
+    for (const [width, height, name] of [[1100, 760, 'charts-desktop'], [390, 844, 'charts-phone']]) {
+      await page.setViewportSize({ width, height });
+      await page.locator('#charts').scrollIntoViewIfNeeded();
+      await page.screenshot({ path: join(args.out, `${name}.png`) });
+    }
+    await page.setViewportSize({ width: 1100, height: 760 });
+    acceptPrompt = 'walkthrough kick';
+    await player.locator('button.kick').click();
+    await page.locator('#status', { hasText: 'kick: OK' }).waitFor({ timeout: 5000 });
+    await player.waitFor({ state: 'detached', timeout: 5000 });
+    acceptPrompt = null;
+    dialogs.length = 0;
+    log(step);
+  }
 
   step = 'log out';
   await page.goto(at('/index.html'));

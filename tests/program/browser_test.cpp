@@ -13,12 +13,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
+#include <thread>
 #include <vector>
 
+#include "client/ClientPackets.h"
+#include "client/ProtocolClient.h"
 #include "support/FreePorts.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
@@ -134,9 +138,18 @@ void WalkThrough(bool https) {
     first.Signal(SIGTERM);
     ASSERT_EQ(first.Wait(30s), 0);
   }
+  const uint16_t udpPort = FreeUdpPort();
   ASSERT_TRUE(Execute(dir.File("server.dbs"),
-                      "UPDATE vh2_servers SET i_server_udpport = " + std::to_string(FreeUdpPort()) +
+                      "UPDATE vh2_servers SET i_server_udpport = " + std::to_string(udpPort) +
                           " WHERE i_server_id = 1"));
+  // A second channel for the live page to move the voice client to.
+  ASSERT_TRUE(Execute(dir.File("server.dbs"),
+                      "INSERT INTO vh2_channels (i_channel_server_id, i_channel_parent_id, "
+                      "dt_channel_created, s_channel_password, s_channel_name, s_channel_topic, "
+                      "s_channel_description, i_channel_maxusers, i_channel_order, "
+                      "i_channel_codec, b_channel_flag_moderated, b_channel_flag_hierarchical, "
+                      "b_channel_flag_default) VALUES (1, -1, '09122026120000000', '', "
+                      "'Lounge', '', '', 16, 2, 5, 0, 0, 0)"));
   TChildProcess server(kProgram, args, dir.File("server.out"), dir.File("server.err"));
   ASSERT_TRUE(startsFinished(2)) << ReadFile(dir.File("server.log"));
   ASSERT_NE(ReadFile(dir.File("server.out"))
@@ -153,18 +166,55 @@ void WalkThrough(bool https) {
 
   const std::string shots = std::string(VH_BINARY_DIR) + "/../browser-screenshots";
   const std::string welcome = "Welcome, browser " + std::to_string(::getpid());
-  TChildProcess walk(node,
-                     {kScriptDir + "/admin_walkthrough.mjs",
-                      std::string(https ? "--url=https" : "--url=http") +
-                          "://127.0.0.1:" + std::to_string(webPort) + "/",
-                      "--user=superadmin", "--password=" + password, "--welcome=" + welcome,
-                      "--chromium=" + kChromium, "--out=" + shots + (https ? "/https" : ""),
-                      "--fingerprint=" + fingerprint},
-                     dir.File("walk.out"), dir.File("walk.err"));
-  const int walked = walk.Wait(120s);
+  // The voice client of the live page's path: it logs in once the page is open, talks, and
+  // waits to be told it was kicked.
+  const std::string voiceReady = dir.File("voice-ready");
+  std::atomic<bool> voiceJoined{false}, voiceKicked{false}, walkDone{false};
+  std::thread voice([&] {
+    // The live page's path is walked once, over plain HTTP.
+    if (https ||
+        !WaitUntil([&] { return walkDone.load() || std::filesystem::exists(voiceReady); }, 90s) ||
+        walkDone.load())
+      return;
+    client::TProtocolClient c;
+    client::TLoginOptions o;
+    o.nickname = "voice-walker";
+    if (!c.Connect("127.0.0.1", udpPort) || !c.Login(o, 5s) || !c.Join({}, 5s).complete) return;
+    voiceJoined = true;
+    const auto until = std::chrono::steady_clock::now() + 60s;
+    while (!walkDone.load() && std::chrono::steady_clock::now() < until) {
+      c.SendVoice(0, 5, c.NextVoiceCounter(), 0, std::string(60, 'v'));
+      if (auto p = c.WaitForCommand(client::CMD_sc_NotifyPlayerLeftScope, 20ms)) {
+        auto left = client::ParsePlayerLeft(*p);
+        if (left && static_cast<uint32_t>(left->playerId) == c.PlayerId()) {
+          voiceKicked = true;
+          return;
+        }
+      }
+    }
+  });
+  std::vector<std::string> args = {
+      kScriptDir + "/admin_walkthrough.mjs",
+      std::string(https ? "--url=https" : "--url=http") + "://127.0.0.1:" +
+          std::to_string(webPort) + "/",
+      "--user=superadmin", "--password=" + password, "--welcome=" + welcome,
+      "--chromium=" + kChromium, "--out=" + shots + (https ? "/https" : ""),
+      "--fingerprint=" + fingerprint};
+  if (!https) {
+    args.push_back("--voiceready=" + voiceReady);
+    args.push_back("--voicenick=voice-walker");
+  }
+  TChildProcess walk(node, args, dir.File("walk.out"), dir.File("walk.err"));
+  const int walked = walk.Wait(150s);
+  walkDone = true;
+  voice.join();
   const std::string output = ReadFile(dir.File("walk.out")) + ReadFile(dir.File("walk.err"));
   EXPECT_EQ(walked, 0) << output;
   EXPECT_NE(output.find("walkthrough passed"), std::string::npos) << output;
+  if (!https) {
+    EXPECT_TRUE(voiceJoined.load());
+    EXPECT_TRUE(voiceKicked.load()) << "the kick from the live page did not reach the client";
+  }
 
   // What the pages showed is what the database holds.
   const std::string db = dir.File("server.dbs");

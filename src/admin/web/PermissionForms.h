@@ -14,6 +14,18 @@ constexpr int kWebPermissionCount = 81;
 std::string WebPermissionName(int number);
 // "ugSA" ... "ugAnonymous".
 std::string WebGroupName(TUserGroup group);
+// How a permission page explains a permission: a label, one line of help and the section it is
+// listed under. Reserved numbers have empty texts.
+struct TPermissionText {
+  const char* Label;
+  const char* Help;
+  const char* Section;
+};
+const TPermissionText& WebPermissionText(int number);
+// The sections in the order a page shows them.
+constexpr const char* kPermissionSections[] = {"Access", "Administration", "Channels", "Privileges",
+                                               "Text messages"};
+
 // True when the permission is not shown on (and not set from) the group's page.
 bool NotApplicable(TUserGroup group, int number);
 

@@ -52,6 +52,25 @@ std::string HtmlEscape(std::string_view text) {
   return out;
 }
 
+std::string JsonString(std::string_view text) {
+  static const char* kHex = "0123456789abcdef";
+  std::string out = "\"";
+  out.reserve(text.size() + 2);
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7f || c == '<' || c == '>' || c == '&') {
+      out += "\\u00";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
 std::string UrlEncode(std::string_view text) {
   static const char* kHex = "0123456789ABCDEF";
   std::string out;

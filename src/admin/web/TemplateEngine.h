@@ -18,6 +18,9 @@ constexpr int kMaxIncludeDepth = 16;
 
 // "&", "<", ">", '"', "'" and "%" as character references: every value filled into a page.
 std::string HtmlEscape(std::string_view text);
+// A JSON string literal, quotes included: quote, backslash and every control byte escaped, and
+// "<", ">" and "&" as \u escapes so that no value can close a script element around it.
+std::string JsonString(std::string_view text);
 // Everything but unreserved characters as %XX: every value put into a redirect URL.
 std::string UrlEncode(std::string_view text);
 

@@ -49,6 +49,11 @@ struct TWebCall {
   std::string RefererBack() const;
 };
 
+// Whether the request's Origin and Referer, when sent, name this site.
+bool FromThisSite(const TWebCall& call);
+// Answers a request under /api/v1/ with JSON.
+void ProgressApi(TWebCall& call);
+
 // Answers a command URL (names in any case); an unknown command gets an empty answer.
 void ProgressCommand(TWebCall& call);
 

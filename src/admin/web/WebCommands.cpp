@@ -17,6 +17,7 @@
 #include "admin/web/WebInterface.h"
 #include "common/IniFile.h"
 #include "common/Log.h"
+#include "common/Mutex.h"
 #include "common/SecurityLog.h"
 #include "common/Strings.h"
 #include "model/ClientRecord.h"
@@ -37,6 +38,8 @@ constexpr const char* kCodecNames[kCodecCount] = {
     "Celp51",    "Celp63",    "GSM148",     "GSM164",     "WindowsCELP52", "SPEEX2150", "SPEEX3950",
     "SPEEX5950", "SPEEX8000", "SPEEX11000", "SPEEX15000", "SPEEX18200",    "SPEEX24600"};
 
+}  // namespace
+
 // A command from another site's page (its Origin or Referer names another host) is refused:
 // a foreign page cannot make an administrator's browser change the server.
 bool FromThisSite(const TWebCall& call) {
@@ -54,6 +57,8 @@ bool FromThisSite(const TWebCall& call) {
   if (!referer.empty() && !sameHost(referer, true)) return false;
   return true;
 }
+
+namespace {
 
 bool ParseId(const std::string& text, int32_t& id) {
   int64_t v = 0;
@@ -284,6 +289,41 @@ void CmdStopServer(TWebCall& call) {
     return call.ErrorBox("server has been NOT stopped");
   StopServer(call.web.Context(), id);
   call.OkBox("server has been stopped", call.RefererBack());
+}
+
+// Stopping a server throws its players off: the choice box names the server and how many
+// players it has before the stop runs.
+void CmdAskStopServer(TWebCall& call) {
+  int32_t id = 0;
+  if (!ParseId(call.Field("serverid"), id)) return call.ErrorBox("server has been NOT stopped");
+  if (!MayControlServer(call, id, upAdminStopServer)) return call.ErrorBox("invalid permissions");
+  auto running = id > 0 ? call.web.Context().servers->FindVirtualServer(id) : nullptr;
+  if (!running) return call.ErrorBox("server has been NOT stopped");
+  size_t players = 0;
+  {
+    TLockGuard registry(running->Clients()->Mutex());
+    players = running->Clients()->Count();
+  }
+  // Like the deletes, the server asked about is kept in the session: the yes-link names no
+  // server, so a box made up by someone else cannot stop one.
+  call.session->Set("SERVER_TO_STOP", std::to_string(id));
+  call.DisplayChoice(
+      "please choose",
+      "Stop server \"" + running->Settings().Name + "\" (id " + std::to_string(id) + ") with " +
+          std::to_string(players) + (players == 1 ? " player" : " players") + " online?",
+      "confirm_stop_server.vhcmd", call.RefererBack(), "stop", "cancel");
+}
+
+void CmdConfirmStopServer(TWebCall& call) {
+  int32_t id = 0;
+  const std::string pending = call.session->Get("SERVER_TO_STOP");
+  call.session->Set("SERVER_TO_STOP", "");
+  if (!ParseId(pending, id)) return call.ErrorBox("server has been NOT stopped");
+  if (!MayControlServer(call, id, upAdminStopServer)) return call.ErrorBox("invalid permissions");
+  if (id == 0 || !call.web.Context().servers->FindVirtualServer(id))
+    return call.ErrorBox("server has been NOT stopped");
+  StopServer(call.web.Context(), id);
+  call.OkBox("server has been stopped", "server_manager.html");
 }
 
 void CmdAskDeleteServer(TWebCall& call) {
@@ -553,6 +593,36 @@ void CmdPermissionsServer(TWebCall& call, const TSelected& sel) {
   call.OkBox("server config has been changed", call.RefererBack());
 }
 
+// ---- API tokens (super server admins) -------------------------------------------------------
+
+// The new token's text is shown once: the session keeps it for the next page, which shows it
+// and forgets it.
+void CmdCreateApiToken(TWebCall& call) {
+  const std::string label = Trim(call.Field("label"));
+  const std::string scopeText = Trim(call.Field("serverid"));
+  int32_t scope = 0;
+  if (!scopeText.empty() && (!ParseId(scopeText, scope) || scope < 0))
+    return call.ErrorBox("invalid number");
+  if (label.empty() || HasControlChars(label)) return call.ErrorBox("empty name");
+  std::string secret;
+  const std::optional<TApiToken> made = call.web.Tokens().Create(label, scope, secret);
+  if (!made) return call.ErrorBox("the token was NOT created");
+  LogSecurityEvent("api token created [Interface: web, IP: " + call.RemoteIP() + ", LoginName: " +
+                   call.session->Get("username") + ", Token: " + std::to_string(made->Id) +
+                   ", Server: " + std::to_string(made->ServerId) + "]");
+  call.session->Set("newapitoken", secret);
+  call.Redirect("api_tokens.html");
+}
+
+void CmdRevokeApiToken(TWebCall& call) {
+  int32_t id = 0;
+  if (!ParseId(call.Field("tokenid"), id) || !call.web.Tokens().Revoke(id))
+    return call.ErrorBox("the token was NOT revoked");
+  LogSecurityEvent("api token revoked [Interface: web, IP: " + call.RemoteIP() + ", LoginName: " +
+                   call.session->Get("username") + ", Token: " + std::to_string(id) + "]");
+  call.OkBox("the token was revoked", "api_tokens.html");
+}
+
 struct TCommand {
   const char* name;
   void (*handler)(TWebCall&);
@@ -569,11 +639,14 @@ const TCommand kSuperCommands[] = {
     {"EDIT_SCLIENT.VHCMD", CmdEditSClient},
     {"SELECT_SERVER.VHCMD", CmdSelectServer},
     {"SETTINGS_BASIC.VHCMD", CmdSettingsBasic},
+    {"CREATE_API_TOKEN.VHCMD", CmdCreateApiToken},
+    {"REVOKE_API_TOKEN.VHCMD", CmdRevokeApiToken},
 };
 const TCommand kServerCommands[] = {
     {"ADD_SERVER.VHCMD", CmdAddServer},       {"START_SERVER.VHCMD", CmdStartServer},
     {"STOP_SERVER.VHCMD", CmdStopServer},     {"ASK_DELETE_SERVER.VHCMD", CmdAskDeleteServer},
-    {"DELETE_SERVER.VHCMD", CmdDeleteServer},
+    {"DELETE_SERVER.VHCMD", CmdDeleteServer}, {"ASK_STOP_SERVER.VHCMD", CmdAskStopServer},
+    {"CONFIRM_STOP_SERVER.VHCMD", CmdConfirmStopServer},
 };
 const TSelectedServerCommand kSelectedServerCommands[] = {
     {"ASK_DELETE_CLIENT.VHCMD", CmdAskDeleteClient},

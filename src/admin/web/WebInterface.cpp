@@ -37,6 +37,14 @@ constexpr const char* kCookieName = "VHSESSION";
 // The content type of every page made from a template, written as the pages have always been
 // served.
 constexpr const char* kPageType = "text/HTML";
+// The missing-page answer: the status text as its heading, in the site's look.
+constexpr const char* kNotFound =
+    "<!DOCTYPE html><html><head><title>Error</title><meta name=\"viewport\" "
+    "content=\"width=device-width, initial-scale=1\"><link rel=\"stylesheet\" "
+    "href=\"/style.css\"><link rel=\"icon\" href=\"/favicon.svg\" "
+    "type=\"image/svg+xml\"></head><body><main><div class=\"card narrow error\"><h1>Not "
+    "Found</h1><p>There is no such page here.</p><a class=\"button\" href=\"/index.html\">To "
+    "the start page</a></div></main></body></html>";
 constexpr const char* kAccessDenied =
     "<html><head><title>Error</title></head><body><h1>Access denied</h1>\rYou do not have "
     "sufficient priviligies to access this document.</body></html>";
@@ -155,7 +163,8 @@ TWebInterface::TWebInterface(TAdminContext context, const TClock& clock, THttpGu
       clock_(clock),
       guards_(guards),
       sessions_(clock),
-      failures_(clock, std::string(kWebInterface)) {}
+      failures_(clock, std::string(kWebInterface)),
+      tokens_(context_.apiTokenFile) {}
 
 TWebInterface::~TWebInterface() {
   Stop();
@@ -320,9 +329,11 @@ void TWebInterface::Route(TWebCall& call) {
   const std::string& path = call.req.path;
   const std::string lower = LowerCase(path);
   const std::string ext = Extension(lower);
-  const bool image = ext == ".gif" || ext == ".jpg" || ext == ".png" || ext == ".css";
+  const bool image = ext == ".gif" || ext == ".jpg" || ext == ".png" || ext == ".css" ||
+                     ext == ".ico" || ext == ".svg";
   if (!image) {
     if (!call.LoggedIn()) {
+      if (lower.rfind("/api/", 0) == 0) return ProgressApi(call);
       if (lower.find(".vhcmd") != std::string::npos) return ProgressCommand(call);
       if (path == "/login_error.html") return ProgressFile(call, "login_error.html");
       if (path == "/slogin.html") return ProgressFile(call, "slogin.html");
@@ -339,6 +350,7 @@ void TWebInterface::Route(TWebCall& call) {
       if (check == TWebLogin::Valid) call.session->SetLastCheckMs(now);
     }
   }
+  if (lower.rfind("/api/", 0) == 0) return ProgressApi(call);
   if (lower.rfind("/session", 0) == 0) return ServeVirtualFolder(call);
   if (lower.find(".vhcmd") != std::string::npos) return ProgressCommand(call);
   bool outside = false;
@@ -349,8 +361,7 @@ void TWebInterface::Route(TWebCall& call) {
   if (!file.empty()) return ServeStatic(call, file);
   Log(LMT_ERROR, LMD_ALL, "FileNotFound: \"" + documentRoot_ + path + "\"", kCategory);
   call.res.status = 404;
-  call.res.set_content(
-      "<html><head><title>Error</title></head><body><h1>Not Found</h1></body></html>", "text/html");
+  call.res.set_content(kNotFound, "text/html");
 }
 
 void TWebInterface::ServeStatic(TWebCall& call, const std::string& file) {
@@ -365,9 +376,7 @@ void TWebInterface::ProgressFile(TWebCall& call, const std::string& name) {
   if (page.empty()) {
     Log(LMT_WARNING, LMD_INFO, "File not found: " + name, kCategory);
     call.res.status = 404;
-    call.res.set_content(
-        "<html><head><title>Error</title></head><body><h1>Not Found</h1></body></html>",
-        "text/html");
+    call.res.set_content(kNotFound, "text/html");
     return;
   }
   try {

@@ -15,6 +15,7 @@
 #include "admin/AdminContext.h"
 #include "admin/GuardedHttpServer.h"
 #include "admin/LoginFailures.h"
+#include "admin/web/ApiTokens.h"
 #include "admin/web/WebSessions.h"
 
 namespace vh {
@@ -64,6 +65,7 @@ class TWebInterface {
   size_t OpenConnections() const { return server_ ? server_->OpenConnections() : 0; }
   TWebSessions& Sessions() { return sessions_; }
   TLoginFailures& Failures() { return failures_; }
+  TApiTokens& Tokens() { return tokens_; }
 
   // Shared with the command handlers.
   const TAdminContext& Context() const { return context_; }
@@ -104,6 +106,7 @@ class TWebInterface {
   TWebSessions sessions_;
   std::string startFailure_;  // set by Start on the starting thread
   TLoginFailures failures_;
+  TApiTokens tokens_;
 
   // "; Secure" for cookies served over HTTPS.
   const char* CookieSecurity() const { return https_ ? "; Secure" : ""; }

@@ -4,6 +4,9 @@
 #include <httplib.h>
 
 #include <cmath>
+#include <ctime>
+#include <fstream>
+#include <set>
 
 #include "admin/DateFormat.h"
 #include "admin/ServerAdmin.h"
@@ -73,7 +76,8 @@ std::string BoxUrl(const std::string& url, bool posted) {
   const std::string upper = UpperCase(url);
   if (upper.find(".VHCMD") == std::string::npos) return url;
   if (!posted) return "index.html";
-  for (const char* confirm : {"DELETE_CLIENT.VHCMD", "DELETE_SCLIENT.VHCMD", "DELETE_SERVER.VHCMD"})
+  for (const char* confirm : {"DELETE_CLIENT.VHCMD", "DELETE_SCLIENT.VHCMD", "DELETE_SERVER.VHCMD",
+                              "CONFIRM_STOP_SERVER.VHCMD"})
     if (upper.rfind(confirm, 0) == 0 && (upper.size() == std::string_view(confirm).size() ||
                                          upper[std::string_view(confirm).size()] == '?'))
       return url;
@@ -92,6 +96,80 @@ std::string CommandButton(const std::string& command, const std::string& field,
          "\" class=\"inline\"><input type=\"hidden\" name=\"" + field + "\" value=\"" +
          HtmlEscape(value) + "\"><button type=\"submit\" class=\"icon\">" + label +
          "</button></form>";
+}
+
+// The log viewer reads at most this much of the end of the log and shows at most this many of
+// the lines that pass its filter, newest last.
+constexpr std::streamoff kLogTailBytes = 512 * 1024;
+constexpr size_t kLogLinesShown = 300;
+
+struct TLogLine {
+  std::string time, kind, depth, category, text;
+};
+
+// A log line is "time,KIND,Depth,Category,<tab>text"; a line that is not (a banner, say) is
+// all text.
+TLogLine ParseLogLine(const std::string& line) {
+  TLogLine l;
+  size_t at = 0;
+  std::string* fields[] = {&l.time, &l.kind, &l.depth, &l.category};
+  for (std::string* f : fields) {
+    const size_t comma = line.find(',', at);
+    if (comma == std::string::npos) return TLogLine{{}, {}, {}, {}, line};
+    *f = line.substr(at, comma - at);
+    at = comma + 1;
+  }
+  l.text = Trim(line.substr(at));
+  return l;
+}
+
+std::vector<std::string> LogTail(const std::string& file) {
+  std::vector<std::string> lines;
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return lines;
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  const std::streamoff from = size > kLogTailBytes ? size - kLogTailBytes : 0;
+  in.seekg(from);
+  std::string line;
+  if (from > 0) std::getline(in, line);  // the first line is cut
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) lines.push_back(line);
+  }
+  return lines;
+}
+
+// The log viewer's rows and the category choices seen in the part read.
+void LogViewer(const TWebCall& call, const std::string& file, const std::string& rowTemplate,
+               std::string& rows, std::string& categoryOptions) {
+  const std::string category = LowerCase(Trim(call.Field("category")));
+  const std::string kind = LowerCase(Trim(call.Field("level")));
+  const std::string search = LowerCase(Trim(call.Field("search")));
+  std::set<std::string> categories;
+  std::vector<TLogLine> shown;
+  for (const std::string& line : LogTail(file)) {
+    TLogLine l = ParseLogLine(line);
+    if (!l.category.empty()) categories.insert(l.category);
+    if (!category.empty() && LowerCase(l.category) != category) continue;
+    if (!kind.empty() && LowerCase(l.kind) != kind) continue;
+    if (!search.empty() && LowerCase(line).find(search) == std::string::npos) continue;
+    shown.push_back(std::move(l));
+  }
+  const size_t first = shown.size() > kLogLinesShown ? shown.size() - kLogLinesShown : 0;
+  for (size_t i = first; i < shown.size(); ++i) {
+    std::string r = rowTemplate;
+    FillValues(r, {{"LOG_TIME", shown[i].time},
+                   {"LOG_KIND", shown[i].kind},
+                   {"LOG_DEPTH", shown[i].depth},
+                   {"LOG_CATEGORY", shown[i].category},
+                   {"LOG_TEXT", shown[i].text}});
+    rows += r;
+  }
+  for (const std::string& c : categories)
+    categoryOptions += "<option value=\"" + HtmlEscape(c) + "\"" +
+                       (LowerCase(c) == category ? " selected" : "") + ">" + HtmlEscape(c) +
+                       "</option>";
 }
 
 }  // namespace
@@ -218,9 +296,14 @@ void TWebInterface::SetVariables(TWebCall& call, std::string& page) {
         for (const TStoredServer& sv : *list) {
           std::string r = row;
           const std::string id = std::to_string(sv.Id);
+          std::string players = "-";
+          if (auto live = sv.Running ? context_.servers->FindVirtualServer(sv.Id) : nullptr) {
+            TLockGuard registry(live->Clients()->Mutex());
+            players = std::to_string(live->Clients()->Count());
+          }
           FillRawValues(r,
                         {{"SERVER_RUNNING",
-                          sv.Running ? CommandButton("stop_server.vhcmd", "serverid", id,
+                          sv.Running ? CommandButton("ask_stop_server.vhcmd", "serverid", id,
                                                      "<img src=\"gfx/server-run.png\" alt=\"Stop "
                                                      "Server\" border=\"0\">")
                                      : CommandButton("start_server.vhcmd", "serverid", id,
@@ -228,10 +311,46 @@ void TWebInterface::SetVariables(TWebCall& call, std::string& page) {
                                                      "Server\" border=\"0\">")}});
           FillValues(r, {{"SERVER_ID", id},
                          {"SERVER_NAME", sv.Name},
-                         {"SERVER_UDPPORT", std::to_string(sv.Port)}});
+                         {"SERVER_UDPPORT", std::to_string(sv.Port)},
+                         {"SERVER_PLAYERS", players}});
           html += r;
         }
       ReplaceBlock(page, "SERVER_LIST", html);
+    } else if (!super && HasBlock(page, "SERVER_LIST")) {
+      // The list is the super server admins'; a server admin sees his own server elsewhere.
+      ReplaceBlock(page, "SERVER_LIST",
+                   "<tr><td colspan=\"6\" class=\"muted\">Only a super server admin sees the "
+                   "list of virtual servers.</td></tr>");
+    }
+    if (super && HasBlock(page, "API_TOKEN_LIST") && rowTemplate("api_tokens_row.html", row)) {
+      std::string html;
+      for (const TApiToken& t : tokens_.List()) {
+        std::string r = row;
+        FillValues(r, {{"TOKEN_ID", std::to_string(t.Id)},
+                       {"TOKEN_LABEL", t.Label},
+                       {"TOKEN_SCOPE", t.ServerId == 0 ? std::string("every server")
+                                                       : "server " + std::to_string(t.ServerId)},
+                       {"TOKEN_CREATED",
+                        FormatDateTime(settings.DateTimeFormat,
+                                       NowDateTime() - static_cast<double>(std::time(nullptr) -
+                                                                           t.CreatedSeconds) /
+                                                           86400.0)}});
+        html += r;
+      }
+      ReplaceBlock(page, "API_TOKEN_LIST", html);
+      // Shown once: the session forgets the text as the page that shows it is made.
+      values.emplace_back("NEW_API_TOKEN", s.Get("newapitoken"));
+      s.Set("newapitoken", "");
+    }
+    if (super && HasBlock(page, "LOG_LINES") && rowTemplate("log_viewer_row.html", row)) {
+      std::string rows, options;
+      LogViewer(call, context_.logFile, row, rows, options);
+      ReplaceBlock(page, "LOG_LINES", rows);
+      FillRawValues(page, {{"LOG_CATEGORY_OPTIONS", options}});
+      values.insert(
+          values.end(),
+          {{"LOG_FILTER_SEARCH", call.Field("search")},
+           {"LOG_FILTER_" + UpperCase(Trim(call.Field("level"))) + "_SELECTED", "selected"}});
     }
     if (super && HasBlock(page, "SERVERCFG_DATABASE_SCLIENT_MANAGER_CLIENTLIST") &&
         rowTemplate("database_sclient_manager_clientlist.html", row))
@@ -269,16 +388,27 @@ void TWebInterface::SetVariables(TWebCall& call, std::string& page) {
       // The form names the group it shows; the save takes the group from here.
       std::string rows =
           "<input type=\"hidden\" name=\"permissiongroup\" value=\"" + groupName + "\">";
-      for (int n = 0; n < kWebPermissionCount; ++n) {
-        const std::string name = WebPermissionName(n);
-        if (LowerCase(name).find("reserved") != std::string::npos || NotApplicable(group, n))
-          continue;
-        std::string r = field;
-        FillValues(r, {{"DESCRIPTION", name.substr(2)},
-                       {"NAME", groupName + "_" + name},
-                       {"VALUE", "1"},
-                       {"SELECTED", working->Permissions[group].Has(n) ? "checked" : ""}});
-        rows += r;
+      // Listed by section, each permission with its label and one line of help; the form
+      // fields keep the permission names.
+      for (const char* section : kPermissionSections) {
+        std::string sectionRows;
+        for (int n = 0; n < kWebPermissionCount; ++n) {
+          const std::string name = WebPermissionName(n);
+          const TPermissionText& text = WebPermissionText(n);
+          if (LowerCase(name).find("reserved") != std::string::npos || NotApplicable(group, n) ||
+              std::string_view(text.Section) != section)
+            continue;
+          std::string r = field;
+          FillValues(r, {{"DESCRIPTION", name.substr(2)},
+                         {"LABEL", text.Label},
+                         {"HELP", text.Help},
+                         {"NAME", groupName + "_" + name},
+                         {"VALUE", "1"},
+                         {"SELECTED", working->Permissions[group].Has(n) ? "checked" : ""}});
+          sectionRows += r;
+        }
+        if (!sectionRows.empty())
+          rows += "<h3 class=\"permsection\">" + std::string(section) + "</h3>" + sectionRows;
       }
       FillValues(box, {{"DESCRIPTION", groupName.substr(2)}});
       FillRawValues(box, {{"PERMISSIONS", rows}});
