@@ -6,12 +6,13 @@
 # ss to find free ports for the test cluster), chromium and Node for the browser test,
 # libsystemd for the service notifications, Qt for the desktop shell with Xvfb, trayer and
 # xdpyinfo for its test; nc for the README's query session, promtool (prometheus) to lint the
-# metrics page, lintian and dpkg-dev for the Debian packages. Idempotent. Installing needs root: as another user the script asks
+# metrics page, lintian and dpkg-dev for the Debian packages; ccache so the
+# install-from-source test and the sanitizer builds reuse what the first build compiled. Idempotent. Installing needs root: as another user the script asks
 # sudo, and only when a package is missing.
 set -euo pipefail
 
 packages=(
-  build-essential g++ clang libclang-rt-14-dev cmake ninja-build pkg-config
+  build-essential g++ clang libclang-rt-14-dev cmake ninja-build pkg-config ccache
   libsqlite3-dev libsimpleini-dev libicu-dev zlib1g-dev libcpp-httplib-dev libsodium-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   sqlite3 fail2ban
