@@ -193,18 +193,20 @@ void WalkThrough(bool https) {
       }
     }
   });
-  std::vector<std::string> args = {
-      kScriptDir + "/admin_walkthrough.mjs",
-      std::string(https ? "--url=https" : "--url=http") + "://127.0.0.1:" +
-          std::to_string(webPort) + "/",
-      "--user=superadmin", "--password=" + password, "--welcome=" + welcome,
-      "--chromium=" + kChromium, "--out=" + shots + (https ? "/https" : ""),
-      "--fingerprint=" + fingerprint};
+  std::vector<std::string> walkArgs = {kScriptDir + "/admin_walkthrough.mjs",
+                                       std::string(https ? "--url=https" : "--url=http") +
+                                           "://127.0.0.1:" + std::to_string(webPort) + "/",
+                                       "--user=superadmin",
+                                       "--password=" + password,
+                                       "--welcome=" + welcome,
+                                       "--chromium=" + kChromium,
+                                       "--out=" + shots + (https ? "/https" : ""),
+                                       "--fingerprint=" + fingerprint};
   if (!https) {
-    args.push_back("--voiceready=" + voiceReady);
-    args.push_back("--voicenick=voice-walker");
+    walkArgs.push_back("--voiceready=" + voiceReady);
+    walkArgs.push_back("--voicenick=voice-walker");
   }
-  TChildProcess walk(node, args, dir.File("walk.out"), dir.File("walk.err"));
+  TChildProcess walk(node, walkArgs, dir.File("walk.out"), dir.File("walk.err"));
   const int walked = walk.Wait(150s);
   walkDone = true;
   voice.join();

@@ -23,6 +23,7 @@
 #include "common/ResultCodes.h"
 #include "common/SecurityLog.h"
 #include "common/Strings.h"
+#include "model/BanMatch.h"
 #include "model/Channels.h"
 #include "model/Clients.h"
 #include "model/ModelLock.h"
@@ -252,11 +253,14 @@ void Ban(TApiCall& call) {
   const std::string minutesText = Trim(BodyField(call, "minutes"));
   const auto minutes = minutesText.empty() ? std::optional<int32_t>(0) : Number(minutesText);
   if (!minutes || *minutes < 0) return call.Refuse(400, "invalid number format");
-  switch (AddBan(server, ip, *minutes, call.who.name)) {
+  // As the query's "banplayer": the address, or the /64 of an IPv6 player.
+  switch (AddBan(server, PlayerBanPattern(ip), *minutes, call.who.name)) {
     case TBanResult::Done:
       return call.Ok();
     case TBanResult::LimitReached:
       return call.Refuse(409, "maximal record count reached");
+    case TBanResult::BadPattern:
+      return call.Refuse(400, "invalid ip");
     case TBanResult::Failed:
       return call.Refuse(500, "error");
   }

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "common/Mutex.h"
+#include "common/NetAddress.h"
 #include "common/SocketBinding.h"
 #include "transport/Packet.h"
 
