@@ -164,7 +164,7 @@ TClientRecordPtr TClients::DBValidLogin(std::string_view name, std::string_view 
       q.SetString(":sPassword", TPasswordHash::Make(password))
           .SetInteger(":iClientID", record->DBID)
           .SetString(":sOldPassword", stored);
-      q.Execute();
+      static_cast<void>(q.Execute());  // logged by the storage; the old value still verifies
     }
     return record;
   } catch (const std::exception& e) {
@@ -280,7 +280,8 @@ void TClients::DBDeleteUser(uint32_t serverID, TClientRecord* record) {
     {
       TStorageScript q(*storage_, "delete_client.sql");
       q.SetInteger(":iServerID", serverID).SetInteger(":iClientID", record->DBID);
-      q.Execute();
+      // The row is still there (the storage logged why): the player stays registered.
+      if (!q.Execute()) return;
     }
     record->LoginName.Clear();
     record->Password.Clear();
@@ -295,7 +296,8 @@ void TClients::_DBDeleteUser(uint32_t serverID, int32_t clientID) {
   try {
     TStorageScript q(*storage_, "delete_client.sql");
     q.SetInteger(":iServerID", serverID).SetInteger(":iClientID", clientID);
-    q.Execute();
+    // The administration has no failure answer for a deletion: the storage logs it.
+    static_cast<void>(q.Execute());
   } catch (const std::exception& e) {
     LogError("_DBDeleteUser", e);
   }

@@ -5,6 +5,7 @@
 #include "admin/BanAdmin.h"
 #include "admin/DateFormat.h"
 #include "admin/tcpquery/QueryCommands.h"
+#include "common/FieldLengths.h"
 #include "common/Mutex.h"
 #include "common/Strings.h"
 #include "model/Clients.h"
@@ -17,7 +18,7 @@ namespace vh {
 namespace {
 
 // Room of a stored ban pattern: an IPv4 address with wildcards fits many times over.
-constexpr size_t kBanIpRoom = 29;
+constexpr size_t kBanIpRoom = kNameLength;
 
 void Answer(TQueryCall& call, TBanResult r) {
   switch (r) {

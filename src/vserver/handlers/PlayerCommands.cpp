@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/FieldLengths.h"
 #include "common/Log.h"
 #include "common/ResultCodes.h"
 #include "common/Strings.h"
@@ -121,7 +122,7 @@ void SendLeftOutOfSight(TNotifier& notifier, const TClientRecord& to, uint32_t p
   p->WriteU32(playerId);
   p->WriteU16(kLeftOutOfSight);
   p->WriteU32(0);
-  p->WriteShortString("", 29);
+  p->WriteShortString("", kNameLength);
   notifier.Send(std::move(p));
 }
 
@@ -422,13 +423,13 @@ void TVHUDPListener::CMD_cs_InfoRequestPlayerConnectionInfoOnId() {
   reply->WriteU32(stats.bytesSent);
   reply->WriteU32(stats.packetsReceived);
   reply->WriteU32(stats.bytesReceived);
-  reply->WriteShortString(showAddress ? stats.peerAddress : std::string(), 29);
+  reply->WriteShortString(showAddress ? stats.peerAddress : std::string(), kNameLength);
   reply->WriteU16(showAddress ? stats.peerPort : 0);
-  reply->WriteShortString(target->LoginName.Str(), 29);
+  reply->WriteShortString(target->LoginName.Str(), kNameLength);
   reply->WriteI32(target->ChannelID);
   reply->WriteU16(target->ChannelPrivileges);
   reply->WriteU16(target->PlayerPrivileges);
-  reply->WriteShortString(target->ClientInfo2.Str(), 29);
+  reply->WriteShortString(target->ClientInfo2.Str(), kNameLength);
   reply->SetSize(kConnectionInfoSize);
   notifier_.Send(std::move(reply));
 }
