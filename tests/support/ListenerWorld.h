@@ -104,9 +104,20 @@ class TListenerWorld {
   TManualClock& Clock() { return clock_; }
 
   // Runs the listener over every queued event and delivers every outgoing packet to the
-  // player it is addressed to (their acknowledgements go back in), until nothing moves.
+  // player it is addressed to (their acknowledgements go back in), until nothing moves, even
+  // when the clock moves on a little (what the table paces or resends goes out then).
   void Settle() {
+    RunUntilIdle();
+    for (int step = 0; step < 50; ++step) {
+      clock_.Advance(20);
+      if (!RunUntilIdle()) return;
+    }
+  }
+
+  // One Settle without moving the clock; false when nothing moved at all.
+  bool RunUntilIdle() {
     TCustomPacketBuffer& table = *server_->PacketBuffer();
+    bool moved = false;
     for (int round = 0; round < 10000; ++round) {
       bool busy = false;
       for (auto& [port, player] : players_)
@@ -131,7 +142,8 @@ class TListenerWorld {
         auto to = players_.find(p->PeerPort());
         if (to != players_.end()) to->second->session_.HandleDatagram(p->Bytes(), Now());
       }
-      if (!busy) return;
+      if (!busy) return moved;
+      moved = true;
     }
     throw std::runtime_error("the world never settled");
   }
@@ -193,7 +205,8 @@ class TListenerWorld {
     r.RequestFlags = flags;
     r.RequestText = std::move(text);
     auto answer = std::async(std::launch::async, [&] { return server_->ExecuteRequest(r); });
-    while (answer.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) Settle();
+    while (answer.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready)
+      RunUntilIdle();
     TListenerRequest done = answer.get();
     Settle();  // what the request sent to the players
     return done;
@@ -269,10 +282,21 @@ bool TWorldPlayer::Quit() {
   SendCommand(300, {});
   world_.Settle();
   const uint32_t self = PlayerId();
-  return session_.AllAcknowledged() && session_.TakeCommandIf([self](const TPacket& p) {
+  const bool heard = session_.AllAcknowledged() && session_.TakeCommandIf([self](const TPacket& p) {
     auto left = client::ParsePlayerLeft(p);
     return left && static_cast<uint32_t>(left->playerId) == self;
   }) != nullptr;
+  // The table's next event passes close the connection and the listener lets him go.
+  TServerObject& server = world_.Server();
+  for (int pass = 0; pass < 50; ++pass) {
+    {
+      TLockGuard registry(server.Clients()->Mutex());
+      if (!server.Clients()->GetClientByID(self)) break;
+    }
+    world_.Clock().Advance(60);
+    world_.RunUntilIdle();
+  }
+  return heard;
 }
 
 }  // namespace vh::test
