@@ -1,16 +1,17 @@
 #include "admin/ServerAdmin.h"
 
 #include "admin/AdminContext.h"
+#include "common/FieldLengths.h"
 #include "common/Log.h"
+#include "common/ResultCodes.h"
 #include "common/Strings.h"
 #include "storage/CustomStorage.h"
+#include "vserver/Notifier.h"
 #include "vserver/VirtualServerList.h"
 
 namespace vh {
 
 namespace {
-
-constexpr uint8_t kRequestServerPropertiesChanged = 8;
 
 std::unique_ptr<TStorageContainer> ReadServers(TCustomStorage& storage) {
   try {
@@ -118,16 +119,30 @@ std::optional<std::vector<TStoredServer>> ListStoredServers(const TAdminContext&
 }
 
 int32_t RunListenerRequest(TServerObject& server, TListenerRequest request, int timeoutMs) {
-  request.RequestText = Cut(request.RequestText, 255);
-  request.RequestIssuer = Cut(request.RequestIssuer, 29);
+  request.RequestText = Cut(request.RequestText, kTextLength);
+  request.RequestIssuer = Cut(request.RequestIssuer, kNameLength);
   return server.ExecuteRequest(std::move(request), timeoutMs).ResultCode;
 }
 
-int32_t SaveServerSettings(TServerObject& server) {
-  server.SaveServer();
+int32_t SaveServerSettings(TServerObject& server, int timeoutMs) {
+  const bool saved = server.SaveServer();
   TListenerRequest r;
-  r.Type = kRequestServerPropertiesChanged;
-  return RunListenerRequest(server, r);
+  r.Type = TListenerRequestKind::ServerPropertiesChanged;
+  const int32_t code = RunListenerRequest(server, r, timeoutMs);
+  return saved ? code : RC_INTERNAL_ERROR;
+}
+
+int32_t EditServerSettings(TServerObject& server, const TVirtualServerSettings& settings,
+                           std::optional<bool> clanServer, int timeoutMs) {
+  server.SetSettings(settings);
+  if (clanServer) {
+    // The flags first, then the mark: a request 8 that runs between them sees the new type.
+    const bool changed = *clanServer != server.IsClanServer();
+    server.ServerFlags().store(
+        static_cast<uint16_t>(*clanServer ? SF_CLAN | SF_FREEWARE : SF_PUBLIC | SF_FREEWARE));
+    if (changed) server.TypeChanged().store(true);
+  }
+  return SaveServerSettings(server, timeoutMs);
 }
 
 }  // namespace vh

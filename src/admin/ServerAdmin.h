@@ -52,7 +52,15 @@ std::optional<std::vector<TStoredServer>> ListStoredServers(const TAdminContext&
 // listener did not answer in time). Texts are cut to the room of the request record.
 int32_t RunListenerRequest(TServerObject& server, TListenerRequest request,
                            int timeoutMs = TServerObject::kRequestTimeoutMs);
-// Stores the server's settings and tells its players (request 8); the request's result.
-int32_t SaveServerSettings(TServerObject& server);
+// Stores the server's settings and tells its players (request 8); the request's result, or
+// RC_INTERNAL_ERROR when the database refused the settings (the players hear of them anyway).
+int32_t SaveServerSettings(TServerObject& server, int timeoutMs = TServerObject::kRequestTimeoutMs);
+// The one edit of a running server's settings, for the web page and the query alike: takes
+// `settings`, makes the server a clan (flags 5) or public (flags 6) server when `clanServer`
+// is given, marking the type as changed when it is, then stores and announces the settings as
+// SaveServerSettings does; the request's result.
+int32_t EditServerSettings(TServerObject& server, const TVirtualServerSettings& settings,
+                           std::optional<bool> clanServer,
+                           int timeoutMs = TServerObject::kRequestTimeoutMs);
 
 }  // namespace vh

@@ -1,9 +1,10 @@
 #include "admin/StoredServerSettings.h"
 
+#include "common/FieldLengths.h"
 #include "common/Log.h"
 #include "common/Strings.h"
 #include "storage/CustomStorage.h"
-#include "vserver/CodecColumns.h"
+#include "vserver/CodecTable.h"
 
 namespace vh {
 
@@ -18,16 +19,16 @@ std::optional<TStoredServerSettings> ReadStoredServerSettings(TCustomStorage& st
     if (!rows || rows->Count() == 0) return std::nullopt;
     const TStorageRow& row = rows->Row(0);
     TVirtualServerSettings& s = w.Server;
-    s.Name = Cut(row.FieldByName("s_server_name").GetAsString(), 29);
-    s.WelcomeMessage = Cut(row.FieldByName("s_server_welcomemessage").GetAsString(), 255);
+    s.Name = Cut(row.FieldByName("s_server_name").GetAsString(), kNameLength);
+    s.WelcomeMessage = Cut(row.FieldByName("s_server_welcomemessage").GetAsString(), kTextLength);
     s.MaxUsers = static_cast<uint16_t>(row.FieldByName("i_server_maxusers").GetAsInteger());
     s.Port = static_cast<uint16_t>(row.FieldByName("i_server_udpport").GetAsInteger());
-    s.Password = Cut(row.FieldByName("s_server_password").GetAsString(), 29);
-    s.WebLinkURL = Cut(row.FieldByName("s_server_weblinkurl").GetAsString(), 255);
-    s.WebPostURL = Cut(row.FieldByName("s_server_webposturl").GetAsString(), 255);
+    s.Password = Cut(row.FieldByName("s_server_password").GetAsString(), kNameLength);
+    s.WebLinkURL = Cut(row.FieldByName("s_server_weblinkurl").GetAsString(), kTextLength);
+    s.WebPostURL = Cut(row.FieldByName("s_server_webposturl").GetAsString(), kTextLength);
     for (int i = 0; i < kCodecCount; ++i)
       s.CodecPermits[static_cast<size_t>(i)] =
-          row.FieldByName(kCodecColumns[i].column).GetAsBoolean();
+          row.FieldByName(kCodecTable[i].column).GetAsBoolean();
     w.ClanServer = row.FieldByName("b_server_clan_server").GetAsBoolean();
   } catch (const std::exception& e) {
     LogException("ReadStoredServerSettings", e, "SERVER");
@@ -54,7 +55,7 @@ bool WriteStoredServerSettings(TCustomStorage& storage, const TStoredServerSetti
         .SetString(":sWebPostURL", s.WebPostURL)
         .SetString(":sWebLinkURL", s.WebLinkURL);
     for (int i = 0; i < kCodecCount; ++i)
-      q.SetBoolean(kCodecColumns[i].parameter, s.CodecPermits[static_cast<size_t>(i)]);
+      q.SetBoolean(kCodecTable[i].parameter, s.CodecPermits[static_cast<size_t>(i)]);
     return q.Execute();
   } catch (const std::exception& e) {
     LogException("WriteStoredServerSettings", e, "SERVER");

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/FieldLengths.h"
+
 namespace vh {
 
 class TPasswordHash {
@@ -20,7 +22,7 @@ class TPasswordHash {
   static constexpr size_t kMemLimit = size_t{4} << 20;  // bytes
   // What a user types is cut to this many bytes, as every login field is; the stored hash is
   // never cut.
-  static constexpr size_t kTypedRoom = 29;
+  static constexpr size_t kTypedRoom = kNameLength;
 
   // The Argon2id string for `password` (cut to kTypedRoom). Throws std::runtime_error when
   // the library cannot hash (out of memory).

@@ -16,6 +16,7 @@
 #include "admin/tcpquery/TCPQuery.h"
 #include "admin/web/WebInterface.h"
 #include "common/Console.h"
+#include "common/FieldLengths.h"
 #include "common/Log.h"
 #include "common/SecurityLog.h"
 #include "common/Strings.h"
@@ -65,7 +66,7 @@ bool GlobalSet(const std::string& variable, const std::string& value) {
   TServerHost& h = Host();
   TLockGuard lock(settingsMutex);
   if (variable == "hoster_gfx_url")
-    h.settings.GFXURL = Cut(value, 255);  // not written back: lasts until the process ends
+    h.settings.GFXURL = Cut(value, kTextLength);  // not written back: lasts until the process ends
   else if (variable == "allowedclientnamechars")
     h.settings.AllowedClientNameChars = value;
   else if (variable == "disallowedclientnamechars")

@@ -2,6 +2,7 @@
 
 #include <variant>
 
+#include "common/FieldLengths.h"
 #include "common/Strings.h"
 
 namespace vh {
@@ -25,17 +26,17 @@ const TSettingKey kReadOrder[] = {
     {"Main Config", "ExternalIPDectection", &TSettings::ExternalIPDetection, 0, false},
     {"Main Config", "DateTimeFormat", &TSettings::DateTimeFormat, 0, false},
     {"Main Config", "TCPQueryPort", &TSettings::TCPQueryPort, 0, false},
-    {"WebPost", "AdminEmail", &TSettings::AdminEmail, 255, true},
-    {"WebPost", "ISPLinkURL", &TSettings::ISPLinkURL, 255, true},
-    {"WebPost", "ISPName", &TSettings::ISPName, 29, true},
+    {"WebPost", "AdminEmail", &TSettings::AdminEmail, kTextLength, true},
+    {"WebPost", "ISPLinkURL", &TSettings::ISPLinkURL, kTextLength, true},
+    {"WebPost", "ISPName", &TSettings::ISPName, kNameLength, true},
     {"WebPost", "ISPCountryNumber", &TSettings::ISPCountryNumber, 0, false},
     {"WebPost", "Enabled", &TSettings::WebPostEnabled, 0, false},
-    {"WebPost", "PostURL", &TSettings::PostURL, 255, false},
+    {"WebPost", "PostURL", &TSettings::PostURL, kTextLength, false},
     {"WebPost", "ListPublic", &TSettings::ListPublic, 0, false},
     {"WebPost", "UserAgent", &TSettings::UserAgent, 0, false},
     {"Main Config", "AllowedClientNameChars", &TSettings::AllowedClientNameChars, 0, false},
     {"Main Config", "DisAllowedClientNameChars", &TSettings::DisAllowedClientNameChars, 0, false},
-    {"ISP", "GFX URL", &TSettings::GFXURL, 255, false},
+    {"ISP", "GFX URL", &TSettings::GFXURL, kTextLength, false},
     {"log", "access_r", &TSettings::LogAccessRegistered, 0, false},
     {"log", "access_u", &TSettings::LogAccessUnregistered, 0, false},
     {"log", "channel_registerred", &TSettings::LogChannelRegistered, 0, false},
@@ -48,13 +49,13 @@ const TSettingKey kReadOrder[] = {
     {"Spam", "max_commands", &TSettings::SpamMaxCommands, 0, false},
     {"Spam", "in_seconds", &TSettings::SpamInSeconds, 0, false},
     {"Main Config", "TrayIdent", &TSettings::TrayIdent, 0, false},
-    {"WebPost", "ListHost", &TSettings::ListHost, 255, true},
+    {"WebPost", "ListHost", &TSettings::ListHost, kTextLength, true},
     {"WebPost", "ListPort", &TSettings::ListPort, 0, false},
-    {"Main Config", "ExternalIPURL", &TSettings::ExternalIPURL, 255, true},
+    {"Main Config", "ExternalIPURL", &TSettings::ExternalIPURL, kTextLength, true},
     {"WebPost", "AllowPrivateTargets", &TSettings::WebPostAllowPrivateTargets, 0, false},
     {"Metrics", "Enabled", &TSettings::MetricsEnabled, 0, false},
     {"Metrics", "Port", &TSettings::MetricsPort, 0, false},
-    {"Metrics", "Address", &TSettings::MetricsAddress, 255, true},
+    {"Metrics", "Address", &TSettings::MetricsAddress, kTextLength, true},
     {"Main Config", "VoiceMaxQueueMs", &TSettings::VoiceMaxQueueMs, 0, false},
     {"Web", "Address", &TSettings::WebAddress, 255, true},
     {"TCPQuery", "Address", &TSettings::TCPQueryAddress, 255, true},

@@ -576,7 +576,9 @@ void TChannels::StoreChannelAttribs(TChannel* channel, const TClientRecord* play
   if (stored == 0) {
     q.Load("delete_channel_privilege.sql");
     setIds();
-    q.Execute();
+    if (!q.Execute())
+      throw EChannelStorage("unable to delete channel privileges of player " +
+                            std::to_string(player->PlayerID));
     return;
   }
   setIds();

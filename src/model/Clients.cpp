@@ -168,7 +168,7 @@ void TClients::DBReplacePasswordHash(const TStoredLogin& login, const std::strin
     q.SetString(":sPassword", hash)
         .SetInteger(":iClientID", login.DBID)
         .SetString(":sOldPassword", login.StoredPassword);
-    q.Execute();
+    static_cast<void>(q.Execute());  // logged by the storage; the old value still verifies
   } catch (const std::exception& e) {
     LogError("DBReplacePasswordHash", e);
   }
@@ -302,7 +302,8 @@ void TClients::DBDeleteUser(uint32_t serverID, TClientRecord* record) {
     {
       TStorageScript q(*storage_, "delete_client.sql");
       q.SetInteger(":iServerID", serverID).SetInteger(":iClientID", record->DBID);
-      q.Execute();
+      // The row is still there (the storage logged why): the player stays registered.
+      if (!q.Execute()) return;
     }
     record->LoginName.Clear();
     record->Password.Clear();
@@ -317,7 +318,8 @@ void TClients::_DBDeleteUser(uint32_t serverID, int32_t clientID) {
   try {
     TStorageScript q(*storage_, "delete_client.sql");
     q.SetInteger(":iServerID", serverID).SetInteger(":iClientID", clientID);
-    q.Execute();
+    // The administration has no failure answer for a deletion: the storage logs it.
+    static_cast<void>(q.Execute());
   } catch (const std::exception& e) {
     LogError("_DBDeleteUser", e);
   }

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/FieldLengths.h"
+
 namespace vh {
 
 template <size_t Room>
@@ -56,6 +58,6 @@ class TShortString {
 };
 
 // Names and passwords.
-using TName29 = TShortString<29>;
+using TName29 = TShortString<kNameLength>;
 
 }  // namespace vh

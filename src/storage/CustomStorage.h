@@ -269,7 +269,7 @@ class SCOPED_CAPABILITY TStorageScript {
   TStorageScript& SetBoolean(std::string_view name, bool value) NO_THREAD_SAFETY_ANALYSIS;
   TStorageScript& SetDateTime(std::string_view name, TDateTime value) NO_THREAD_SAFETY_ANALYSIS;
 
-  bool Execute() NO_THREAD_SAFETY_ANALYSIS { return storage_.Execute(); }
+  [[nodiscard]] bool Execute() NO_THREAD_SAFETY_ANALYSIS { return storage_.Execute(); }
   std::unique_ptr<TStorageContainer> Open() NO_THREAD_SAFETY_ANALYSIS { return storage_.Open(); }
   bool OpenFailed() const NO_THREAD_SAFETY_ANALYSIS { return storage_.LastOpenFailed(); }
   int64_t LastInsertId() { return storage_.LastInsertId(); }

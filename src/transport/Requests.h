@@ -13,13 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "common/FieldLengths.h"
 #include "transport/Packet.h"
 
 namespace vh {
 
 // Room of the fixed-size names and passwords (SS29). Channel names, topics and descriptions
 // travel zero-terminated and are kept whole: the datagram is their only bound.
-constexpr size_t kRequestNameRoom = 29;
+constexpr size_t kRequestNameRoom = kNameLength;
 
 // ---- Login (docs/protocol.md 4.1, 4.3)
 

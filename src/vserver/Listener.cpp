@@ -59,6 +59,51 @@ const TVHUDPListener::TCommandEntry* TVHUDPListener::FindCommand(uint16_t number
   return nullptr;
 }
 
+// Names as the requests' errors have always been logged (the channel deletion under the
+// adding's name, the added player under the login's).
+const TVHUDPListener::TRequestEntry TVHUDPListener::kRequestTable[kRequestCount] = {
+    {TListenerRequestKind::AddPlayer, "CMD_cs_LoginStep1",
+     &TVHUDPListener::ExternalCommand_AddClient},
+    {TListenerRequestKind::RemovePlayer, "ExternalCommand_DelClient",
+     &TVHUDPListener::ExternalCommand_DelClient},
+    {TListenerRequestKind::MovePlayer, "ExternalCommand_MoveClientToChannel",
+     &TVHUDPListener::ExternalCommand_MoveClientToChannel},
+    {TListenerRequestKind::KickWithReason, "ExternalCommand_KickPlayer",
+     &TVHUDPListener::ExternalCommand_KickWithReason},
+    {TListenerRequestKind::RemoveWithText, "ExternalCommand_KickPlayer",
+     &TVHUDPListener::ExternalCommand_RemoveWithText},
+    {TListenerRequestKind::AddChannel, "ExternalCommand_AddChannel",
+     &TVHUDPListener::ExternalCommand_AddChannel},
+    {TListenerRequestKind::DeleteChannel, "ExternalCommand_AddChannel",
+     &TVHUDPListener::ExternalCommand_DeleteChannel},
+    {TListenerRequestKind::ServerPropertiesChanged, "ExternalCommand_NotifyChangedServerProperties",
+     &TVHUDPListener::ExternalCommand_NotifyChangedServerProperties},
+    {TListenerRequestKind::CheckAlive, "ExternalCommand_CheckServerOK",
+     &TVHUDPListener::ExternalCommand_CheckServerOK},
+    {TListenerRequestKind::SetPlayerPrivileges, "ExternalCommand_SetUserPrivilege",
+     &TVHUDPListener::ExternalCommand_SetUserPrivilege},
+    {TListenerRequestKind::SetChannelRegistered, "ExternalCommand_SetChannel",
+     &TVHUDPListener::ExternalCommand_SetChannel},
+};
+
+const TVHUDPListener::TRequestEntry* TVHUDPListener::FindRequest(TListenerRequestKind kind) {
+  for (const TRequestEntry& e : kRequestTable)
+    if (e.kind == kind) return &e;
+  return nullptr;
+}
+
+void TVHUDPListener::ExternalCommand_KickWithReason(TListenerRequest& r) {
+  ExternalCommand_KickPlayer(r, true);
+}
+
+void TVHUDPListener::ExternalCommand_RemoveWithText(TListenerRequest& r) {
+  ExternalCommand_KickPlayer(r, false);
+}
+
+void TVHUDPListener::ExternalCommand_CheckServerOK(TListenerRequest& r) {
+  r.ResultCode = RC_ALIVE;
+}
+
 TVHUDPListener::TVHUDPListener(TServerObject& server)
     : server_(server),
       notifier_(*server.Clients(), *server.Channels(), *server.PacketBuffer(), server.ServerFlags(),
@@ -283,58 +328,11 @@ bool TVHUDPListener::RunRequest() {
   if (!server_.TakeRequest(r, serial)) return false;
   r.ResultCode = -10;
   r.ResultValue = 0;
-  const char* name = "ExternalCommand";
+  const TRequestEntry* entry = FindRequest(r.Type);
   try {
-    switch (r.Type) {
-      case 1:
-        name = "CMD_cs_LoginStep1";
-        ExternalCommand_AddClient(r);
-        break;
-      case 2:
-        name = "ExternalCommand_DelClient";
-        ExternalCommand_DelClient(r);
-        break;
-      case 3:
-        name = "ExternalCommand_MoveClientToChannel";
-        ExternalCommand_MoveClientToChannel(r);
-        break;
-      case 4:
-        name = "ExternalCommand_KickPlayer";
-        ExternalCommand_KickPlayer(r, true);
-        break;
-      case 5:
-        name = "ExternalCommand_KickPlayer";
-        ExternalCommand_KickPlayer(r, false);
-        break;
-      case 6:
-        name = "ExternalCommand_AddChannel";
-        ExternalCommand_AddChannel(r);
-        break;
-      case 7:
-        name = "ExternalCommand_AddChannel";
-        ExternalCommand_DeleteChannel(r);
-        break;
-      case 8:
-        name = "ExternalCommand_NotifyChangedServerProperties";
-        ExternalCommand_NotifyChangedServerProperties(r);
-        break;
-      case 9:
-        name = "ExternalCommand_CheckServerOK";
-        r.ResultCode = RC_ALIVE;
-        break;
-      case 10:
-        name = "ExternalCommand_SetUserPrivilege";
-        ExternalCommand_SetUserPrivilege(r);
-        break;
-      case 11:
-        name = "ExternalCommand_SetChannel";
-        ExternalCommand_SetChannel(r);
-        break;
-      default:
-        break;
-    }
+    if (entry) (this->*entry->handler)(r);
   } catch (const std::exception& e) {
-    LogHandlerException(name, e);
+    LogHandlerException(entry->name, e);
   }
   server_.CompleteRequest(serial, r);
   return true;

@@ -47,6 +47,7 @@ class TPasswordCheckPool;
 class TUDPServerSocket;
 struct TChannel;
 struct TListenerRequest;
+enum class TListenerRequestKind : uint8_t;
 
 // Command numbers of the client-to-server packets.
 enum TClientCommand : uint16_t {
@@ -98,6 +99,17 @@ class TVHUDPListener {
   static constexpr size_t kCommandCount = 29;
   static const TCommandEntry kCommandTable[kCommandCount];
   static const TCommandEntry* FindCommand(uint16_t number);
+
+  using TRequestHandler = void (TVHUDPListener::*)(TListenerRequest&);
+  struct TRequestEntry {
+    TListenerRequestKind kind;
+    const char* name;  // errors of the request are logged under it
+    TRequestHandler handler;
+  };
+  // The administration requests other threads hand the listener (TServerObject::ExecuteRequest).
+  static constexpr size_t kRequestCount = 11;
+  static const TRequestEntry kRequestTable[kRequestCount];
+  static const TRequestEntry* FindRequest(TListenerRequestKind kind);
 
   explicit TVHUDPListener(TServerObject& server);
   ~TVHUDPListener();
@@ -309,6 +321,9 @@ class TVHUDPListener {
   void ExternalCommand_DelClient(TListenerRequest& r) LISTENER_LOCKED;
   void ExternalCommand_MoveClientToChannel(TListenerRequest& r) LISTENER_LOCKED;
   void ExternalCommand_KickPlayer(TListenerRequest& r, bool withAdminMessage) LISTENER_LOCKED;
+  void ExternalCommand_KickWithReason(TListenerRequest& r) LISTENER_LOCKED;
+  void ExternalCommand_RemoveWithText(TListenerRequest& r) LISTENER_LOCKED;
+  void ExternalCommand_CheckServerOK(TListenerRequest& r);
   void ExternalCommand_AddChannel(TListenerRequest& r) LISTENER_LOCKED;
   void ExternalCommand_DeleteChannel(TListenerRequest& r) LISTENER_LOCKED;
   void ExternalCommand_NotifyChangedServerProperties(TListenerRequest& r) LISTENER_LOCKED;

@@ -2,6 +2,7 @@
 
 #include <functional>
 
+#include "common/FieldLengths.h"
 #include "common/Log.h"
 #include "common/ResultCodes.h"
 #include "model/Channels.h"
@@ -128,7 +129,7 @@ std::unique_ptr<TPacket> LeftScopePacket(const TClientRecord& to, uint32_t playe
   packet->WriteU32(playerId);
   packet->WriteU16(reason);
   packet->WriteU32(causeId);
-  packet->WriteShortString(text, 29);
+  packet->WriteShortString(text, kNameLength);
   return packet;
 }
 
@@ -264,7 +265,7 @@ void TNotifier::NotifyPlayerKickedFromChannel(uint32_t playerId, int32_t oldChan
     packet->WriteI32(oldChannel);
     packet->WriteI32(newChannel);
     packet->WriteU16(privileges);
-    packet->WriteShortString(reason, 29);
+    packet->WriteShortString(reason, kNameLength);
     return packet;
   });
 }
@@ -286,7 +287,7 @@ void TNotifier::NotifyPlayerRequestedVoice(uint32_t playerId, std::string_view t
   SendToWatchersOf(*p, [&](const TClientRecord& q) {
     auto packet = NewPacketFor(q, CMD_sc_NotifyPlayerRequestedVoice);
     packet->WriteU32(playerId);
-    packet->WriteShortString(text, 29);
+    packet->WriteShortString(text, kNameLength);
     return packet;
   });
 }
@@ -426,7 +427,7 @@ void TNotifier::SendTextMessage(const TClientRecord& to, int32_t value, uint8_t 
   auto packet = NewPacketFor(to, CMD_sc_NotifyTextMessage);
   packet->WriteI32(value);
   packet->WriteU8(kind);
-  packet->WriteShortString(senderName, 29);
+  packet->WriteShortString(senderName, kNameLength);
   packet->WriteCString(text);
   Send(std::move(packet));
 }
@@ -442,8 +443,8 @@ void TNotifier::SendServerProperties(const TClientRecord& to, uint32_t codecBits
   sets.WriteTo(permissionBytes);
   packet->Write(permissionBytes, static_cast<int32_t>(sizeof permissionBytes));
   packet->WriteI32(maxUsers);
-  packet->WriteShortString(welcome, 255);
-  packet->WriteShortString(name, 29);
+  packet->WriteShortString(welcome, kTextLength);
+  packet->WriteShortString(name, kNameLength);
   Send(std::move(packet));
 }
 

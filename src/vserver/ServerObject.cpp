@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "common/FieldLengths.h"
 #include "common/Log.h"
 #include "common/Strings.h"
 #include "common/Version.h"
@@ -12,12 +13,14 @@
 #include "transport/ConnectionTable.h"
 #include "transport/udp/UDPSocket.h"
 #include "transport/udp/VHUDPSender.h"
-#include "vserver/CodecColumns.h"
+#include "vserver/CodecTable.h"
 #include "vserver/Listener.h"
 #include "vserver/VServerEnvironment.h"
 #include "vserver/VirtualServerList.h"
 
 namespace vh {
+
+static_assert(kCodecTableSize == kCodecCount, "one row per codec");
 
 namespace {
 
@@ -100,7 +103,8 @@ bool TServerObject::Start(int32_t id, uint16_t port) {
             "Starting VirtualServer id:%1 with port:%2", "server");
   // This build is freeware; bit 8 means nothing to its clients and is never sent.
   serverFlags_.store(static_cast<uint16_t>((serverFlags_.load() | SF_FREEWARE) & ~8));
-  SaveServer();
+  // A refused write is logged by the storage; the server still serves the record it read.
+  static_cast<void>(SaveServer());
   CreateOwnedObjects(s);
   if (!detached_ && !OpenSocket(s)) {
     FreeOwnedObjects();
@@ -183,18 +187,18 @@ bool TServerObject::LoadRecord(int32_t id, uint16_t port) {
       }
       serverId_.store(id);
       const TStorageRow& row = rows->Row(0);
-      s.Name = Cut(row.FieldByName("s_server_name").GetAsString(), 29);
-      s.WelcomeMessage = Cut(row.FieldByName("s_server_welcomemessage").GetAsString(), 255);
+      s.Name = Cut(row.FieldByName("s_server_name").GetAsString(), kNameLength);
+      s.WelcomeMessage = Cut(row.FieldByName("s_server_welcomemessage").GetAsString(), kTextLength);
       s.MaxUsers = static_cast<uint16_t>(row.FieldByName("i_server_maxusers").GetAsInteger());
       s.Port = static_cast<uint16_t>(row.FieldByName("i_server_udpport").GetAsInteger());
-      s.Password = Cut(row.FieldByName("s_server_password").GetAsString(), 29);
+      s.Password = Cut(row.FieldByName("s_server_password").GetAsString(), kNameLength);
       if (!row.FieldByName("b_server_clan_server").GetAsBoolean())
         serverFlags_.store(static_cast<uint16_t>((serverFlags_.load() & ~SF_CLAN) | SF_PUBLIC));
       for (int i = 0; i < kCodecCount; ++i)
         s.CodecPermits[static_cast<size_t>(i)] =
-            row.FieldByName(kCodecColumns[i].column).GetAsBoolean();
-      s.WebLinkURL = Cut(row.FieldByName("s_server_weblinkurl").GetAsString(), 255);
-      s.WebPostURL = Cut(row.FieldByName("s_server_webposturl").GetAsString(), 255);
+            row.FieldByName(kCodecTable[i].column).GetAsBoolean();
+      s.WebLinkURL = Cut(row.FieldByName("s_server_weblinkurl").GetAsString(), kTextLength);
+      s.WebPostURL = Cut(row.FieldByName("s_server_webposturl").GetAsString(), kTextLength);
       for (size_t g = 0; g < kUserGroupCount; ++g)
         sets.Sets[g] = ReadServerPrivileges(static_cast<TUserGroup>(g));
     }
@@ -275,7 +279,7 @@ void TServerObject::RemoveAllClients() {
       packet->WriteU32(p->PlayerID);
       packet->WriteU16(kLeftServerStopped);
       packet->WriteU32(0);
-      packet->WriteShortString("", 29);
+      packet->WriteShortString("", kNameLength);
       notifier.Send(std::move(packet), /*closeAfter=*/true);
       clients_->DeleteClient(p);  // freed here
     }
@@ -286,17 +290,19 @@ void TServerObject::RemoveAllClients() {
 
 void TServerObject::Stop() {
   try {
-    // The listener drops every further event before the players are told.
+    // The listener drops every further event before the players are told. A detached server
+    // has no threads of its own: its one caller is here, so there is nothing to wait for.
     if (listener_) {
       listener_->SetStopping();
-      Sleep(50);
+      if (!detached_) Sleep(50);
       if (buffer_) buffer_->MarkThreadStopped(1);
-      Sleep(50);
+      if (!detached_) Sleep(50);
     }
     // Every player hears that the server stopped (reason 4).
     RemoveAllClients();
     // The send thread gets time to deliver the notices.
-    for (int i = 0; i < 350 && buffer_ && buffer_->ConnectionCount() > 0; ++i) Sleep(1);
+    for (int i = 0; i < 350 && !detached_ && buffer_ && buffer_->ConnectionCount() > 0; ++i)
+      Sleep(1);
     {
       TLockGuard lock(bansMutex_);
       bans_.reset();
@@ -315,6 +321,11 @@ void TServerObject::Stop() {
 void TServerObject::FreeOwnedObjects() {
   // The table's stop ends both threads' loops; they are joined before anything they use goes.
   // The socket closes last: the send thread empties the table through it on its way out.
+  // A detached server has neither thread: the table is told so and does not wait for them.
+  if (buffer_ && detached_) {
+    buffer_->MarkThreadStopped(0);
+    buffer_->MarkThreadStopped(1);
+  }
   if (buffer_) buffer_->Stop();
   if (listener_) listener_->Terminate();
   if (sender_) {
@@ -330,7 +341,7 @@ void TServerObject::FreeOwnedObjects() {
   clients_.reset();
 }
 
-void TServerObject::SaveServer() {
+bool TServerObject::SaveServer() {
   const TVirtualServerSettings s = Settings();
   try {
     TStorageScript q(*storage_, "edit_server.sql");
@@ -345,10 +356,11 @@ void TServerObject::SaveServer() {
         .SetString(":sWebPostURL", s.WebPostURL)
         .SetString(":sWebLinkURL", s.WebLinkURL);
     for (int i = 0; i < kCodecCount; ++i)
-      q.SetBoolean(kCodecColumns[i].parameter, s.CodecPermits[static_cast<size_t>(i)]);
-    q.Execute();
+      q.SetBoolean(kCodecTable[i].parameter, s.CodecPermits[static_cast<size_t>(i)]);
+    return q.Execute();
   } catch (const std::exception& e) {
     LogException("SaveServer", e, kServerCategory);
+    return false;
   }
 }
 
@@ -408,7 +420,7 @@ TListenerRequest TServerObject::ExecuteRequest(TListenerRequest request, int tim
 
 bool TServerObject::TakeRequest(TListenerRequest& request, uint64_t& serial) {
   TLockGuard lock(requestMutex_);
-  if (pendingSerial_ == 0 || request_.Type == 0) return false;
+  if (pendingSerial_ == 0 || request_.Type == TListenerRequestKind::None) return false;
   request = request_;
   serial = pendingSerial_;
   pendingSerial_ = 0;
@@ -420,7 +432,7 @@ void TServerObject::CompleteRequest(uint64_t serial, const TListenerRequest& res
     TLockGuard lock(requestMutex_);
     if (serial != requestSerial_) return;  // the requester gave up; a newer request waits
     request_ = result;
-    request_.Type = 0;
+    request_.Type = TListenerRequestKind::None;
     completedSerial_ = serial;
   }
   requestDone_.notify_all();

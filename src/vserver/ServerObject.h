@@ -67,8 +67,26 @@ struct TVirtualServerSettings {
 };
 
 // A request of an administration thread to the listener.
+// What an administration request asks the listener to do; the listener's request table
+// (kRequestTable in Listener.cpp) gives each its handler and the name its errors are logged
+// under. The numbers are those of the request record.
+enum class TListenerRequestKind : uint8_t {
+  None = 0,
+  AddPlayer = 1,
+  RemovePlayer = 2,
+  MovePlayer = 3,
+  KickWithReason = 4,  // kicked from the server, the admins hear the reason
+  RemoveWithText = 5,  // kicked from the server with a text, no message to the admins
+  AddChannel = 6,
+  DeleteChannel = 7,
+  ServerPropertiesChanged = 8,
+  CheckAlive = 9,  // answered RC_ALIVE
+  SetPlayerPrivileges = 10,
+  SetChannelRegistered = 11,
+};
+
 struct TListenerRequest {
-  uint8_t Type = 0;  // 1 to 11; 0 none
+  TListenerRequestKind Type = TListenerRequestKind::None;
   int32_t RequestTarget = 0;
   int32_t RequestArgument = 0;
   uint16_t RequestFlags = 0;
@@ -115,7 +133,8 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   void SetDetached() { detached_ = true; }
   int32_t ServerID() const { return serverId_.load(); }
 
-  void SaveServer();
+  // Writes the settings into the server's record; false when the database refused them.
+  [[nodiscard]] bool SaveServer();
   void LoadBans() EXCLUDES(bansMutex_);
   size_t BanCount() const EXCLUDES(bansMutex_);
   TPermissionSet ReadServerPrivileges(TUserGroup group);

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "common/Countries.h"
+#include "common/FieldLengths.h"
 #include "common/Mutex.h"
 #include "common/Version.h"
 #include "model/Channels.h"
@@ -49,11 +50,11 @@ uint32_t UptimeSeconds(TDateTime start, TDateTime now) {
 
 TWebListRecord BuildWebListRecord(const TWebListFacts& f) {
   TWebListRecord r{};
-  PutShortString(r, 0, f.ISPName, 29);
-  PutShortString(r, 30, f.ISPLinkURL, 255);
-  PutShortString(r, 286, f.AdminEmail, 29);
-  PutShortString(r, 316, f.Name, 29);
-  PutShortString(r, 346, f.Platform, 29);
+  PutShortString(r, 0, f.ISPName, kNameLength);
+  PutShortString(r, 30, f.ISPLinkURL, kTextLength);
+  PutShortString(r, 286, f.AdminEmail, kNameLength);
+  PutShortString(r, 316, f.Name, kNameLength);
+  PutShortString(r, 346, f.Platform, kNameLength);
   r[376] = static_cast<uint8_t>((f.ListPublic ? 1 : 0) | (f.ClanServer ? 2 : 0) |
                                 (f.Freeware ? 4 : 0) | (f.HasPassword ? 8 : 0));
   PutLittleEndian(r, 377, f.Port, 2);

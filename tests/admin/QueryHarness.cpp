@@ -13,6 +13,7 @@
 #include "common/Log.h"
 #include "storage/Schema.h"
 #include "storage/sqlite/SQLiteStorage.h"
+#include "support/LogInAndJoin.h"
 
 namespace vh::test {
 
@@ -170,16 +171,7 @@ std::unique_ptr<client::TProtocolClient> TQueryHarness::Join(const std::string& 
                                                              const std::string& password) {
   auto c = std::make_unique<client::TProtocolClient>();
   if (!c->Connect("127.0.0.1", port ? port : serverPort_)) return nullptr;
-  client::TLoginOptions o;
-  o.nickname = nickname;
-  if (!login.empty()) {
-    o.registered = true;
-    o.loginName = login;
-  }
-  o.password = password;
-  auto reply = c->Login(o, 3s);
-  if (!reply || reply->result != 1) return nullptr;
-  if (!c->Join(client::TJoinOptions{}, 3s).complete) return nullptr;
+  if (!LogInAndJoin(*c, nickname, login, password)) return nullptr;
   return c;
 }
 

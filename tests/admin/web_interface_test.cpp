@@ -23,6 +23,7 @@
 #include "admin/web/PermissionForms.h"
 #include "common/Strings.h"
 #include "model/Clients.h"
+#include "vserver/Notifier.h"
 #include "vserver/VirtualServerList.h"
 
 namespace vh::test {
@@ -506,6 +507,27 @@ TEST_F(WebInterfaceTest, ServerAdminSettingsIgnorePortAndPlayerLimit) {
   ASSERT_TRUE(stored);
   EXPECT_EQ(stored->Server.WelcomeMessage, "hello <all>");
   EXPECT_NE(browser.Get("/server_settings.html").body.find("hello &lt;all&gt;"), std::string::npos);
+}
+
+// The page and the query's "serverset server_clan_server" make one edit: the type word is 5
+// or 6 whatever stray bits it held, and the players are brought up to date at once.
+TEST_F(WebInterfaceTest, ServerTypeFromThePageIsTheQuerysTypeWord) {
+  ASSERT_TRUE(browser.SuperLogin());
+  browser.Post("/select_server.vhcmd?serverid=" + std::to_string(h.Server().ServerID()), {});
+  const TVirtualServerSettings s = h.Server().Settings();
+  for (const bool clan : {false, true}) {
+    h.Server().ServerFlags().store(static_cast<uint16_t>((clan ? SF_PUBLIC : SF_CLAN) | 8));
+    const TPage saved =
+        browser.Post("/settings_server.vhcmd", {{"SERVERNAME", s.Name},
+                                                {"SERVERWELCOMEMESSAGE", s.WelcomeMessage},
+                                                {"SERVERPASSWORD", s.Password},
+                                                {"SERVERTYPE", clan ? "1" : "2"},
+                                                {"SERVERUDPPORT", std::to_string(s.Port)},
+                                                {"SERVERMAXUSERS", std::to_string(s.MaxUsers)}});
+    EXPECT_NE(saved.location.find("server config has been changed"), std::string::npos);
+    EXPECT_EQ(h.Server().ServerFlags().load(), clan ? 5 : 6);
+    EXPECT_FALSE(h.Server().TypeChanged().load());  // request 8 has run and cleared it
+  }
 }
 
 TEST_F(WebInterfaceTest, PermissionPageHidesReservedRowsAndSavesTheShownGroup) {

@@ -6,6 +6,7 @@
 #include "model/Clients.h"
 #include "storage/Schema.h"
 #include "storage/sqlite/SQLiteStorage.h"
+#include "support/LogInAndJoin.h"
 #include "support/Process.h"
 #include "transport/ConnectionTable.h"
 
@@ -111,18 +112,7 @@ std::unique_ptr<client::TProtocolClient> TServerHarness::Join(const std::string&
                                                               const std::string& password,
                                                               const std::string& channel) {
   auto c = NewClient();
-  client::TLoginOptions o;
-  o.nickname = nickname;
-  if (!login.empty()) {
-    o.registered = true;
-    o.loginName = login;
-  }
-  o.password = password;
-  auto reply = c->Login(o, 3s);
-  if (!reply || reply->result != 1) return nullptr;
-  client::TJoinOptions j;
-  j.channel = channel;
-  if (!c->Join(j, 3s).complete) return nullptr;
+  if (!LogInAndJoin(*c, nickname, login, password, channel)) return nullptr;
   return c;
 }
 

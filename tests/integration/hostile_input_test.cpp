@@ -14,7 +14,7 @@ namespace {
 
 bool ListenerAlive(TServerObject& server) {
   TListenerRequest r;
-  r.Type = 9;
+  r.Type = TListenerRequestKind::CheckAlive;
   return server.ExecuteRequest(r, 3000).ResultCode == 815;
 }
 

@@ -318,7 +318,7 @@ TEST(IpBans, LoginRefusalsAndExpiry) {
   // A permanent wildcard ban gives no remaining time.
   {
     TStorageScript q(h.Storage(), "remove_bans.sql");
-    q.SetInteger(":iServerID", h.Server().ServerID()).Execute();
+    ASSERT_TRUE(q.SetInteger(":iServerID", h.Server().ServerID()).Execute());
   }
   StoreBan(h, "127.0.*.*", 0, now);
   h.Server().LoadBans();
@@ -387,7 +387,7 @@ TEST(AdministrationKicks, WithAndWithoutAMessageToTheAdmins) {
   ASSERT_TRUE(boss && al && bo);
 
   TListenerRequest r;
-  r.Type = 4;
+  r.Type = TListenerRequestKind::KickWithReason;
   r.RequestTarget = 999;
   EXPECT_EQ(h.Server().ExecuteRequest(r).ResultCode, -100);
 
@@ -403,7 +403,7 @@ TEST(AdministrationKicks, WithAndWithoutAMessageToTheAdmins) {
   EXPECT_EQ(WaitForAdminText(*boss, "\"al\""),
             "Client \"al\" got kicked from Server by \"webadmin\", reason \"idle\"");
 
-  r.Type = 5;
+  r.Type = TListenerRequestKind::RemoveWithText;
   r.RequestTarget = static_cast<int32_t>(bo->PlayerId());
   r.RequestText = "gone";
   EXPECT_EQ(h.Server().ExecuteRequest(r).ResultCode, 0);

@@ -114,7 +114,7 @@ TEST(Lifecycle, StoppedServerTellsEveryPlayerReason4) {
 TEST(Lifecycle, LivenessRequestAnswers815WhileRunningOnly) {
   TServerHarness h;
   TListenerRequest r;
-  r.Type = 9;
+  r.Type = TListenerRequestKind::CheckAlive;
   EXPECT_EQ(h.Server().ExecuteRequest(r, TServerObject::kLivenessTimeoutMs).ResultCode, 815);
   EXPECT_EQ(h.Server().ExecuteRequest(r, TServerObject::kLivenessTimeoutMs).ResultCode, 815);
   h.StopServer();

@@ -189,7 +189,7 @@ TLoginOptions AccountLogin(const std::string& nick, const std::string& password)
 // The listener has handled every event taken before this call.
 void WaitForListener(TServerHarness& h) {
   TListenerRequest alive;
-  alive.Type = 9;
+  alive.Type = TListenerRequestKind::CheckAlive;
   ASSERT_EQ(h.Server().ExecuteRequest(alive).ResultCode, RC_ALIVE);
 }
 

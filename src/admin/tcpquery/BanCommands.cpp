@@ -5,6 +5,7 @@
 #include "admin/BanAdmin.h"
 #include "admin/DateFormat.h"
 #include "admin/tcpquery/QueryCommands.h"
+#include "common/FieldLengths.h"
 #include "common/Mutex.h"
 #include "common/NetAddress.h"
 #include "common/Strings.h"
@@ -20,7 +21,7 @@ namespace {
 
 // Room of a stored dotted ban pattern: an IPv4 address with wildcards fits many times over.
 // IPv6 patterns are checked and stored whole (at most 43 characters with a prefix length).
-constexpr size_t kBanIpRoom = 29;
+constexpr size_t kBanIpRoom = kNameLength;
 
 void Answer(TQueryCall& call, TBanResult r) {
   switch (r) {

@@ -13,16 +13,12 @@
 #include "model/Channels.h"
 #include "model/Clients.h"
 #include "transport/ConnectionTable.h"
+#include "vserver/CodecTable.h"
 #include "vserver/ServerObject.h"
 
 namespace vh {
 
 namespace {
-
-// Codec names as the "si" keys show them, in codec id order.
-constexpr const char* kCodecKeys[kCodecCount] = {
-    "celp51",    "celp63",    "gsm148",     "gsm164",     "windowscelp52", "speex2150", "speex3950",
-    "speex5950", "speex8000", "speex11000", "speex15000", "speex18200",    "speex24600"};
 
 int64_t SecondsSince(TDateTime then) {
   return static_cast<int64_t>(std::floor((NowDateTime() - then) * 86400.0));
@@ -75,7 +71,7 @@ void CmdServerInfo(TQueryCall& call) {
   out.Line("server_udpport=" + std::to_string(s.Port));
   out.Line("server_maxusers=" + std::to_string(s.MaxUsers));
   for (int i = 0; i < kCodecCount; ++i)
-    out.Line(std::string("server_allow_codec_") + kCodecKeys[i] + "=" +
+    out.Line(std::string("server_allow_codec_") + kCodecTable[i].queryName + "=" +
              (s.CodecPermits[static_cast<size_t>(i)] ? "-1" : "0"));
   const TServerStats stats = server.PacketBuffer()->GetServerStats();
   out.Line("server_packetssend=" + std::to_string(stats.packetsSent));

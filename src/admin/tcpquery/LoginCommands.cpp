@@ -5,6 +5,7 @@
 #include "admin/AdminContext.h"
 #include "admin/LoginFailures.h"
 #include "admin/tcpquery/QueryCommands.h"
+#include "common/FieldLengths.h"
 #include "common/Log.h"
 #include "common/SecurityLog.h"
 #include "common/Strings.h"
@@ -22,7 +23,7 @@ constexpr const char* kTooManyFailures =
 
 // The account a login names: the server's id and the login name as the database compares it.
 std::string AccountKey(int32_t serverId, const std::string& name) {
-  return std::to_string(serverId) + ":" + Cut(name, 29);
+  return std::to_string(serverId) + ":" + Cut(name, kNameLength);
 }
 
 // Starts the attempt; the answer waits the account's delay from now, whatever comes of it.
@@ -57,8 +58,8 @@ void NotChecked(TQueryCall& call, TLoginAttempt& attempt) {
 
 void Succeed(TQueryCall& call, TLoginAttempt& attempt, uint16_t privileges, int32_t dbid) {
   TQueryLogin login;
-  login.LoginName = Cut(call.params[0], 29);
-  login.Password = Cut(call.params[1], 29);
+  login.LoginName = Cut(call.params[0], kNameLength);
+  login.Password = Cut(call.params[1], kNameLength);
   login.DBID = dbid;
   login.PlayerPrivileges = privileges;
   login.LastCheckMs = call.services.clock.NowMs();

@@ -2,6 +2,7 @@
 
 #include "admin/tcpquery/QueryCommands.h"
 #include "admin/tcpquery/QueryInterpreter.h"
+#include "common/FieldLengths.h"
 #include "common/Mutex.h"
 #include "common/Strings.h"
 #include "model/Channels.h"
@@ -34,7 +35,7 @@ TMessage BuildMessage(const TQueryCall& call, size_t from) {
   if (!m.text.empty() && m.text[0] == '@')
     m.text.erase(0, 1);
   else
-    m.sender = Cut("telnet." + call.LoginName(), 29);
+    m.sender = Cut("telnet." + call.LoginName(), kNameLength);
   return m;
 }
 

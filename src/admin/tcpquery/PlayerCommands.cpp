@@ -25,11 +25,6 @@ namespace vh {
 
 namespace {
 
-constexpr uint8_t kRequestMove = 3;
-constexpr uint8_t kRequestKick = 4;
-constexpr uint8_t kRequestRemove = 5;
-constexpr uint8_t kRequestSetPrivileges = 10;
-constexpr uint8_t kRequestSetChannel = 11;
 constexpr const char* kChannelDateFormat = "dd-mm-yy hh:nn:ss";
 
 const char* Bit(uint32_t value, uint32_t bit) {
@@ -50,7 +45,7 @@ bool PlayerExists(TServerObject& server, int32_t id) {
   return id > 0 && server.Clients()->GetClientByID(static_cast<uint32_t>(id)) != nullptr;
 }
 
-void KickOrRemove(TQueryCall& call, uint8_t type) {
+void KickOrRemove(TQueryCall& call, TListenerRequestKind type) {
   int32_t id = 0;
   if (!call.Number(0, id) || !PlayerExists(*call.server, id)) return call.out.Error("invalid id");
   TListenerRequest r;
@@ -237,7 +232,7 @@ void CmdSetPlayerPrivilege(TQueryCall& call) {
   int32_t id = 0;
   if (!call.NumberOrError(0, id)) return;
   TListenerRequest r;
-  r.Type = kRequestSetPrivileges;
+  r.Type = TListenerRequestKind::SetPlayerPrivileges;
   r.RequestTarget = id;
   const std::string name = LowerCase(call.params[1]);
   const bool set = call.params[2] == "1";
@@ -273,11 +268,11 @@ void CmdSetPlayerPrivilege(TQueryCall& call) {
 }
 
 void CmdKick(TQueryCall& call) {
-  KickOrRemove(call, kRequestKick);
+  KickOrRemove(call, TListenerRequestKind::KickWithReason);
 }
 
 void CmdRemoveClient(TQueryCall& call) {
-  KickOrRemove(call, kRequestRemove);
+  KickOrRemove(call, TListenerRequestKind::RemoveWithText);
 }
 
 void CmdMovePlayer(TQueryCall& call) {
@@ -285,7 +280,7 @@ void CmdMovePlayer(TQueryCall& call) {
   if (!call.Number(0, player) || !call.Number(1, channel))
     return call.out.Error("invalid number format");
   TListenerRequest r;
-  r.Type = kRequestMove;
+  r.Type = TListenerRequestKind::MovePlayer;
   r.RequestTarget = player;
   r.RequestArgument = channel;
   AnswerResult(call, RunListenerRequest(*call.server, r));
@@ -316,7 +311,7 @@ void CmdKickIdlers(TQueryCall& call) {
   }
   for (int32_t id : ids) {
     TListenerRequest r;
-    r.Type = kRequestKick;
+    r.Type = TListenerRequestKind::KickWithReason;
     r.RequestTarget = id;
     r.RequestText = reason;
     r.RequestIssuer = call.LoginName();
@@ -331,7 +326,7 @@ void CmdChannelSet(TQueryCall& call) {
   int32_t id = 0;
   if (!call.NumberOrError(0, id)) return;
   TListenerRequest r;
-  r.Type = kRequestSetChannel;
+  r.Type = TListenerRequestKind::SetChannelRegistered;
   r.RequestTarget = id;
   r.RequestText = call.params[1];
   AnswerResult(call, RunListenerRequest(*call.server, r));

@@ -6,6 +6,7 @@
 
 #include "admin/AdminContext.h"
 #include "admin/LoginFailures.h"
+#include "common/FieldLengths.h"
 #include "common/Log.h"
 #include "common/Strings.h"
 #include "model/Clients.h"
@@ -21,7 +22,7 @@ namespace {
 constexpr const char* kRefusedText =
     "You are still banned or a failed password try caused a 30 second delay!";
 constexpr const char* kHiddenLogin = "login/slogin username=hidden password=hidden";
-constexpr size_t kLastCommandRoom = 255;
+constexpr size_t kLastCommandRoom = kTextLength;
 
 // The first word and the parameters of a line: split at blanks, runs of blanks give no empty
 // parameters, each parameter trimmed.
@@ -90,7 +91,7 @@ std::string QueryQuoted(std::string_view value) {
 }
 
 void TQueryOutput::Error(std::string_view text) {
-  Line("ERROR, " + Cut(text, 29));
+  Line("ERROR, " + Cut(text, kNameLength));
 }
 
 std::string TQueryCall::FreeText(size_t from) const {

@@ -2,26 +2,23 @@
 // serverset, rehash, checkserverok, globalset. The operations themselves are the shared ones
 // of admin/ServerAdmin.h.
 
-#include <array>
 #include <cstring>
+#include <optional>
 
 #include "admin/AdminContext.h"
 #include "admin/ServerAdmin.h"
 #include "admin/tcpquery/QueryCommands.h"
 #include "admin/tcpquery/QueryInterpreter.h"
+#include "common/FieldLengths.h"
 #include "common/IniFile.h"
 #include "common/ResultCodes.h"
 #include "common/Strings.h"
+#include "vserver/CodecTable.h"
 #include "vserver/ServerObject.h"
 
 namespace vh {
 
 namespace {
-
-constexpr uint8_t kRequestServerPropertiesChanged = 8;
-constexpr uint8_t kRequestAlive = 9;
-constexpr uint16_t kClanServerFlags = 5;    // clan server, freeware
-constexpr uint16_t kPublicServerFlags = 6;  // public server, freeware
 
 void AnswerOp(TQueryCall& call, TServerOpResult r) {
   switch (r) {
@@ -47,30 +44,17 @@ void AnswerResult(TQueryCall& call, int32_t code) {
   call.out.Error(ResultCodeText(code));
 }
 
-// The codec variables of "serverset", by codec id.
-constexpr std::array<const char*, kCodecCount> kCodecVariables = {
-    "server_allow_codec_celp51",        "server_allow_codec_celp63",
-    "server_allow_codec_gsm148",        "server_allow_codec_gsm164",
-    "server_allow_codec_windowscelp52", "server_allow_codec_speex2150",
-    "server_allow_codec_speex3950",     "server_allow_codec_speex5950",
-    "server_allow_codec_speex8000",     "server_allow_codec_speex11000",
-    "server_allow_codec_speex15000",    "server_allow_codec_speex18200",
-    "server_allow_codec_speex24600"};
-
-// Applies one "serverset" variable to `s` (and the server's type flags); false for an unknown
-// variable or a bad number, with the error written.
-bool ApplyServerVariable(TQueryCall& call, TVirtualServerSettings& s) {
-  TServerObject& server = *call.server;
+// Applies one "serverset" variable to `s` (or the server's type to `clan`); false for an
+// unknown variable or a bad number, with the error written.
+bool ApplyServerVariable(TQueryCall& call, TVirtualServerSettings& s, std::optional<bool>& clan) {
   const std::string name = LowerCase(call.params[0]);
   const std::string& value = call.params[1];
   if (name == "server_clan_server") {
-    const bool clan = value == "1";
-    if (clan != server.IsClanServer()) server.TypeChanged().store(true);
-    server.ServerFlags().store(clan ? kClanServerFlags : kPublicServerFlags);
+    clan = value == "1";
     return true;
   }
-  for (size_t i = 0; i < kCodecVariables.size(); ++i) {
-    if (name != kCodecVariables[i]) continue;
+  for (size_t i = 0; i < kCodecTableSize; ++i) {
+    if (name != std::string("server_allow_codec_") + kCodecTable[i].queryName) continue;
     s.CodecPermits[i] = value == "1";
     return true;
   }
@@ -84,23 +68,23 @@ bool ApplyServerVariable(TQueryCall& call, TVirtualServerSettings& s) {
     return true;
   }
   if (name == "server_password") {
-    s.Password = value == "#CLEAR#" ? std::string() : Cut(value, 29);
+    s.Password = value == "#CLEAR#" ? std::string() : Cut(value, kNameLength);
     return true;
   }
   if (name == "server_name") {
-    s.Name = Cut(call.FreeText(1), 29);
+    s.Name = Cut(call.FreeText(1), kNameLength);
     return true;
   }
   if (name == "server_welcomemessage") {
-    s.WelcomeMessage = Cut(call.FreeText(1), 255);
+    s.WelcomeMessage = Cut(call.FreeText(1), kTextLength);
     return true;
   }
   if (name == "server_webpost_posturl") {
-    s.WebPostURL = Cut(value, 255);
+    s.WebPostURL = Cut(value, kTextLength);
     return true;
   }
   if (name == "server_webpost_linkurl") {
-    s.WebLinkURL = Cut(value, 255);
+    s.WebLinkURL = Cut(value, kTextLength);
     return true;
   }
   call.out.Error("error");
@@ -168,23 +152,23 @@ void CmdStoredServerList(TQueryCall& call) {
 
 void CmdServerSet(TQueryCall& call) {
   TVirtualServerSettings s = call.server->Settings();
-  if (!ApplyServerVariable(call, s)) return;
-  call.server->SetSettings(s);
-  AnswerResult(call, SaveServerSettings(*call.server));
+  std::optional<bool> clan;
+  if (!ApplyServerVariable(call, s, clan)) return;
+  AnswerResult(call, EditServerSettings(*call.server, s, clan));
 }
 
 void CmdRehash(TQueryCall& call) {
   const TAdminContext& admin = call.services.admin;
   if (admin.reloadSettings) admin.reloadSettings();
   TListenerRequest r;
-  r.Type = kRequestServerPropertiesChanged;
+  r.Type = TListenerRequestKind::ServerPropertiesChanged;
   RunListenerRequest(*call.server, r);
   call.out.Ok();
 }
 
 void CmdCheckServerOk(TQueryCall& call) {
   TListenerRequest r;
-  r.Type = kRequestAlive;
+  r.Type = TListenerRequestKind::CheckAlive;
   if (RunListenerRequest(*call.server, r, TServerObject::kLivenessTimeoutMs) == RC_ALIVE)
     return call.out.Ok();
   call.out.Error("server looks dead");

@@ -37,9 +37,6 @@ namespace vh {
 namespace {
 
 constexpr const char* kCategory = "WEBINTERFACE";
-constexpr uint8_t kRequestMove = 3;
-constexpr uint8_t kRequestKick = 4;
-constexpr uint8_t kRequestSetPrivileges = 10;
 
 // Who is calling: a super server admin session, a server admin session of one server, or a
 // token (a super server admin's rights inside its scope).
@@ -222,7 +219,7 @@ void Kick(TApiCall& call) {
   const auto id = Number(call.args[1]);
   if (!id || !PlayerConnected(*call.server, *id)) return call.Refuse(404, "invalid id");
   TListenerRequest r;
-  r.Type = kRequestKick;
+  r.Type = TListenerRequestKind::KickWithReason;
   r.RequestTarget = *id;
   r.RequestText = BodyField(call, "reason");
   r.RequestIssuer = call.who.name;
@@ -234,7 +231,7 @@ void Move(TApiCall& call) {
   const auto channel = Number(Trim(BodyField(call, "channel")));
   if (!player || !channel) return call.Refuse(400, "invalid number format");
   TListenerRequest r;
-  r.Type = kRequestMove;
+  r.Type = TListenerRequestKind::MovePlayer;
   r.RequestTarget = *player;
   r.RequestArgument = *channel;
   AnswerResult(call, RunListenerRequest(*call.server, r));
@@ -273,7 +270,7 @@ void SetPrivilege(TApiCall& call) {
   const std::string name = LowerCase(Trim(BodyField(call, "privilege")));
   const bool set = Trim(BodyField(call, "value")) == "1";
   TListenerRequest r;
-  r.Type = kRequestSetPrivileges;
+  r.Type = TListenerRequestKind::SetPlayerPrivileges;
   {
     TLockGuard registry(server.Clients()->Mutex());
     const TClientRecord* p =

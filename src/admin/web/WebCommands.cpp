@@ -15,15 +15,18 @@
 #include "admin/web/TemplateEngine.h"
 #include "admin/web/WebCall.h"
 #include "admin/web/WebInterface.h"
+#include "common/FieldLengths.h"
 #include "common/IniFile.h"
 #include "common/Log.h"
 #include "common/Mutex.h"
+#include "common/ResultCodes.h"
 #include "common/SecurityLog.h"
 #include "common/Strings.h"
 #include "model/ClientRecord.h"
 #include "model/Clients.h"
 #include "storage/CustomStorage.h"
 #include "transport/Clocks.h"
+#include "vserver/CodecTable.h"
 #include "vserver/Notifier.h"
 #include "vserver/VirtualServerList.h"
 
@@ -32,11 +35,6 @@ namespace vh {
 namespace {
 
 constexpr const char* kCategory = "WEBINTERFACE";
-
-// The codec part of the form fields "CODEC<name>", in codec order.
-constexpr const char* kCodecNames[kCodecCount] = {
-    "Celp51",    "Celp63",    "GSM148",     "GSM164",     "WindowsCELP52", "SPEEX2150", "SPEEX3950",
-    "SPEEX5950", "SPEEX8000", "SPEEX11000", "SPEEX15000", "SPEEX18200",    "SPEEX24600"};
 
 }  // namespace
 
@@ -81,10 +79,10 @@ bool SelfRule(TWebCall& call) {
 // The account a login form names, as the failure table counts it: the super server admin's
 // or the login name at a UDP port (the port as a number, so that spellings of it are one key).
 std::string LoginAccountKey(TWebCall& call, const std::string& user) {
-  if (call.Field("superadmin") == "1") return "0:" + Cut(user, 29);
+  if (call.Field("superadmin") == "1") return "0:" + Cut(user, kNameLength);
   int64_t port = 0;
   if (!TryParseInt(Trim(call.Field("serverport")), port) || port <= 0 || port > 0xFFFF) port = 0;
-  return "port " + std::to_string(port) + ":" + Cut(user, 29);
+  return "port " + std::to_string(port) + ":" + Cut(user, kNameLength);
 }
 
 void CmdLogin(TWebCall& call) {
@@ -146,9 +144,9 @@ void CmdLogin(TWebCall& call) {
                 now.Get("superadmin") == "1" ? 0 : std::atoll(now.Get("serverid").c_str()), user);
   {
     TLockGuard lock(now.Lock());
-    now.Set("username", Cut(user, 29));
-    now.Set("password", Cut(password, 29));
-    now.Set("serverport", Cut(port, 29));
+    now.Set("username", Cut(user, kNameLength));
+    now.Set("password", Cut(password, kNameLength));
+    now.Set("serverport", Cut(port, kNameLength));
     now.Set("loggedin", "1");
   }
   now.SetLastCheckMs(call.web.Clock().NowMs());
@@ -198,7 +196,7 @@ void CmdAddSClient(TWebCall& call) {
   // A name with a control character is no usable name either.
   if (Trim(name).empty() || HasControlChars(name)) error = "empty username";
   TClients accounts(kSuperUserServerId, call.web.Context().storage);
-  if (!Trim(name).empty() && accounts.DBLoadUser(kSuperUserServerId, Cut(name, 29)))
+  if (!Trim(name).empty() && accounts.DBLoadUser(kSuperUserServerId, Cut(name, kNameLength)))
     error = "a user with name already exists";
   if (!error.empty()) return call.ErrorBox(error);
   if (AddSuperAccount(*call.web.Context().storage, name, pw1) != 0)
@@ -218,7 +216,7 @@ void ChangePassword(TWebCall& call, uint32_t serverId, int32_t id, const std::st
       call.session->Get(serverId == kSuperUserServerId ? "superadmin" : "admin") != "" &&
       a->LoginName.Str() == call.session->Get("username")) {
     TLockGuard lock(call.session->Lock());
-    call.session->Set("password", Cut(pw, 29));
+    call.session->Set("password", Cut(pw, kNameLength));
   }
 }
 
@@ -241,11 +239,11 @@ void CmdSettingsBasic(TWebCall& call) {
   // The hoster's link is shown on every page, the login pages included: a web address only.
   const std::string link = Trim(call.Field("BASIC_ISPLINKURL"));
   if (!link.empty() && !IsHttpLink(link)) return call.ErrorBox("invalid url");
-  b.AdminEmail = Cut(call.Field("BASIC_ADMINEMAIL"), 255);
-  b.ISPLinkURL = Cut(link, 255);
-  b.ISPName = Cut(call.Field("BASIC_ISPNAME"), 29);
+  b.AdminEmail = Cut(call.Field("BASIC_ADMINEMAIL"), kTextLength);
+  b.ISPLinkURL = Cut(link, kTextLength);
+  b.ISPName = Cut(call.Field("BASIC_ISPNAME"), kNameLength);
   b.ISPCountryNumber = static_cast<int>(country);
-  b.PostURL = Cut(call.Field("WEBPOST_POSTURL"), 255);
+  b.PostURL = Cut(call.Field("WEBPOST_POSTURL"), kTextLength);
   b.WebPostEnabled = call.Field("WEBPOST_ENABLED") == "1";
   b.ListPublic = call.Field("BASIC_LISTPUBLIC") == "1";
   for (const std::string* text : {&b.AdminEmail, &b.ISPLinkURL, &b.ISPName, &b.PostURL})
@@ -374,21 +372,21 @@ void CmdAddServer(TWebCall& call) {
     WriteServerPrivileges(context.storage, static_cast<uint32_t>(n.ServerId),
                           UserGroupName(static_cast<TUserGroup>(g)), n.Permissions.Sets[g]);
   n.Server.Port = static_cast<uint16_t>(port);
-  n.Server.Name = Cut(call.Field("SERVERNAME"), 29);
-  n.Server.WelcomeMessage = Cut(call.Field("SERVERWELCOMEMESSAGE"), 255);
+  n.Server.Name = Cut(call.Field("SERVERNAME"), kNameLength);
+  n.Server.WelcomeMessage = Cut(call.Field("SERVERWELCOMEMESSAGE"), kTextLength);
   int64_t maxUsers = 0;
   if (TryParseInt(Trim(call.Field("SERVERMAXUSERS")), maxUsers) && maxUsers >= 0 &&
       maxUsers <= 0xFFFF)
     n.Server.MaxUsers = static_cast<uint16_t>(maxUsers);
-  n.Server.Password = Cut(Trim(call.Field("SERVERPASSWORD")), 29);
+  n.Server.Password = Cut(Trim(call.Field("SERVERPASSWORD")), kNameLength);
   const std::string type = call.Field("SERVERTYPE");
   if (type == "1") n.ClanServer = true;
   if (type == "2") n.ClanServer = false;
   for (int i = 0; i < kCodecCount; ++i)
     n.Server.CodecPermits[static_cast<size_t>(i)] =
-        call.Field(std::string("CODEC") + kCodecNames[i]) == "1";
-  n.Server.WebLinkURL = Cut(Trim(call.Field("SERVERWEBPOSTLINKURL")), 255);
-  n.Server.WebPostURL = Cut(Trim(call.Field("SERVERWEBPOSTPOSTURL")), 255);
+        call.Field(std::string("CODEC") + kCodecTable[i].webName) == "1";
+  n.Server.WebLinkURL = Cut(Trim(call.Field("SERVERWEBPOSTLINKURL")), kTextLength);
+  n.Server.WebPostURL = Cut(Trim(call.Field("SERVERWEBPOSTPOSTURL")), kTextLength);
   if (!WriteStoredServerSettings(*context.storage, n))
     return call.ErrorBox("server config has NOT been changed");
   call.OkBox("server config has been changed", call.RefererBack());
@@ -502,48 +500,39 @@ void CmdSettingsServer(TWebCall& call, const TSelected& sel) {
                     post = call.Field("SERVERWEBPOSTPOSTURL");
   auto may = [&](int permission) { return Permitted(call, sel, permission); };
   bool allowed = true;
-  if (Cut(name, 29) != w.Server.Name && !may(upAdminEditServerName)) allowed = false;
-  if (Cut(welcome, 255) != w.Server.WelcomeMessage && !may(upAdminEditServerWelcomeMessage))
+  if (Cut(name, kNameLength) != w.Server.Name && !may(upAdminEditServerName)) allowed = false;
+  if (Cut(welcome, kTextLength) != w.Server.WelcomeMessage && !may(upAdminEditServerWelcomeMessage))
     allowed = false;
-  if (Cut(Trim(password), 29) != w.Server.Password && !may(upAdminEditServerPassword))
+  if (Cut(Trim(password), kNameLength) != w.Server.Password && !may(upAdminEditServerPassword))
     allowed = false;
   // The post URL is where the host itself sends requests: it needs the web-list permission
   // just as the link URL does.
-  if ((Cut(Trim(link), 255) != w.Server.WebLinkURL ||
-       Cut(Trim(post), 255) != w.Server.WebPostURL) &&
+  if ((Cut(Trim(link), kTextLength) != w.Server.WebLinkURL ||
+       Cut(Trim(post), kTextLength) != w.Server.WebPostURL) &&
       !may(upAdminEditServerWebpostUrl))
     allowed = false;
   if (((type == "1" && !w.ClanServer) || (type == "2" && w.ClanServer)) &&
       !may(upAdminEditServerType))
     allowed = false;
   if (!allowed) return call.ErrorBox("invalid permissions");
-  n.Server.Name = Cut(name, 29);
-  n.Server.WelcomeMessage = Cut(welcome, 255);
+  n.Server.Name = Cut(name, kNameLength);
+  n.Server.WelcomeMessage = Cut(welcome, kTextLength);
   int64_t maxUsers = 0;
   if (TryParseInt(maxText, maxUsers) && maxUsers >= 0 && maxUsers <= 0xFFFF)
     n.Server.MaxUsers = static_cast<uint16_t>(maxUsers);
-  n.Server.Password = Cut(Trim(password), 29);
+  n.Server.Password = Cut(Trim(password), kNameLength);
   if (type == "1") n.ClanServer = true;
   if (type == "2") n.ClanServer = false;
   if (super) {
     for (int i = 0; i < kCodecCount; ++i)
       n.Server.CodecPermits[static_cast<size_t>(i)] =
-          call.Field(std::string("CODEC") + kCodecNames[i]) == "1";
+          call.Field(std::string("CODEC") + kCodecTable[i].webName) == "1";
   }
-  n.Server.WebLinkURL = Cut(Trim(link), 255);
-  n.Server.WebPostURL = Cut(Trim(post), 255);
+  n.Server.WebLinkURL = Cut(Trim(link), kTextLength);
+  n.Server.WebPostURL = Cut(Trim(post), kTextLength);
   if (running) {
-    running->SetSettings(n.Server);
-    if (n.ClanServer != w.ClanServer) {
-      const uint16_t flags = running->ServerFlags().load();
-      running->ServerFlags().store(static_cast<uint16_t>((flags & ~(SF_CLAN | SF_PUBLIC)) |
-                                                         (n.ClanServer ? SF_CLAN : SF_PUBLIC)));
-      running->TypeChanged().store(true);
-    }
-    running->SaveServer();
-    TListenerRequest r;
-    r.Type = 8;
-    RunListenerRequest(*running, r, 1500);
+    if (EditServerSettings(*running, n.Server, n.ClanServer, 1500) == RC_INTERNAL_ERROR)
+      return call.ErrorBox("server config has NOT been changed");
   } else if (!WriteStoredServerSettings(*context.storage, n)) {
     return call.ErrorBox("server config has NOT been changed");
   }
@@ -587,7 +576,7 @@ void CmdPermissionsServer(TWebCall& call, const TSelected& sel) {
   if (auto running = context.servers->FindVirtualServer(static_cast<int32_t>(sel.id))) {
     running->SetPermissions(sets);
     TListenerRequest r;
-    r.Type = 8;
+    r.Type = TListenerRequestKind::ServerPropertiesChanged;
     RunListenerRequest(*running, r, 5500);
   }
   call.OkBox("server config has been changed", call.RefererBack());

@@ -17,6 +17,7 @@
 #include "admin/web/TemplateEngine.h"
 #include "admin/web/WebCall.h"
 #include "common/Countries.h"
+#include "common/FieldLengths.h"
 #include "common/Log.h"
 #include "common/NetAddress.h"
 #include "common/SecurityLog.h"
@@ -451,9 +452,9 @@ void TWebInterface::WaitToAnswer(double ms) const {
 
 TWebLogin TWebInterface::CheckLogin(TWebCall& call, const std::string& userText,
                                     const std::string& passwordText, const std::string& portText) {
-  const std::string user = Cut(userText, 29);
-  const std::string password = Cut(passwordText, 29);
-  const std::string port = Cut(portText, 29);
+  const std::string user = Cut(userText, kNameLength);
+  const std::string password = Cut(passwordText, kNameLength);
+  const std::string port = Cut(portText, kNameLength);
   TWebSession& s = *call.session;
   // A database that cannot be asked leaves the session's login values as they were.
   const std::string adminBefore = s.Get("admin"), serverIdBefore = s.Get("serverid");

@@ -23,6 +23,7 @@
 #include "model/ModelLock.h"
 #include "storage/CustomStorage.h"
 #include "transport/ConnectionTable.h"
+#include "vserver/CodecTable.h"
 #include "vserver/ServerObject.h"
 #include "vserver/VirtualServerList.h"
 
@@ -228,12 +229,8 @@ void TWebInterface::SetVariables(TWebCall& call, std::string& page) {
            {"SERVERTYPE", working->ClanServer ? "Clan Server" : "Public Server"},
            {"SERVERCFG_SERVERTYPE_CLANSERVER_SELECTED", working->ClanServer ? "selected" : ""},
            {"SERVERCFG_SERVERTYPE_PUBLICSERVER_SELECTED", working->ClanServer ? "" : "selected"}});
-      static const char* kCodecs[kCodecCount] = {
-          "Celp51",     "Celp63",     "GSM148",    "GSM164",    "WindowsCELP52",
-          "SPEEX2150",  "SPEEX3950",  "SPEEX5950", "SPEEX8000", "SPEEX11000",
-          "SPEEX15000", "SPEEX18200", "SPEEX24600"};
       for (int i = 0; i < kCodecCount; ++i)
-        values.emplace_back(std::string("SERVERCFG_CODEC_") + kCodecs[i] + "_SELECTED",
+        values.emplace_back(std::string("SERVERCFG_CODEC_") + kCodecTable[i].webName + "_SELECTED",
                             w.CodecPermits[static_cast<size_t>(i)] ? "checked" : "");
       // The running server is read under the list lock, so no other thread stops it meanwhile.
       context_.servers->WithVirtualServer(working->ServerId, [&](TServerObject& server) {

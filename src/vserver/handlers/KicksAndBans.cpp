@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/FieldLengths.h"
 #include "common/ResultCodes.h"
 #include "model/BanMatch.h"
 #include "model/Channels.h"
@@ -21,7 +22,7 @@ namespace vh {
 
 namespace {
 
-constexpr int32_t kNameRoom = 29;
+constexpr int32_t kNameRoom = kNameLength;
 constexpr int32_t kFloodBanMinutes = 5;
 constexpr const char* kFloodText = "Excess flood";
 
@@ -370,13 +371,13 @@ void TVHUDPListener::DBRemoveOldBans() {
       if (b.Id >= 0) {
         TStorageScript q(*server_.Storage(), "delete_ban.sql");
         q.SetInteger(":iServerID", serverId_).SetInteger(":iBanID", b.Id);
-        q.Execute();
+        if (q.Execute()) deleted = true;
       } else {
         TStorageScript q(*server_.Storage(), "delete_ban_ip.sql");
         q.SetInteger(":iServerID", serverId_).SetString(":sIP", b.Pattern);
-        q.Execute();
+        if (q.Execute()) deleted = true;
       }
-      deleted = true;
+      // A ban the database kept is tried again at the next clean-up.
     }
     if (deleted) server_.LoadBans();
   } catch (const std::exception& e) {

@@ -6,6 +6,7 @@
 
 #include "common/PasswordCheckPool.h"
 #include "common/PasswordHash.h"
+#include "common/FieldLengths.h"
 #include "common/SecurityLog.h"
 #include "common/Strings.h"
 #include "model/Channels.h"
@@ -108,7 +109,7 @@ void TVHUDPListener::SendLoginReply(TClientRecord& record, int32_t code, std::st
   reply->SetLongAt(88, static_cast<uint32_t>(code));
   reply->SetLongAt(172, record.ConnectionID);
   reply->SetLongAt(176, record.PlayerID);
-  TShortString<255>(text).WriteTo(reply->Memory() + 180);
+  TShortString<kTextLength>(text).WriteTo(reply->Memory() + 180);
   server_.Counters()->CountLogin(code);
   notifier_.Send(std::move(reply), closeAfter);
 }
@@ -529,7 +530,7 @@ void TVHUDPListener::SendPlayerList(const TClientRecord& player) {
 void TVHUDPListener::SendClosingPacket(const TClientRecord& player) {
   const THostPolicy& settings = Policy();
   auto closing = NewPacketFor(player, CMD_sc_LoginStep6);
-  closing->WriteShortString(settings.GFXURL, 255);
+  closing->WriteShortString(settings.GFXURL, kTextLength);
   closing->SetSize(kClosingPacketSize);
   closing->SetPosition(kClosingPacketSize);
   const std::string ispLink = Trim(settings.ISPLinkURL);

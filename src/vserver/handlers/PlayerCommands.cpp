@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/FieldLengths.h"
 #include "common/Log.h"
 #include "common/NetAddress.h"
 #include "common/ResultCodes.h"
@@ -122,7 +123,7 @@ void SendLeftOutOfSight(TNotifier& notifier, const TClientRecord& to, uint32_t p
   p->WriteU32(playerId);
   p->WriteU16(kLeftOutOfSight);
   p->WriteU32(0);
-  p->WriteShortString("", 29);
+  p->WriteShortString("", kNameLength);
   notifier.Send(std::move(p));
 }
 
@@ -427,18 +428,18 @@ void TVHUDPListener::CMD_cs_InfoRequestPlayerConnectionInfoOnId() {
   // and logged whole so the admin can look it up.
   std::string shownAddress;
   if (showAddress) {
-    shownAddress = CutWithMark(stats.peerAddress, 29);
+    shownAddress = CutWithMark(stats.peerAddress, kNameLength);
     if (shownAddress != stats.peerAddress)
       LogFormat(LMT_ALL, LMD_INFO, {target->NickName.Str(), target->PlayerID, stats.peerAddress},
                 "Connection info of [Nick: %1, ID: %2]: address %3", "UDP Listener");
   }
-  reply->WriteShortString(shownAddress, 29);
+  reply->WriteShortString(shownAddress, kNameLength);
   reply->WriteU16(showAddress ? stats.peerPort : 0);
-  reply->WriteShortString(target->LoginName.Str(), 29);
+  reply->WriteShortString(target->LoginName.Str(), kNameLength);
   reply->WriteI32(target->ChannelID);
   reply->WriteU16(target->ChannelPrivileges);
   reply->WriteU16(target->PlayerPrivileges);
-  reply->WriteShortString(target->ClientInfo2.Str(), 29);
+  reply->WriteShortString(target->ClientInfo2.Str(), kNameLength);
   reply->SetSize(kConnectionInfoSize);
   notifier_.Send(std::move(reply));
 }

@@ -1,18 +1,18 @@
-// Channel commands end to end: players over UDP on 127.0.0.1 against a real virtual server,
-// with the stored rows read back from its database.
+// Channel commands in the in-process listener world, with the stored rows read back from the
+// server's database.
 #include <gtest/gtest.h>
 
 #include <map>
 #include <mutex>
 #include <set>
 
-#include "ServerHarness.h"
 #include "model/Channels.h"
+#include "support/ListenerWorld.h"
 
 namespace vh::test {
 namespace {
 
-using client::TProtocolClient;
+using TPlayer = TWorldPlayer;
 
 // Request fields, little-endian; Z is a zero-terminated text.
 std::string U16(uint16_t v) {
@@ -27,26 +27,15 @@ std::string Z(std::string_view s) {
 std::string SS29(std::string_view s) {
   return static_cast<char>(s.size()) + std::string(s) + std::string(29 - s.size(), '\0');
 }
-const std::string kNoChannel = I32(0x7FFFFFF0);
 
-// Sends the request, then a request every server refuses; the refusals arrive in order, so
-// the second one proves the first was handled. Returns its error code, or 0 when not refused.
-int Send(TProtocolClient& c, uint16_t command, const std::string& payload) {
-  const uint32_t request = c.SendCommand(command, payload);
-  const uint32_t barrier = c.SendCommand(209, kNoChannel);
-  int code = 0;
-  while (auto e = c.WaitForError(3s)) {
-    if (e->sequence == request) code = e->code;
-    if (e->sequence == barrier) return code;
-  }
-  ADD_FAILURE() << "no answer to command " << command;
-  return 1;
+// Sends the request and lets the world settle: its error code, or 0 when not refused.
+int Send(TPlayer& c, uint16_t command, const std::string& payload) {
+  return c.Refusal(command, payload);
 }
 
-// Everything the server sent `c` up to the answer to a request sent now.
-std::vector<std::unique_ptr<TPacket>> Settle(TProtocolClient& c) {
-  Send(c, 209, kNoChannel);
-  return c.DrainFor(0ms).commands;
+// Everything the server sent `c` so far.
+std::vector<std::unique_ptr<TPacket>> Settle(TPlayer& c) {
+  return c.TakeAll();
 }
 
 size_t CountOf(const std::vector<std::unique_ptr<TPacket>>& packets, uint16_t command) {
@@ -56,12 +45,12 @@ size_t CountOf(const std::vector<std::unique_ptr<TPacket>>& packets, uint16_t co
 }
 
 // Creates a channel; its id, or the refusal code.
-int32_t Create(TProtocolClient& c, const std::string& name, uint16_t flags = 0, int32_t parent = -1,
+int32_t Create(TPlayer& c, const std::string& name, uint16_t flags = 0, int32_t parent = -1,
                uint16_t codec = 1, const std::string& password = {}) {
   const std::string payload = I32(0) + U16(flags) + U16(codec) + I32(parent) + U16(7) + U16(20) +
                               Z(name) + Z("topic") + Z("about") + Z(password);
   if (int code = Send(c, 201, payload)) return code;
-  while (auto p = c.WaitForCommand(110, 3s)) {
+  while (auto p = c.WaitFor(110)) {
     auto created = client::ParseChannelCreated(*p);
     if (created && created->creatorId == static_cast<int32_t>(c.PlayerId()) &&
         created->channel.name == name)
@@ -76,7 +65,7 @@ struct TRow {
   std::string password;
   bool isDefault = false;
 };
-std::map<std::string, TRow> Stored(TServerHarness& h) {
+std::map<std::string, TRow> Stored(TListenerWorld& h) {
   TStorageScript q(h.Storage(), "read_channels.sql");
   q.SetInteger(":iServerID", h.Server().ServerID());
   std::map<std::string, TRow> rows;
@@ -91,14 +80,14 @@ std::map<std::string, TRow> Stored(TServerHarness& h) {
   return rows;
 }
 
-int32_t ChannelDBID(TServerHarness& h, int32_t id) {
+int32_t ChannelDBID(TListenerWorld& h, int32_t id) {
   TLockGuard tree(h.Server().Channels()->Mutex());
   TChannel* c = h.Server().Channels()->GetChannel(id);
   return c ? c->DBID : -1;
 }
 
 // The stored flags (admin, auto-op, auto-voice) of an account in a channel; empty: no row.
-std::string StoredPrivileges(TServerHarness& h, int32_t account, int32_t channelId) {
+std::string StoredPrivileges(TListenerWorld& h, int32_t account, int32_t channelId) {
   // The tree lock comes before the storage lock, as everywhere else.
   const int32_t channelDBID = ChannelDBID(h, channelId);
   TStorageScript q(h.Storage(), "read_channel_privilege.sql");
@@ -114,18 +103,13 @@ std::string StoredPrivileges(TServerHarness& h, int32_t account, int32_t channel
 
 class ChannelCommands : public ::testing::Test {
  protected:
-  TServerHarness h{
+  TListenerWorld h{
       [](THostPolicy& s) { s.LogChannelRegistered = s.LogChannelUnregistered = true; }};
-  std::unique_ptr<TProtocolClient> sam =
-      (h.AddAccount("sam", "pw", PP_SERVER_ADMIN), h.Join("sam", "sam", "pw"));
+  TPlayer* sam = (h.AddAccount("sam", "pw", PP_SERVER_ADMIN), h.Join("sam", "sam", "pw"));
   // An administration request carried out by the listener; its result code.
-  int32_t Request(uint8_t type, int32_t target, int32_t argument = 0, std::string text = {}) {
-    TListenerRequest r;
-    r.Type = type;
-    r.RequestTarget = target;
-    r.RequestArgument = argument;
-    r.RequestText = std::move(text);
-    return h.Server().ExecuteRequest(r).ResultCode;
+  using TKind = TListenerRequestKind;
+  int32_t Request(TKind type, int32_t target, int32_t argument = 0, std::string text = {}) {
+    return h.Request(type, target, argument, 0, std::move(text)).ResultCode;
   }
   int32_t Def() {
     TLockGuard tree(h.Server().Channels()->Mutex());
@@ -141,7 +125,7 @@ TEST_F(ChannelCommands, CreatorsBecomeChannelAdmins) {
 
   const int32_t tmp = Create(*anna, "Tmp", CF_UNREGISTERED);
   ASSERT_GT(tmp, 0);
-  auto moved = client::ParsePlayerSwitched(*r->WaitForCommand(103, 3s));
+  auto moved = client::ParsePlayerSwitched(*r->WaitFor(103));
   EXPECT_EQ(moved->playerId, static_cast<int32_t>(anna->PlayerId()));
   EXPECT_EQ(moved->newChannelId, tmp);
   EXPECT_EQ(moved->channelPrivileges, CP_CHANNEL_ADMIN);
@@ -157,8 +141,8 @@ TEST_F(ChannelCommands, CreatorsBecomeChannelAdmins) {
   EXPECT_EQ(Stored(h).count("Great Hall"), 1u);
 
   // The temporary channel lives while its creator sits in it.
-  ASSERT_TRUE(anna->Quit(3s));
-  auto destroyed = client::ParseChannelDestroyed(*r->WaitForCommand(115, 3s));
+  ASSERT_TRUE(anna->Quit());
+  auto destroyed = client::ParseChannelDestroyed(*r->WaitFor(115));
   EXPECT_EQ(destroyed->channelId, tmp);
   EXPECT_TRUE(
       h.Log().Contains("unregisterred channel created [ChannelName: Tmp, ClientNickName: "
@@ -204,7 +188,7 @@ TEST_F(ChannelCommands, SubChannelNameAndCodecRules) {
   EXPECT_EQ(Send(*sam, 212, I32(top)), 0);
   EXPECT_EQ(CountOf(Settle(*ann), 117), 0u);
   EXPECT_EQ(Send(*sam, 207, I32(top) + "no end"), 0);
-  auto topic = client::ParseChannelText(*ann->WaitForCommand(112, 3s));
+  auto topic = client::ParseChannelText(*ann->WaitFor(112));
   EXPECT_EQ(topic->text, "no end");
   EXPECT_EQ(topic->changerId, static_cast<int32_t>(sam->PlayerId()));
 }
@@ -215,7 +199,7 @@ TEST_F(ChannelCommands, DefaultChannelAndDeletion) {
   const int32_t oldDefault = Def();
   const int32_t def = Create(*sam, "Lobby", CF_DEFAULT | CF_UNREGISTERED);
   ASSERT_GT(def, 0);
-  auto lost = client::ParseChannelProperties(*al->WaitForCommand(113, 3s));
+  auto lost = client::ParseChannelProperties(*al->WaitFor(113));
   EXPECT_EQ(lost->channelId, oldDefault);
   EXPECT_EQ(lost->flags & CF_DEFAULT, 0);
   EXPECT_EQ(Def(), def);
@@ -279,20 +263,20 @@ TEST_F(ChannelCommands, RegistrationFollowsTheDatabase) {
   EXPECT_EQ(Stored(h)["Room"].parent, ChannelDBID(h, keep));
   // Nobody inside: it goes at once.
   EXPECT_EQ(Send(*sam, 205, flags(gone, CF_UNREGISTERED)), 0);
-  EXPECT_EQ(client::ParseChannelDestroyed(*vic->WaitForCommand(115, 3s))->channelId, gone);
+  EXPECT_EQ(client::ParseChannelDestroyed(*vic->WaitFor(115))->channelId, gone);
   EXPECT_EQ(Stored(h).count("Gone"), 0u);
 
-  EXPECT_EQ(Request(11, keep, 0, "UNREGISTERED"), 0);
+  EXPECT_EQ(Request(TKind::SetChannelRegistered, keep, 0, "UNREGISTERED"), 0);
   EXPECT_EQ(Stored(h).count("Room"), 0u);
-  EXPECT_EQ(Request(11, keep, 0, "registered"), 0);
+  EXPECT_EQ(Request(TKind::SetChannelRegistered, keep, 0, "registered"), 0);
   EXPECT_EQ(Stored(h).count("Room"), 1u);
-  EXPECT_EQ(Request(11, keep, 0, "permanent"), -107);
-  EXPECT_EQ(Request(11, Def(), 0, "registered"), -107);
-  EXPECT_EQ(Request(11, room, 0, "registered"), -123);
-  EXPECT_EQ(Request(11, 9999, 0, "registered"), -102);
+  EXPECT_EQ(Request(TKind::SetChannelRegistered, keep, 0, "permanent"), -107);
+  EXPECT_EQ(Request(TKind::SetChannelRegistered, Def(), 0, "registered"), -107);
+  EXPECT_EQ(Request(TKind::SetChannelRegistered, room, 0, "registered"), -123);
+  EXPECT_EQ(Request(TKind::SetChannelRegistered, 9999, 0, "registered"), -102);
 
   EXPECT_EQ(Send(*sam, 203, I32(keep) + SS29("pw")), 0);
-  auto changed = sam->WaitForCommand(204, 3s);
+  auto changed = sam->WaitFor(204);
   ASSERT_TRUE(changed);
   EXPECT_EQ(changed->Size(), 28);
   EXPECT_EQ(changed->LongAt(24), static_cast<uint32_t>(keep));
@@ -304,16 +288,16 @@ TEST_F(ChannelCommands, RegistrationFollowsTheDatabase) {
 
 TEST_F(ChannelCommands, AdministrationAddsAndDeletesChannels) {
   ASSERT_TRUE(sam);
-  EXPECT_EQ(Request(6, 500, 3), 500);
-  auto created = client::ParseChannelCreated(*sam->WaitForCommand(110, 3s));
+  EXPECT_EQ(Request(TKind::AddChannel, 500, 3), 500);
+  auto created = client::ParseChannelCreated(*sam->WaitFor(110));
   EXPECT_EQ(created->channel.id, 500);
   EXPECT_EQ(created->channel.maxUsers, 64000);
   h.EditSettings([](TVirtualServerSettings& s) { s.CodecPermits[2] = false; });
-  EXPECT_EQ(Request(6, 501, 2), -108);
-  EXPECT_EQ(Request(7, 9999), -102);
-  EXPECT_EQ(Request(7, Def()), -109);
-  EXPECT_EQ(Request(7, 500), 0);
-  EXPECT_EQ(client::ParseChannelDestroyed(*sam->WaitForCommand(115, 3s))->channelId, 500);
+  EXPECT_EQ(Request(TKind::AddChannel, 501, 2), -108);
+  EXPECT_EQ(Request(TKind::DeleteChannel, 9999), -102);
+  EXPECT_EQ(Request(TKind::DeleteChannel, Def()), -109);
+  EXPECT_EQ(Request(TKind::DeleteChannel, 500), 0);
+  EXPECT_EQ(client::ParseChannelDestroyed(*sam->WaitFor(115))->channelId, 500);
 }
 
 }  // namespace
