@@ -5,7 +5,6 @@
 namespace vh {
 
 TPasswordCheckPool::TPasswordCheckPool(size_t threads, size_t queueRoom) : queueRoom_(queueRoom) {
-  if (threads == 0) threads = 1;
   threads_.reserve(threads);
   for (size_t i = 0; i < threads; ++i) threads_.emplace_back(&TPasswordCheckPool::Run, this);
 }
@@ -26,6 +25,10 @@ TPasswordCheckPool& TPasswordCheckPool::Shared() {
 }
 
 bool TPasswordCheckPool::Submit(TJob job) {
+  if (threads_.empty()) {
+    job();  // a pool without threads checks on the caller's thread
+    return true;
+  }
   {
     TLockGuard lock(mutex_);
     if (stopping_ || queue_.size() >= queueRoom_) return false;

@@ -24,6 +24,8 @@ class TPasswordCheckPool {
   static constexpr size_t kDefaultQueueRoom = 512;
   using TJob = std::function<void()>;
 
+  // With no threads, Submit runs each job on the caller's thread before it returns: for a
+  // listener run without threads of its own (the in-process test world).
   explicit TPasswordCheckPool(size_t threads = kDefaultThreads,
                               size_t queueRoom = kDefaultQueueRoom);
   // Drops what still waits and joins the threads (a running job finishes first).

@@ -21,6 +21,7 @@
 #include "client/ClientPackets.h"
 #include "client/ClientSession.h"
 #include "common/Log.h"
+#include "common/PasswordCheckPool.h"
 #include "model/Clients.h"
 #include "storage/Schema.h"
 #include "storage/sqlite/SQLiteStorage.h"
@@ -76,6 +77,8 @@ class TListenerWorld {
     if (configure) configure(policy);
     environment_ = std::make_unique<TFixedVServerEnvironment>(
         std::move(policy), std::vector<std::string>{"127.0.0.1"});
+    // No threads here: a registered login's password check runs inside the listener's turn.
+    environment_->SetPasswordChecks(&checks_);
     storage_ = std::make_unique<TSQLiteStorage>(dir_.File("server.dbs"),
                                                 std::string(VH_SOURCE_DIR) + "/sqlite_sql/");
     if (!CreateTables(storage_.get()) || !UpgradeDatabase(storage_.get()))
@@ -236,7 +239,8 @@ class TListenerWorld {
  private:
   TTempDir dir_;
   TManualClock clock_;
-  TMemoryLog* log_ = nullptr;  // owned by the process log
+  TMemoryLog* log_ = nullptr;     // owned by the process log
+  TPasswordCheckPool checks_{0};  // before the server: it outlives it
   std::unique_ptr<TFixedVServerEnvironment> environment_;
   std::unique_ptr<TCustomStorage> storage_;
   std::shared_ptr<TServerObject> server_;

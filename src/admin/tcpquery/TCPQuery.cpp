@@ -45,7 +45,9 @@ int OpenListener(const std::string& address, uint16_t port, uint16_t& bound) {
   const bool dualStack = IsAnyAddressText(address) && address != "0.0.0.0";
   const std::string text = dualStack ? std::string("::") : address;
   const std::optional<TIpAddress> ip = ParseIpAddress(text);
-  if (!ip) throw std::runtime_error("invalid address " + address);
+  if (!ip)
+    throw std::runtime_error("Could not bind to " + address + ":" + std::to_string(port) +
+                             ": not an IPv4 or IPv6 address");
   int family = ip->v6 ? AF_INET6 : AF_INET;
   int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0 && dualStack && errno == EAFNOSUPPORT) {
@@ -64,7 +66,7 @@ int OpenListener(const std::string& address, uint16_t port, uint16_t& bound) {
   if (::bind(fd, &a.any, length) != 0 || ::listen(fd, 64) != 0) {
     const std::string reason = std::strerror(errno);
     ::close(fd);
-    throw std::runtime_error("Could not bind to " + (address.empty() ? "0.0.0.0" : address) + ":" +
+    throw std::runtime_error("Could not bind to " + (address.empty() ? "[::]" : address) + ":" +
                              std::to_string(port) + ": " + reason);
   }
   socklen_t len = sizeof a;
