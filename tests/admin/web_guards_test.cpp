@@ -175,6 +175,30 @@ TEST(WebGuards, OverTlsTheCertificateIsKeptTheHandshakeHasTheDeadlineAndTheCooki
   EXPECT_TRUE(!refused || refused->status >= 400);
 }
 
+TEST(WebGuards, LoopbackInterfacesAnswerOnBothFamilies) {
+  const int probe = ::socket(AF_INET6, SOCK_STREAM, 0);
+  sockaddr_in6 any{};
+  any.sin6_family = AF_INET6;
+  any.sin6_addr = in6addr_loopback;
+  const bool hasIPv6 =
+      probe >= 0 && ::bind(probe, reinterpret_cast<sockaddr*>(&any), sizeof any) == 0;
+  if (probe >= 0) ::close(probe);
+  if (!hasIPv6) GTEST_SKIP() << "this host has no IPv6 loopback (::1)";
+  TWebHarness h;
+  httplib::Client web("::1", h.WebPort());
+  const auto page = web.Get("/slogin.html");
+  ASSERT_TRUE(page) << "the web interface on 127.0.0.1 does not answer on [::1]";
+  EXPECT_EQ(page->status, 200);
+
+  TMetricsEndpoint endpoint(h.Servers(), 0, THttpGuards{3000ms, 0});
+  ASSERT_TRUE(endpoint.Start("127.0.0.1", 0));
+  httplib::Client scraper("::1", endpoint.BoundPort());
+  const auto scrape = scraper.Get("/metrics");
+  ASSERT_TRUE(scrape) << "the metrics endpoint on 127.0.0.1 does not answer on [::1]";
+  EXPECT_EQ(scrape->status, 200);
+  endpoint.Stop();
+}
+
 TEST(MetricsGuards, DribblingConnectionsOnEveryThreadDelayAScrapeOnlyUntilTheirDeadline) {
   TQueryHarness h;
   TMetricsEndpoint endpoint(h.Servers(), 0, THttpGuards{500ms, 0});

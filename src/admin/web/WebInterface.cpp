@@ -183,37 +183,53 @@ bool TWebInterface::Start(uint16_t port, const std::string& documentRoot,
     // per connection up to kMaxConnections and a few spare for an administrator who comes
     // while that many sit idle; an idle keep-alive connection gives its thread back after
     // kKeepAliveSeconds, a request that dribbles in after the request deadline.
-    server_ = std::make_unique<TGuardedHttpServer>(
-        guards_,
-        [] {
-          return new TConnectionPool(kMaxConnections + kSpareThreads, std::chrono::seconds(30));
-        },
-        tls);
-    if (!server_->Valid())
-      throw std::runtime_error("cannot load the certificate " + tls->certificateFile +
-                               " or the private key " + tls->privateKeyFile);
-    httplib::Server& http = server_->Http();
-    http.set_keep_alive_max_count(100);
-    http.set_keep_alive_timeout(kKeepAliveSeconds);
-    http.set_read_timeout(5, 0);
-    http.set_write_timeout(5, 0);
-    http.set_payload_max_length(kMaxBodyLength);
-    http.set_socket_options([](int sock) {
-      // SO_REUSEADDR, not the library's SO_REUSEPORT: a second server started on the same
-      // port must fail to bind instead of sharing the connections.
-      int yes = 1;
-      ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
-    auto handler = [this](const httplib::Request& req, httplib::Response& res) {
-      HandleRequest(req, res);
+    auto makeServer = [this, tls] {
+      auto server = std::make_unique<TGuardedHttpServer>(
+          guards_,
+          [] {
+            return new TConnectionPool(kMaxConnections + kSpareThreads, std::chrono::seconds(30));
+          },
+          tls);
+      if (!server->Valid())
+        throw std::runtime_error("cannot load the certificate " + tls->certificateFile +
+                                 " or the private key " + tls->privateKeyFile);
+      httplib::Server& http = server->Http();
+      http.set_keep_alive_max_count(100);
+      http.set_keep_alive_timeout(kKeepAliveSeconds);
+      http.set_read_timeout(5, 0);
+      http.set_write_timeout(5, 0);
+      http.set_payload_max_length(kMaxBodyLength);
+      http.set_socket_options([](int sock) {
+        // SO_REUSEADDR, not the library's SO_REUSEPORT: a second server started on the same
+        // port must fail to bind instead of sharing the connections.
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+      });
+      auto handler = [this](const httplib::Request& req, httplib::Response& res) {
+        HandleRequest(req, res);
+      };
+      http.Get(".*", handler);
+      http.Post(".*", handler);
+      return server;
     };
-    http.Get(".*", handler);
-    http.Post(".*", handler);
+    server_ = makeServer();
     std::string failure;
     boundPort_ = server_->Listen(address, port, &failure);
     if (boundPort_ == 0) throw std::runtime_error(failure);
+    if (address == "127.0.0.1" || address == "localhost") {
+      // Loopback asked for: a local browser may come over either family. A host without
+      // IPv6 (or with the port taken on ::1) keeps the IPv4 interface alone.
+      loopbackV6_ = makeServer();
+      if (loopbackV6_->Listen("::1", boundPort_) == 0) {
+        loopbackV6_.reset();
+        Log(LMT_WARNING, LMD_INFO,
+            "Web interface: [::1]:" + std::to_string(boundPort_) + " not bound, IPv4 only",
+            kCategory);
+      }
+    }
     return true;
   } catch (const std::exception& e) {
+    loopbackV6_.reset();
     server_.reset();
     boundPort_ = 0;
     startFailure_ = e.what();
@@ -226,6 +242,8 @@ bool TWebInterface::Start(uint16_t port, const std::string& documentRoot,
 
 void TWebInterface::Stop() {
   stopping_.store(true);
+  if (loopbackV6_) loopbackV6_->Stop();
+  loopbackV6_.reset();
   if (server_) server_->Stop();
   server_.reset();
 }

@@ -55,8 +55,8 @@ class TWebInterface {
   // logged, when the server cannot start.
   // With `tls` it serves HTTPS only: the session cookie is Secure and every answer carries
   // Strict-Transport-Security. A certificate or key that cannot be loaded fails the start.
-  bool Start(uint16_t port, const std::string& documentRoot, const std::string& address = "::",
-             const THttpTls* tls = nullptr);
+  bool Start(uint16_t port, const std::string& documentRoot,
+             const std::string& address = "::", const THttpTls* tls = nullptr);
   bool Https() const { return https_; }
   void Stop();
   uint16_t BoundPort() const { return boundPort_.load(); }
@@ -115,6 +115,7 @@ class TWebInterface {
   bool https_ = false;
   std::string documentRoot_;
   std::unique_ptr<TGuardedHttpServer> server_;
+  std::unique_ptr<TGuardedHttpServer> loopbackV6_;  // the ::1 twin of a 127.0.0.1 interface
   std::atomic<uint16_t> boundPort_{0};
   std::atomic<bool> stopping_{false};
 };
