@@ -356,7 +356,8 @@ TEST(Program, PlainTextPasswordsOfAnOlderDatabaseAreHashedAtStart) {
 
 TEST(Program, AFailedPasswordConversionStopsStartUpAndChangesNothing) {
   TTempDir dir;
-  test::WriteFile(dir.File("server.ini"), "[Main Config]\nBoundToIp1=127.0.0.1\n");
+  test::WriteFile(dir.File("server.ini"),
+                  "[Main Config]\nBoundToIp1=127.0.0.1\n" + TAdminPorts().Ini());
   RunUntil(dir, ArgsFor(dir), "\"superadmin\"");
   const std::string db = dir.File("server.dbs");
   StorePlainPasswords(db);
