@@ -22,6 +22,8 @@ class TPasswordCheckPool {
   // Jobs waiting for a thread; more are refused (a login flood beyond this gets "Server Full"
   // rather than a queue that grows without end).
   static constexpr size_t kDefaultQueueRoom = 512;
+  // The pool's threads run at this nice value, below the relay's threads.
+  static constexpr int kNiceness = 10;
   using TJob = std::function<void()>;
 
   // With no threads, Submit runs each job on the caller's thread before it returns: for a
