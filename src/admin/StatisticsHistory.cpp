@@ -2,9 +2,8 @@
 
 #include <cmath>
 
-#include "model/Clients.h"
-#include "transport/ConnectionTable.h"
 #include "transport/TrafficCounters.h"
+#include "vserver/ServerCounters.h"
 #include "vserver/ServerObject.h"
 #include "vserver/VirtualServerList.h"
 
@@ -117,16 +116,16 @@ void TStatisticsHistory::Run(const TVirtualServerList& list) {
     if (list.TryListVirtualServers(servers)) {
       std::map<int32_t, TStatisticsReading> readings;
       for (const auto& server : servers) {
+        // The server's own counters live as long as the server object; its registry and
+        // connection table go when it stops, which may happen while this pass runs.
+        const std::shared_ptr<TServerCounters> counters = server->Counters();
+        const TTrafficCounters& c = counters->traffic;
         TStatisticsReading r;
-        {
-          TLockGuard registry(server->Clients()->Mutex());
-          r.players = static_cast<uint32_t>(server->Clients()->Count());
-        }
-        const auto& c = server->PacketBuffer()->Counters();
-        r.bytesIn = TTrafficCounters::Read(c->bytesIn);
-        r.bytesOut = TTrafficCounters::Read(c->bytesOut);
-        r.lossHundredths = c->averageLoss.load(std::memory_order_relaxed);
-        r.pingMs = c->averageRoundTripMs.load(std::memory_order_relaxed);
+        r.players = counters->players.load(std::memory_order_relaxed);
+        r.bytesIn = TTrafficCounters::Read(c.bytesIn);
+        r.bytesOut = TTrafficCounters::Read(c.bytesOut);
+        r.lossHundredths = c.averageLoss.load(std::memory_order_relaxed);
+        r.pingMs = c.averageRoundTripMs.load(std::memory_order_relaxed);
         readings[server->ServerID()] = r;
       }
       Record(readings, static_cast<int64_t>(std::time(nullptr)));
