@@ -46,6 +46,8 @@ async function act(player, action, fields) {
   } catch (e) {
     say(action + ': ' + e.message, true);
   }
+  // The menu that started the action is done with: the next refresh may redraw it.
+  if (tree.contains(document.activeElement)) document.activeElement.blur();
   refresh();
 }
 
@@ -80,6 +82,12 @@ function playerRow(p) {
   kick.onclick = () => {
     const reason = window.prompt('Kick ' + p.nickname + ' from the server. Reason:', '');
     if (reason !== null) act(p.id, 'kick', {reason});
+  };
+  const channelKick = el('button', 'channelkick', 'Kick from channel');
+  channelKick.type = 'button';
+  channelKick.onclick = () => {
+    const reason = window.prompt('Kick ' + p.nickname + ' from the channel. Reason:', '');
+    if (reason !== null) act(p.id, 'kick-from-channel', {reason});
   };
   const move = el('select', 'move');
   move.setAttribute('aria-label', 'Move to channel');
@@ -123,7 +131,22 @@ function playerRow(p) {
     const o = priv.selectedOptions[0];
     if (priv.value) act(p.id, 'privilege', {privilege: priv.value, value: o.dataset.value});
   };
-  actions.append(kick, move, ban, priv);
+  const chanPriv = el('select', 'channelprivilege');
+  chanPriv.setAttribute('aria-label', 'Channel privilege');
+  chanPriv.appendChild(el('option', '', 'Channel privilege…')).value = '';
+  for (const [label, name] of [
+           ['channel admin', 'channelAdmin'], ['operator', 'operator'], ['voice', 'voice'],
+           ['auto-operator', 'autoOperator'], ['auto-voice', 'autoVoice']]) {
+    const o = chanPriv.appendChild(el('option', '', (p[name] ? 'Revoke ' : 'Grant ') + label));
+    o.value = name;
+    o.dataset.value = p[name] ? 0 : 1;
+  }
+  chanPriv.onchange = () => {
+    const o = chanPriv.selectedOptions[0];
+    if (chanPriv.value)
+      act(p.id, 'channel-privilege', {privilege: chanPriv.value, value: o.dataset.value});
+  };
+  actions.append(kick, channelKick, move, ban, priv, chanPriv);
   li.appendChild(actions);
   return li;
 }
@@ -166,7 +189,8 @@ async function refresh() {
 const charts = document.getElementById('charts');
 const series = [
   {title: 'Players', columns: [1], unit: ''},
-  {title: 'Bandwidth in / out', columns: [2, 3], unit: ' B/s'},
+  {title: 'Voice in / out', columns: [6, 7], unit: ' B/s'},
+  {title: 'Commands in / out', columns: [8, 9], unit: ' B/s'},
   {title: 'Average loss', columns: [4], unit: ' %'},
   {title: 'Average ping', columns: [5], unit: ' ms'},
 ];

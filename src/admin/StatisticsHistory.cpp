@@ -30,22 +30,36 @@ void TStatisticsHistory::Record(const std::map<int32_t, TStatisticsReading>& rea
   for (const auto& [id, r] : readings) {
     auto [it, fresh] = servers_.try_emplace(id);
     TServer& s = it->second;
-    if (fresh || r.bytesIn < s.lastIn || r.bytesOut < s.lastOut) {
+    if (fresh || r.bytesIn < s.lastIn || r.bytesOut < s.lastOut || r.voiceBytesIn < s.lastVoiceIn ||
+        r.voiceBytesOut < s.lastVoiceOut) {
       // The first reading (or one after a restart of the counters) only sets the base.
       s.lastIn = r.bytesIn;
       s.lastOut = r.bytesOut;
+      s.lastVoiceIn = r.voiceBytesIn;
+      s.lastVoiceOut = r.voiceBytesOut;
       s.lastTime = nowSeconds;
       continue;
     }
-    const int64_t seconds = std::max<int64_t>(1, nowSeconds - s.lastTime);
+    const auto seconds = static_cast<uint64_t>(std::max<int64_t>(1, nowSeconds - s.lastTime));
+    // The counters are read one after the other while they grow: voice can be a little ahead
+    // of the total it is part of, and the command share never goes below zero.
+    const uint64_t voiceIn = r.voiceBytesIn - s.lastVoiceIn;
+    const uint64_t voiceOut = r.voiceBytesOut - s.lastVoiceOut;
+    const uint64_t in = r.bytesIn - s.lastIn, out = r.bytesOut - s.lastOut;
     const TSample sample{static_cast<uint16_t>(std::min<uint32_t>(r.players, 0xFFFF)),
-                         Encode((r.bytesIn - s.lastIn) / static_cast<uint64_t>(seconds)),
-                         Encode((r.bytesOut - s.lastOut) / static_cast<uint64_t>(seconds)),
-                         Encode(r.lossHundredths), Encode(r.pingMs)};
+                         Encode(voiceIn / seconds),
+                         Encode(voiceOut / seconds),
+                         Encode((in > voiceIn ? in - voiceIn : 0) / seconds),
+                         Encode((out > voiceOut ? out - voiceOut : 0) / seconds),
+                         Encode(r.lossHundredths),
+                         Encode(r.pingMs)};
     s.lastIn = r.bytesIn;
     s.lastOut = r.bytesOut;
+    s.lastVoiceIn = r.voiceBytesIn;
+    s.lastVoiceOut = r.voiceBytesOut;
     s.lastTime = nowSeconds;
-    const bool zero = sample.players == 0 && sample.in == 0 && sample.out == 0;
+    const bool zero = sample.players == 0 && sample.voiceIn == 0 && sample.voiceOut == 0 &&
+                      sample.commandIn == 0 && sample.commandOut == 0;
     s.zeroRun = zero ? s.zeroRun + 1 : 0;
     if (!s.ring) {
       if (zero) continue;
@@ -72,9 +86,13 @@ std::string TStatisticsHistory::Json(int32_t serverId) const {
       const int64_t time = s.lastTime - static_cast<int64_t>(s.count - 1 - k) * kIntervalSeconds;
       char loss[32];
       std::snprintf(loss, sizeof loss, "%.2f", static_cast<double>(Decode(x.loss)) / 100.0);
+      const uint64_t voiceIn = Decode(x.voiceIn), voiceOut = Decode(x.voiceOut);
+      const uint64_t commandIn = Decode(x.commandIn), commandOut = Decode(x.commandOut);
       j += (k ? ",[" : "[") + std::to_string(time) + "," + std::to_string(x.players) + "," +
-           std::to_string(Decode(x.in)) + "," + std::to_string(Decode(x.out)) + "," + loss + "," +
-           std::to_string(Decode(x.ping)) + "]";
+           std::to_string(voiceIn + commandIn) + "," + std::to_string(voiceOut + commandOut) + "," +
+           loss + "," + std::to_string(Decode(x.ping)) + "," + std::to_string(voiceIn) + "," +
+           std::to_string(voiceOut) + "," + std::to_string(commandIn) + "," +
+           std::to_string(commandOut) + "]";
     }
   }
   return j + "]}";
@@ -124,6 +142,8 @@ void TStatisticsHistory::Run(const TVirtualServerList& list) {
         r.players = counters->players.load(std::memory_order_relaxed);
         r.bytesIn = TTrafficCounters::Read(c.bytesIn);
         r.bytesOut = TTrafficCounters::Read(c.bytesOut);
+        r.voiceBytesIn = TTrafficCounters::Read(c.voiceBytesIn);
+        r.voiceBytesOut = TTrafficCounters::Read(c.voiceBytesOut);
         r.lossHundredths = c.averageLoss.load(std::memory_order_relaxed);
         r.pingMs = c.averageRoundTripMs.load(std::memory_order_relaxed);
         readings[server->ServerID()] = r;

@@ -92,6 +92,21 @@ enum TUserPermissions : uint8_t {
 };
 
 constexpr int kPermissionCount = 88;
+
+// Channel privilege n (0 channel admin, 1 operator, 2 voice, 3 auto-operator, 4 auto-voice:
+// bit n of a player's ChannelPrivileges) and the permissions to grant and to revoke it.
+struct TChannelPrivilegeRights {
+  uint16_t bit;
+  TUserPermissions grant;
+  TUserPermissions revoke;
+};
+constexpr std::array<TChannelPrivilegeRights, 5> kChannelPrivilegeRights = {{
+    {CP_CHANNEL_ADMIN, upPrivilegeGrantCA, upPrivilegeRevokeCA},
+    {CP_OPERATOR, upPrivilegeGrantOp, upPrivilegeRevokeOp},
+    {CP_VOICE, upPrivilegeGrantV, upPrivilegeRevokeV},
+    {CP_AUTO_OPERATOR, upPrivilegeGrantAutoOp, upPrivilegeRevokeAutoOp},
+    {CP_AUTO_VOICE, upPrivilegeGrantAutoV, upPrivilegeRevokeAutoV},
+}};
 constexpr size_t kPermissionSetSize = 11;
 
 // One permission of the table: its number, its name (the stored column is "b_sp_" + Column,

@@ -122,6 +122,8 @@ void TCustomPacketBuffer::ReceiveDatagram(std::unique_ptr<TPacket> packet) {
   TLockGuard lock(mutex_);
   TTrafficCounters::Add(counters_->datagramsIn);
   TTrafficCounters::Add(counters_->bytesIn, static_cast<uint64_t>(packet->Size()));
+  if (packet->IsClientVoicePacket())
+    TTrafficCounters::Add(counters_->voiceBytesIn, static_cast<uint64_t>(packet->Size()));
   inBandwidth_.AddBytes(packet->Size(), now);
   const char* refusal = nullptr;
   try {
@@ -173,6 +175,8 @@ const char* TCustomPacketBuffer::OfferLocked(std::unique_ptr<TPacket>& packet,
                                              const TPerformanceTime& now) {
   TTrafficCounters::Add(counters_->datagramsIn);
   TTrafficCounters::Add(counters_->bytesIn, static_cast<uint64_t>(packet->Size()));
+  if (packet->IsClientVoicePacket())
+    TTrafficCounters::Add(counters_->voiceBytesIn, static_cast<uint64_t>(packet->Size()));
   inBandwidth_.AddBytes(packet->Size(), now);
   const char* refusal = nullptr;
   try {
@@ -552,6 +556,7 @@ size_t TCustomPacketBuffer::RelayVoiceCopies(const TVoiceFanout& fanout,
     if (sent > 0) {
       TTrafficCounters::Add(counters_->datagramsOut, sent);
       TTrafficCounters::Add(counters_->bytesOut, sent * static_cast<uint64_t>(size));
+      TTrafficCounters::Add(counters_->voiceBytesOut, sent * static_cast<uint64_t>(size));
     }
   }
   if (sent > 0) outBandwidth_.AddBytes(static_cast<int64_t>(sent) * size, now);
@@ -739,6 +744,8 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::PickAndCount(const TPerformanceTim
     }
     TTrafficCounters::Add(counters_->datagramsOut);
     TTrafficCounters::Add(counters_->bytesOut, static_cast<uint64_t>(p->Size()));
+    if (p->IsServerVoicePacket())
+      TTrafficCounters::Add(counters_->voiceBytesOut, static_cast<uint64_t>(p->Size()));
     if (p->IsCommandPacket() && p->ResendCount() > 0)
       TTrafficCounters::Add(counters_->commandResends);
   }
@@ -784,6 +791,8 @@ size_t TCustomPacketBuffer::PickBatchAndCount(const TPerformanceTime& now, int32
       if (!p) break;
       TTrafficCounters::Add(counters_->datagramsOut);
       TTrafficCounters::Add(counters_->bytesOut, static_cast<uint64_t>(p->Size()));
+      if (p->IsServerVoicePacket())
+        TTrafficCounters::Add(counters_->voiceBytesOut, static_cast<uint64_t>(p->Size()));
       if (p->IsCommandPacket() && p->ResendCount() > 0)
         TTrafficCounters::Add(counters_->commandResends);
       bytes += p->Size();

@@ -16,6 +16,10 @@ struct TTrafficCounters {
   TCounter bytesIn{0};
   TCounter datagramsOut{0};
   TCounter bytesOut{0};
+  // The voice among those bytes (client voice in, server voice out); the rest is commands,
+  // acknowledgements and the connection's own packets.
+  TCounter voiceBytesIn{0};
+  TCounter voiceBytesOut{0};
   // Received datagrams dropped before reaching the listener; the rate-limited logins among
   // them are also counted on their own.
   TCounter datagramsRefused{0};

@@ -84,6 +84,10 @@ const TVHUDPListener::TRequestEntry TVHUDPListener::kRequestTable[kRequestCount]
      &TVHUDPListener::ExternalCommand_SetUserPrivilege},
     {TListenerRequestKind::SetChannelRegistered, "ExternalCommand_SetChannel",
      &TVHUDPListener::ExternalCommand_SetChannel},
+    {TListenerRequestKind::KickFromChannel, "ExternalCommand_KickFromChannel",
+     &TVHUDPListener::ExternalCommand_KickFromChannel},
+    {TListenerRequestKind::SetChannelPrivilege, "ExternalCommand_SetChannelPrivilege",
+     &TVHUDPListener::ExternalCommand_SetChannelPrivilege},
 };
 
 const TVHUDPListener::TRequestEntry* TVHUDPListener::FindRequest(TListenerRequestKind kind) {

@@ -107,7 +107,7 @@ class TVHUDPListener {
     TRequestHandler handler;
   };
   // The administration requests other threads hand the listener (TServerObject::ExecuteRequest).
-  static constexpr size_t kRequestCount = 11;
+  static constexpr size_t kRequestCount = 13;
   static const TRequestEntry kRequestTable[kRequestCount];
   static const TRequestEntry* FindRequest(TListenerRequestKind kind);
 
@@ -288,6 +288,17 @@ class TVHUDPListener {
   TClientRecord* TargetToRemove(uint32_t playerId) LISTENER_LOCKED;
   // Only a server admin removes a server admin: false after -1009.
   bool MayRemove(const TClientRecord& target) LISTENER_LOCKED;
+  // Who kicks, as the channel kick log names him.
+  struct TKicker {
+    std::string nickName;
+    std::string loginName;
+    int32_t dbid = 0;
+  };
+  // The kick from a channel once it is allowed (302 and the administration request): `t`
+  // loses the channel privileges in `revocable` there and goes to the default channel; the
+  // notices, the log line and the clean-up of the tree he left follow.
+  void KickFromChannel(TClientRecord* t, TChannel* from, uint16_t revocable,
+                       const std::string& reason, const TKicker& by) LISTENER_LOCKED;
   // True when the current player's command must be dropped (and he was kicked and banned).
   bool ClientIsSpammer() LISTENER_LOCKED;
   // The ban test of the login: true when `address` is banned, with the remaining time of a
@@ -329,6 +340,8 @@ class TVHUDPListener {
   void ExternalCommand_NotifyChangedServerProperties(TListenerRequest& r) LISTENER_LOCKED;
   void ExternalCommand_SetUserPrivilege(TListenerRequest& r) LISTENER_LOCKED;
   void ExternalCommand_SetChannel(TListenerRequest& r) LISTENER_LOCKED;
+  void ExternalCommand_KickFromChannel(TListenerRequest& r) LISTENER_LOCKED;
+  void ExternalCommand_SetChannelPrivilege(TListenerRequest& r) LISTENER_LOCKED;
 
   // set at construction
   TServerObject& server_;

@@ -83,6 +83,8 @@ enum class TListenerRequestKind : uint8_t {
   CheckAlive = 9,  // answered RC_ALIVE
   SetPlayerPrivileges = 10,
   SetChannelRegistered = 11,
+  KickFromChannel = 12,      // to the default channel, as a kick by a server admin
+  SetChannelPrivilege = 13,  // grant or revoke a channel privilege in the player's channel
 };
 
 struct TListenerRequest {

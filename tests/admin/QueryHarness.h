@@ -87,6 +87,8 @@ class TQueryHarness {
   void FailStorage(bool failing) { storage_->SetFailing(failing); }
   TVirtualServerList& Servers() { return *servers_; }
   TAdminContext& Context() { return context_; }
+  // The host's rules the servers read at each event (log switches and limits).
+  TFixedVServerEnvironment& Environment() { return *environment_; }
   const TTempDir& Dir() const { return dir_; }
   // The first virtual server, started with the harness.
   TServerObject& Server() { return *server_; }

@@ -191,6 +191,82 @@ TEST_F(WebApi, ActionsRunAsTheQuerysDoAndValuesAreEscaped) {
   EXPECT_TRUE(ToldToLeave(*alice));
 }
 
+// Kick from a channel and the channel privileges: what a voice client sees, the log line, the
+// listener's refusal and the caller's own permissions.
+TEST_F(WebApi, ChannelKickAndChannelPrivilegesReachTheClient) {
+  THostPolicy policy;
+  policy.LogKickChannel = true;
+  h.Environment().SetPolicy(policy);
+  const int32_t lobby = AddLobby();
+  auto alice = h.Join("alice");
+  ASSERT_TRUE(alice);
+  const auto auth = Bearer(MakeToken("ops", 1));
+  const uint32_t id = alice->PlayerId();
+  ASSERT_EQ(
+      Call("POST", PlayerPath(1, id, "move"), auth, {{"channel", std::to_string(lobby)}}).status,
+      200);
+  const httplib::Params grantCA = {{"privilege", "channelAdmin"}, {"value", "1"}};
+  EXPECT_EQ(Call("POST", PlayerPath(1, id, "channel-privilege"), auth, grantCA).status, 200);
+  auto changed = alice->WaitForCommand(client::CMD_sc_NotifyPlayerChannelPrivilegeChanged, 3s);
+  ASSERT_TRUE(changed);
+  auto change = client::ParsePrivilegeChange(*changed);
+  ASSERT_TRUE(change);
+  EXPECT_EQ(change->privilege, 0);
+  EXPECT_EQ(change->action, 0);
+  TJsonReply again = Call("POST", PlayerPath(1, id, "channel-privilege"), auth, grantCA);
+  EXPECT_EQ(again.status, 409);
+  EXPECT_EQ(again.body, "{\"error\":\"Already channel admin\"}");
+  // Operator needs a moderated channel, as the voice command does.
+  EXPECT_EQ(Call("POST", PlayerPath(1, id, "channel-privilege"), auth,
+                 {{"privilege", "operator"}, {"value", "1"}})
+                .body,
+            "{\"error\":\"Command not valid in unmodera\"}");
+
+  EXPECT_EQ(Call("POST", PlayerPath(1, id, "kick-from-channel"), auth, {{"reason", "out"}}).status,
+            200);
+  auto kicked = alice->WaitForCommand(client::CMD_sc_NotifyPlayerKickedFromChannel, 3s);
+  ASSERT_TRUE(kicked);
+  auto k = client::ParsePlayerKicked(*kicked);
+  ASSERT_TRUE(k);
+  EXPECT_EQ(k->oldChannelId, lobby);
+  EXPECT_EQ(k->text, "out");
+  {
+    TLockGuard registry(h.Server().Clients()->Mutex());
+    TLockGuard tree(h.Server().Channels()->Mutex());
+    TClientRecord* p = h.Server().Clients()->GetClientByID(id);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->ChannelID, k->newChannelId);
+    EXPECT_EQ(
+        h.Server().Channels()->GetChannelAttribs(h.Server().Channels()->GetChannel(lobby), p) &
+            CP_CHANNEL_ADMIN,
+        0);
+  }
+  std::ifstream log(h.LogFile());
+  const std::string text((std::istreambuf_iterator<char>(log)), {});
+  EXPECT_NE(text.find("got kicked from channel Lobby by [PlayerName: token ops, LoginName: token "
+                      "ops, DBID: 0], reason: out"),
+            std::string::npos);
+
+  // A server admin without the permissions is refused before the listener sees anything.
+  ASSERT_EQ(AddAccount(h.Storage(), 1, "boss", "bosspw", true), 0);
+  TServerPermissions sets = h.Server().Permissions();
+  for (TPermissionSet& set : sets.Sets) {
+    set.Exclude(upKickPlayerFromChannel);
+    set.Exclude(upPrivilegeGrantCA);
+  }
+  h.Server().SetPermissions(sets);
+  TBrowser admin(h.WebPort());
+  ASSERT_TRUE(admin.Login(h.ServerPort(), "boss", "bosspw"));
+  const httplib::Headers cookie = {{"Cookie", admin.Cookie()}};
+  for (const char* action : {"kick-from-channel", "channel-privilege"}) {
+    TJsonReply refused =
+        Call("POST", PlayerPath(1, id, action), cookie,
+             {{"vhtoken", admin.Token()}, {"privilege", "channeladmin"}, {"value", "1"}});
+    EXPECT_EQ(refused.status, 403) << action;
+    EXPECT_EQ(refused.body, "{\"error\":\"invalid permissions\"}") << action;
+  }
+}
+
 TEST_F(WebApi, StopAsksWithNameAndPlayersAndServerAdminsSeeNoRawMarker) {
   auto alice = h.Join("alice");
   ASSERT_TRUE(alice);

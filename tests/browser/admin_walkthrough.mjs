@@ -240,7 +240,7 @@ try {
   log(step);
 
   if (args.voiceready) {
-    step = 'live page: a voice client appears, is moved and kicked';
+    step = 'live page: a voice client appears, is moved, made channel admin, kicked from the channel and kicked';
     await page.goto(at('/live.html'));
     // The caller's voice client logs in once this file exists.
     writeFileSync(args.voiceready, 'open\n');
@@ -254,6 +254,9 @@ try {
     await page.locator('#status', { hasText: 'move: OK' }).waitFor({ timeout: 5000 });
     await page.locator('li', { hasText: channelName }).locator('li.player', { hasText: args.voicenick })
       .waitFor({ timeout: 5000 });
+    await player.locator('select.channelprivilege').selectOption('channelAdmin');
+    await page.locator('#status', { hasText: 'channel-privilege: OK' }).waitFor({ timeout: 5000 });
+    await player.locator('.facts', { hasText: 'channel admin' }).waitFor({ timeout: 5000 });
     for (const [width, height, name] of [[1100, 760, 'live-desktop'], [390, 844, 'live-phone']]) {
       await page.setViewportSize({ width, height });
       await shot(name);
@@ -268,6 +271,11 @@ try {
       await page.screenshot({ path: join(args.out, `${name}.png`) });
     }
     await page.setViewportSize({ width: 1100, height: 760 });
+    acceptPrompt = 'walkthrough channel kick';
+    await player.locator('button.channelkick').click();
+    await page.locator('#status', { hasText: 'kick-from-channel: OK' }).waitFor({ timeout: 5000 });
+    await player.locator('.facts', { hasText: 'channel admin' })
+      .waitFor({ state: 'detached', timeout: 5000 });
     acceptPrompt = 'walkthrough kick';
     await player.locator('button.kick').click();
     await page.locator('#status', { hasText: 'kick: OK' }).waitFor({ timeout: 5000 });

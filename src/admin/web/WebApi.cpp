@@ -18,6 +18,7 @@
 #include "admin/web/TemplateEngine.h"
 #include "admin/web/WebCall.h"
 #include "admin/web/WebInterface.h"
+#include "common/FieldLengths.h"
 #include "common/Log.h"
 #include "common/Mutex.h"
 #include "common/ResultCodes.h"
@@ -30,6 +31,8 @@
 #include "model/Permissions.h"
 #include "storage/DateTime.h"
 #include "transport/ConnectionTable.h"
+#include "transport/TrafficCounters.h"
+#include "vserver/Notifier.h"
 #include "vserver/VirtualServerList.h"
 
 namespace vh {
@@ -64,7 +67,9 @@ struct TApiCall {
   void Ok() { Reply(200, "{\"result\":\"OK\"}"); }
 };
 
-enum class TApiNeed { Read, Admin, Super };
+// Admin: the route's permission; AdminByRequest: the handler checks the permission that fits
+// the request (Permitted).
+enum class TApiNeed { Read, Admin, AdminByRequest, Super };
 
 struct TApiRoute {
   const char* method;
@@ -135,10 +140,13 @@ void ServerInfo(TApiCall& call) {
   sv.Port = settings.Port;
   std::string j = ServerJson(sv, &s);
   const TServerStats st = s.PacketBuffer()->GetServerStats();
+  const TTrafficCounters& traffic = *s.PacketBuffer()->Counters();
   j.pop_back();
   j += ",\"uptimeSeconds\":" + std::to_string(SecondsSince(s.StartTime())) +
        ",\"bytesIn\":" + std::to_string(st.bytesReceived) +
        ",\"bytesOut\":" + std::to_string(st.bytesSent) +
+       ",\"voiceBytesIn\":" + std::to_string(TTrafficCounters::Read(traffic.voiceBytesIn)) +
+       ",\"voiceBytesOut\":" + std::to_string(TTrafficCounters::Read(traffic.voiceBytesOut)) +
        ",\"bandwidthInLastSecond\":" + std::to_string(std::llround(st.inLastSecond)) +
        ",\"bandwidthOutLastSecond\":" + std::to_string(std::llround(st.outLastSecond)) + "}";
   call.Reply(200, j);
@@ -212,7 +220,22 @@ bool PlayerConnected(TServerObject& server, int32_t id) {
 
 void AnswerResult(TApiCall& call, int32_t code) {
   if (code == RC_OK) return call.Ok();
-  call.Refuse(409, Cut(ResultCodeText(code), 29));
+  const int status = code == RC_PLAYER_NOT_FOUND          ? 404
+                     : code == RC_INSUFFICIENT_PERMISSION ? 403
+                                                          : 409;
+  call.Refuse(status, Cut(ResultCodeText(code), 29));
+}
+
+// The caller's own rights on the call's server: a super server admin or a token has them all.
+bool Permitted(TApiCall& call, int permission) {
+  return call.who.super ||
+         call.web.web.HasWebPermission(call.web, permission, call.server->Permissions());
+}
+
+// Does the caller count as a server admin (a super server admin, a token, or a session whose
+// account holds the server-admin flag)?
+bool CallerIsServerAdmin(const TApiCall& call) {
+  return call.who.super || call.web.session->Get("admin") == "1";
 }
 
 void Kick(TApiCall& call) {
@@ -263,6 +286,49 @@ void Ban(TApiCall& call) {
   }
 }
 
+// Out of his channel into the default one, as a server admin's kick from a channel: he loses
+// there the channel privileges the caller may revoke.
+void KickFromChannel(TApiCall& call) {
+  const auto id = Number(call.args[1]);
+  if (!id || !PlayerConnected(*call.server, *id)) return call.Refuse(404, "invalid id");
+  TListenerRequest r;
+  r.Type = TListenerRequestKind::KickFromChannel;
+  r.RequestTarget = *id;
+  r.RequestArgument = CallerIsServerAdmin(call) ? 1 : 0;
+  for (const TChannelPrivilegeRights& v : kChannelPrivilegeRights)
+    if (Permitted(call, v.revoke)) r.RequestFlags |= v.bit;
+  r.RequestText = Cut(BodyField(call, "reason"), kNameLength);
+  r.RequestIssuer = call.who.name;
+  AnswerResult(call, RunListenerRequest(*call.server, r));
+}
+
+// The channel privileges by the names the player list gives them.
+constexpr const char* kChannelPrivilegeNames[] = {"channeladmin", "operator", "voice",
+                                                  "autooperator", "autovoice"};
+
+// Grants ("value" 1) or revokes a channel privilege in the player's channel, with the
+// permission to grant or revoke that privilege.
+void SetChannelPrivilege(TApiCall& call) {
+  const auto id = Number(call.args[1]);
+  if (!id || !PlayerConnected(*call.server, *id)) return call.Refuse(404, "invalid id");
+  const std::string name = LowerCase(Trim(BodyField(call, "privilege")));
+  const bool grant = Trim(BodyField(call, "value")) == "1";
+  int privilege = -1;
+  for (int n = 0; n < static_cast<int>(std::size(kChannelPrivilegeNames)); ++n)
+    if (name == kChannelPrivilegeNames[n]) privilege = n;
+  if (privilege < 0) return call.Refuse(400, "error");
+  const TChannelPrivilegeRights& rights = kChannelPrivilegeRights[static_cast<size_t>(privilege)];
+  if (!Permitted(call, grant ? rights.grant : rights.revoke))
+    return call.Refuse(403, "invalid permissions");
+  TListenerRequest r;
+  r.Type = TListenerRequestKind::SetChannelPrivilege;
+  r.RequestTarget = *id;
+  r.RequestArgument = privilege;
+  r.RequestFlags = grant ? kActionGrant : kActionRevoke;
+  r.RequestIssuer = call.who.name;
+  AnswerResult(call, RunListenerRequest(*call.server, r));
+}
+
 // The player privileges the query's "sppriv" sets, by the same names.
 void SetPrivilege(TApiCall& call) {
   TServerObject& server = *call.server;
@@ -308,6 +374,10 @@ const TApiRoute kRoutes[] = {
   {"GET",  "servers/*/channels",           TApiNeed::Read,  -1,                     ListChannels},
   {"GET",  "servers/*/statistics",         TApiNeed::Read,  -1,                     Statistics},
   {"POST", "servers/*/players/*/kick",     TApiNeed::Admin, upKickPlayerFromServer, Kick},
+  {"POST", "servers/*/players/*/kick-from-channel", TApiNeed::Admin, upKickPlayerFromChannel,
+   KickFromChannel},
+  {"POST", "servers/*/players/*/channel-privilege", TApiNeed::AdminByRequest, -1,
+   SetChannelPrivilege},
   {"POST", "servers/*/players/*/move",     TApiNeed::Admin, upAdminMovePlayer,      Move},
   {"POST", "servers/*/players/*/ban",      TApiNeed::Super, -1,                     Ban},
   {"POST", "servers/*/players/*/privilege", TApiNeed::Super, -1,                    SetPrivilege},

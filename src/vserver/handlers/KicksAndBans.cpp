@@ -92,6 +92,16 @@ std::string KickLogFormat(bool fromChannel) {
          " by [PlayerName: %4, LoginName: %5, DBID: %6], reason: %7";
 }
 
+// What a kicker's rank in the channel lets him take away: everything for a server admin or
+// channel admin, the operator's and voice privileges for an operator, voice for a voiced one.
+uint16_t RankReach(bool serverAdmin, uint16_t rank) {
+  if (serverAdmin || (rank & CP_CHANNEL_ADMIN))
+    return CP_CHANNEL_ADMIN | CP_OPERATOR | CP_VOICE | CP_AUTO_OPERATOR | CP_AUTO_VOICE;
+  if (rank & CP_OPERATOR) return CP_OPERATOR | CP_VOICE | CP_AUTO_OPERATOR | CP_AUTO_VOICE;
+  if (rank & CP_VOICE) return CP_VOICE | CP_AUTO_VOICE;
+  return 0;
+}
+
 }  // namespace
 
 TClientRecord* TVHUDPListener::TargetToRemove(uint32_t playerId) {
@@ -143,31 +153,21 @@ void TVHUDPListener::CMD_cs_PlayerKickFromChannel() {
   if (!from) return Refuse(RC_CHANNEL_NOT_FOUND);
   if (!CanInChannel(from, upKickPlayerFromChannel)) return Refuse(RC_INSUFFICIENT_PERMISSION);
   if (!MayRemove(*t)) return;
+  // The requester revokes what his rank in the channel lets him revoke.
+  uint16_t revocable = 0;
+  for (const TChannelPrivilegeRights& v : kChannelPrivilegeRights)
+    if (CanInChannel(from, v.revoke)) revocable |= v.bit;
+  revocable &= RankReach(r->IsServerAdmin(), Channels().GetChannelAttribs(from, r));
+  KickFromChannel(t, from, revocable, reason, {r->NickName.Str(), r->LoginName.Str(), r->DBID});
+}
+
+void TVHUDPListener::KickFromChannel(TClientRecord* t, TChannel* from, uint16_t revocable,
+                                     const std::string& reason, const TKicker& by) {
   TChannel* to = Channels().GetDefaultChannelAsPointer();
   if (!to) return;  // nowhere to put him; nothing is changed
   const int32_t fromId = from->ID;
   const std::string fromName = from->Name;
-
-  // The requester revokes what his rank in the channel lets him revoke.
-  const uint16_t rank = Channels().GetChannelAttribs(from, r);
-  struct TRevoke {
-    uint16_t bit;
-    int permission;
-  };
-  static const TRevoke kAll[] = {{CP_CHANNEL_ADMIN, upPrivilegeRevokeCA},
-                                 {CP_OPERATOR, upPrivilegeRevokeOp},
-                                 {CP_VOICE, upPrivilegeRevokeV},
-                                 {CP_AUTO_OPERATOR, upPrivilegeRevokeAutoOp},
-                                 {CP_AUTO_VOICE, upPrivilegeRevokeAutoV}};
-  uint16_t reach = 0;
-  if (r->IsServerAdmin() || (rank & CP_CHANNEL_ADMIN))
-    reach = CP_CHANNEL_ADMIN | CP_OPERATOR | CP_VOICE | CP_AUTO_OPERATOR | CP_AUTO_VOICE;
-  else if (rank & CP_OPERATOR)
-    reach = CP_OPERATOR | CP_VOICE | CP_AUTO_OPERATOR | CP_AUTO_VOICE;
-  else if (rank & CP_VOICE)
-    reach = CP_VOICE | CP_AUTO_VOICE;
-  for (const TRevoke& v : kAll)
-    if ((reach & v.bit) && CanInChannel(from, v.permission)) t->ChannelPrivileges &= ~v.bit;
+  t->ChannelPrivileges &= static_cast<uint16_t>(~revocable);
   Channels().SetChannelAttribs(from, t);
 
   notifier_.SetPlayerChannelFlagsAndPrivileges(to, t);
@@ -186,11 +186,34 @@ void TVHUDPListener::CMD_cs_PlayerKickFromChannel() {
 
   if (Policy().LogKickChannel)
     LogFormat(LMT_ALL, LMD_INFO,
-              {t->NickName.Str(), t->LoginName.Str(), t->DBID, r->NickName.Str(),
-               r->LoginName.Str(), r->DBID, reason, fromName},
+              {t->NickName.Str(), t->LoginName.Str(), t->DBID, by.nickName, by.loginName, by.dbid,
+               reason, fromName},
               KickLogFormat(true), "ChannelKickLog");
 
   ClearChannelUp(left.Top);
+}
+
+// On behalf of an administrator (RequestIssuer), who counts as a server admin when
+// RequestArgument is not 0 and may revoke the channel privileges in RequestFlags.
+void TVHUDPListener::ExternalCommand_KickFromChannel(TListenerRequest& r) {
+  TClientRecord* t = ConnectedPlayer(Clients(), static_cast<uint32_t>(r.RequestTarget));
+  if (!t) {
+    r.ResultCode = RC_PLAYER_NOT_FOUND;
+    return;
+  }
+  TChannel* from = Channels().GetChannel(t->ChannelID);
+  if (!from) {
+    r.ResultCode = RC_CHANNEL_NOT_FOUND;
+    return;
+  }
+  const bool issuerIsServerAdmin = r.RequestArgument != 0;
+  if (t->IsServerAdmin() && !issuerIsServerAdmin) {
+    r.ResultCode = RC_INSUFFICIENT_PERMISSION;
+    return;
+  }
+  const uint16_t revocable = r.RequestFlags & RankReach(issuerIsServerAdmin, 0);
+  KickFromChannel(t, from, revocable, r.RequestText, {r.RequestIssuer, r.RequestIssuer, 0});
+  r.ResultCode = RC_OK;
 }
 
 void TVHUDPListener::CMD_cs_PlayerBanIp() {

@@ -49,13 +49,6 @@ constexpr uint8_t kPrivAutoVoice = 4;
 
 constexpr uint16_t kVoicedPrivileges = CP_CHANNEL_ADMIN | CP_OPERATOR | CP_VOICE;
 
-// Permissions to grant and to revoke channel privilege n.
-constexpr int kGrantChannelPrivilege[] = {upPrivilegeGrantCA, upPrivilegeGrantOp, upPrivilegeGrantV,
-                                          upPrivilegeGrantAutoOp, upPrivilegeGrantAutoV};
-constexpr int kRevokeChannelPrivilege[] = {upPrivilegeRevokeCA, upPrivilegeRevokeOp,
-                                           upPrivilegeRevokeV, upPrivilegeRevokeAutoOp,
-                                           upPrivilegeRevokeAutoV};
-
 uint16_t Bit(uint8_t n) {
   return static_cast<uint16_t>(1u << n);
 }
@@ -108,6 +101,42 @@ void EndSatisfiedVoiceRequest(TNotifier& notifier, TClientRecord* player)
   if (!player->IsServerAdmin() && (player->ChannelPrivileges & kVoicedPrivileges) == 0) return;
   player->PlayerFlags &= static_cast<uint16_t>(~PF_VOICE_REQUESTED);
   notifier.NotifyPlayerFlagsChanged(player->PlayerID);
+}
+
+// Grants or revokes channel privilege `privilege` of `target` in his channel once the
+// changer's permission holds (306 and the administration request): RC_OK, or the refusal's
+// code with nothing changed.
+int32_t ChangeChannelPrivilege(TChannels& tree, TNotifier& notifier, TClientRecord* target,
+                               TChannel* channel, bool grant, uint8_t privilege, uint32_t changerId)
+    REQUIRES(notifier.Registry().Mutex(), tree.Mutex()) {
+  const uint16_t bit = Bit(privilege);
+  if (grant && (target->ChannelPrivileges & bit)) {
+    if (privilege == kPrivChannelAdmin) return RC_ALREADY_CHANNEL_ADMIN;
+    if (privilege == kPrivOperator) return RC_ALREADY_OPERATOR;
+    if (privilege == kPrivVoice) return RC_ALREADY_VOICE;
+  }
+  if (!grant && privilege == kPrivChannelAdmin && InheritsChannelAdmin(tree, channel, target))
+    return RC_CANNOT_REVOKE_INHERITED;
+
+  if (grant)
+    target->ChannelPrivileges |= bit;
+  else
+    target->ChannelPrivileges &= static_cast<uint16_t>(~bit);
+  notifier.NotifyPlayerChannelPrivilegeChanged(target->PlayerID, changerId,
+                                               grant ? kActionGrant : kActionRevoke, privilege);
+  if (grant && privilege == kPrivAutoOperator && !(target->ChannelPrivileges & CP_OPERATOR)) {
+    target->ChannelPrivileges |= CP_OPERATOR;
+    notifier.NotifyPlayerChannelPrivilegeChanged(target->PlayerID, 0, kActionGrantedAuto,
+                                                 kPrivOperator);
+  }
+  if (grant && privilege == kPrivAutoVoice && !(target->ChannelPrivileges & CP_VOICE)) {
+    target->ChannelPrivileges |= CP_VOICE;
+    notifier.NotifyPlayerChannelPrivilegeChanged(target->PlayerID, 0, kActionGrantedAuto,
+                                                 kPrivVoice);
+  }
+  EndSatisfiedVoiceRequest(notifier, target);
+  RecordChannelPrivileges(tree, channel, target);
+  return RC_OK;
 }
 
 // A server admin is never sticky.
@@ -219,36 +248,12 @@ void TVHUDPListener::CMD_cs_PlayerChangeChannelPrivilege() {
   if (privilege != kPrivChannelAdmin && !channel->HasFlag(CF_MODERATED))
     return Refuse(RC_NOT_MODERATED);
   const bool grant = action == kActionGrant;
-  const int permission =
-      grant ? kGrantChannelPrivilege[privilege] : kRevokeChannelPrivilege[privilege];
+  const TChannelPrivilegeRights& rights = kChannelPrivilegeRights[privilege];
+  const int permission = grant ? rights.grant : rights.revoke;
   if (!CanInChannel(channel, permission)) return Refuse(RC_INSUFFICIENT_PERMISSION);
-  const uint16_t bit = Bit(privilege);
-  if (grant && (target->ChannelPrivileges & bit)) {
-    if (privilege == kPrivChannelAdmin) return Refuse(RC_ALREADY_CHANNEL_ADMIN);
-    if (privilege == kPrivOperator) return Refuse(RC_ALREADY_OPERATOR);
-    if (privilege == kPrivVoice) return Refuse(RC_ALREADY_VOICE);
-  }
-  if (!grant && privilege == kPrivChannelAdmin && InheritsChannelAdmin(Channels(), channel, target))
-    return Refuse(RC_CANNOT_REVOKE_INHERITED);
-
-  if (grant)
-    target->ChannelPrivileges |= bit;
-  else
-    target->ChannelPrivileges &= static_cast<uint16_t>(~bit);
-  const uint32_t requester = currentPlayer_->PlayerID;
-  notifier_.NotifyPlayerChannelPrivilegeChanged(target->PlayerID, requester, action, privilege);
-  if (grant && privilege == kPrivAutoOperator && !(target->ChannelPrivileges & CP_OPERATOR)) {
-    target->ChannelPrivileges |= CP_OPERATOR;
-    notifier_.NotifyPlayerChannelPrivilegeChanged(target->PlayerID, 0, kActionGrantedAuto,
-                                                  kPrivOperator);
-  }
-  if (grant && privilege == kPrivAutoVoice && !(target->ChannelPrivileges & CP_VOICE)) {
-    target->ChannelPrivileges |= CP_VOICE;
-    notifier_.NotifyPlayerChannelPrivilegeChanged(target->PlayerID, 0, kActionGrantedAuto,
-                                                  kPrivVoice);
-  }
-  EndSatisfiedVoiceRequest(notifier_, target);
-  RecordChannelPrivileges(Channels(), channel, target);
+  const int32_t code = ChangeChannelPrivilege(Channels(), notifier_, target, channel, grant,
+                                              privilege, currentPlayer_->PlayerID);
+  if (code != RC_OK) Refuse(code);
 }
 
 void TVHUDPListener::CMD_cs_PlayerChangePrivilege() {
@@ -652,6 +657,36 @@ void TVHUDPListener::ExternalCommand_SetUserPrivilege(TListenerRequest& r) {
   DropStickyOfServerAdmin(notifier_, player);
   EndSatisfiedVoiceRequest(notifier_, player);
   r.ResultCode = RC_OK;
+}
+
+// On behalf of an administrator whose permission the caller has checked: RequestTarget the
+// player, RequestArgument the channel privilege (0 to 4), RequestFlags 0 to grant or 2 to
+// revoke; his current channel, as 306.
+void TVHUDPListener::ExternalCommand_SetChannelPrivilege(TListenerRequest& r) {
+  TClientRecord* target = r.RequestTarget > 0
+                              ? Clients().GetClientByID(static_cast<uint32_t>(r.RequestTarget))
+                              : nullptr;
+  if (!target) {
+    r.ResultCode = RC_PLAYER_NOT_FOUND;
+    return;
+  }
+  TChannel* channel = Channels().GetChannel(target->ChannelID);
+  if (!channel) {
+    r.ResultCode = RC_CHANNEL_NOT_FOUND;
+    return;
+  }
+  if (r.RequestArgument < 0 || r.RequestArgument > kPrivAutoVoice ||
+      (r.RequestFlags != kActionGrant && r.RequestFlags != kActionRevoke)) {
+    r.ResultCode = RC_BAD_ARGUMENT;
+    return;
+  }
+  const auto privilege = static_cast<uint8_t>(r.RequestArgument);
+  if (privilege != kPrivChannelAdmin && !channel->HasFlag(CF_MODERATED)) {
+    r.ResultCode = RC_NOT_MODERATED;
+    return;
+  }
+  r.ResultCode = ChangeChannelPrivilege(Channels(), notifier_, target, channel,
+                                        r.RequestFlags == kActionGrant, privilege, 0);
 }
 
 }  // namespace vh
