@@ -86,13 +86,22 @@ TChannelPtr TChannels::NewChannel() {
 // ---- Adding and removing
 
 int32_t TChannels::AddChannel(TChannelPtr channel) {
+  return TakeChannel(std::move(channel), &TChannels::AddChannelChecked, "AddChannel");
+}
+
+int32_t TChannels::AddChannelID(TChannelPtr channel) {
+  return TakeChannel(std::move(channel), &TChannels::AddChannelIDChecked, "AddChannelID");
+}
+
+int32_t TChannels::TakeChannel(TChannelPtr channel, int32_t (TChannels::*add)(TChannel*),
+                               std::string_view operation) {
   if (!channel) return RC_BAD_ARGUMENT;
   try {
-    const int32_t id = AddChannelChecked(channel.get());
+    const int32_t id = (this->*add)(channel.get());
     if (id >= 0) channel.release();  // the list holds it now
     return id;
   } catch (const std::exception& e) {
-    LogError("AddChannel", e);
+    LogError(operation, e);
     return RC_INTERNAL_ERROR;  // the channel's row could not be stored
   }
 }
@@ -147,18 +156,6 @@ int32_t TChannels::AddChannelChecked(TChannel* channel) {
     }
   }
   return channel->ID;
-}
-
-int32_t TChannels::AddChannelID(TChannelPtr channel) {
-  if (!channel) return RC_BAD_ARGUMENT;
-  try {
-    const int32_t id = AddChannelIDChecked(channel.get());
-    if (id >= 0) channel.release();  // the list holds it now
-    return id;
-  } catch (const std::exception& e) {
-    LogError("AddChannelID", e);
-    return RC_INTERNAL_ERROR;  // the channel's row could not be stored
-  }
 }
 
 int32_t TChannels::AddChannelIDChecked(TChannel* channel) {

@@ -115,6 +115,10 @@ class TChannels {
   bool Loading() const REQUIRES(mutex_) { return loading_ != 0; }
 
  private:
+  // Runs `add` on the channel and keeps it when added; the result code of `add`, or -50 (logged
+  // under `operation`) when its row could not be stored.
+  int32_t TakeChannel(TChannelPtr channel, int32_t (TChannels::*add)(TChannel*),
+                      std::string_view operation) REQUIRES(mutex_);
   int32_t AddChannelChecked(TChannel* channel) REQUIRES(mutex_);
   int32_t AddChannelIDChecked(TChannel* channel) REQUIRES(mutex_);
   void StoreChannelAttribs(TChannel* channel, const TClientRecord* player, uint16_t flags);

@@ -116,13 +116,17 @@ int TCustomPacketBuffer::ConnectionState(uint32_t playerId) {
 
 // ---- receive path ----
 
+void TCustomPacketBuffer::CountIncoming(const TPacket& packet, const TPerformanceTime& now) {
+  TTrafficCounters::Add(counters_->datagramsIn);
+  TTrafficCounters::Add(counters_->bytesIn, static_cast<uint64_t>(packet.Size()));
+  inBandwidth_.AddBytes(packet.Size(), now);
+}
+
 void TCustomPacketBuffer::ReceiveDatagram(std::unique_ptr<TPacket> packet) {
   if (!packet) return;
   TPerformanceTime now(clock_);
   TLockGuard lock(mutex_);
-  TTrafficCounters::Add(counters_->datagramsIn);
-  TTrafficCounters::Add(counters_->bytesIn, static_cast<uint64_t>(packet->Size()));
-  inBandwidth_.AddBytes(packet->Size(), now);
+  CountIncoming(*packet, now);
   const char* refusal = nullptr;
   try {
     refusal = ReceiveLocked(packet, now);
@@ -171,9 +175,7 @@ size_t TCustomPacketBuffer::OfferDatagrams(std::vector<std::unique_ptr<TPacket>>
 
 const char* TCustomPacketBuffer::OfferLocked(std::unique_ptr<TPacket>& packet,
                                              const TPerformanceTime& now) {
-  TTrafficCounters::Add(counters_->datagramsIn);
-  TTrafficCounters::Add(counters_->bytesIn, static_cast<uint64_t>(packet->Size()));
-  inBandwidth_.AddBytes(packet->Size(), now);
+  CountIncoming(*packet, now);
   const char* refusal = nullptr;
   try {
     refusal = ReceiveLocked(packet, now);

@@ -256,6 +256,8 @@ class TCustomPacketBuffer {
   void PublishLinkQuality(const TPerformanceTime& now) REQUIRES(mutex_);
   void SendLocked(std::unique_ptr<TPacket> packet, bool closeAfter, const TPerformanceTime& now)
       REQUIRES(mutex_);
+  // The incoming traffic counters and bandwidth, for every datagram offered.
+  void CountIncoming(const TPacket& packet, const TPerformanceTime& now) REQUIRES(mutex_);
   // Leaves `packet` set when the table did not keep it.
   const char* OfferLocked(std::unique_ptr<TPacket>& packet, const TPerformanceTime& now)
       REQUIRES(mutex_);
