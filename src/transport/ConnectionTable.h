@@ -24,9 +24,10 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
-#include "common/HashList.h"
+#include "common/KeyedList.h"
 #include "common/Mutex.h"
 #include "transport/AutoResetEvent.h"
 #include "transport/BandWidthCalc.h"
@@ -292,7 +293,8 @@ class TCustomPacketBuffer {
   TMutex mutex_;  // the table lock
   TFIFOList incomingQueue_ GUARDED_BY(mutex_){512, 4096, 512};
   std::vector<std::unique_ptr<TSingleConnection>> connections_ GUARDED_BY(mutex_);
-  THashList<TSingleConnection*> index_ GUARDED_BY(mutex_){1024};
+  // player id -> connection, for the connections_ above
+  std::unordered_map<uint32_t, TSingleConnection*> index_ GUARDED_BY(mutex_){1024};
   TFIFOList_Playerid ready_ GUARDED_BY(mutex_){256, 100000, 256};
   std::vector<std::unique_ptr<TPacket>> pool_ GUARDED_BY(mutex_);
   TVoiceAgeLimit voiceAge_;  // relaxed atomics; connections point at it
