@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "admin/HttpBind.h"
+#include "common/Log.h"
 #include "common/NetAddress.h"
 
 namespace vh {
@@ -208,6 +209,32 @@ void TGuardedHttpServer::Watchdog() {
       }
     }
     lock.WaitUntil(wake_, next);
+  }
+}
+
+uint16_t ListenWithLoopbackTwin(
+    const std::function<std::unique_ptr<TGuardedHttpServer>()>& newServer,
+    const std::string& address, uint16_t port, const std::string& what, const char* category,
+    std::unique_ptr<TGuardedHttpServer>& main, std::unique_ptr<TGuardedHttpServer>& loopbackV6) {
+  try {
+    loopbackV6.reset();
+    main = newServer();
+    std::string failure;
+    const uint16_t bound = main->Listen(address, port, &failure);
+    if (bound == 0) throw std::runtime_error(failure);
+    if (address == "127.0.0.1" || address == "localhost") {
+      loopbackV6 = newServer();
+      if (loopbackV6->Listen("::1", bound) == 0) {
+        loopbackV6.reset();
+        Log(LMT_WARNING, LMD_INFO,
+            what + ": [::1]:" + std::to_string(bound) + " not bound, IPv4 only", category);
+      }
+    }
+    return bound;
+  } catch (...) {
+    loopbackV6.reset();
+    main.reset();
+    throw;
   }
 }
 

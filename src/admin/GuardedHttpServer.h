@@ -94,4 +94,15 @@ class TGuardedHttpServer {
   bool watchdogStop_ GUARDED_BY(mutex_) = false;
 };
 
+// Binds the way the web interface and the metrics endpoint bind: `main` on `address`:`port`,
+// and for a loopback address (127.0.0.1, localhost) a twin `loopbackV6` on [::1] at the port
+// bound, since local clients may come over either family. A host without IPv6 (or with the
+// port taken on ::1) keeps the IPv4 server alone and logs a warning that starts with `what`.
+// The port bound; throws std::runtime_error naming the failure (both servers reset) when
+// `main` cannot bind.
+uint16_t ListenWithLoopbackTwin(
+    const std::function<std::unique_ptr<TGuardedHttpServer>()>& newServer,
+    const std::string& address, uint16_t port, const std::string& what, const char* category,
+    std::unique_ptr<TGuardedHttpServer>& main, std::unique_ptr<TGuardedHttpServer>& loopbackV6);
+
 }  // namespace vh

@@ -89,25 +89,10 @@ std::unique_ptr<TGuardedHttpServer> TMetricsEndpoint::NewServer() {
 
 bool TMetricsEndpoint::Start(const std::string& address, uint16_t port) {
   try {
-    server_ = NewServer();
-    std::string failure;
-    boundPort_ = server_->Listen(address, port, &failure);
-    if (boundPort_ == 0) throw std::runtime_error(failure);
-    if (address == "127.0.0.1" || address == "localhost") {
-      // Loopback asked for: local scrapers may come over either family. A host without
-      // IPv6 (or with the port taken on ::1) keeps the IPv4 endpoint alone.
-      loopbackV6_ = NewServer();
-      if (loopbackV6_->Listen("::1", boundPort_) == 0) {
-        loopbackV6_.reset();
-        Log(LMT_WARNING, LMD_INFO,
-            "Metrics endpoint: [::1]:" + std::to_string(boundPort_) + " not bound, IPv4 only",
-            kCategory);
-      }
-    }
+    boundPort_ = ListenWithLoopbackTwin([this] { return NewServer(); }, address, port,
+                                        "Metrics endpoint", kCategory, server_, loopbackV6_);
     return true;
   } catch (const std::exception& e) {
-    loopbackV6_.reset();
-    server_.reset();
     boundPort_ = 0;
     startFailure_ = e.what();
     LogException("Metrics endpoint startup", e, kCategory);

@@ -42,20 +42,8 @@ std::optional<TStoredServerSettings> ReadStoredServerSettings(TCustomStorage& st
 
 bool WriteStoredServerSettings(TCustomStorage& storage, const TStoredServerSettings& w) {
   try {
-    const TVirtualServerSettings& s = w.Server;
     TStorageScript q(storage, "edit_server.sql");
-    q.SetInteger(":iServerID", w.ServerId)
-        .SetInteger(":iMaxUser", s.MaxUsers)
-        .SetInteger(":iServerPort", s.Port)
-        .SetBoolean(":bActive", true)
-        .SetBoolean(":bClanServer", w.ClanServer)
-        .SetString(":sName", s.Name)
-        .SetString(":sWelcome", s.WelcomeMessage)
-        .SetString(":sPassword", s.Password)
-        .SetString(":sWebPostURL", s.WebPostURL)
-        .SetString(":sWebLinkURL", s.WebLinkURL);
-    for (int i = 0; i < kCodecCount; ++i)
-      q.SetBoolean(kCodecTable[i].parameter, s.CodecPermits[static_cast<size_t>(i)]);
+    BindServerRow(q, w.ServerId, w.ClanServer, w.Server);
     return q.Execute();
   } catch (const std::exception& e) {
     LogException("WriteStoredServerSettings", e, "SERVER");

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "common/KeyedList.h"
 #include "model/ClientRecord.h"
-#include "model/MultiList.h"
 #include "model/ShortString.h"
 #include "storage/DateTime.h"
 
@@ -30,7 +30,6 @@ struct TChannelPrivilege {
 
 struct TChannel {
   TChannel() : Privileges(512), Players(32) {}
-  ~TChannel() { Privileges.ClearAndFree(); }
   TChannel(const TChannel&) = delete;
   TChannel& operator=(const TChannel&) = delete;
 
@@ -45,10 +44,10 @@ struct TChannel {
   std::string Description;
   TName29 Password;  // sub-channels never have one
   TDateTime Created = 0;
-  int32_t DBID = 0;                          // stored row id; 0 when not stored
-  int32_t ParentDBID = 0;                    // -1 for a top-level channel
-  TMultiList<TChannelPrivilege> Privileges;  // owned entries, keyed by PlayerID
-  TMultiList<TClientRecord> Players;         // references; the registry owns the records
+  int32_t DBID = 0;                           // stored row id; 0 when not stored
+  int32_t ParentDBID = 0;                     // -1 for a top-level channel
+  TOwningList<TChannelPrivilege> Privileges;  // keyed by PlayerID
+  TRefList<TClientRecord> Players;            // the registry owns the records
 
   bool IsTopLevel() const { return ParentID == -1; }
   bool IsRegistered() const { return (Flags & CF_UNREGISTERED) == 0; }

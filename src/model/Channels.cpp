@@ -69,7 +69,7 @@ TChannels::TChannels(uint32_t serverID, TCustomStorage* storage)
 
 TChannels::~TChannels() {
   try {
-    list_.ClearAndFree();
+    list_.Clear();
   } catch (const std::exception& e) {
     LogError("Destroy", e);
   }
@@ -86,18 +86,26 @@ TChannelPtr TChannels::NewChannel() {
 // ---- Adding and removing
 
 int32_t TChannels::AddChannel(TChannelPtr channel) {
+  return TakeChannel(std::move(channel), &TChannels::AddChannelChecked, "AddChannel");
+}
+
+int32_t TChannels::AddChannelID(TChannelPtr channel) {
+  return TakeChannel(std::move(channel), &TChannels::AddChannelIDChecked, "AddChannelID");
+}
+
+int32_t TChannels::TakeChannel(TChannelPtr channel, int32_t (TChannels::*add)(TChannelPtr&),
+                               std::string_view operation) {
   if (!channel) return RC_BAD_ARGUMENT;
   try {
-    const int32_t id = AddChannelChecked(channel.get());
-    if (id >= 0) channel.release();  // the list holds it now
-    return id;
+    return (this->*add)(channel);
   } catch (const std::exception& e) {
-    LogError("AddChannel", e);
+    LogError(operation, e);
     return RC_INTERNAL_ERROR;  // the channel's row could not be stored
   }
 }
 
-int32_t TChannels::AddChannelChecked(TChannel* channel) {
+int32_t TChannels::AddChannelChecked(TChannelPtr& owned) {
+  TChannel* channel = owned.get();
   changedIds_.clear();
   const bool sub = !channel->IsTopLevel();
   if (sub && !channel->Password.Empty()) return RC_SUBCHANNEL_PASSWORD;
@@ -133,7 +141,7 @@ int32_t TChannels::AddChannelChecked(TChannel* channel) {
     ++lastId_;
   } while (list_.Contains(lastId_));
   channel->ID = lastId_;
-  list_.Add(channel, channel->ID);
+  list_.Add(std::move(owned), channel->ID);
 
   if (channel->IsRegistered()) {
     try {
@@ -149,19 +157,8 @@ int32_t TChannels::AddChannelChecked(TChannel* channel) {
   return channel->ID;
 }
 
-int32_t TChannels::AddChannelID(TChannelPtr channel) {
-  if (!channel) return RC_BAD_ARGUMENT;
-  try {
-    const int32_t id = AddChannelIDChecked(channel.get());
-    if (id >= 0) channel.release();  // the list holds it now
-    return id;
-  } catch (const std::exception& e) {
-    LogError("AddChannelID", e);
-    return RC_INTERNAL_ERROR;  // the channel's row could not be stored
-  }
-}
-
-int32_t TChannels::AddChannelIDChecked(TChannel* channel) {
+int32_t TChannels::AddChannelIDChecked(TChannelPtr& owned) {
+  TChannel* channel = owned.get();
   changedIds_.clear();
   if (channel->ID <= 0) return RC_BAD_ARGUMENT;
   const bool sub = !channel->IsTopLevel();
@@ -186,7 +183,7 @@ int32_t TChannels::AddChannelIDChecked(TChannel* channel) {
     }
   }
   channel->Created = NowDateTime();
-  list_.Add(channel, channel->ID);
+  list_.Add(std::move(owned), channel->ID);
   return channel->ID;
 }
 
@@ -553,8 +550,7 @@ uint16_t TChannels::GetChannelAttribs(TChannel* channel, TClientRecord* player) 
     auto entry = std::make_unique<TChannelPrivilege>();
     entry->Flags = flags;
     entry->PlayerID = key;
-    channel->Privileges.Add(entry.get(), key);
-    entry.release();
+    channel->Privileges.Add(std::move(entry), key);
     return flags;
   } catch (const std::exception& e) {
     LogError("GetChannelAttribs", e);
@@ -601,8 +597,8 @@ void TChannels::SetChannelAttribs(TChannel* channel, TClientRecord* player) {
     if (!entry) {
       auto created = std::make_unique<TChannelPrivilege>();
       created->PlayerID = key;
-      channel->Privileges.Add(created.get(), key);
-      entry = created.release();
+      entry = created.get();
+      channel->Privileges.Add(std::move(created), key);
     }
     entry->Flags = player->ChannelPrivileges;
     StoreChannelAttribs(channel, player, entry->Flags);
@@ -614,7 +610,7 @@ void TChannels::SetChannelAttribs(TChannel* channel, TClientRecord* player) {
 void TChannels::ClearChannelAttribs(uint32_t playerID) {
   try {
     for (size_t i = 0; i < list_.Count(); ++i)
-      delete list_.Items(i)->Privileges.Remove(static_cast<int32_t>(playerID));
+      list_.Items(i)->Privileges.Remove(static_cast<int32_t>(playerID));
   } catch (const std::exception& e) {
     LogError("ClearChannelAttribs", e);
   }

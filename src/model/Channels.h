@@ -10,11 +10,11 @@
 #include <string_view>
 #include <vector>
 
+#include "common/KeyedList.h"
 #include "common/Mutex.h"
 #include "model/Channel.h"
 #include "model/ClientRecord.h"
 #include "model/Clients.h"
-#include "model/MultiList.h"
 
 namespace vh {
 
@@ -115,8 +115,13 @@ class TChannels {
   bool Loading() const REQUIRES(mutex_) { return loading_ != 0; }
 
  private:
-  int32_t AddChannelChecked(TChannel* channel) REQUIRES(mutex_);
-  int32_t AddChannelIDChecked(TChannel* channel) REQUIRES(mutex_);
+  // Runs `add` on the channel and keeps it when added; the result code of `add`, or -50 (logged
+  // under `operation`) when its row could not be stored.
+  int32_t TakeChannel(TChannelPtr channel, int32_t (TChannels::*add)(TChannelPtr&),
+                      std::string_view operation) REQUIRES(mutex_);
+  // The checks and the addition; the tree takes `owned` when it adds the channel.
+  int32_t AddChannelChecked(TChannelPtr& owned) REQUIRES(mutex_);
+  int32_t AddChannelIDChecked(TChannelPtr& owned) REQUIRES(mutex_);
   void StoreChannelAttribs(TChannel* channel, const TClientRecord* player, uint16_t flags);
   void RemoveChannel(TChannel* channel) REQUIRES(mutex_);
   void RemoveOrphanRows(const TStorageContainer& rows) REQUIRES(mutex_);
@@ -128,7 +133,7 @@ class TChannels {
 
   mutable TRecursiveMutex mutex_;
   int32_t lastId_ GUARDED_BY(mutex_) = 0;
-  TMultiList<TChannel> list_ GUARDED_BY(mutex_);  // owns the channels
+  TOwningList<TChannel> list_ GUARDED_BY(mutex_);
   std::vector<int32_t> changedIds_ GUARDED_BY(mutex_);
   uint8_t loading_ GUARDED_BY(mutex_) = 0;
 };

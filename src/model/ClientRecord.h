@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "model/MultiList.h"
+#include "common/KeyedList.h"
 #include "model/ShortString.h"
 #include "storage/DateTime.h"
 
@@ -70,8 +70,8 @@ struct TClientRecord {
   TDateTime LoginTime = 0;
   int32_t UploadBandwidth = 0;
   uint8_t LoggedIn = 0;
-  int32_t DBID = 0;  // account id; 0 anonymous, -1 after the account was deleted
-  TMultiList<TMuteEntry> MuteList;
+  int32_t DBID = 0;               // account id; 0 anonymous, -1 after the account was deleted
+  TRefList<TMuteEntry> MuteList;  // only the keys count: every item is null
   TDateTime FloodTime = 0;
   uint32_t FloodCount = 0;
 

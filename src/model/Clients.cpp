@@ -33,7 +33,7 @@ TClients::TClients(uint32_t serverID, TCustomStorage* storage)
 
 TClients::~TClients() {
   try {
-    list_.ClearAndFree();
+    list_.Clear();
   } catch (const std::exception& e) {
     LogError("Destroy", e);
   }
@@ -46,8 +46,8 @@ void TClients::LogError(std::string_view operation, const std::exception& e) con
 bool TClients::AddClient(TClientRecordPtr record) {
   if (!record) return false;
   try {
-    list_.Add(record.get(), static_cast<int32_t>(record->PlayerID));
-    record.release();  // the list holds it now
+    const auto key = static_cast<int32_t>(record->PlayerID);
+    list_.Add(std::move(record), key);
     return true;
   } catch (const std::exception& e) {
     LogError("AddClient", e);
@@ -58,7 +58,7 @@ bool TClients::AddClient(TClientRecordPtr record) {
 TClientRecordPtr TClients::DeleteClient(TClientRecord* record) {
   if (!record) return nullptr;
   try {
-    return TClientRecordPtr(list_.Remove(static_cast<int32_t>(record->PlayerID)));
+    return list_.Remove(static_cast<int32_t>(record->PlayerID));
   } catch (const std::exception& e) {
     LogError("DeleteClient", e);
     return nullptr;

@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 
+#include "common/KeyedList.h"
 #include "common/Mutex.h"
 #include "model/ClientRecord.h"
-#include "model/MultiList.h"
 
 namespace vh {
 
@@ -133,7 +133,7 @@ class TClients {
 
   mutable TRecursiveMutex mutex_;
   int32_t playerIdCounter_ GUARDED_BY(mutex_) = 0;
-  TMultiList<TClientRecord> list_ GUARDED_BY(mutex_);  // owns the records
+  TOwningList<TClientRecord> list_ GUARDED_BY(mutex_);
 };
 
 }  // namespace vh

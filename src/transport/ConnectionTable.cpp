@@ -1,6 +1,7 @@
 #include "transport/ConnectionTable.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstring>
 
@@ -30,8 +31,8 @@ TCustomPacketBuffer::~TCustomPacketBuffer() {
 }
 
 TSingleConnection* TCustomPacketBuffer::FindConnection(uint32_t playerId) {
-  TSingleConnection** found = index_.Find(static_cast<int32_t>(playerId));
-  return found ? *found : nullptr;
+  const auto found = index_.find(playerId);
+  return found == index_.end() ? nullptr : found->second;
 }
 
 void TCustomPacketBuffer::MarkReady(uint32_t playerId) {
@@ -46,22 +47,29 @@ void TCustomPacketBuffer::AddConnection(uint32_t playerId, uint32_t connectionId
                                         uint32_t firstConnectionPacket, uint16_t peerPort,
                                         const std::string& peerAddress) {
   TLockGuard lock(mutex_);
+  if (index_.count(playerId)) throw KeyExists(static_cast<int32_t>(playerId));
   auto c =
       std::make_unique<TSingleConnection>(connectionFlags_, playerId, connectionId, localAddress,
                                           firstConnectionPacket, peerPort, peerAddress, clock_);
   c->counters = counters_.get();
   c->voiceAge = &voiceAge_;
-  index_.Add(static_cast<int32_t>(playerId), c.get());
   connections_.push_back(std::move(c));
+  try {
+    index_.emplace(playerId, connections_.back().get());
+  } catch (...) {
+    connections_.pop_back();
+    throw;
+  }
 }
 
 void TCustomPacketBuffer::RemoveConnection(uint32_t playerId) {
   TLockGuard lock(mutex_);
   TSingleConnection* c = FindConnection(playerId);
   if (!c) return;
-  index_.Remove(static_cast<int32_t>(playerId));
+  index_.erase(playerId);
   auto it = std::find_if(connections_.begin(), connections_.end(),
                          [c](const auto& owned) { return owned.get() == c; });
+  assert(it != connections_.end() && "an indexed connection is in the list");
   size_t pos = static_cast<size_t>(it - connections_.begin());
   // Keep both pass cursors on the connection they would have visited next.
   if (pos < sendCursor_) --sendCursor_;
@@ -116,15 +124,19 @@ int TCustomPacketBuffer::ConnectionState(uint32_t playerId) {
 
 // ---- receive path ----
 
+void TCustomPacketBuffer::CountIncoming(const TPacket& packet, const TPerformanceTime& now) {
+  TTrafficCounters::Add(counters_->datagramsIn);
+  TTrafficCounters::Add(counters_->bytesIn, static_cast<uint64_t>(packet.Size()));
+  if (packet.IsClientVoicePacket())
+    TTrafficCounters::Add(counters_->voiceBytesIn, static_cast<uint64_t>(packet.Size()));
+  inBandwidth_.AddBytes(packet.Size(), now);
+}
+
 void TCustomPacketBuffer::ReceiveDatagram(std::unique_ptr<TPacket> packet) {
   if (!packet) return;
   TPerformanceTime now(clock_);
   TLockGuard lock(mutex_);
-  TTrafficCounters::Add(counters_->datagramsIn);
-  TTrafficCounters::Add(counters_->bytesIn, static_cast<uint64_t>(packet->Size()));
-  if (packet->IsClientVoicePacket())
-    TTrafficCounters::Add(counters_->voiceBytesIn, static_cast<uint64_t>(packet->Size()));
-  inBandwidth_.AddBytes(packet->Size(), now);
+  CountIncoming(*packet, now);
   const char* refusal = nullptr;
   try {
     refusal = ReceiveLocked(packet, now);
@@ -173,11 +185,7 @@ size_t TCustomPacketBuffer::OfferDatagrams(std::vector<std::unique_ptr<TPacket>>
 
 const char* TCustomPacketBuffer::OfferLocked(std::unique_ptr<TPacket>& packet,
                                              const TPerformanceTime& now) {
-  TTrafficCounters::Add(counters_->datagramsIn);
-  TTrafficCounters::Add(counters_->bytesIn, static_cast<uint64_t>(packet->Size()));
-  if (packet->IsClientVoicePacket())
-    TTrafficCounters::Add(counters_->voiceBytesIn, static_cast<uint64_t>(packet->Size()));
-  inBandwidth_.AddBytes(packet->Size(), now);
+  CountIncoming(*packet, now);
   const char* refusal = nullptr;
   try {
     refusal = ReceiveLocked(packet, now);

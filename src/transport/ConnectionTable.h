@@ -24,9 +24,10 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
-#include "common/HashList.h"
+#include "common/KeyedList.h"
 #include "common/Mutex.h"
 #include "transport/AutoResetEvent.h"
 #include "transport/BandWidthCalc.h"
@@ -256,6 +257,8 @@ class TCustomPacketBuffer {
   void PublishLinkQuality(const TPerformanceTime& now) REQUIRES(mutex_);
   void SendLocked(std::unique_ptr<TPacket> packet, bool closeAfter, const TPerformanceTime& now)
       REQUIRES(mutex_);
+  // The incoming traffic counters and bandwidth, for every datagram offered.
+  void CountIncoming(const TPacket& packet, const TPerformanceTime& now) REQUIRES(mutex_);
   // Leaves `packet` set when the table did not keep it.
   const char* OfferLocked(std::unique_ptr<TPacket>& packet, const TPerformanceTime& now)
       REQUIRES(mutex_);
@@ -290,7 +293,8 @@ class TCustomPacketBuffer {
   TMutex mutex_;  // the table lock
   TFIFOList incomingQueue_ GUARDED_BY(mutex_){512, 4096, 512};
   std::vector<std::unique_ptr<TSingleConnection>> connections_ GUARDED_BY(mutex_);
-  THashList<TSingleConnection*> index_ GUARDED_BY(mutex_){1024};
+  // player id -> connection, for the connections_ above
+  std::unordered_map<uint32_t, TSingleConnection*> index_ GUARDED_BY(mutex_){1024};
   TFIFOList_Playerid ready_ GUARDED_BY(mutex_){256, 100000, 256};
   std::vector<std::unique_ptr<TPacket>> pool_ GUARDED_BY(mutex_);
   TVoiceAgeLimit voiceAge_;  // relaxed atomics; connections point at it

@@ -359,17 +359,28 @@ std::unique_ptr<TPacket> NewConnectionPacket(uint16_t kind, uint32_t connectionI
                             sequence);
 }
 
+namespace {
+
+// The 16 bytes both voice directions start with.
+void SetVoiceHead(TPacket& p, uint16_t packetClass, uint8_t selector, uint8_t dataByte,
+                  uint32_t connectionId, uint32_t playerId, uint16_t counter, uint16_t dataWord) {
+  p.SetWordAt(0, packetClass);
+  p.SetByteAt(2, selector);
+  p.SetByteAt(3, dataByte);
+  p.SetLongAt(4, connectionId);
+  p.SetLongAt(8, playerId);
+  p.SetWordAt(12, counter);
+  p.SetWordAt(14, dataWord);
+}
+
+}  // namespace
+
 std::unique_ptr<TPacket> NewClientVoicePacket(uint8_t selector, uint8_t dataByte,
                                               uint32_t connectionId, uint32_t playerId,
                                               uint16_t counter, uint16_t dataWord) {
   auto p = NewHeader(kClientVoiceHeaderSize);
-  p->SetWordAt(0, kClassClientVoice);
-  p->SetByteAt(2, selector);
-  p->SetByteAt(3, dataByte);
-  p->SetLongAt(4, connectionId);
-  p->SetLongAt(8, playerId);
-  p->SetWordAt(12, counter);
-  p->SetWordAt(14, dataWord);
+  SetVoiceHead(*p, kClassClientVoice, selector, dataByte, connectionId, playerId, counter,
+               dataWord);
   return p;
 }
 
@@ -377,13 +388,7 @@ void FillServerVoicePacket(TPacket& p, uint8_t selector, uint8_t dataByte, uint3
                            uint32_t playerId, uint16_t counter, uint16_t dataWord,
                            uint32_t speakerId, uint16_t speakerCounter) {
   ResetHeader(p, kServerVoiceHeaderSize);
-  p.SetWordAt(0, kClassServerVoice);
-  p.SetByteAt(2, selector);
-  p.SetByteAt(3, dataByte);
-  p.SetLongAt(4, connectionId);
-  p.SetLongAt(8, playerId);
-  p.SetWordAt(12, counter);
-  p.SetWordAt(14, dataWord);
+  SetVoiceHead(p, kClassServerVoice, selector, dataByte, connectionId, playerId, counter, dataWord);
   p.SetLongAt(16, speakerId);
   p.SetWordAt(20, speakerCounter);
 }

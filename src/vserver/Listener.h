@@ -205,6 +205,8 @@ class TVHUDPListener {
   // `account`, whose password the caller has checked off this thread (StartPasswordCheck).
   int32_t CheckAccount(TClientRecord& record, const TLoginRequest& request,
                        std::optional<TStoredLogin>& account) LISTENER_LOCKED;
+  // A wrong login name or password: logged as a failed login; -21.
+  int32_t InvalidLogin(const TClientRecord& record) LISTENER_LOCKED;
   // What follows the check: the account's rights, -21 or -7, the guest name.
   int32_t ApplyCheckedAccount(TClientRecord& record, const TLoginRequest& request,
                               const TStoredLogin& account, bool verified,
@@ -273,8 +275,14 @@ class TVHUDPListener {
   void CMD_cs_InfoRequestPlayerConnectionInfoOnId() LISTENER_LOCKED;
   void CMD_cs_InfoRequestServerInfo() LISTENER_LOCKED;
   void CMD_cs_InfoSendText() LISTENER_LOCKED;
-  // The target of 306 and 307: null after -100 when he is not there.
-  TClientRecord* PrivilegeTarget(const TPrivilegeRequest& request) LISTENER_LOCKED;
+  // A grant or revoke of 306 and 307 with its target; nullopt when the datagram is short or
+  // asks for another action, and after -100 when the target is not there.
+  struct TPrivilegeEdit {
+    uint8_t action;
+    uint8_t privilege;
+    TClientRecord* target;
+  };
+  std::optional<TPrivilegeEdit> ReadPrivilegeEdit() LISTENER_LOCKED;
 
   // ---- Kicks, bans and flood control (KicksAndBans.cpp)
   void CMD_cs_PlayerKick() LISTENER_LOCKED;
@@ -286,6 +294,13 @@ class TVHUDPListener {
   // The target of a kick or ban: a player still connected and not yet announced as left, or
   // null after -100.
   TClientRecord* TargetToRemove(uint32_t playerId) LISTENER_LOCKED;
+  // A kick (301, 302) and its target found by TargetToRemove; nullopt when the datagram is short
+  // or there is no such target.
+  struct TKickEdit {
+    std::string reason;
+    TClientRecord* target;
+  };
+  std::optional<TKickEdit> ReadKick() LISTENER_LOCKED;
   // Only a server admin removes a server admin: false after -1009.
   bool MayRemove(const TClientRecord& target) LISTENER_LOCKED;
   // Who kicks, as the channel kick log names him.
@@ -317,6 +332,7 @@ class TVHUDPListener {
   // Relays `packet`, client voice of `speaker` (who may be null), by its selector.
   void RelayVoice(TClientRecord* speaker, const TPacket& packet,
                   TRelayScratch& scratch) LISTENER_LOCKED;
+  // The three relays RelayVoice picks from, for a speaker who has joined.
   void RelayToOwnChannel(TClientRecord* speaker, const TPacket& packet,
                          TRelayScratch& scratch) LISTENER_LOCKED;
   void RelayWhisper(TClientRecord* speaker, const TPacket& packet,
@@ -339,6 +355,8 @@ class TVHUDPListener {
   void ExternalCommand_DeleteChannel(TListenerRequest& r) LISTENER_LOCKED;
   void ExternalCommand_NotifyChangedServerProperties(TListenerRequest& r) LISTENER_LOCKED;
   void ExternalCommand_SetUserPrivilege(TListenerRequest& r) LISTENER_LOCKED;
+  // The player a request names, or null with the request's result set to -100.
+  TClientRecord* RequestedPlayer(TListenerRequest& r) LISTENER_LOCKED;
   void ExternalCommand_SetChannel(TListenerRequest& r) LISTENER_LOCKED;
   void ExternalCommand_KickFromChannel(TListenerRequest& r) LISTENER_LOCKED;
   void ExternalCommand_SetChannelPrivilege(TListenerRequest& r) LISTENER_LOCKED;

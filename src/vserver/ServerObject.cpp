@@ -341,22 +341,27 @@ void TServerObject::FreeOwnedObjects() {
   clients_.reset();
 }
 
+void BindServerRow(TStorageScript& q, int32_t serverId, bool clanServer,
+                   const TVirtualServerSettings& s) {
+  q.SetInteger(":iServerID", serverId)
+      .SetInteger(":iMaxUser", s.MaxUsers)
+      .SetInteger(":iServerPort", s.Port)
+      .SetBoolean(":bActive", true)
+      .SetBoolean(":bClanServer", clanServer)
+      .SetString(":sName", s.Name)
+      .SetString(":sWelcome", s.WelcomeMessage)
+      .SetString(":sPassword", s.Password)
+      .SetString(":sWebPostURL", s.WebPostURL)
+      .SetString(":sWebLinkURL", s.WebLinkURL);
+  for (int i = 0; i < kCodecCount; ++i)
+    q.SetBoolean(kCodecTable[i].parameter, s.CodecPermits[static_cast<size_t>(i)]);
+}
+
 bool TServerObject::SaveServer() {
   const TVirtualServerSettings s = Settings();
   try {
     TStorageScript q(*storage_, "edit_server.sql");
-    q.SetInteger(":iServerID", serverId_.load())
-        .SetInteger(":iMaxUser", s.MaxUsers)
-        .SetInteger(":iServerPort", s.Port)
-        .SetBoolean(":bActive", true)
-        .SetBoolean(":bClanServer", IsClanServer())
-        .SetString(":sName", s.Name)
-        .SetString(":sWelcome", s.WelcomeMessage)
-        .SetString(":sPassword", s.Password)
-        .SetString(":sWebPostURL", s.WebPostURL)
-        .SetString(":sWebLinkURL", s.WebLinkURL);
-    for (int i = 0; i < kCodecCount; ++i)
-      q.SetBoolean(kCodecTable[i].parameter, s.CodecPermits[static_cast<size_t>(i)]);
+    BindServerRow(q, serverId_.load(), IsClanServer(), s);
     return q.Execute();
   } catch (const std::exception& e) {
     LogException("SaveServer", e, kServerCategory);

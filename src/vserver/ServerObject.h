@@ -48,6 +48,7 @@ class TVHUDPListener;
 class TVHUDPSender;
 class TVirtualServerList;
 class TClock;
+class TStorageScript;
 class TVServerEnvironment;
 
 constexpr uint16_t kDefaultServerPort = 8767;
@@ -65,6 +66,11 @@ struct TVirtualServerSettings {
   std::string WebPostURL;
   bool JoinOptionPermit = false;
 };
+
+// Binds the parameters of edit_server.sql: the one row both the server and the
+// administration's settings edit write.
+void BindServerRow(TStorageScript& q, int32_t serverId, bool clanServer,
+                   const TVirtualServerSettings& s);
 
 // A request of an administration thread to the listener.
 // What an administration request asks the listener to do; the listener's request table

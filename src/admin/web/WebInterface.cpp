@@ -212,25 +212,10 @@ bool TWebInterface::Start(uint16_t port, const std::string& documentRoot,
       http.Post(".*", handler);
       return server;
     };
-    server_ = makeServer();
-    std::string failure;
-    boundPort_ = server_->Listen(address, port, &failure);
-    if (boundPort_ == 0) throw std::runtime_error(failure);
-    if (address == "127.0.0.1" || address == "localhost") {
-      // Loopback asked for: a local browser may come over either family. A host without
-      // IPv6 (or with the port taken on ::1) keeps the IPv4 interface alone.
-      loopbackV6_ = makeServer();
-      if (loopbackV6_->Listen("::1", boundPort_) == 0) {
-        loopbackV6_.reset();
-        Log(LMT_WARNING, LMD_INFO,
-            "Web interface: [::1]:" + std::to_string(boundPort_) + " not bound, IPv4 only",
-            kCategory);
-      }
-    }
+    boundPort_ = ListenWithLoopbackTwin(makeServer, address, port, "Web interface", kCategory,
+                                        server_, loopbackV6_);
     return true;
   } catch (const std::exception& e) {
-    loopbackV6_.reset();
-    server_.reset();
     boundPort_ = 0;
     startFailure_ = e.what();
     LogFormat(LMT_ERROR, LMD_ALL, {static_cast<int64_t>(port)},

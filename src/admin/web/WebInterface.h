@@ -16,6 +16,7 @@
 #include "admin/GuardedHttpServer.h"
 #include "admin/LoginFailures.h"
 #include "admin/web/ApiTokens.h"
+#include "admin/web/TemplateEngine.h"
 #include "admin/web/WebSessions.h"
 
 namespace vh {
@@ -92,7 +93,17 @@ class TWebInterface {
   bool RefuseMalformed(const httplib::Request& req, httplib::Response& res);
   void Route(TWebCall& call);
   void ProgressFile(TWebCall& call, const std::string& file);
+  // Fills a template page: the values every page may show, then its blocks (lists, forms).
   void SetVariables(TWebCall& call, std::string& page);
+  // Loads a row template of a block; false (and the page says so) when it is missing.
+  bool RowTemplate(TWebCall& call, const std::string& name, std::string& out) const;
+  // The values of the server being worked on; true when it is running.
+  bool AddServerValues(TWebCall& call, const TAdminSettings& settings,
+                       const TWorkingSettings& working, TTemplateValues& values);
+  // The block SERVER_LIST: every stored server for a super server admin.
+  void FillServerList(TWebCall& call, std::string& page, bool super);
+  // The permission forms of the six groups.
+  void FillPermissionGroups(TWebCall& call, std::string& page, const TWorkingSettings& working);
   void ServeStatic(TWebCall& call, const std::string& file);
   void ServeVirtualFolder(TWebCall& call);
   // The file of the template directory that `path` names after canonicalising; empty when

@@ -175,6 +175,161 @@ void LogViewer(const TWebCall& call, const std::string& file, const std::string&
 
 }  // namespace
 
+bool TWebInterface::RowTemplate(TWebCall& call, const std::string& name, std::string& out) const {
+  out = LoadFile(name);
+  if (out.empty()) call.ErrorBox("file " + name + " was not found");
+  return !out.empty();
+}
+
+bool TWebInterface::AddServerValues(TWebCall& call, const TAdminSettings& settings,
+                                    const TWorkingSettings& working, TTemplateValues& values) {
+  bool running = false;
+  const TVirtualServerSettings& w = working.Server;
+  values.insert(
+      values.end(),
+      {{"SERVERID", std::to_string(working.ServerId)},
+       {"SERVERNAME", w.Name},
+       {"SERVERPLATFORM", context_.platformLabel},
+       {"SERVERWELCOMEMESSAGE", w.WelcomeMessage},
+       {"SERVERMAXUSERS", std::to_string(w.MaxUsers)},
+       {"SERVERPASSWORD", w.Password},
+       {"SERVERWEBPOSTLINKURL", w.WebLinkURL},
+       {"SERVERWEBPOSTPOSTURL", w.WebPostURL},
+       {"SERVERUDPPORT", std::to_string(w.Port)},
+       {"SERVERTYPE", working.ClanServer ? "Clan Server" : "Public Server"},
+       {"SERVERCFG_SERVERTYPE_CLANSERVER_SELECTED", working.ClanServer ? "selected" : ""},
+       {"SERVERCFG_SERVERTYPE_PUBLICSERVER_SELECTED", working.ClanServer ? "" : "selected"}});
+  for (int i = 0; i < kCodecCount; ++i)
+    values.emplace_back(std::string("SERVERCFG_CODEC_") + kCodecTable[i].webName + "_SELECTED",
+                        w.CodecPermits[static_cast<size_t>(i)] ? "checked" : "");
+  // The running server is read under the list lock, so no other thread stops it meanwhile.
+  context_.servers->WithVirtualServer(working.ServerId, [&](TServerObject& server) {
+    if (!server.Running() || !server.Clients() || !server.Channels()) return;
+    running = true;
+    const int64_t up = static_cast<int64_t>((NowDateTime() - server.StartTime()) * 86400);
+    size_t players = 0, channels = 0;
+    {
+      TModelLock model(*server.Clients(), *server.Channels());
+      players = server.Clients()->Count();
+      channels = server.Channels()->Count();
+    }
+    values.insert(values.end(), {{"SERVERUPTIME", FormatUptime(up)},
+                                 {"CURRENTUSERS", std::to_string(players)},
+                                 {"CURRENTCHANNELS", std::to_string(channels)},
+                                 {"SERVERUSERSONLINE", std::to_string(channels)},
+                                 {"SERVERCHANNELS", std::to_string(channels)}});
+    if (TCustomPacketBuffer* table = server.PacketBuffer()) {
+      const TServerStats t = table->GetServerStats();
+      auto whole = [](double v) { return std::to_string(static_cast<int64_t>(std::llround(v))); };
+      values.insert(values.end(), {{"SERVERPACKETSSEND", std::to_string(t.packetsSent)},
+                                   {"SERVERBYTESSEND", std::to_string(t.bytesSent)},
+                                   {"SERVERPACKETSRECEIVED", std::to_string(t.packetsReceived)},
+                                   {"SERVERBYTESRECEIVED", std::to_string(t.bytesReceived)},
+                                   {"SERVERBWLASTSECIN", whole(t.inLastSecond)},
+                                   {"SERVERBWLASTSECOUT", whole(t.outLastSecond)},
+                                   {"SERVERBWLASTMININ", whole(t.inLastMinute)},
+                                   {"SERVERBWLASTMINOUT", whole(t.outLastMinute)}});
+    }
+  });
+  int64_t clientId = 0;
+  if (call.HasField("clientid") && TryParseInt(call.Field("clientid"), clientId) && clientId > 0 &&
+      clientId <= INT32_MAX) {
+    TClients accounts(static_cast<uint32_t>(working.ServerId), context_.storage);
+    if (TClientRecordPtr a = accounts._DBLoadUser(static_cast<uint32_t>(working.ServerId),
+                                                  static_cast<int32_t>(clientId))) {
+      values.insert(
+          values.end(),
+          {{"SELECTED_CLIENT_LOGINNAME", a->LoginName.Str()},
+           {"SELECTED_CLIENT_REGISTERED", FormatDateTime(settings.DateTimeFormat, a->Created)},
+           {"SELECTED_CLIENT_ID", std::to_string(clientId)},
+           {"SELECTED_CLIENT_SERVERADMIN", a->IsServerAdmin() ? "checked" : ""}});
+    }
+  }
+  return running;
+}
+
+void TWebInterface::FillServerList(TWebCall& call, std::string& page, bool super) {
+  std::string row;
+  if (super && HasBlock(page, "SERVER_LIST") &&
+      RowTemplate(call, "server_manager_servers_list.html", row)) {
+    std::string html;
+    if (auto list = ListStoredServers(context_))
+      for (const TStoredServer& sv : *list) {
+        std::string r = row;
+        const std::string id = std::to_string(sv.Id);
+        std::string players = "-";
+        if (auto live = sv.Running ? context_.servers->FindVirtualServer(sv.Id) : nullptr) {
+          TLockGuard registry(live->Clients()->Mutex());
+          players = std::to_string(live->Clients()->Count());
+        }
+        FillRawValues(r,
+                      {{"SERVER_RUNNING",
+                        sv.Running ? CommandButton("ask_stop_server.vhcmd", "serverid", id,
+                                                   "<img src=\"gfx/server-run.png\" alt=\"Stop "
+                                                   "Server\" border=\"0\">")
+                                   : CommandButton("start_server.vhcmd", "serverid", id,
+                                                   "<img src=\"gfx/server-stop.png\" alt=\"Start "
+                                                   "Server\" border=\"0\">")}});
+        FillValues(r, {{"SERVER_ID", id},
+                       {"SERVER_NAME", sv.Name},
+                       {"SERVER_UDPPORT", std::to_string(sv.Port)},
+                       {"SERVER_PLAYERS", players}});
+        html += r;
+      }
+    ReplaceBlock(page, "SERVER_LIST", html);
+  } else if (!super && HasBlock(page, "SERVER_LIST")) {
+    // The list is the super server admins'; a server admin sees his own server elsewhere.
+    ReplaceBlock(page, "SERVER_LIST",
+                 "<tr><td colspan=\"6\" class=\"muted\">Only a super server admin sees the "
+                 "list of virtual servers.</td></tr>");
+  }
+}
+
+void TWebInterface::FillPermissionGroups(TWebCall& call, std::string& page,
+                                         const TWorkingSettings& working) {
+  static const char* kGroupMarkers[kUserGroupCount] = {
+      "SERVERCFG_GROUP_PERMISSIONS_SA", "SERVERCFG_GROUP_PERMISSIONS_CA",
+      "SERVERCFG_GROUP_PERMISSIONS_OP", "SERVERCFG_GROUP_PERMISSIONS_V",
+      "SERVERCFG_GROUP_PERMISSIONS_R",  "SERVERCFG_GROUP_PERMISSIONS_U"};
+  for (size_t g = 0; g < kUserGroupCount; ++g) {
+    if (!HasBlock(page, kGroupMarkers[g])) continue;
+    std::string box, field;
+    if (!RowTemplate(call, "server_manager_grouppermission.html", box) ||
+        !RowTemplate(call, "server_manager_permissionfield.html", field))
+      break;
+    const auto group = static_cast<TUserGroup>(g);
+    const std::string groupName = WebGroupName(group);
+    // The form names the group it shows; the save takes the group from here.
+    std::string rows =
+        "<input type=\"hidden\" name=\"permissiongroup\" value=\"" + groupName + "\">";
+    // Listed by section, each permission with its label and one line of help; the form
+    // fields keep the permission names.
+    for (const char* section : kPermissionSections) {
+      std::string sectionRows;
+      for (int n = 0; n < kWebPermissionCount; ++n) {
+        const std::string name = WebPermissionName(n);
+        const TPermissionText& text = WebPermissionText(n);
+        if (LowerCase(name).find("reserved") != std::string::npos || NotApplicable(group, n) ||
+            std::string_view(text.Section) != section)
+          continue;
+        std::string r = field;
+        FillValues(r, {{"DESCRIPTION", name.substr(2)},
+                       {"LABEL", text.Label},
+                       {"HELP", text.Help},
+                       {"NAME", groupName + "_" + name},
+                       {"VALUE", "1"},
+                       {"SELECTED", working.Permissions[group].Has(n) ? "checked" : ""}});
+        sectionRows += r;
+      }
+      if (!sectionRows.empty())
+        rows += "<h3 class=\"permsection\">" + std::string(section) + "</h3>" + sectionRows;
+    }
+    FillValues(box, {{"DESCRIPTION", groupName.substr(2)}});
+    FillRawValues(box, {{"PERMISSIONS", rows}});
+    ReplaceBlock(page, kGroupMarkers[g], box);
+  }
+}
+
 void TWebInterface::SetVariables(TWebCall& call, std::string& page) {
   try {
     const TAdminSettings settings = context_.Settings();
@@ -213,113 +368,13 @@ void TWebInterface::SetVariables(TWebCall& call, std::string& page) {
     const std::optional<TWorkingSettings> working =
         call.LoggedIn() && !serverId.empty() ? GetCachedSettings(call, serverId) : std::nullopt;
     bool running = false;
-    if (working) {
-      const TVirtualServerSettings& w = working->Server;
-      values.insert(
-          values.end(),
-          {{"SERVERID", std::to_string(working->ServerId)},
-           {"SERVERNAME", w.Name},
-           {"SERVERPLATFORM", context_.platformLabel},
-           {"SERVERWELCOMEMESSAGE", w.WelcomeMessage},
-           {"SERVERMAXUSERS", std::to_string(w.MaxUsers)},
-           {"SERVERPASSWORD", w.Password},
-           {"SERVERWEBPOSTLINKURL", w.WebLinkURL},
-           {"SERVERWEBPOSTPOSTURL", w.WebPostURL},
-           {"SERVERUDPPORT", std::to_string(w.Port)},
-           {"SERVERTYPE", working->ClanServer ? "Clan Server" : "Public Server"},
-           {"SERVERCFG_SERVERTYPE_CLANSERVER_SELECTED", working->ClanServer ? "selected" : ""},
-           {"SERVERCFG_SERVERTYPE_PUBLICSERVER_SELECTED", working->ClanServer ? "" : "selected"}});
-      for (int i = 0; i < kCodecCount; ++i)
-        values.emplace_back(std::string("SERVERCFG_CODEC_") + kCodecTable[i].webName + "_SELECTED",
-                            w.CodecPermits[static_cast<size_t>(i)] ? "checked" : "");
-      // The running server is read under the list lock, so no other thread stops it meanwhile.
-      context_.servers->WithVirtualServer(working->ServerId, [&](TServerObject& server) {
-        if (!server.Running() || !server.Clients() || !server.Channels()) return;
-        running = true;
-        const int64_t up = static_cast<int64_t>((NowDateTime() - server.StartTime()) * 86400);
-        size_t players = 0, channels = 0;
-        {
-          TModelLock model(*server.Clients(), *server.Channels());
-          players = server.Clients()->Count();
-          channels = server.Channels()->Count();
-        }
-        values.insert(values.end(), {{"SERVERUPTIME", FormatUptime(up)},
-                                     {"CURRENTUSERS", std::to_string(players)},
-                                     {"CURRENTCHANNELS", std::to_string(channels)},
-                                     {"SERVERUSERSONLINE", std::to_string(channels)},
-                                     {"SERVERCHANNELS", std::to_string(channels)}});
-        if (TCustomPacketBuffer* table = server.PacketBuffer()) {
-          const TServerStats t = table->GetServerStats();
-          auto whole = [](double v) {
-            return std::to_string(static_cast<int64_t>(std::llround(v)));
-          };
-          values.insert(values.end(), {{"SERVERPACKETSSEND", std::to_string(t.packetsSent)},
-                                       {"SERVERBYTESSEND", std::to_string(t.bytesSent)},
-                                       {"SERVERPACKETSRECEIVED", std::to_string(t.packetsReceived)},
-                                       {"SERVERBYTESRECEIVED", std::to_string(t.bytesReceived)},
-                                       {"SERVERBWLASTSECIN", whole(t.inLastSecond)},
-                                       {"SERVERBWLASTSECOUT", whole(t.outLastSecond)},
-                                       {"SERVERBWLASTMININ", whole(t.inLastMinute)},
-                                       {"SERVERBWLASTMINOUT", whole(t.outLastMinute)}});
-        }
-      });
-      int64_t clientId = 0;
-      if (call.HasField("clientid") && TryParseInt(call.Field("clientid"), clientId) &&
-          clientId > 0 && clientId <= INT32_MAX) {
-        TClients accounts(static_cast<uint32_t>(working->ServerId), context_.storage);
-        if (TClientRecordPtr a = accounts._DBLoadUser(static_cast<uint32_t>(working->ServerId),
-                                                      static_cast<int32_t>(clientId))) {
-          values.insert(
-              values.end(),
-              {{"SELECTED_CLIENT_LOGINNAME", a->LoginName.Str()},
-               {"SELECTED_CLIENT_REGISTERED", FormatDateTime(settings.DateTimeFormat, a->Created)},
-               {"SELECTED_CLIENT_ID", std::to_string(clientId)},
-               {"SELECTED_CLIENT_SERVERADMIN", a->IsServerAdmin() ? "checked" : ""}});
-        }
-      }
-    }
+    if (working) running = AddServerValues(call, settings, *working, values);
 
     // Blocks first, so the row values they bring in are filled like the rest of the page.
-    auto rowTemplate = [&](const std::string& name, std::string& out) {
-      out = LoadFile(name);
-      if (out.empty()) call.ErrorBox("file " + name + " was not found");
-      return !out.empty();
-    };
     std::string row;
-    if (super && HasBlock(page, "SERVER_LIST") &&
-        rowTemplate("server_manager_servers_list.html", row)) {
-      std::string html;
-      if (auto list = ListStoredServers(context_))
-        for (const TStoredServer& sv : *list) {
-          std::string r = row;
-          const std::string id = std::to_string(sv.Id);
-          std::string players = "-";
-          if (auto live = sv.Running ? context_.servers->FindVirtualServer(sv.Id) : nullptr) {
-            TLockGuard registry(live->Clients()->Mutex());
-            players = std::to_string(live->Clients()->Count());
-          }
-          FillRawValues(r,
-                        {{"SERVER_RUNNING",
-                          sv.Running ? CommandButton("ask_stop_server.vhcmd", "serverid", id,
-                                                     "<img src=\"gfx/server-run.png\" alt=\"Stop "
-                                                     "Server\" border=\"0\">")
-                                     : CommandButton("start_server.vhcmd", "serverid", id,
-                                                     "<img src=\"gfx/server-stop.png\" alt=\"Start "
-                                                     "Server\" border=\"0\">")}});
-          FillValues(r, {{"SERVER_ID", id},
-                         {"SERVER_NAME", sv.Name},
-                         {"SERVER_UDPPORT", std::to_string(sv.Port)},
-                         {"SERVER_PLAYERS", players}});
-          html += r;
-        }
-      ReplaceBlock(page, "SERVER_LIST", html);
-    } else if (!super && HasBlock(page, "SERVER_LIST")) {
-      // The list is the super server admins'; a server admin sees his own server elsewhere.
-      ReplaceBlock(page, "SERVER_LIST",
-                   "<tr><td colspan=\"6\" class=\"muted\">Only a super server admin sees the "
-                   "list of virtual servers.</td></tr>");
-    }
-    if (super && HasBlock(page, "API_TOKEN_LIST") && rowTemplate("api_tokens_row.html", row)) {
+    FillServerList(call, page, super);
+    if (super && HasBlock(page, "API_TOKEN_LIST") &&
+        RowTemplate(call, "api_tokens_row.html", row)) {
       std::string html;
       for (const TApiToken& t : tokens_.List()) {
         std::string r = row;
@@ -339,7 +394,7 @@ void TWebInterface::SetVariables(TWebCall& call, std::string& page) {
       values.emplace_back("NEW_API_TOKEN", s.Get("newapitoken"));
       s.Set("newapitoken", "");
     }
-    if (super && HasBlock(page, "LOG_LINES") && rowTemplate("log_viewer_row.html", row)) {
+    if (super && HasBlock(page, "LOG_LINES") && RowTemplate(call, "log_viewer_row.html", row)) {
       std::string rows, options;
       LogViewer(call, context_.logFile, row, rows, options);
       ReplaceBlock(page, "LOG_LINES", rows);
@@ -350,14 +405,15 @@ void TWebInterface::SetVariables(TWebCall& call, std::string& page) {
            {"LOG_FILTER_" + UpperCase(Trim(call.Field("level"))) + "_SELECTED", "selected"}});
     }
     if (super && HasBlock(page, "SERVERCFG_DATABASE_SCLIENT_MANAGER_CLIENTLIST") &&
-        rowTemplate("database_sclient_manager_clientlist.html", row))
+        RowTemplate(call, "database_sclient_manager_clientlist.html", row))
       ReplaceBlock(page, "SERVERCFG_DATABASE_SCLIENT_MANAGER_CLIENTLIST",
                    AccountRows(*this, row, 0, settings.DateTimeFormat));
     if (working && HasBlock(page, "SERVERCFG_DATABASE_CLIENT_MANAGER_CLIENTLIST") &&
-        rowTemplate("database_client_manager_clientlist.html", row))
+        RowTemplate(call, "database_client_manager_clientlist.html", row))
       ReplaceBlock(page, "SERVERCFG_DATABASE_CLIENT_MANAGER_CLIENTLIST",
                    AccountRows(*this, row, working->ServerId, settings.DateTimeFormat));
-    if (HasBlock(page, "COUNTRY_OPTIONLIST") && rowTemplate("server_country_option.html", row)) {
+    if (HasBlock(page, "COUNTRY_OPTIONLIST") &&
+        RowTemplate(call, "server_country_option.html", row)) {
       std::string html;
       for (const TCountry& c : Countries()) {
         std::string r = row;
@@ -370,47 +426,7 @@ void TWebInterface::SetVariables(TWebCall& call, std::string& page) {
       ReplaceBlock(page, "COUNTRY_OPTIONLIST", html);
     }
 
-    static const char* kGroupMarkers[kUserGroupCount] = {
-        "SERVERCFG_GROUP_PERMISSIONS_SA", "SERVERCFG_GROUP_PERMISSIONS_CA",
-        "SERVERCFG_GROUP_PERMISSIONS_OP", "SERVERCFG_GROUP_PERMISSIONS_V",
-        "SERVERCFG_GROUP_PERMISSIONS_R",  "SERVERCFG_GROUP_PERMISSIONS_U"};
-    for (size_t g = 0; working && g < kUserGroupCount; ++g) {
-      if (!HasBlock(page, kGroupMarkers[g])) continue;
-      std::string box, field;
-      if (!rowTemplate("server_manager_grouppermission.html", box) ||
-          !rowTemplate("server_manager_permissionfield.html", field))
-        break;
-      const auto group = static_cast<TUserGroup>(g);
-      const std::string groupName = WebGroupName(group);
-      // The form names the group it shows; the save takes the group from here.
-      std::string rows =
-          "<input type=\"hidden\" name=\"permissiongroup\" value=\"" + groupName + "\">";
-      // Listed by section, each permission with its label and one line of help; the form
-      // fields keep the permission names.
-      for (const char* section : kPermissionSections) {
-        std::string sectionRows;
-        for (int n = 0; n < kWebPermissionCount; ++n) {
-          const std::string name = WebPermissionName(n);
-          const TPermissionText& text = WebPermissionText(n);
-          if (LowerCase(name).find("reserved") != std::string::npos || NotApplicable(group, n) ||
-              std::string_view(text.Section) != section)
-            continue;
-          std::string r = field;
-          FillValues(r, {{"DESCRIPTION", name.substr(2)},
-                         {"LABEL", text.Label},
-                         {"HELP", text.Help},
-                         {"NAME", groupName + "_" + name},
-                         {"VALUE", "1"},
-                         {"SELECTED", working->Permissions[group].Has(n) ? "checked" : ""}});
-          sectionRows += r;
-        }
-        if (!sectionRows.empty())
-          rows += "<h3 class=\"permsection\">" + std::string(section) + "</h3>" + sectionRows;
-      }
-      FillValues(box, {{"DESCRIPTION", groupName.substr(2)}});
-      FillRawValues(box, {{"PERMISSIONS", rows}});
-      ReplaceBlock(page, kGroupMarkers[g], box);
-    }
+    if (working) FillPermissionGroups(call, page, *working);
 
     FillValues(page, values);
     ClearUnfilledValues(page);

@@ -87,30 +87,31 @@ std::string Describe(const std::string& address, uint16_t port) {
 // prefers. `control` holds kControlRoom bytes, aligned for a cmsghdr, and lives as long as msg.
 // On an IPv6 socket an IPv4 source goes in its mapped form; the kernel takes it for an IPv4
 // peer. An unspecified source leaves the choice to the route.
+// Puts one control message carrying `info` into `control` (kControlRoom bytes).
+template <typename TInfo>
+void PutControl(msghdr& msg, char* control, int level, int type, const TInfo& info) {
+  cmsghdr c{};
+  c.cmsg_level = level;
+  c.cmsg_type = type;
+  c.cmsg_len = CMSG_LEN(sizeof info);
+  std::memcpy(control, &c, sizeof c);
+  std::memcpy(CMSG_DATA(reinterpret_cast<cmsghdr*>(control)), &info, sizeof info);
+  msg.msg_controllen = CMSG_SPACE(sizeof info);
+}
+
 void SetSourceAddress(msghdr& msg, char* control, const TSockAddr& source) {
   std::memset(control, 0, kControlRoom);
   msg.msg_control = control;
-  cmsghdr c{};
   if (source.any.sa_family == AF_INET) {
     if (source.v4.sin_addr.s_addr == 0) return;
     in_pktinfo info{};
     info.ipi_spec_dst = source.v4.sin_addr;
-    c.cmsg_level = IPPROTO_IP;
-    c.cmsg_type = IP_PKTINFO;
-    c.cmsg_len = CMSG_LEN(sizeof info);
-    std::memcpy(control, &c, sizeof c);
-    std::memcpy(CMSG_DATA(reinterpret_cast<cmsghdr*>(control)), &info, sizeof info);
-    msg.msg_controllen = CMSG_SPACE(sizeof info);
+    PutControl(msg, control, IPPROTO_IP, IP_PKTINFO, info);
   } else {
     if (IN6_IS_ADDR_UNSPECIFIED(&source.v6.sin6_addr)) return;
     in6_pktinfo info{};
     info.ipi6_addr = source.v6.sin6_addr;
-    c.cmsg_level = IPPROTO_IPV6;
-    c.cmsg_type = IPV6_PKTINFO;
-    c.cmsg_len = CMSG_LEN(sizeof info);
-    std::memcpy(control, &c, sizeof c);
-    std::memcpy(CMSG_DATA(reinterpret_cast<cmsghdr*>(control)), &info, sizeof info);
-    msg.msg_controllen = CMSG_SPACE(sizeof info);
+    PutControl(msg, control, IPPROTO_IPV6, IPV6_PKTINFO, info);
   }
 }
 

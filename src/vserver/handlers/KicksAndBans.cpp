@@ -110,6 +110,14 @@ TClientRecord* TVHUDPListener::TargetToRemove(uint32_t playerId) {
   return t;
 }
 
+std::optional<TVHUDPListener::TKickEdit> TVHUDPListener::ReadKick() {
+  auto request = Read(ParseKick);
+  if (!request) return std::nullopt;
+  TClientRecord* t = TargetToRemove(request->TargetId);
+  if (!t) return std::nullopt;
+  return TKickEdit{std::move(request->Reason), t};
+}
+
 bool TVHUDPListener::MayRemove(const TClientRecord& target) {
   if (!target.IsServerAdmin() || currentPlayer_->IsServerAdmin()) return true;
   Refuse(RC_INSUFFICIENT_PERMISSION);
@@ -117,13 +125,11 @@ bool TVHUDPListener::MayRemove(const TClientRecord& target) {
 }
 
 void TVHUDPListener::CMD_cs_PlayerKick() {
-  const auto request = Read(ParseKick);
-  if (!request) return;
+  const auto kick = ReadKick();
+  if (!kick) return;
   TClientRecord* r = currentPlayer_;
-  const std::string& reason = request->Reason;
-
-  TClientRecord* t = TargetToRemove(request->TargetId);
-  if (!t) return;
+  const std::string& reason = kick->reason;
+  TClientRecord* t = kick->target;
   if (!Can(upKickPlayerFromServer)) return Refuse(RC_INSUFFICIENT_PERMISSION);
   if (!MayRemove(*t)) return;
 
@@ -142,13 +148,11 @@ void TVHUDPListener::CMD_cs_PlayerKick() {
 }
 
 void TVHUDPListener::CMD_cs_PlayerKickFromChannel() {
-  const auto request = Read(ParseKick);
-  if (!request) return;
+  const auto kick = ReadKick();
+  if (!kick) return;
   TClientRecord* r = currentPlayer_;
-  const std::string& reason = request->Reason;
-
-  TClientRecord* t = TargetToRemove(request->TargetId);
-  if (!t) return;
+  const std::string& reason = kick->reason;
+  TClientRecord* t = kick->target;
   TChannel* from = Channels().GetChannel(t->ChannelID);
   if (!from) return Refuse(RC_CHANNEL_NOT_FOUND);
   if (!CanInChannel(from, upKickPlayerFromChannel)) return Refuse(RC_INSUFFICIENT_PERMISSION);

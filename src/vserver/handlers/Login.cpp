@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <memory>
 
+#include "common/FieldLengths.h"
 #include "common/PasswordCheckPool.h"
 #include "common/PasswordHash.h"
-#include "common/FieldLengths.h"
 #include "common/SecurityLog.h"
 #include "common/Strings.h"
 #include "model/Channels.h"
@@ -281,6 +281,12 @@ TClientRecordPtr TVHUDPListener::NewLoginRecord(const TLoginRequest& request) {
   return record;
 }
 
+int32_t TVHUDPListener::InvalidLogin(const TClientRecord& r) {
+  LogLoginFailure(kVoiceInterface, eventPacket_->PeerAddress(), kReasonInvalidLogin,
+                  r.LoginName.Str());
+  return -21;
+}
+
 int32_t TVHUDPListener::CheckAccount(TClientRecord& r, const TLoginRequest& request,
                                      std::optional<TStoredLogin>& account) {
   int32_t code = 0;
@@ -304,9 +310,7 @@ int32_t TVHUDPListener::CheckAccount(TClientRecord& r, const TLoginRequest& requ
       // The database could not be asked: no verdict on the password, an internal error.
       code = -50;
     } else {
-      code = -21;
-      LogLoginFailure(kVoiceInterface, eventPacket_->PeerAddress(), kReasonInvalidLogin,
-                      r.LoginName.Str());
+      code = InvalidLogin(r);
     }
   }
   if (request.RenameOption != 0) r.NickName = GetGuestPlayerName(r.NickName.Str());
@@ -328,9 +332,7 @@ int32_t TVHUDPListener::ApplyCheckedAccount(TClientRecord& r, const TLoginReques
     // once, and only the first seated keeps the name.
     if (Clients().isLoggedIn(r.LoginName.Str())) code = -7;
   } else {
-    code = -21;
-    LogLoginFailure(kVoiceInterface, eventPacket_->PeerAddress(), kReasonInvalidLogin,
-                    r.LoginName.Str());
+    code = InvalidLogin(r);
   }
   if (request.RenameOption != 0) r.NickName = GetGuestPlayerName(r.NickName.Str());
   return code;

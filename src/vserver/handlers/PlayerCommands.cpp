@@ -227,21 +227,23 @@ void TVHUDPListener::CMD_cs_PlayerRequestVoice() {
   notifier_.NotifyPlayerRequestedVoice(me->PlayerID, request->Text);
 }
 
-TClientRecord* TVHUDPListener::PrivilegeTarget(const TPrivilegeRequest& request) {
+std::optional<TVHUDPListener::TPrivilegeEdit> TVHUDPListener::ReadPrivilegeEdit() {
+  const auto request = Read(ParsePrivilege);
+  if (!request) return std::nullopt;
   // Only grant and revoke are requests; the automatic actions are the server's own.
-  if (request.Action != kActionGrant && request.Action != kActionRevoke) return nullptr;
-  TClientRecord* target = Clients().GetClientByID(request.TargetId);
-  if (!target) Refuse(RC_PLAYER_NOT_FOUND);
-  return target;
+  if (request->Action != kActionGrant && request->Action != kActionRevoke) return std::nullopt;
+  TClientRecord* target = Clients().GetClientByID(request->TargetId);
+  if (!target) {
+    Refuse(RC_PLAYER_NOT_FOUND);
+    return std::nullopt;
+  }
+  return TPrivilegeEdit{request->Action, request->Privilege, target};
 }
 
 void TVHUDPListener::CMD_cs_PlayerChangeChannelPrivilege() {
-  const auto request = Read(ParsePrivilege);
-  if (!request) return;
-  const uint8_t action = request->Action;
-  const uint8_t privilege = request->Privilege;
-  TClientRecord* target = PrivilegeTarget(*request);
-  if (!target) return;
+  const auto edit = ReadPrivilegeEdit();
+  if (!edit) return;
+  const auto [action, privilege, target] = *edit;
   TChannel* channel = Channels().GetChannel(target->ChannelID);
   if (!channel) return Refuse(RC_CHANNEL_NOT_FOUND);
   if (privilege > kPrivAutoVoice) return Refuse(RC_INSUFFICIENT_PERMISSION);
@@ -257,12 +259,9 @@ void TVHUDPListener::CMD_cs_PlayerChangeChannelPrivilege() {
 }
 
 void TVHUDPListener::CMD_cs_PlayerChangePrivilege() {
-  const auto request = Read(ParsePrivilege);
-  if (!request) return;
-  const uint8_t action = request->Action;
-  const uint8_t privilege = request->Privilege;
-  TClientRecord* target = PrivilegeTarget(*request);
-  if (!target) return;
+  const auto edit = ReadPrivilegeEdit();
+  if (!edit) return;
+  const auto [action, privilege, target] = *edit;
   TClientRecord* me = currentPlayer_;
   const bool grant = action == kActionGrant;
 
@@ -567,19 +566,22 @@ void TVHUDPListener::ExternalCommand_DelClient(TListenerRequest& r) {
   r.ResultCode = RC_OK;
 }
 
+TClientRecord* TVHUDPListener::RequestedPlayer(TListenerRequest& r) {
+  TClientRecord* player = r.RequestTarget > 0
+                              ? Clients().GetClientByID(static_cast<uint32_t>(r.RequestTarget))
+                              : nullptr;
+  if (!player) r.ResultCode = RC_PLAYER_NOT_FOUND;
+  return player;
+}
+
 void TVHUDPListener::ExternalCommand_MoveClientToChannel(TListenerRequest& r) {
   TChannel* to = Channels().GetChannel(r.RequestArgument);
   if (!to) {
     r.ResultCode = RC_CHANNEL_NOT_FOUND;
     return;
   }
-  TClientRecord* player = r.RequestTarget > 0
-                              ? Clients().GetClientByID(static_cast<uint32_t>(r.RequestTarget))
-                              : nullptr;
-  if (!player) {
-    r.ResultCode = RC_PLAYER_NOT_FOUND;
-    return;
-  }
+  TClientRecord* player = RequestedPlayer(r);
+  if (!player) return;
   if (player->ChannelID == to->ID) {
     r.ResultCode = RC_ALREADY_IN_CHANNEL;
     return;
@@ -634,13 +636,8 @@ void TVHUDPListener::ExternalCommand_NotifyChangedServerProperties(TListenerRequ
 }
 
 void TVHUDPListener::ExternalCommand_SetUserPrivilege(TListenerRequest& r) {
-  TClientRecord* player = r.RequestTarget > 0
-                              ? Clients().GetClientByID(static_cast<uint32_t>(r.RequestTarget))
-                              : nullptr;
-  if (!player) {
-    r.ResultCode = RC_PLAYER_NOT_FOUND;
-    return;
-  }
+  TClientRecord* player = RequestedPlayer(r);
+  if (!player) return;
   for (uint8_t n : {kPrivServerAdmin, kPrivAllowedToRegister, kPrivSticky}) {
     const uint16_t bit = Bit(n);
     const bool has = (player->PlayerPrivileges & bit) != 0;

@@ -6,6 +6,7 @@
 // in one sendmmsg, each its own header and the one shared voice data, before the registry lock
 // is released.
 #include <algorithm>
+#include <cassert>
 #include <vector>
 
 #include "common/Log.h"
@@ -94,6 +95,7 @@ void TVHUDPListener::RelayVoice(TClientRecord* speaker, const TPacket& packet,
   try {
     const auto voice = ParseVoice(packet);
     if (!voice) return;
+    scratch.listeners.clear();  // what a failed relay left behind is not sent late
     switch (voice->Header.Selector) {
       case 0:
         RelayToOwnChannel(speaker, packet, scratch);
@@ -144,9 +146,8 @@ void TVHUDPListener::RelayVoiceBatch(std::vector<std::unique_ptr<TPacket>>& voic
 
 void TVHUDPListener::RelayToOwnChannel(TClientRecord* speaker, const TPacket& packet,
                                        TRelayScratch& scratch) {
-  scratch.listeners.clear();  // what a failed relay left behind is not sent late
+  assert(speaker && speaker->LoggedIn == 1);  // RelayVoice checked
   try {
-    if (!speaker || speaker->LoggedIn != 1) return;
     TChannel* channel = Channels().GetChannel(speaker->ChannelID);
     if (!channel) return;
     if (!MayTalkInChannel(Channels(), server_.ServerFlags().load(), speaker, channel)) return;
@@ -169,9 +170,8 @@ void TVHUDPListener::RelayToOwnChannel(TClientRecord* speaker, const TPacket& pa
 
 void TVHUDPListener::RelayToParentChannel(TClientRecord* speaker, const TPacket& packet,
                                           TRelayScratch& scratch) {
-  scratch.listeners.clear();  // what a failed relay left behind is not sent late
+  assert(speaker && speaker->LoggedIn == 1);  // RelayVoice checked
   try {
-    if (!speaker || speaker->LoggedIn != 1) return;
     const auto voice = ParseVoice(packet);
     if (!voice) return;
     TVoiceFanout s = Fanout(voice->Header, speaker->PlayerID, voice->Data, packet.QueuedMs());
@@ -205,9 +205,8 @@ void TVHUDPListener::RelayToParentChannel(TClientRecord* speaker, const TPacket&
 
 void TVHUDPListener::RelayWhisper(TClientRecord* speaker, const TPacket& packet,
                                   TRelayScratch& scratch) {
-  scratch.listeners.clear();  // what a failed relay left behind is not sent late
+  assert(speaker && speaker->LoggedIn == 1);  // RelayVoice checked
   try {
-    if (!speaker || speaker->LoggedIn != 1) return;
     // A target list that runs past the datagram is not guessed at: the datagram is dropped.
     const auto whisper = ParseWhisper(packet);
     if (!whisper || whisper->Targets.empty()) return;
