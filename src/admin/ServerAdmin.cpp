@@ -118,6 +118,27 @@ std::optional<std::vector<TStoredServer>> ListStoredServers(const TAdminContext&
   return out;
 }
 
+bool WithRunningServer(const TAdminContext& context, const TServerObject* server,
+                       const std::function<void(TServerObject&)>& use) {
+  bool used = false;
+  context.servers->WithVirtualServer(server, [&](TServerObject& s) {
+    if (!s.Running() || !s.Clients() || !s.Channels()) return;
+    used = true;
+    use(s);
+  });
+  return used;
+}
+
+std::optional<size_t> RunningPlayerCount(const TAdminContext& context, int32_t id) {
+  std::optional<size_t> players;
+  const std::shared_ptr<TServerObject> server = context.servers->FindVirtualServer(id);
+  WithRunningServer(context, server.get(), [&](TServerObject& s) {
+    TLockGuard registry(s.Clients()->Mutex());
+    players = s.Clients()->Count();
+  });
+  return players;
+}
+
 int32_t RunListenerRequest(TServerObject& server, TListenerRequest request, int timeoutMs) {
   request.RequestText = Cut(request.RequestText, kTextLength);
   request.RequestIssuer = Cut(request.RequestIssuer, kNameLength);

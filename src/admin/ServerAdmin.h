@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,6 +33,14 @@ TServerOpResult StartStoredServer(const TAdminContext& context, const std::strin
 // Creates and starts a new virtual server on `port`; the new server in `started`.
 TServerOpResult AddNewServer(const TAdminContext& context, uint16_t port,
                              std::shared_ptr<TServerObject>* started = nullptr);
+// Runs `use` on `server` under the list lock, so that no other thread stops it meanwhile, if
+// it is still listed and owns its registry and tree (not starting, not a failed start); false
+// otherwise. `use` may read the server's model and post listener requests, nothing that
+// takes the list lock.
+bool WithRunningServer(const TAdminContext& context, const TServerObject* server,
+                       const std::function<void(TServerObject&)>& use);
+// The players on running server `id`, read as WithRunningServer does; none when not running.
+std::optional<size_t> RunningPlayerCount(const TAdminContext& context, int32_t id);
 // Stops the running virtual server `id` (Stop, then out of the list).
 void StopServer(const TAdminContext& context, int32_t id);
 // Deletes the stored virtual server `idText` (with its channels, accounts and bans); it must

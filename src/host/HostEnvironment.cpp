@@ -8,14 +8,7 @@ namespace vh {
 
 THostPolicy PolicyFromSettings(const TSettings& s, const std::vector<std::string>& badNames) {
   THostPolicy p;
-  p.LogAccessRegistered = s.LogAccessRegistered;
-  p.LogAccessUnregistered = s.LogAccessUnregistered;
-  p.LogChannelRegistered = s.LogChannelRegistered;
-  p.LogChannelUnregistered = s.LogChannelUnregistered;
-  p.LogServerAdmin = s.LogServerAdmin;
-  p.LogChat = s.LogChat;
-  p.LogKickChannel = s.LogKickChannel;
-  p.LogKickServer = s.LogKickServer;
+  static_cast<TAuditSwitches&>(p) = s;
   p.SpamMaxCommands = s.SpamMaxCommands;
   p.SpamInSeconds = s.SpamInSeconds;
   // A value that is no duration keeps the default; a longer bound than a minute is a minute.

@@ -7,10 +7,11 @@
 #include <vector>
 
 #include "common/IniFile.h"
+#include "vserver/VServerEnvironment.h"
 
 namespace vh {
 
-struct TSettings {
+struct TSettings : TAuditSwitches {
   // [Main Config]
   int HTTPServerPort = 14534;
   bool HTTPServerEnabled = true;
@@ -40,15 +41,7 @@ struct TSettings {
   bool WebPostAllowPrivateTargets = false;
   // [ISP]
   std::string GFXURL;
-  // [log]
-  bool LogAccessRegistered = false;
-  bool LogAccessUnregistered = false;
-  bool LogChannelRegistered = false;
-  bool LogChannelUnregistered = false;
-  bool LogServerAdmin = false;
-  bool LogChat = false;
-  bool LogKickChannel = false;
-  bool LogKickServer = false;
+  // [log]: the audit switches (TAuditSwitches, the base) and:
   // Failed logins, throttling and administrator logins (category "Security"); on unless
   // switched off, whatever the [debug] filter says.
   bool LogSecurity = true;

@@ -132,6 +132,15 @@ void TCustomPacketBuffer::CountIncoming(const TPacket& packet, const TPerformanc
   inBandwidth_.AddBytes(packet.Size(), now);
 }
 
+void TCustomPacketBuffer::CountOutgoing(const TPacket& packet) {
+  TTrafficCounters::Add(counters_->datagramsOut);
+  TTrafficCounters::Add(counters_->bytesOut, static_cast<uint64_t>(packet.Size()));
+  if (packet.IsServerVoicePacket())
+    TTrafficCounters::Add(counters_->voiceBytesOut, static_cast<uint64_t>(packet.Size()));
+  if (packet.IsCommandPacket() && packet.ResendCount() > 0)
+    TTrafficCounters::Add(counters_->commandResends);
+}
+
 void TCustomPacketBuffer::ReceiveDatagram(std::unique_ptr<TPacket> packet) {
   if (!packet) return;
   TPerformanceTime now(clock_);
@@ -750,12 +759,7 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::PickAndCount(const TPerformanceTim
       if (connections_.empty()) waitMs = kIdleWaitMs;
       return p;
     }
-    TTrafficCounters::Add(counters_->datagramsOut);
-    TTrafficCounters::Add(counters_->bytesOut, static_cast<uint64_t>(p->Size()));
-    if (p->IsServerVoicePacket())
-      TTrafficCounters::Add(counters_->voiceBytesOut, static_cast<uint64_t>(p->Size()));
-    if (p->IsCommandPacket() && p->ResendCount() > 0)
-      TTrafficCounters::Add(counters_->commandResends);
+    CountOutgoing(*p);
   }
   outBandwidth_.AddBytes(p->Size(), now);
   return p;
@@ -797,12 +801,7 @@ size_t TCustomPacketBuffer::PickBatchAndCount(const TPerformanceTime& now, int32
     while (picked < max) {
       std::unique_ptr<TPacket> p = PickOutgoingLocked(now, waitMs);
       if (!p) break;
-      TTrafficCounters::Add(counters_->datagramsOut);
-      TTrafficCounters::Add(counters_->bytesOut, static_cast<uint64_t>(p->Size()));
-      if (p->IsServerVoicePacket())
-        TTrafficCounters::Add(counters_->voiceBytesOut, static_cast<uint64_t>(p->Size()));
-      if (p->IsCommandPacket() && p->ResendCount() > 0)
-        TTrafficCounters::Add(counters_->commandResends);
+      CountOutgoing(*p);
       bytes += p->Size();
       batch.push_back(std::move(p));
       ++picked;

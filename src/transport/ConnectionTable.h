@@ -259,6 +259,8 @@ class TCustomPacketBuffer {
       REQUIRES(mutex_);
   // The incoming traffic counters and bandwidth, for every datagram offered.
   void CountIncoming(const TPacket& packet, const TPerformanceTime& now) REQUIRES(mutex_);
+  // The outgoing traffic counters, for every packet the send thread picks.
+  void CountOutgoing(const TPacket& packet) REQUIRES(mutex_);
   // Leaves `packet` set when the table did not keep it.
   const char* OfferLocked(std::unique_ptr<TPacket>& packet, const TPerformanceTime& now)
       REQUIRES(mutex_);

@@ -357,6 +357,8 @@ class TVHUDPListener {
   void ExternalCommand_SetUserPrivilege(TListenerRequest& r) LISTENER_LOCKED;
   // The player a request names, or null with the request's result set to -100.
   TClientRecord* RequestedPlayer(TListenerRequest& r) LISTENER_LOCKED;
+  // The channel `player` sits in, or null with the request's result set (-100 with no player).
+  TChannel* ChannelOfRequested(TListenerRequest& r, const TClientRecord* player) LISTENER_LOCKED;
   void ExternalCommand_SetChannel(TListenerRequest& r) LISTENER_LOCKED;
   void ExternalCommand_KickFromChannel(TListenerRequest& r) LISTENER_LOCKED;
   void ExternalCommand_SetChannelPrivilege(TListenerRequest& r) LISTENER_LOCKED;

@@ -16,8 +16,9 @@
 
 namespace vh {
 
-struct THostPolicy {
-  // Audit logs, each switched by a key of section [log].
+// The audit logs, each switched by a key of section [log]: the host's settings and the
+// policy its virtual servers read share this one list.
+struct TAuditSwitches {
   bool LogAccessRegistered = false;
   bool LogAccessUnregistered = false;
   bool LogChannelRegistered = false;
@@ -26,6 +27,9 @@ struct THostPolicy {
   bool LogChat = false;
   bool LogKickChannel = false;
   bool LogKickServer = false;
+};
+
+struct THostPolicy : TAuditSwitches {
   // Flood control: more than SpamMaxCommands commands within SpamInSeconds is a flood.
   int SpamMaxCommands = 10;
   int SpamInSeconds = 2;

@@ -255,6 +255,13 @@ TEST_F(WebPostTest, TerminationCancelsAPostInFlight) {
 }
 
 TEST_F(WebPostTest, SlowHostDelaysNoOtherHostsPost) {
+#if defined(__SANITIZE_THREAD__)
+  // The two test endpoints are cpp-httplib servers, a library built without ThreadSanitizer:
+  // their first requests, parsed at once on two servers' threads, read the library's
+  // function-local statics behind a guard check TSan cannot see, and it reports a race inside
+  // the library. The poster's other tests run under TSan.
+  GTEST_SKIP() << "two cpp-httplib servers at once give false reports under ThreadSanitizer";
+#endif
   // Two hosts: the first server's own URL hangs, the second's answers. Both posts are in one
   // pass; the good one arrives while the slow one is still held.
   THttpEndpoint good;

@@ -6,6 +6,7 @@
 
 #include "admin/AdminContext.h"
 #include "admin/LoginFailures.h"
+#include "admin/ServerAdmin.h"
 #include "common/FieldLengths.h"
 #include "common/Log.h"
 #include "common/Strings.h"
@@ -135,15 +136,7 @@ std::vector<TListedServer> SnapshotServerList(const TAdminContext& admin) {
 bool WithListedServer(const TAdminContext& admin, const TListedServer& listed,
                       const std::function<void(TServerObject&)>& use) {
   const std::shared_ptr<TServerObject> server = listed.Server.lock();
-  if (!server) return false;
-  bool used = false;
-  admin.servers->WithVirtualServer(server.get(), [&](TServerObject& s) {
-    // A server still starting, or whose start failed, owns no registry to read yet.
-    if (!s.Running() || !s.Clients() || !s.Channels()) return;
-    used = true;
-    use(s);
-  });
-  return used;
+  return server && WithRunningServer(admin, server.get(), use);
 }
 
 std::string HiddenCommandLine(const std::string& line, const TQueryCommand* command) {

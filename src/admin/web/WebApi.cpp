@@ -124,8 +124,12 @@ void ListServers(TApiCall& call) {
   if (auto list = ListStoredServers(context))
     for (const TStoredServer& sv : *list) {
       if (!InScope(call.who, sv.Id)) continue;
-      auto running = context.servers->FindVirtualServer(sv.Id);
-      j += (first ? "" : ",") + ServerJson(sv, running.get());
+      const auto running = context.servers->FindVirtualServer(sv.Id);
+      std::string one;
+      if (!WithRunningServer(context, running.get(),
+                             [&](TServerObject& s) { one = ServerJson(sv, &s); }))
+        one = ServerJson(sv, nullptr);
+      j += (first ? "" : ",") + one;
       first = false;
     }
   call.Reply(200, j + "]}");
@@ -507,7 +511,12 @@ void ProgressApi(TWebCall& web) {
         (route->permission < 0 ||
          !web.web.HasWebPermission(web, route->permission, call.server->Permissions())))
       return call.Refuse(403, "invalid permissions");
-    route->handler(call);
+    if (!call.server) return route->handler(call);
+    // The server is used under the list lock, as the query does, so that a stop from another
+    // interface cannot free its registry and table while the handler reads them.
+    if (!WithRunningServer(web.web.Context(), call.server.get(),
+                           [&](TServerObject&) { route->handler(call); }))
+      call.Refuse(404, "invalid id");
   } catch (const std::exception& e) {
     LogException("API", e, kCategory);
     call.Refuse(500, "error");

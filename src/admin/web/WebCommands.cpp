@@ -296,20 +296,17 @@ void CmdAskStopServer(TWebCall& call) {
   if (!ParseId(call.Field("serverid"), id)) return call.ErrorBox("server has been NOT stopped");
   if (!MayControlServer(call, id, upAdminStopServer)) return call.ErrorBox("invalid permissions");
   auto running = id > 0 ? call.web.Context().servers->FindVirtualServer(id) : nullptr;
-  if (!running) return call.ErrorBox("server has been NOT stopped");
-  size_t players = 0;
-  {
-    TLockGuard registry(running->Clients()->Mutex());
-    players = running->Clients()->Count();
-  }
+  const std::optional<size_t> players =
+      running ? RunningPlayerCount(call.web.Context(), id) : std::nullopt;
+  if (!players) return call.ErrorBox("server has been NOT stopped");
   // Like the deletes, the server asked about is kept in the session: the yes-link names no
   // server, so a box made up by someone else cannot stop one.
   call.session->Set("SERVER_TO_STOP", std::to_string(id));
-  call.DisplayChoice(
-      "please choose",
-      "Stop server \"" + running->Settings().Name + "\" (id " + std::to_string(id) + ") with " +
-          std::to_string(players) + (players == 1 ? " player" : " players") + " online?",
-      "confirm_stop_server.vhcmd", call.RefererBack(), "stop", "cancel");
+  call.DisplayChoice("please choose",
+                     "Stop server \"" + running->Settings().Name + "\" (id " + std::to_string(id) +
+                         ") with " + std::to_string(*players) +
+                         (*players == 1 ? " player" : " players") + " online?",
+                     "confirm_stop_server.vhcmd", call.RefererBack(), "stop", "cancel");
 }
 
 void CmdConfirmStopServer(TWebCall& call) {
@@ -632,9 +629,12 @@ const TCommand kSuperCommands[] = {
     {"REVOKE_API_TOKEN.VHCMD", CmdRevokeApiToken},
 };
 const TCommand kServerCommands[] = {
-    {"ADD_SERVER.VHCMD", CmdAddServer},       {"START_SERVER.VHCMD", CmdStartServer},
-    {"STOP_SERVER.VHCMD", CmdStopServer},     {"ASK_DELETE_SERVER.VHCMD", CmdAskDeleteServer},
-    {"DELETE_SERVER.VHCMD", CmdDeleteServer}, {"ASK_STOP_SERVER.VHCMD", CmdAskStopServer},
+    {"ADD_SERVER.VHCMD", CmdAddServer},
+    {"START_SERVER.VHCMD", CmdStartServer},
+    {"STOP_SERVER.VHCMD", CmdStopServer},
+    {"ASK_DELETE_SERVER.VHCMD", CmdAskDeleteServer},
+    {"DELETE_SERVER.VHCMD", CmdDeleteServer},
+    {"ASK_STOP_SERVER.VHCMD", CmdAskStopServer},
     {"CONFIRM_STOP_SERVER.VHCMD", CmdConfirmStopServer},
 };
 const TSelectedServerCommand kSelectedServerCommands[] = {

@@ -258,10 +258,8 @@ void TWebInterface::FillServerList(TWebCall& call, std::string& page, bool super
         std::string r = row;
         const std::string id = std::to_string(sv.Id);
         std::string players = "-";
-        if (auto live = sv.Running ? context_.servers->FindVirtualServer(sv.Id) : nullptr) {
-          TLockGuard registry(live->Clients()->Mutex());
-          players = std::to_string(live->Clients()->Count());
-        }
+        if (const auto count = sv.Running ? RunningPlayerCount(context_, sv.Id) : std::nullopt)
+          players = std::to_string(*count);
         FillRawValues(r,
                       {{"SERVER_RUNNING",
                         sv.Running ? CommandButton("ask_stop_server.vhcmd", "serverid", id,

@@ -201,15 +201,8 @@ void TVHUDPListener::KickFromChannel(TClientRecord* t, TChannel* from, uint16_t 
 // RequestArgument is not 0 and may revoke the channel privileges in RequestFlags.
 void TVHUDPListener::ExternalCommand_KickFromChannel(TListenerRequest& r) {
   TClientRecord* t = ConnectedPlayer(Clients(), static_cast<uint32_t>(r.RequestTarget));
-  if (!t) {
-    r.ResultCode = RC_PLAYER_NOT_FOUND;
-    return;
-  }
-  TChannel* from = Channels().GetChannel(t->ChannelID);
-  if (!from) {
-    r.ResultCode = RC_CHANNEL_NOT_FOUND;
-    return;
-  }
+  TChannel* from = ChannelOfRequested(r, t);
+  if (!from) return;
   const bool issuerIsServerAdmin = r.RequestArgument != 0;
   if (t->IsServerAdmin() && !issuerIsServerAdmin) {
     r.ResultCode = RC_INSUFFICIENT_PERMISSION;

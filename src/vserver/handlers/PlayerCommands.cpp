@@ -574,6 +574,16 @@ TClientRecord* TVHUDPListener::RequestedPlayer(TListenerRequest& r) {
   return player;
 }
 
+TChannel* TVHUDPListener::ChannelOfRequested(TListenerRequest& r, const TClientRecord* player) {
+  if (!player) {
+    r.ResultCode = RC_PLAYER_NOT_FOUND;
+    return nullptr;
+  }
+  TChannel* channel = Channels().GetChannel(player->ChannelID);
+  if (!channel) r.ResultCode = RC_CHANNEL_NOT_FOUND;
+  return channel;
+}
+
 void TVHUDPListener::ExternalCommand_MoveClientToChannel(TListenerRequest& r) {
   TChannel* to = Channels().GetChannel(r.RequestArgument);
   if (!to) {
@@ -660,18 +670,9 @@ void TVHUDPListener::ExternalCommand_SetUserPrivilege(TListenerRequest& r) {
 // player, RequestArgument the channel privilege (0 to 4), RequestFlags 0 to grant or 2 to
 // revoke; his current channel, as 306.
 void TVHUDPListener::ExternalCommand_SetChannelPrivilege(TListenerRequest& r) {
-  TClientRecord* target = r.RequestTarget > 0
-                              ? Clients().GetClientByID(static_cast<uint32_t>(r.RequestTarget))
-                              : nullptr;
-  if (!target) {
-    r.ResultCode = RC_PLAYER_NOT_FOUND;
-    return;
-  }
-  TChannel* channel = Channels().GetChannel(target->ChannelID);
-  if (!channel) {
-    r.ResultCode = RC_CHANNEL_NOT_FOUND;
-    return;
-  }
+  TClientRecord* target = RequestedPlayer(r);
+  TChannel* channel = ChannelOfRequested(r, target);
+  if (!channel) return;
   if (r.RequestArgument < 0 || r.RequestArgument > kPrivAutoVoice ||
       (r.RequestFlags != kActionGrant && r.RequestFlags != kActionRevoke)) {
     r.ResultCode = RC_BAD_ARGUMENT;
