@@ -52,6 +52,14 @@ struct TChannel {
   bool IsTopLevel() const { return ParentID == -1; }
   bool IsRegistered() const { return (Flags & CF_UNREGISTERED) == 0; }
   bool HasFlag(uint16_t flag) const { return (Flags & flag) != 0; }
+  void ClearFlags(uint16_t flags) { Flags &= static_cast<uint16_t>(~flags); }
+  // The P bit says whether Password is set; the tree keeps it so.
+  void SetPasswordBit() {
+    if (Password.Empty())
+      ClearFlags(CF_PASSWORD);
+    else
+      Flags |= CF_PASSWORD;
+  }
 };
 
 // A channel with its one owner: the tree once added, else whoever holds it.

@@ -127,6 +127,8 @@ class TChannels {
   void RemoveOrphanRows(const TStorageContainer& rows) REQUIRES(mutex_);
   void LogError(std::string_view operation, const std::exception& e) const;
 
+  static constexpr std::string_view kLogCategory = "CHANNEL";
+
   // set at construction
   const uint32_t serverId_;
   TCustomStorage* const storage_;
