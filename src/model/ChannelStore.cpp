@@ -149,36 +149,31 @@ void TChannels::CreateDefaultChannel() {
 
 TChannelPtr TChannels::ReadStoredChannel(int32_t channelDBID) {
   if (!storage_) return nullptr;
-  try {
-    std::unique_ptr<TStorageContainer> rows;
-    {
-      TStorageScript q(*storage_, "read_channel.sql");
-      q.SetInteger(":iServerID", serverId_).SetInteger(":iChannelID", channelDBID);
-      rows = q.Open();
-    }
-    if (!rows || rows->Count() == 0) return nullptr;
-    const TStorageRow& row = rows->Row(0);
-    TChannelPtr channel = NewChannel();
-    ReadChannelRow(row, channel.get());
-    channel->Password = Trim(row.FieldByName("s_channel_password").GetAsString());
-    channel->Codec = static_cast<uint16_t>(row.FieldByName("i_channel_codec").GetAsInteger());
-    channel->Flags = ReadChannelRowFlags(row);
-    channel->SetPasswordBit();
-    channel->ParentDBID = row.FieldByName("i_channel_parent_id").GetAsInteger();
-    channel->ParentID = -1;
-    if (channel->ParentDBID != -1) {
-      channel->ParentID = 0;
-      for (size_t k = 0; k < list_.Count(); ++k)
-        if (list_.Items(k)->DBID == channel->ParentDBID) channel->ParentID = list_.Items(k)->ID;
-    }
-    // The in-memory id of the loaded channel of this row, when there is one.
-    for (size_t k = 0; k < list_.Count(); ++k)
-      if (list_.Items(k)->DBID == channel->DBID) channel->ID = list_.Items(k)->ID;
-    return channel;
-  } catch (const std::exception& e) {
-    LogError("ReadStoredChannel", e);
-    return nullptr;
+  std::unique_ptr<TStorageContainer> rows;
+  {
+    TStorageScript q(*storage_, "read_channel.sql");
+    q.SetInteger(":iServerID", serverId_).SetInteger(":iChannelID", channelDBID);
+    rows = q.Open();
   }
+  if (!rows || rows->Count() == 0) return nullptr;
+  const TStorageRow& row = rows->Row(0);
+  TChannelPtr channel = NewChannel();
+  ReadChannelRow(row, channel.get());
+  channel->Password = Trim(row.FieldByName("s_channel_password").GetAsString());
+  channel->Codec = static_cast<uint16_t>(row.FieldByName("i_channel_codec").GetAsInteger());
+  channel->Flags = ReadChannelRowFlags(row);
+  channel->SetPasswordBit();
+  channel->ParentDBID = row.FieldByName("i_channel_parent_id").GetAsInteger();
+  channel->ParentID = -1;
+  if (channel->ParentDBID != -1) {
+    channel->ParentID = 0;
+    for (size_t k = 0; k < list_.Count(); ++k)
+      if (list_.Items(k)->DBID == channel->ParentDBID) channel->ParentID = list_.Items(k)->ID;
+  }
+  // The in-memory id of the loaded channel of this row, when there is one.
+  for (size_t k = 0; k < list_.Count(); ++k)
+    if (list_.Items(k)->DBID == channel->DBID) channel->ID = list_.Items(k)->ID;
+  return channel;
 }
 
 void TChannels::SaveChannel(TChannel* channel) {

@@ -63,7 +63,8 @@ class TChannels {
   // at least one channel exists afterwards.
   bool LoadChannels() REQUIRES(mutex_);
   void CreateDefaultChannel() REQUIRES(mutex_);
-  // One stored channel by its row id, as a new channel outside the tree; null when absent.
+  // One stored channel by its row id, as a new channel outside the tree; null when absent. A
+  // storage error reaches the caller.
   TChannelPtr ReadStoredChannel(int32_t channelDBID) REQUIRES(mutex_);
 
   TChannel* GetChannel(int32_t id) const REQUIRES(mutex_);

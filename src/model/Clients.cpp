@@ -370,12 +370,7 @@ TClientRecordPtr TClients::DBLoadUser(uint32_t serverID, std::string_view name) 
 }
 
 TClientRecordPtr TClients::DBLoadSuperUser(int32_t clientID) {
-  try {
-    return LoadUser(0, clientID, {}, false, false);
-  } catch (const std::exception& e) {
-    LogError("DBLoadSuperUser", e);
-    return nullptr;
-  }
+  return LoadUser(0, clientID, {}, false, false);
 }
 
 bool TClients::DBUpdateLastOnline(int32_t clientID) {
@@ -393,27 +388,21 @@ bool TClients::DBUpdateLastOnline(int32_t clientID) {
 TClientAccount TClients::DBReadAccount(uint32_t serverID, int32_t clientID) {
   TClientAccount account;
   if (!storage_) return account;
-  try {
-    std::unique_ptr<TStorageContainer> rows;
-    {
-      TStorageScript q(*storage_, "read_clients_id.sql");
-      q.SetInteger(":iClientID", clientID).SetInteger(":iServerID", serverID);
-      rows = q.Open();
-    }
-    if (!rows || rows->Count() == 0) return account;
-    const TStorageRow& row = rows->Row(0);
-    TClientAccount read;
-    read.DBID = row.FieldByName("i_client_id").GetAsInteger();
-    read.LoginName = row.FieldByName("s_client_name").GetAsString();
-    read.Created = row.FieldByName("dt_client_created").GetAsDateTime();
-    read.LastOnline = row.FieldByName("dt_client_lastonline").GetAsDateTime();
-    if (row.FieldByName("b_client_privilege_serveradmin").GetAsBoolean())
-      read.Flags |= ACCOUNT_FLAG_SERVER_ADMIN;
-    return read;
-  } catch (const std::exception& e) {
-    LogError("DBReadAccount", e);
-    return account;
+  std::unique_ptr<TStorageContainer> rows;
+  {
+    TStorageScript q(*storage_, "read_clients_id.sql");
+    q.SetInteger(":iClientID", clientID).SetInteger(":iServerID", serverID);
+    rows = q.Open();
   }
+  if (!rows || rows->Count() == 0) return account;
+  const TStorageRow& row = rows->Row(0);
+  account.DBID = row.FieldByName("i_client_id").GetAsInteger();
+  account.LoginName = row.FieldByName("s_client_name").GetAsString();
+  account.Created = row.FieldByName("dt_client_created").GetAsDateTime();
+  account.LastOnline = row.FieldByName("dt_client_lastonline").GetAsDateTime();
+  if (row.FieldByName("b_client_privilege_serveradmin").GetAsBoolean())
+    account.Flags |= ACCOUNT_FLAG_SERVER_ADMIN;
+  return account;
 }
 
 }  // namespace vh

@@ -4,6 +4,9 @@
 // lock (Lock/Unlock, or Mutex() in a guard) around every use of the list; the lookups take no
 // lock themselves (REQUIRES below). The account operations take the storage lock inside, so the
 // registry lock may be held then. Lock order: vserver/ServerObject.h.
+// Each operation logs an exception under its own name and gives its neutral result, except the
+// two readers only the administration uses (DBLoadSuperUser, DBReadAccount): their storage
+// errors reach the caller's boundary, which logs them and answers with an error.
 #pragma once
 
 #include <cstdint>
@@ -117,7 +120,8 @@ class TClients {
   TClientRecordPtr DBLoadSuperUser(int32_t clientID);
   // Records now as the account's last-online time; true once the script ran.
   bool DBUpdateLastOnline(int32_t clientID);
-  // The account of this id at `serverID`; a zeroed record when there is none.
+  // The account of this id at `serverID`; a zeroed record when there is none. A storage error
+  // (an unreadable row) reaches the caller.
   TClientAccount DBReadAccount(uint32_t serverID, int32_t clientID);
 
  private:
