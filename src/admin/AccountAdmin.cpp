@@ -45,7 +45,7 @@ bool ChangeAccountPassword(TCustomStorage& storage, uint32_t serverId, int32_t a
   TClients accounts(serverId, &storage);
   if (!accounts._DBLoadUser(serverId, accountId)) return false;
   // A failed write is logged by the registry; as before, only a missing account is refused.
-  accounts.DBChangePassword(serverId, accountId, password);
+  static_cast<void>(accounts.DBChangePassword(serverId, accountId, password));
   return true;
 }
 

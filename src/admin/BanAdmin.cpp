@@ -13,7 +13,7 @@ template <typename Run>
 TBanResult RunAndReload(TServerObject& server, const char* operation, Run run) {
   bool ok = false;
   try {
-    ok = run(*server.Storage());
+    ok = run(*server.Storage()).Ok();
   } catch (const std::exception& e) {
     LogException(operation, e, "SERVER");
   }
@@ -32,7 +32,7 @@ TBanResult AddBan(TServerObject& server, const std::string& ip, int32_t minutes,
   return RunAndReload(server, "banadd", [&, &ip = *pattern](TCustomStorage& storage) {
     TStorageScript q(storage, "delete_ban_ip.sql");
     q.SetInteger(":iServerID", server.ServerID()).SetString(":sIP", ip);
-    if (!q.Execute()) return false;
+    if (TStoreResult deleted = q.Execute(); !deleted) return deleted;
     q.Load("new_ban.sql");
     q.SetInteger(":iServerID", server.ServerID())
         .SetString(":sBy", by)

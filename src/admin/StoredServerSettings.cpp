@@ -44,7 +44,7 @@ bool WriteStoredServerSettings(TCustomStorage& storage, const TStoredServerSetti
   try {
     TStorageScript q(storage, "edit_server.sql");
     BindServerRow(q, w.ServerId, w.ClanServer, w.Server);
-    return q.Execute();
+    return q.Execute().Ok();
   } catch (const std::exception& e) {
     LogException("WriteStoredServerSettings", e, "SERVER");
     return false;

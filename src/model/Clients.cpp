@@ -196,8 +196,9 @@ TClientRecordPtr TClients::DBValidLogin(std::string_view name, std::string_view 
   }
 }
 
-bool TClients::DBChangePassword(uint32_t serverID, int32_t clientID, std::string_view password) {
-  if (!storage_) return false;
+TStoreResult TClients::DBChangePassword(uint32_t serverID, int32_t clientID,
+                                        std::string_view password) {
+  if (!storage_) return TStoreResult::Failed(kNoDatabase);
   try {
     const std::string hash = TPasswordHash::Make(password);
     TStorageScript q(*storage_, "edit_client_password.sql");
@@ -206,7 +207,7 @@ bool TClients::DBChangePassword(uint32_t serverID, int32_t clientID, std::string
     return q.Execute();
   } catch (const std::exception& e) {
     LogError("DBChangePassword", e);
-    return false;
+    return TStoreResult::Failed(e.what());
   }
 }
 
@@ -373,15 +374,15 @@ TClientRecordPtr TClients::DBLoadSuperUser(int32_t clientID) {
   return LoadUser(0, clientID, {}, false, false);
 }
 
-bool TClients::DBUpdateLastOnline(int32_t clientID) {
-  if (!storage_) return false;
+TStoreResult TClients::DBUpdateLastOnline(int32_t clientID) {
+  if (!storage_) return TStoreResult::Failed(kNoDatabase);
   try {
     TStorageScript q(*storage_, "edit_client_lastonline.sql");
     q.SetInteger(":iClientID", clientID).SetDateTime(":dtLastOnline", NowDateTime());
     return q.Execute();
   } catch (const std::exception& e) {
     LogError("DBUpdateLastOnline", e);
-    return false;
+    return TStoreResult::Failed(e.what());
   }
 }
 

@@ -17,6 +17,7 @@
 #include "common/KeyedList.h"
 #include "common/Mutex.h"
 #include "model/ClientRecord.h"
+#include "storage/StoreResult.h"
 
 namespace vh {
 
@@ -99,8 +100,8 @@ class TClients {
   // says which), and the fresh hash a successful check may leave to store.
   std::optional<TStoredLogin> DBReadLogin(std::string_view name, bool* storageFailed = nullptr);
   void DBReplacePasswordHash(const TStoredLogin& login, const std::string& hash);
-  // Stores the hash of `password` as the account's; false when nothing could be stored.
-  bool DBChangePassword(uint32_t serverID, int32_t clientID, std::string_view password);
+  // Stores the hash of `password` as the account's; failed when nothing could be stored.
+  TStoreResult DBChangePassword(uint32_t serverID, int32_t clientID, std::string_view password);
   // 0, -141 when the name is taken, -107 when it holds a control character, -50 when the
   // database fails (DBID untouched then); on success the record's DBID is the new row's id.
   int32_t DBAddUser(uint32_t serverID, TClientRecord* record);
@@ -118,8 +119,8 @@ class TClients {
   int32_t DBAddSuperUser(TClientRecord* record);
   void _DBSaveSuperUser(TClientRecord* record);
   TClientRecordPtr DBLoadSuperUser(int32_t clientID);
-  // Records now as the account's last-online time; true once the script ran.
-  bool DBUpdateLastOnline(int32_t clientID);
+  // Records now as the account's last-online time; done once the script ran.
+  TStoreResult DBUpdateLastOnline(int32_t clientID);
   // The account of this id at `serverID`; a zeroed record when there is none. A storage error
   // (an unreadable row) reaches the caller.
   TClientAccount DBReadAccount(uint32_t serverID, int32_t clientID);

@@ -183,9 +183,9 @@ TPermissionSet ReadServerPrivileges(TCustomStorage* storage, uint32_t serverID,
   return set;
 }
 
-bool WriteServerPrivileges(TCustomStorage* storage, uint32_t serverID, std::string_view group,
-                           const TPermissionSet& set) {
-  if (!storage) return false;
+TStoreResult WriteServerPrivileges(TCustomStorage* storage, uint32_t serverID,
+                                   std::string_view group, const TPermissionSet& set) {
+  if (!storage) return TStoreResult::Failed(kNoDatabase);
   TStorageScript q(*storage, "read_server_privilege.sql");
   q.SetInteger(":iServerID", serverID).SetString(":sGroup", group);
   auto rows = q.Open();

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "model/Channels.h"
+#include "storage/StoreResult.h"
 
 namespace vh {
 
@@ -179,9 +180,9 @@ bool CheckClientCAPermission(const TClientRecord* player, int number,
 // pass to the caller.
 TPermissionSet ReadServerPrivileges(TCustomStorage* storage, uint32_t serverID,
                                     std::string_view group);
-// Writes one group's set, creating its row when there is none; true once written. Nothing
-// (false) without a storage.
-bool WriteServerPrivileges(TCustomStorage* storage, uint32_t serverID, std::string_view group,
-                           const TPermissionSet& set);
+// Writes one group's set, creating its row when there is none. Nothing (failed) without a
+// storage.
+TStoreResult WriteServerPrivileges(TCustomStorage* storage, uint32_t serverID,
+                                   std::string_view group, const TPermissionSet& set);
 
 }  // namespace vh

@@ -17,6 +17,7 @@
 
 #include "common/Mutex.h"
 #include "storage/DateTime.h"
+#include "storage/StoreResult.h"
 
 namespace vh {
 
@@ -164,6 +165,11 @@ enum class TStorageBackend { SQLite, MariaDB };
 void CountDatabaseError(TStorageBackend backend);
 uint64_t DatabaseErrors(TStorageBackend backend);
 
+// The error text of a write run with no script loaded (the file was missing or empty).
+inline constexpr char kEmptyScript[] = "empty or missing script";
+// The error text of a write where no storage is configured.
+inline constexpr char kNoDatabase[] = "no database";
+
 // The storage back-end. Parameters keep their names in the script (":sName", ":iServerID", ...)
 // and are matched without regard to case.
 class TCustomStorage {
@@ -185,9 +191,9 @@ class TCustomStorage {
   virtual bool TableExists(std::string_view table) = 0;
   virtual bool ColumnExists(std::string_view table, std::string_view column) = 0;
 
-  // Runs the loaded script, statement by statement; false on an empty script or any error
-  // (logged by the back-end).
-  virtual bool Execute() REQUIRES(lock_) = 0;
+  // Runs the loaded script, statement by statement; failed on an empty script or any error
+  // (logged by the back-end), with the error text.
+  virtual TStoreResult Execute() REQUIRES(lock_) = 0;
   // Runs the loaded query; nullptr for no rows, an empty script or an error (logged). Raises
   // EDB for a result it cannot type.
   virtual std::unique_ptr<TStorageContainer> Open() REQUIRES(lock_) = 0;
@@ -202,10 +208,10 @@ class TCustomStorage {
 
   // One transaction around several scripts, for a caller holding the storage lock throughout:
   // every Execute and Open until Commit or Rollback belongs to it, and a failure inside it is
-  // not retried. Begin and Commit are false (logged) on a failure; after a failed Commit the
-  // caller still rolls back.
-  virtual bool BeginTransaction() = 0;
-  virtual bool CommitTransaction() = 0;
+  // not retried. Begin and Commit fail (logged) on an error; after a failed Commit the caller
+  // still rolls back.
+  virtual TStoreResult BeginTransaction() = 0;
+  virtual TStoreResult CommitTransaction() = 0;
   virtual void RollbackTransaction() = 0;
 
   // The storage lock: level 4 of the server's lock order (vserver/ServerObject.h); recursive
@@ -269,7 +275,7 @@ class SCOPED_CAPABILITY TStorageScript {
   TStorageScript& SetBoolean(std::string_view name, bool value) NO_THREAD_SAFETY_ANALYSIS;
   TStorageScript& SetDateTime(std::string_view name, TDateTime value) NO_THREAD_SAFETY_ANALYSIS;
 
-  [[nodiscard]] bool Execute() NO_THREAD_SAFETY_ANALYSIS { return storage_.Execute(); }
+  TStoreResult Execute() NO_THREAD_SAFETY_ANALYSIS { return storage_.Execute(); }
   std::unique_ptr<TStorageContainer> Open() NO_THREAD_SAFETY_ANALYSIS { return storage_.Open(); }
   bool OpenFailed() const NO_THREAD_SAFETY_ANALYSIS { return storage_.LastOpenFailed(); }
   int64_t LastInsertId() { return storage_.LastInsertId(); }

@@ -44,7 +44,7 @@ bool RunUpgradeStep(TCustomStorage& storage, const char* script) {
   bool ok = false;
   try {
     TStorageScript run(storage, script);
-    ok = run.Execute();
+    ok = run.Execute().Ok();
   } catch (const std::exception& e) {
     LogException("UpgradeDatabase", e, "db");
     ok = false;
@@ -67,7 +67,7 @@ bool EnsureTable(TCustomStorage* storage, std::string_view table, std::string_vi
     TStorageLock lock(storage->Mutex());
     if (storage->TableExists(table)) return true;
     storage->LoadScript(std::string(scriptDir) + std::string(scriptFile));
-    ok = storage->Execute();
+    ok = storage->Execute().Ok();
   }
   if (ok) {
     LogFormat(LMT_WARNING, LMD_INFO, {table}, "created table %1", "SQL");

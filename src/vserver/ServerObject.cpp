@@ -172,8 +172,10 @@ bool TServerObject::LoadRecord(int32_t id, uint16_t port) {
       }
       serverId_.store(static_cast<int32_t>(newId));
       s.Port = port == 0 ? kDefaultServerPort : port;
+      // A group whose row could not be written (logged by the storage) still runs with the
+      // default set held here; the record itself exists, so the start goes on.
       for (size_t g = 0; g < kUserGroupCount; ++g)
-        WriteServerPrivileges(static_cast<TUserGroup>(g), sets.Sets[g]);
+        static_cast<void>(WriteServerPrivileges(static_cast<TUserGroup>(g), sets.Sets[g]));
     } else {
       std::unique_ptr<TStorageContainer> rows;
       {
@@ -362,7 +364,7 @@ bool TServerObject::SaveServer() {
   try {
     TStorageScript q(*storage_, "edit_server.sql");
     BindServerRow(q, serverId_.load(), IsClanServer(), s);
-    return q.Execute();
+    return q.Execute().Ok();
   } catch (const std::exception& e) {
     LogException("SaveServer", e, kServerCategory);
     return false;
@@ -392,7 +394,7 @@ TPermissionSet TServerObject::ReadServerPrivileges(TUserGroup group) {
                                   UserGroupName(group));
 }
 
-bool TServerObject::WriteServerPrivileges(TUserGroup group, const TPermissionSet& set) {
+TStoreResult TServerObject::WriteServerPrivileges(TUserGroup group, const TPermissionSet& set) {
   return vh::WriteServerPrivileges(storage_, static_cast<uint32_t>(serverId_.load()),
                                    UserGroupName(group), set);
 }

@@ -34,6 +34,7 @@
 #include "common/Mutex.h"
 #include "model/Permissions.h"
 #include "storage/DateTime.h"
+#include "storage/StoreResult.h"
 #include "vserver/ServerCounters.h"
 
 namespace vh {
@@ -146,7 +147,7 @@ class TServerObject : public std::enable_shared_from_this<TServerObject> {
   void LoadBans() EXCLUDES(bansMutex_);
   size_t BanCount() const EXCLUDES(bansMutex_);
   TPermissionSet ReadServerPrivileges(TUserGroup group);
-  bool WriteServerPrivileges(TUserGroup group, const TPermissionSet& set);
+  TStoreResult WriteServerPrivileges(TUserGroup group, const TPermissionSet& set);
 
   // Settings: copies taken and replaced under the settings lock.
   TVirtualServerSettings Settings() const EXCLUDES(settingsMutex_);

@@ -43,7 +43,7 @@ class ModelTest : public ::testing::Test {
     WriteFile(dir_.File("adhoc.sql"), sql);
     storage_->Lock();
     storage_->LoadScript(dir_.File("adhoc.sql"));
-    bool ok = storage_->Execute();
+    bool ok = storage_->Execute().Ok();
     storage_->Unlock();
     ASSERT_TRUE(ok) << sql;
   }

@@ -119,7 +119,7 @@ TEST_P(BackendTest, MissingScriptRunsNothing) {
   {
     TStorageScript q(*storage_, "no_such_script.sql");
     EXPECT_FALSE(q.Loaded());
-    EXPECT_FALSE(q.Execute());
+    EXPECT_EQ(q.Execute().Error(), kEmptyScript);
     EXPECT_FALSE(q.Open());
   }
   EXPECT_TRUE(log_->Contains("SQL file not found " + scriptDir_ + "no_such_script.sql"));
@@ -139,12 +139,16 @@ TEST_P(BackendTest, SeveralStatementsRunAsOneUnit) {
   Run("INSERT INTO t (i_id, s_name) VALUES (5, 'taken');");
   {
     TStorageScript q(*storage_, "two.sql");
-    EXPECT_FALSE(q.SetString(":sName", "n").SetInteger(":iID", 5).Execute());  // 2nd fails
+    const TStoreResult failed = q.SetString(":sName", "n").SetInteger(":iID", 5).Execute();
+    EXPECT_FALSE(failed);  // the second statement fails
+    EXPECT_FALSE(failed.Error().empty()) << "the back-end's reason reaches the caller";
   }
   EXPECT_EQ(RowsOfT(), 1u);  // the first insert was rolled back, also on the retry
   {
     TStorageScript q(*storage_, "two.sql");
-    EXPECT_TRUE(q.SetString(":sName", "n;'x").SetInteger(":iID", 7).Execute());
+    const TStoreResult done = q.SetString(":sName", "n;'x").SetInteger(":iID", 7).Execute();
+    EXPECT_TRUE(done);
+    EXPECT_EQ(done.Error(), "");
   }
   EXPECT_EQ(RowsOfT(), 3u);
 }

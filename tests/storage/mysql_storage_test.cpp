@@ -249,7 +249,7 @@ TEST_F(MySQLStorageTest, HostListAndWritesCutOnTheWay) {
   bool executed = true;
   std::thread writer([&] {
     TStorageScript q(s, "slow.sql");
-    executed = q.Execute();
+    executed = q.Execute().Ok();
   });
   std::string running;
   WaitUntil(

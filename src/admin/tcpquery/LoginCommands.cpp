@@ -65,7 +65,8 @@ void Succeed(TQueryCall& call, TLoginAttempt& attempt, uint16_t privileges, int3
   login.LastCheckMs = call.services.clock.NowMs();
   call.session.Login = std::move(login);
   TClients accounts(0, call.services.admin.storage);
-  accounts.DBUpdateLastOnline(dbid);
+  // Best effort: a failed write is logged and the login stands.
+  static_cast<void>(accounts.DBUpdateLastOnline(dbid));
   call.out.Ok();
   call.services.failures.Finish(attempt, TLoginOutcome::Success);
 }

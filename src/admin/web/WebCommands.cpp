@@ -366,8 +366,9 @@ void CmdAddServer(TWebCall& call) {
   if (auto stored = ReadStoredServerSettings(*context.storage, n.ServerId)) n = std::move(*stored);
   n.Permissions = DefaultServerPrivileges();
   for (size_t g = 0; g < kUserGroupCount; ++g)
-    WriteServerPrivileges(context.storage, static_cast<uint32_t>(n.ServerId),
-                          UserGroupName(static_cast<TUserGroup>(g)), n.Permissions.Sets[g]);
+    if (!WriteServerPrivileges(context.storage, static_cast<uint32_t>(n.ServerId),
+                               UserGroupName(static_cast<TUserGroup>(g)), n.Permissions.Sets[g]))
+      return call.ErrorBox("server config has NOT been changed");
   n.Server.Port = static_cast<uint16_t>(port);
   n.Server.Name = Cut(call.Field("SERVERNAME"), kNameLength);
   n.Server.WelcomeMessage = Cut(call.Field("SERVERWELCOMEMESSAGE"), kTextLength);
@@ -567,8 +568,9 @@ void CmdPermissionsServer(TWebCall& call, const TSelected& sel) {
   }
   const TAdminContext& context = call.web.Context();
   for (size_t g = 0; g < kUserGroupCount; ++g)
-    WriteServerPrivileges(context.storage, sel.id, UserGroupName(static_cast<TUserGroup>(g)),
-                          sets.Sets[g]);
+    if (!WriteServerPrivileges(context.storage, sel.id, UserGroupName(static_cast<TUserGroup>(g)),
+                               sets.Sets[g]))
+      return call.ErrorBox("server config has NOT been changed");
   call.session->ForgetSettings();
   if (auto running = context.servers->FindVirtualServer(static_cast<int32_t>(sel.id))) {
     running->SetPermissions(sets);

@@ -478,7 +478,8 @@ TWebLogin TWebInterface::CheckLogin(TWebCall& call, const std::string& userText,
       s.Set("serverid", "");
       return TWebLogin::Invalid;
     }
-    accounts.DBUpdateLastOnline(found->DBID);
+    // The last-online time is best effort: a failed write is logged and the login stands.
+    static_cast<void>(accounts.DBUpdateLastOnline(found->DBID));
     s.Set("superadmin", "1");
     s.Set("clientdbid", std::to_string(found->DBID));
     if (logSA)
@@ -519,7 +520,7 @@ TWebLogin TWebInterface::CheckLogin(TWebCall& call, const std::string& userText,
     s.Set("serverid", "");
     return TWebLogin::NoPermission;
   }
-  accounts.DBUpdateLastOnline(found->DBID);
+  static_cast<void>(accounts.DBUpdateLastOnline(found->DBID));  // best effort, as above
   if (logSA)
     LogFormat(LMT_ALL, LMD_INFO, {call.RemoteIP(), user, port},
               "web : serveradmin connected [IP: %1, LoginName: %2, ServerPort: %3]", "SALog");

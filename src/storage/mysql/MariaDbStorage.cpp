@@ -555,18 +555,18 @@ bool TDBExpressStorage::RunUnit(const std::vector<TBoundStatement>& statements,
   return RunOnce(statements, result, error);
 }
 
-bool TDBExpressStorage::Execute() {
-  if (ScriptText().empty()) return false;
+TStoreResult TDBExpressStorage::Execute() {
+  if (ScriptText().empty()) return TStoreResult::Failed(kEmptyScript);
   std::vector<TBoundStatement> statements;
   for (const std::string& s : SplitStatements(ScriptText()))
     statements.push_back(BindParameterNames(s));
-  if (statements.empty()) return true;
+  if (statements.empty()) return TStoreResult::Done();
   TError error;
-  if (RunUnit(statements, nullptr, error)) return true;
+  if (RunUnit(statements, nullptr, error)) return TStoreResult::Done();
   CountDatabaseError(TStorageBackend::MariaDB);
   LogFormat(LMT_ERROR, LMD_ALL, {kErrorClass, error.message, ScriptText()},
             "ExecSQL Error: %1.%2 in query: %3", "SQL");
-  return false;
+  return TStoreResult::Failed(error.message);
 }
 
 std::unique_ptr<TStorageContainer> TDBExpressStorage::Open() {
@@ -598,29 +598,29 @@ std::unique_ptr<TStorageContainer> TDBExpressStorage::Open() {
   return result;
 }
 
-bool TDBExpressStorage::BeginTransaction() {
+TStoreResult TDBExpressStorage::BeginTransaction() {
   TError error;
   if (!conn_ && !settings_.database.empty()) Connect(error);
   if (conn_ && Query("START TRANSACTION", error)) {
     inTransaction_ = true;
-    return true;
+    return TStoreResult::Done();
   }
   CountDatabaseError(TStorageBackend::MariaDB);
   LogFormat(LMT_ERROR, LMD_ALL, {kErrorClass, error.message, "START TRANSACTION"},
             "ExecSQL Error: %1.%2 in query: %3", "SQL");
-  return false;
+  return TStoreResult::Failed(error.message);
 }
 
-bool TDBExpressStorage::CommitTransaction() {
+TStoreResult TDBExpressStorage::CommitTransaction() {
   if (conn_ && inTransaction_ && mysql_commit(conn_) == 0) {
     inTransaction_ = false;
-    return true;
+    return TStoreResult::Done();
   }
+  const std::string error = conn_ ? mysql_error(conn_) : "not connected";
   CountDatabaseError(TStorageBackend::MariaDB);
-  LogFormat(LMT_ERROR, LMD_ALL,
-            {kErrorClass, conn_ ? mysql_error(conn_) : "not connected", "COMMIT"},
-            "ExecSQL Error: %1.%2 in query: %3", "SQL");
-  return false;
+  LogFormat(LMT_ERROR, LMD_ALL, {kErrorClass, error, "COMMIT"}, "ExecSQL Error: %1.%2 in query: %3",
+            "SQL");
+  return TStoreResult::Failed(error);
 }
 
 void TDBExpressStorage::RollbackTransaction() {

@@ -66,15 +66,15 @@ class TDBExpressStorage : public TCustomStorage {
   // the connection was lost). False (logged "ExecSQL Error: ...") when that fails too, and
   // when the connection broke after a write was sent: whether it took effect is unknown, so it
   // is not sent again.
-  bool Execute() REQUIRES(Mutex()) override;
+  TStoreResult Execute() REQUIRES(Mutex()) override;
   // Raises EInvalidField "OpenSQL Error: ..." when the query fails twice.
   std::unique_ptr<TStorageContainer> Open() REQUIRES(Mutex()) override;
   // -1 without a connection; raises EInvalidField "GetLastInsertID Error: ..." on a failure.
   int64_t LastInsertId() override;
   // Inside a transaction a lost connection is not reopened: the server rolled it back, and
   // the caller must start again.
-  bool BeginTransaction() override;
-  bool CommitTransaction() override;
+  TStoreResult BeginTransaction() override;
+  TStoreResult CommitTransaction() override;
   void RollbackTransaction() override;
 
   bool Connected() const { return conn_ != nullptr; }

@@ -211,13 +211,13 @@ bool TSQLiteStorage::RunScript(TStorageContainer* result, std::string& error) {
   return ok;
 }
 
-bool TSQLiteStorage::Execute() {
-  if (ScriptText().empty()) return false;
+TStoreResult TSQLiteStorage::Execute() {
+  if (ScriptText().empty()) return TStoreResult::Failed(kEmptyScript);
   std::string error;
-  if (RunScript(nullptr, error)) return true;
+  if (RunScript(nullptr, error)) return TStoreResult::Done();
   CountDatabaseError(TStorageBackend::SQLite);
   LogFormat(LMT_ERROR, LMD_ALL, {error, ScriptText()}, "ExcecSQL Error: %1 in query: %2", "SQL");
-  return false;
+  return TStoreResult::Failed(error);
 }
 
 std::unique_ptr<TStorageContainer> TSQLiteStorage::Open() {
@@ -246,22 +246,23 @@ std::unique_ptr<TStorageContainer> TSQLiteStorage::Open() {
 }
 
 // A script run inside the transaction finds autocommit off and adds no savepoint of its own.
-bool TSQLiteStorage::BeginTransaction() {
+TStoreResult TSQLiteStorage::BeginTransaction() {
   std::string error;
-  if (db_ && ExecInternal("BEGIN IMMEDIATE;", error)) return true;
+  if (db_ && ExecInternal("BEGIN IMMEDIATE;", error)) return TStoreResult::Done();
+  if (!db_) error = "database not open";
   CountDatabaseError(TStorageBackend::SQLite);
-  LogFormat(LMT_ERROR, LMD_ALL, {db_ ? error : "database not open", "BEGIN IMMEDIATE;"},
-            "ExcecSQL Error: %1 in query: %2", "SQL");
-  return false;
+  LogFormat(LMT_ERROR, LMD_ALL, {error, "BEGIN IMMEDIATE;"}, "ExcecSQL Error: %1 in query: %2",
+            "SQL");
+  return TStoreResult::Failed(error);
 }
 
-bool TSQLiteStorage::CommitTransaction() {
+TStoreResult TSQLiteStorage::CommitTransaction() {
   std::string error;
-  if (db_ && ExecInternal("COMMIT;", error)) return true;
+  if (db_ && ExecInternal("COMMIT;", error)) return TStoreResult::Done();
+  if (!db_) error = "database not open";
   CountDatabaseError(TStorageBackend::SQLite);
-  LogFormat(LMT_ERROR, LMD_ALL, {db_ ? error : "database not open", "COMMIT;"},
-            "ExcecSQL Error: %1 in query: %2", "SQL");
-  return false;
+  LogFormat(LMT_ERROR, LMD_ALL, {error, "COMMIT;"}, "ExcecSQL Error: %1 in query: %2", "SQL");
+  return TStoreResult::Failed(error);
 }
 
 void TSQLiteStorage::RollbackTransaction() {

@@ -28,11 +28,11 @@ class TSQLiteStorage : public TCustomStorage {
 
   bool TableExists(std::string_view table) override;
   bool ColumnExists(std::string_view table, std::string_view column) override;
-  bool Execute() REQUIRES(Mutex()) override;
+  TStoreResult Execute() REQUIRES(Mutex()) override;
   std::unique_ptr<TStorageContainer> Open() REQUIRES(Mutex()) override;
   int64_t LastInsertId() override;
-  bool BeginTransaction() override;
-  bool CommitTransaction() override;
+  TStoreResult BeginTransaction() override;
+  TStoreResult CommitTransaction() override;
   void RollbackTransaction() override;
 
   const std::string& LibraryVersion() const { return libraryVersion_; }

@@ -69,9 +69,9 @@ void EndSession(TChannels& tree, TNotifier& notifier, TClientRecord& t, bool lea
   t.LeftNotified = 1;
 }
 
-// False when the database refused the ban (logged by the storage): the ban does not exist.
-[[nodiscard]] bool StoreBan(TCustomStorage& storage, int32_t serverId, std::string_view by,
-                            std::string_view pattern, int32_t minutes) {
+// Failed when the database refused the ban (logged by the storage): the ban does not exist.
+TStoreResult StoreBan(TCustomStorage& storage, int32_t serverId, std::string_view by,
+                      std::string_view pattern, int32_t minutes) {
   TStorageScript q(storage, "new_ban.sql");
   q.SetInteger(":iServerID", serverId)
       .SetString(":sBy", by)

@@ -455,7 +455,8 @@ void TVHUDPListener::CMD_cs_LoginStep3() {
     server_.LoginCount().fetch_add(1);
 
     CheckJoiningServerAdmin(*player);
-    if (player->IsRegistered()) Clients().DBUpdateLastOnline(player->DBID);
+    // Best effort: a failed write is logged and the login stands.
+    if (player->IsRegistered()) static_cast<void>(Clients().DBUpdateLastOnline(player->DBID));
     player->LoggedIn = 1;
   } catch (const std::exception& e) {
     LogHandlerException("CMD_cs_LoginStep3", e);
