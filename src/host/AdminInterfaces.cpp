@@ -11,8 +11,8 @@
 
 #include "admin/AdminContext.h"
 #include "admin/MetricsEndpoint.h"
-#include "admin/TlsCertificate.h"
 #include "admin/StatisticsHistory.h"
+#include "admin/TlsCertificate.h"
 #include "admin/tcpquery/TCPQuery.h"
 #include "admin/web/WebInterface.h"
 #include "common/Console.h"
@@ -37,9 +37,6 @@ std::unique_ptr<TMetricsEndpoint> gMetrics;
 std::optional<THttpTls> gWebTls;  // set by PrepareWebCertificate with [Web] HTTPS=1
 // The web interface's charts: the last hour of every running virtual server.
 TStatisticsHistory gStatistics;
-// Guards Host().settings against the administration threads' reads and "globalset" writes
-// (the main thread writes them only before the interfaces start; a reload takes it too).
-TMutex& settingsMutex = Host().settingsMutex;
 
 TAdminSettings SettingsSnapshot() {
   const TSettings s = SettingsCopy();
@@ -64,7 +61,7 @@ TAdminSettings SettingsSnapshot() {
 // The global settings the administration may change, by lower-case variable name.
 bool GlobalSet(const std::string& variable, const std::string& value) {
   TServerHost& h = Host();
-  TLockGuard lock(settingsMutex);
+  TLockGuard lock(h.settingsMutex);
   if (variable == "hoster_gfx_url")
     h.settings.GFXURL = Cut(value, kTextLength);  // not written back: lasts until the process ends
   else if (variable == "allowedclientnamechars")
@@ -74,7 +71,8 @@ bool GlobalSet(const std::string& variable, const std::string& value) {
   else
     return false;
   if (variable != "hoster_gfx_url") {
-    SaveBasicSettings({variable == "allowedclientnamechars" ? "AllowedClientNameChars"
+    SaveBasicSettings(h.settings,
+                      {variable == "allowedclientnamechars" ? "AllowedClientNameChars"
                                                             : "DisAllowedClientNameChars"});
   }
   // Running virtual servers apply the new nickname rules and graphic from their next login.
@@ -85,7 +83,7 @@ bool GlobalSet(const std::string& variable, const std::string& value) {
 // The web interface's basic settings: [WebPost] and [Spam], written back at once.
 void BasicSet(const TAdminSettings& basic) {
   TServerHost& h = Host();
-  TLockGuard lock(settingsMutex);
+  TLockGuard lock(h.settingsMutex);
   h.settings.AdminEmail = basic.AdminEmail;
   h.settings.ISPLinkURL = basic.ISPLinkURL;
   h.settings.ISPName = basic.ISPName;
@@ -95,8 +93,8 @@ void BasicSet(const TAdminSettings& basic) {
   h.settings.ListPublic = basic.ListPublic;
   h.settings.SpamMaxCommands = basic.SpamMaxCommands;
   h.settings.SpamInSeconds = basic.SpamInSeconds;
-  SaveBasicSettings({"AdminEmail", "ISPLinkURL", "ISPName", "ISPCountryNumber", "PostURL",
-                     "Enabled", "ListPublic", "max_commands", "in_seconds"});
+  SaveBasicSettings(h.settings, {"AdminEmail", "ISPLinkURL", "ISPName", "ISPCountryNumber",
+                                 "PostURL", "Enabled", "ListPublic", "max_commands", "in_seconds"});
   h.environment.SetPolicy(PolicyFromSettings(h.settings, h.badNames));
 }
 
@@ -133,7 +131,7 @@ std::vector<TStoredServerFigures> ReadStoredServerFigures() {
 
 void StartMetrics() {
   TServerHost& h = Host();
-  const TSettings& s = h.settings;
+  const TSettings s = SettingsCopy();
   if (!s.MetricsEnabled) return;
   if (s.MetricsPort < 0 || s.MetricsPort > 0xFFFF) {
     ConsoleLine("Metrics endpoint not started: [Metrics] Port=" + std::to_string(s.MetricsPort) +
@@ -200,7 +198,7 @@ bool ReloadSettings() {
   std::vector<std::string> badNames = LoadBadNames(h.badNamesFile);
   bool restartNeeded = false;
   {
-    TLockGuard lock(settingsMutex);
+    TLockGuard lock(h.settingsMutex);
     TSettings& s = h.settings;
     // What the listening sockets and start-up threads were built from stays until a restart.
     restartNeeded =
@@ -239,7 +237,7 @@ bool ReloadSettings() {
 bool PrepareWebCertificate() {
   TServerHost& h = Host();
   gWebTls.reset();
-  const TSettings& s = h.settings;
+  const TSettings s = SettingsCopy();
   if (!s.WebHTTPS || !s.HTTPServerEnabled) return true;
   THttpTls tls{s.WebCertificate, s.WebPrivateKey};
   try {
@@ -273,10 +271,12 @@ bool PrepareWebCertificate() {
 void StartAdministrationInterfaces() {
   TServerHost& h = Host();
   gStatistics.Start(*h.virtualServers);
-  if (h.settings.HTTPServerEnabled && h.settings.HTTPServerPort > 0 &&
-      h.settings.HTTPServerPort <= 0xFFFF) {
-    const auto port = static_cast<uint16_t>(h.settings.HTTPServerPort);
-    std::string address = h.settings.WebAddress;
+  // The listening addresses stay as read at start-up (a reload keeps them), but a reload may
+  // run on the web thread as soon as it is up: read through a copy.
+  const TSettings s = SettingsCopy();
+  if (s.HTTPServerEnabled && s.HTTPServerPort > 0 && s.HTTPServerPort <= 0xFFFF) {
+    const auto port = static_cast<uint16_t>(s.HTTPServerPort);
+    std::string address = s.WebAddress;
     if (address.empty()) {
       std::vector<TSocketBinding> bindings;
       h.environment.ApplyBoundAddresses(port, bindings);
@@ -290,18 +290,16 @@ void StartAdministrationInterfaces() {
       gWebInterface.reset();  // off for the rest of the run
     }
   }
-  if (h.settings.TCPQueryPort > 0 && h.settings.TCPQueryPort <= 0xFFFF) {
+  if (s.TCPQueryPort > 0 && s.TCPQueryPort <= 0xFFFF) {
     gTCPQuery = std::make_unique<TTCPQuery>(HostAdminContext(), SystemClock());
-    if (gTCPQuery->Start(static_cast<uint16_t>(h.settings.TCPQueryPort),
-                         h.settings.TCPQueryAddress)) {
+    if (gTCPQuery->Start(static_cast<uint16_t>(s.TCPQueryPort), s.TCPQueryAddress)) {
       ConsoleListening("TCP query", gTCPQuery->BoundPort());
     } else {
       ConsoleLine("TCP query not started: " + gTCPQuery->StartFailure());
       gTCPQuery.reset();  // off for the rest of the run
     }
   } else {
-    ConsoleLine("TCP query interface off (TCPQueryPort=" + std::to_string(h.settings.TCPQueryPort) +
-                ")");
+    ConsoleLine("TCP query interface off (TCPQueryPort=" + std::to_string(s.TCPQueryPort) + ")");
   }
   StartWebList();  // after the web interface and the TCP query
   StartMetrics();

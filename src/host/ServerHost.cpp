@@ -99,13 +99,17 @@ void OpenLogAndAnnounce() {
 // Interface holders cleared, every setting at its default, no first-start passwords.
 void ResetSettingsAndPasswords() {
   TServerHost& h = Host();
-  h.settings = TSettings{};
+  {
+    TLockGuard lock(h.settingsMutex);
+    h.settings = TSettings{};
+  }
   h.adminPassword.clear();
   h.superAdminPassword.clear();
 }
 
 bool ReadSettingsFile(const TIniFile& ini) {
   TServerHost& h = Host();
+  TLockGuard lock(h.settingsMutex);
   try {
     ReadSettings(ini, h.settings);
   } catch (const std::exception&) {
@@ -203,9 +207,14 @@ std::vector<std::string> LoadBadNames(const std::string& path) {
 }
 
 bool SaveBasicSettings(const std::vector<std::string>& keys, bool onlyMissing) {
+  return SaveBasicSettings(SettingsCopy(), keys, onlyMissing);
+}
+
+bool SaveBasicSettings(const TSettings& settings, const std::vector<std::string>& keys,
+                       bool onlyMissing) {
   TServerHost& h = Host();
   std::vector<TIniEdit> edits;
-  for (TIniEdit& e : SettingsEdits(h.settings)) {
+  for (TIniEdit& e : SettingsEdits(settings)) {
     bool wanted = keys.empty();
     for (const std::string& k : keys) wanted = wanted || EqualsIgnoreCase(k, e.key);
     if (!wanted) continue;

@@ -36,7 +36,7 @@ struct TServerHost {
   bool sqlDirectoryGiven = false;  // -SQL= named it; [DBEXPRESS] does not replace it then
   bool installedDefaults = false;  // an installed program took a system directory's default
 
-  TSettings settings;
+  TSettings settings GUARDED_BY(settingsMutex);
   std::unique_ptr<TCustomStorage> storage;
   bool dbExpressInUse = false;
   // [DBEXPRESS] VirtualServers: the ids this process hosts when several processes share one
@@ -87,7 +87,11 @@ void ShutdownServer();
 // settings file as it is on disk now, under settingsFileMutex: every other line of the file,
 // edits made since the last reload included, stays. `onlyMissing` adds only keys the file
 // lacks. False (and logged) when the file could not be read or written; a failed write leaves
-// the old file as it was.
+// the old file as it was. A writer that changed Host().settings under settingsMutex passes
+// them while it still holds it, so the file gets what memory holds; the short form writes a
+// copy and must not be called with settingsMutex held.
+bool SaveBasicSettings(const TSettings& settings, const std::vector<std::string>& keys,
+                       bool onlyMissing = false);
 bool SaveBasicSettings(const std::vector<std::string>& keys, bool onlyMissing = false);
 
 std::string ProgramDirectory();

@@ -1,6 +1,7 @@
 // The process-wide settings read from "server.ini" at start-up and written back by
-// SaveBasicSettings. Read at start-up on the main thread; the administration threads read
-// them afterwards without a lock and change a few through SaveBasicSettings.
+// SaveBasicSettings. Read at start-up on the main thread; afterwards every thread reads them
+// through SettingsCopy, and the administration threads change a few under the host's
+// settingsMutex (host/ServerHost.h).
 #pragma once
 
 #include <string>

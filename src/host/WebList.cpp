@@ -42,17 +42,18 @@ void StartWebList() {
   TServerHost& h = Host();
   gWebPost = std::make_unique<TWebPost>(*h.virtualServers, CurrentWebPostSettings);
   gWebPost->Start();
-  if (h.settings.ListHost.empty())
+  const TSettings s = SettingsCopy();
+  if (s.ListHost.empty())
     ConsoleLine("Web list: no list host configured ([WebPost] ListHost), no record is sent");
   else
-    ConsoleLine("Web list: every 5 minutes to " + h.settings.ListHost + " UDP port " +
-                std::to_string(h.settings.ListPort));
+    ConsoleLine("Web list: every 5 minutes to " + s.ListHost + " UDP port " +
+                std::to_string(s.ListPort));
 
   // The desktop shell runs its own check for its address menu.
-  if (h.desktopShell || !h.settings.ExternalIPDetection || h.settings.ExternalIPURL.empty()) return;
+  if (h.desktopShell || !s.ExternalIPDetection || s.ExternalIPURL.empty()) return;
   gIpDetection = std::make_unique<TExternalIpDetection>();
   gIpDetection->Start(
-      true, h.settings.ExternalIPURL,
+      true, s.ExternalIPURL,
       [](TWebCheck&, TWebCheck::TLines lines) {
         const std::string ip = lines ? ExternalAddressFromLines(*lines) : std::string();
         Log(LMT_ALL, LMD_INFO, "external ip: " + ip, "frmMain");

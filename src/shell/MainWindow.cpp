@@ -135,7 +135,6 @@ void TformMain::StartupReturned(const TServerProcessStart& start) {
       break;
   }
   started_ = true;
-  const TServerHost& h = Host();
   administration_->setEnabled(WebInterfaceRunning());
   if (!TTrayBarIcon::Available()) {
     const std::string why =
@@ -150,7 +149,9 @@ void TformMain::StartupReturned(const TServerProcessStart& start) {
   RebuildAddressMenu(std::nullopt);
   splashPending_ = true;
   splashTimer_.start();
-  if (!h.settings.TrayIdent.empty()) tray_->SetTip(QString::fromStdString(h.settings.TrayIdent));
+  // A reload on an administration thread may replace the settings meanwhile: read a copy.
+  const std::string trayIdent = SettingsCopy().TrayIdent;
+  if (!trayIdent.empty()) tray_->SetTip(QString::fromStdString(trayIdent));
   emit serverStarted();
 }
 
