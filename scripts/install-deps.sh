@@ -13,7 +13,7 @@ set -euo pipefail
 
 packages=(
   build-essential g++ clang libclang-rt-14-dev cmake ninja-build pkg-config ccache
-  libsqlite3-dev libsimpleini-dev libicu-dev zlib1g-dev libcpp-httplib-dev libsodium-dev libssl-dev
+  libsqlite3-dev libsimpleini-dev libicu-dev zlib1g-dev libcpp-httplib-dev libsodium-dev libssl-dev libabsl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   sqlite3 fail2ban
   libmariadb-dev mariadb-server galera-4 rsync iproute2

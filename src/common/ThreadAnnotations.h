@@ -8,6 +8,14 @@
 #define VH_THREAD_ANNOTATION(x)
 #endif
 
+// A library header may bring its own spellings of the common names (the same attributes):
+// ours hold from here on, whichever came first.
+#undef GUARDED_BY
+#undef PT_GUARDED_BY
+#undef ACQUIRED_BEFORE
+#undef ACQUIRED_AFTER
+#undef NO_THREAD_SAFETY_ANALYSIS
+
 #define CAPABILITY(x) VH_THREAD_ANNOTATION(capability(x))
 #define SCOPED_CAPABILITY VH_THREAD_ANNOTATION(scoped_lockable)
 #define GUARDED_BY(x) VH_THREAD_ANNOTATION(guarded_by(x))

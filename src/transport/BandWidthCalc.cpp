@@ -93,6 +93,8 @@ void TBandWidthCalc::AddCommandBytes(int64_t count, const TPerformanceTime& now)
 
 int32_t TBandWidthCalc::WaitTime(const TPerformanceTime& now) {
   TOptionalLockGuard lock(mutex_, locked_);
+  // Nothing to wait for without a limit; the ticks move on with the next count or rate read.
+  if (limit_ == 0) return 0;
   int32_t left = AdvanceTicks(&now);
   if (limit_ == 0 || tickBytes_ + backlog_ < allowance_) return 0;
   return left;

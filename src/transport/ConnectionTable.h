@@ -16,6 +16,9 @@
 // lock is released and before it lets go of the registry lock. A copy goes direct only when its
 // connection has no voice queued and none in the send thread's hand (a batch picked and not yet
 // returned), so it can never overtake a queued copy of its own connection: it queues behind it.
+// The receive thread gathers the direct copies of a whole receive batch and sends them at its
+// end; a copy that must queue while its connection has a direct copy in that unsent batch stops
+// the relay until the batch is sent, so a queued copy never overtakes a direct one either.
 #pragma once
 
 #include <array>
@@ -24,9 +27,9 @@
 #include <memory>
 #include <span>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
+#include "absl/container/flat_hash_map.h"
 #include "common/KeyedList.h"
 #include "common/Mutex.h"
 #include "transport/AutoResetEvent.h"
@@ -188,8 +191,18 @@ class TCustomPacketBuffer {
   // (after this returns, before another relaying thread may run), the rest are queued as
   // SendPackets would queue them (built in pooled packets). Without `direct`, all are queued.
   // Voice already older than the age bound is dropped as late. Returns how many went direct.
+  //
+  // `batch` (from NewDirectBatch; 0 = none) lets the caller gather the direct copies of several
+  // fan-outs and send them together: each connection remembers the batch of its last direct
+  // copy, and when a copy for a connection with a copy still unsent in `batch` must wait, the
+  // relay stops before it, so that the caller sends the batch before that copy can be queued
+  // (a queued copy must never overtake a direct one either). `relayed` then tells how many
+  // listeners were done; the caller sends, takes a new batch and relays the rest.
   size_t RelayVoiceCopies(const TVoiceFanout& fanout, std::span<const TVoiceListener> listeners,
-                          std::vector<TDirectVoice>* direct);
+                          std::vector<TDirectVoice>* direct, uint64_t batch = 0,
+                          size_t* relayed = nullptr);
+  // A batch number no connection carries yet (any thread).
+  uint64_t NewDirectBatch() { return directBatches_.fetch_add(1, std::memory_order_relaxed) + 1; }
 
   // Blocks until an event is available (each wait at most 52 ms between checks).
   void GetNextEvent(uint32_t& playerId, uint8_t& kind, std::unique_ptr<TPacket>& packet);
@@ -295,8 +308,12 @@ class TCustomPacketBuffer {
   TMutex mutex_;  // the table lock
   TFIFOList incomingQueue_ GUARDED_BY(mutex_){512, 4096, 512};
   std::vector<std::unique_ptr<TSingleConnection>> connections_ GUARDED_BY(mutex_);
-  // player id -> connection, for the connections_ above
-  std::unordered_map<uint32_t, TSingleConnection*> index_ GUARDED_BY(mutex_){1024};
+  // player id -> connection, for the connections_ above. Open addressing in one flat array:
+  // every relayed voice copy looks its listener up here, and a node-based map costs a cache
+  // miss or two more per copy on a large server.
+  absl::flat_hash_map<uint32_t, TSingleConnection*> index_ GUARDED_BY(mutex_);
+  // The last direct batch number handed out (NewDirectBatch).
+  std::atomic<uint64_t> directBatches_{0};
   TFIFOList_Playerid ready_ GUARDED_BY(mutex_){256, 100000, 256};
   std::vector<std::unique_ptr<TPacket>> pool_ GUARDED_BY(mutex_);
   TVoiceAgeLimit voiceAge_;  // relaxed atomics; connections point at it

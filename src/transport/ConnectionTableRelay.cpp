@@ -41,17 +41,27 @@ std::unique_ptr<TPacket> TCustomPacketBuffer::TakePooled() {
 
 size_t TCustomPacketBuffer::RelayVoiceCopies(const TVoiceFanout& fanout,
                                              std::span<const TVoiceListener> listeners,
-                                             std::vector<TDirectVoice>* direct) {
+                                             std::vector<TDirectVoice>* direct, uint64_t batch,
+                                             size_t* relayed) {
   const int32_t size = kServerVoiceHeaderSize + static_cast<int32_t>(fanout.data.size());
   size_t sent = 0;
+  assert((batch == 0 || relayed) && "a caller that batches must learn where the relay stopped");
+  if (relayed) *relayed = listeners.size();
   TPerformanceTime now(clock_);
   {
     TLockGuard lock(mutex_);
     const double stamp = fanout.arrivedMs >= 0 ? fanout.arrivedMs : now.StartMs();
-    for (const TVoiceListener& to : listeners) {
+    for (size_t i = 0; i < listeners.size(); ++i) {
+      const TVoiceListener& to = listeners[i];
       TSingleConnection* c = FindConnection(to.playerId);
       if (!c || c->state != CS_CONNECTED) continue;  // as SendPacket: dropped without a word
-      if (direct && MayGoDirect(*c, now)) {
+      const bool goesDirect = direct && MayGoDirect(*c, now);
+      if (!goesDirect && direct && batch != 0 && c->directBatch == batch) {
+        // Queued now, this copy could leave before the caller's unsent one: send that first.
+        if (relayed) *relayed = i;
+        break;
+      }
+      if (goesDirect) {
         if (c->IsLateAt(stamp, now)) {
           TTrafficCounters::Add(counters_->voiceDroppedLate);
           continue;
@@ -70,6 +80,7 @@ size_t TCustomPacketBuffer::RelayVoiceCopies(const TVoiceFanout& fanout,
         d.data = fanout.data;
         d.addresses = c->directAddresses;
         c->ChargeDirectVoice(size, now);
+        c->directBatch = batch;
         ++sent;
         continue;
       }

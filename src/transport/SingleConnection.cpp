@@ -24,9 +24,11 @@ TSingleConnection::TSingleConnection(uint8_t flags_, uint32_t playerId_, uint32_
                                      std::string localAddress_, uint32_t firstConnectionPacket,
                                      uint16_t peerPort_, std::string peerAddress_,
                                      const TClock& clock)
-    : flags(flags_),
-      playerId(playerId_),
+    : playerId(playerId_),
       connectionId(connectionId_),
+      lastSend(clock),
+      bandwidth(clock),
+      flags(flags_),
       peerAddress(std::move(peerAddress_)),
       peerPort(peerPort_),
       loginAddress(peerAddress),
@@ -34,10 +36,8 @@ TSingleConnection::TSingleConnection(uint8_t flags_, uint32_t playerId_, uint32_
       connectionSequence(firstConnectionPacket),
       nextConnection(firstConnectionPacket + 2),
       lastReceive(clock),
-      lastSend(clock),
       lastPing(clock),
       closingStart(clock),
-      bandwidth(clock),
       thinningTimer(clock),
       localAddress(std::move(localAddress_)) {
   rtt.fill(50);

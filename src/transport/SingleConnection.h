@@ -98,25 +98,43 @@ class TSingleConnection {
   // Close-after: state 3 from state 0, else 2; the closing linger starts.
   void StartClosing();
 
-  uint8_t flags;
+  // ---- What relaying one voice copy reads and writes, together at the front of the object:
+  // a large server's connections do not stay in the cache between two copies of theirs, so
+  // every field a copy touches elsewhere in the object costs a cache miss per copy.
+  uint8_t state = CS_PRECONNECTED;
+  bool thinning = false;
+  uint16_t voiceCounter = 0;  // last used
   uint32_t playerId;
   uint32_t connectionId;
+  uint32_t packetsSent = 0;
+  uint64_t bytesSent = 0;
+  // The table's pick number when the send thread last took voice of this connection.
+  uint64_t voicePick = 0;
+  // The relaying thread's direct batch that last took a copy of this connection.
+  uint64_t directBatch = 0;
+  TVoiceAgeLimit* voiceAge = nullptr;  // the table's; none in tests that build one alone
+  TPerformanceTime lastSend;
+  TFIFOList voiceQueue{16, 1024, 32};
+  TClientBandWidthCalc bandwidth;
+  // The addresses as the socket calls take them, read once (a peer that is no address leaves
+  // the connection's voice to the send thread).
+  TDirectAddresses directAddresses;
+  // ---- the rest
+
+  uint8_t flags;
   // Where packets go. The address never changes: it is the one the player logged in from
   // (loginAddress); the port follows NAT rebinding (see the table's receive path).
   std::string peerAddress;
   uint16_t peerPort;
   std::string loginAddress;
   uint16_t loginPort;
-  uint8_t state = CS_PRECONNECTED;
   uint8_t serverRole = 1;
 
   TFIFOList ackQueue{16, 1024, 4};
   TFIFOList commandQueue{16, 1024, 8};
-  TFIFOList voiceQueue{16, 1024, 32};
   TFIFOList connectionQueue{8, 1024, 16};
 
   uint32_t commandSequence = 0;  // last used
-  uint16_t voiceCounter = 0;     // last used
   uint32_t connectionSequence;   // last used
   uint32_t nextCommand = 1;      // next expected from the client
   uint16_t nextVoice = 1;
@@ -140,32 +158,21 @@ class TSingleConnection {
   int64_t averageRtt = 50;
 
   TPerformanceTime lastReceive;
-  TPerformanceTime lastSend;
   TPerformanceTime lastPing;
   TPerformanceTime closingStart;
 
-  uint32_t packetsSent = 0;
-  uint64_t bytesSent = 0;
   uint32_t packetsReceived = 0;
   uint64_t bytesReceived = 0;
   uint64_t packetsLost = 0;
 
   std::unique_ptr<TPacket> reassembly;
-  TClientBandWidthCalc bandwidth;
 
-  bool thinning = false;
   uint32_t keptSpeaker = 0;
   TPerformanceTime thinningTimer;
   // The table's traffic figures (set when the table adds the connection; may stay null).
   TTrafficCounters* counters = nullptr;
 
   std::string localAddress;
-  TVoiceAgeLimit* voiceAge = nullptr;  // the table's; none in tests that build one alone
-  // The addresses as the socket calls take them, read once (a peer that is no address leaves
-  // the connection's voice to the send thread).
-  TDirectAddresses directAddresses;
-  // The table's pick number when the send thread last took voice of this connection.
-  uint64_t voicePick = 0;
 
   // True when voice queued at `now` would wait: voice or budget ahead of it, or thinning.
   bool VoiceMustWait(const TPerformanceTime& now);

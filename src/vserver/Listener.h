@@ -328,6 +328,8 @@ class TVHUDPListener {
   struct TRelayScratch {
     std::vector<TVoiceListener> listeners;
     std::vector<TDirectVoice> direct;
+    uint64_t batch = 0;       // the table's direct batch of `direct` (0: none taken yet)
+    bool holdDirect = false;  // gather the direct copies of several packets (SendDirectCopies)
   };
   // Relays `packet`, client voice of `speaker` (who may be null), by its selector.
   void RelayVoice(TClientRecord* speaker, const TPacket& packet,
@@ -341,7 +343,11 @@ class TVHUDPListener {
                             TRelayScratch& scratch) LISTENER_LOCKED;
   // Hands the fan-out gathered in `scratch` to the table (one table-lock hold) and sends the
   // copies that need not wait with one sendmmsg, after the table lock is released.
+  // With holdDirect set, the direct copies stay in `scratch` for SendDirectCopies (the voice
+  // data they point into must live until then).
   void FlushVoiceCopies(TRelayScratch& scratch, const TVoiceFanout& fanout) LISTENER_LOCKED;
+  // Sends the direct copies gathered in `scratch` with one sendmmsg; a new batch begins.
+  void SendDirectCopies(TRelayScratch& scratch) LISTENER_LOCKED;
 
   // ---- Administration requests (Requests.cpp and the families above)
   void ExternalCommand_AddClient(TListenerRequest& r) LISTENER_LOCKED;

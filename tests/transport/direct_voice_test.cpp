@@ -96,6 +96,35 @@ TEST_F(DirectVoice, AConnectionOverItsBudgetQueuesAndIsThinnedAsBefore) {
   EXPECT_EQ(speakers, (std::vector<uint32_t>{3, 3}));
 }
 
+TEST_F(DirectVoice, ACopyThatMustQueueWaitsForTheUnsentBatchOfItsConnection) {
+  ConnectAndLogIn();
+  table.SetClientBandwidth(kPlayer, 1);  // one copy fills a tick
+  table.SetVoiceAgeLimitMs(0);
+  clock.Advance(5000);
+  const TVoiceListener to[] = {{kPlayer, 0}};
+  std::vector<TDirectVoice> direct;
+  const uint64_t batch = table.NewDirectBatch();
+  size_t relayed = 0;
+  EXPECT_EQ(table.RelayVoiceCopies(Fanout(3), to, &direct, batch, &relayed), 1u);
+  EXPECT_EQ(relayed, 1u);
+  // Over budget now, the next copy would be queued while the first is still unsent here: the
+  // relay stops before it and queues nothing.
+  EXPECT_EQ(table.RelayVoiceCopies(Fanout(4), to, &direct, batch, &relayed), 0u);
+  EXPECT_EQ(relayed, 0u);
+  EXPECT_EQ(direct.size(), 1u);
+  EXPECT_TRUE(Outgoing().empty());
+  // Once the caller has sent its batch, a new batch queues the copy as before.
+  EXPECT_EQ(table.RelayVoiceCopies(Fanout(4), to, &direct, table.NewDirectBatch(), &relayed), 0u);
+  EXPECT_EQ(relayed, 1u);
+  std::vector<uint32_t> queued;
+  for (int tick = 0; tick < 8 && queued.empty(); ++tick) {
+    clock.Advance(250);
+    for (auto& p : Outgoing())
+      if (p->IsServerVoicePacket()) queued.push_back(p->VoiceCounter());
+  }
+  EXPECT_EQ(queued, (std::vector<uint32_t>{2}));
+}
+
 TEST_F(DirectVoice, TimeInTheSocketBufferCountsTowardsTheAgeBound) {
   ConnectAndLogIn();
   clock.Advance(1000);

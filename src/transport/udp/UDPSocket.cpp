@@ -96,7 +96,9 @@ void PutControl(msghdr& msg, char* control, int level, int type, const TInfo& in
   c.cmsg_len = CMSG_LEN(sizeof info);
   std::memcpy(control, &c, sizeof c);
   std::memcpy(CMSG_DATA(reinterpret_cast<cmsghdr*>(control)), &info, sizeof info);
-  msg.msg_controllen = CMSG_SPACE(sizeof info);
+  // The length without the trailing padding: the kernel copies up to 36 bytes of control data
+  // onto its stack and allocates for more, once per message. An IPv6 source is 36 bytes so.
+  msg.msg_controllen = CMSG_LEN(sizeof info);
 }
 
 void SetSourceAddress(msghdr& msg, char* control, const TSockAddr& source) {

@@ -4,7 +4,7 @@
 // with the registry and channel tree locks held. The listeners of one packet go to the
 // connection table together (one table-lock hold); the copies it lets go direct leave from here
 // in one sendmmsg, each its own header and the one shared voice data, before the registry lock
-// is released.
+// is released: per packet on the listener, per receive batch on the receive thread.
 #include <algorithm>
 #include <cassert>
 #include <vector>
@@ -81,11 +81,25 @@ bool MayTalkInChannel(TChannels& tree, uint16_t serverFlags, const TClientRecord
 void TVHUDPListener::FlushVoiceCopies(TRelayScratch& scratch, const TVoiceFanout& fanout) {
   if (scratch.listeners.empty()) return;
   TUDPServerSocket* socket = voiceSocket_.load();
-  scratch.direct.clear();
-  Buffer().RelayVoiceCopies(fanout, scratch.listeners, socket ? &scratch.direct : nullptr);
+  std::span<const TVoiceListener> rest(scratch.listeners);
+  while (!rest.empty()) {
+    if (scratch.batch == 0) scratch.batch = Buffer().NewDirectBatch();
+    size_t relayed = rest.size();
+    Buffer().RelayVoiceCopies(fanout, rest, socket ? &scratch.direct : nullptr, scratch.batch,
+                              &relayed);
+    rest = rest.subspan(relayed);
+    // The relay stopped at a copy that must queue behind one of ours still unsent.
+    if (!rest.empty()) SendDirectCopies(scratch);
+  }
   scratch.listeners.clear();
+  if (!scratch.holdDirect) SendDirectCopies(scratch);
+}
+
+void TVHUDPListener::SendDirectCopies(TRelayScratch& scratch) {
+  TUDPServerSocket* socket = voiceSocket_.load();
   if (socket && !scratch.direct.empty()) socket->SendVoiceCopies(scratch.direct);
   scratch.direct.clear();
+  scratch.batch = 0;
 }
 
 void TVHUDPListener::RelayVoice(TClientRecord* speaker, const TPacket& packet,
@@ -127,6 +141,9 @@ void TVHUDPListener::RelayVoiceBatch(std::vector<std::unique_ptr<TPacket>>& voic
     Buffer().QueueVoiceEvents(voice);
     return;
   }
+  // The direct copies of the whole batch leave together, in one sendmmsg, while the packets
+  // their data points into are still ours.
+  receiveRelay_.holdDirect = true;
   for (std::unique_ptr<TPacket>& packet : voice) {
     try {
       // As for every datagram the listener takes: the player was active now.
@@ -136,6 +153,14 @@ void TVHUDPListener::RelayVoiceBatch(std::vector<std::unique_ptr<TPacket>>& voic
     } catch (const std::exception& e) {
       LogHandlerException("UDP VOICE", e);
     }
+  }
+  receiveRelay_.holdDirect = false;
+  try {
+    SendDirectCopies(receiveRelay_);
+  } catch (const std::exception& e) {
+    receiveRelay_.direct.clear();
+    receiveRelay_.batch = 0;
+    LogHandlerException("UDP VOICE", e);
   }
   // Released in the order of TModelLock: the registry first, then the tree.
   Clients().Mutex().unlock();
