@@ -21,6 +21,8 @@
 // the relay until the batch is sent, so a queued copy never overtakes a direct one either.
 #pragma once
 
+#include <absl/container/flat_hash_map.h>
+
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -29,7 +31,6 @@
 #include <string>
 #include <vector>
 
-#include "absl/container/flat_hash_map.h"
 #include "common/KeyedList.h"
 #include "common/Mutex.h"
 #include "transport/AutoResetEvent.h"
