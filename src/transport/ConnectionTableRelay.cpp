@@ -1,5 +1,7 @@
 // The connection table's voice relay: copies of one voice packet numbered and charged under
 // the table lock for the relaying thread, which writes those that need not wait itself.
+#include <cassert>
+
 #include "transport/ConnectionTable.h"
 
 namespace vh {
